@@ -1,0 +1,85 @@
+#include "common/async.h"
+
+#include <csignal>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace velko {
+
+namespace asio = boost::asio;
+
+asio::thread_pool& worker_pool() {
+  static asio::thread_pool pool(2);
+  return pool;
+}
+
+std::chrono::steady_clock::duration seconds_to_duration(double seconds) {
+  if (!(seconds > 0)) return std::chrono::steady_clock::duration::zero();
+  // Beyond a century is as good as forever and keeps the arithmetic in range.
+  seconds = std::min(seconds, 3.2e9);
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds));
+}
+
+awaitable<void> sleep_for(std::chrono::steady_clock::duration duration) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+  boost::system::error_code ec;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  if (ec == asio::error::operation_aborted) throw Interrupted{};
+  if (ec) throw boost::system::system_error(ec);
+}
+
+awaitable<void> sleep_seconds(double seconds) {
+  co_await sleep_for(seconds_to_duration(seconds));
+}
+
+namespace detail {
+
+void rethrow_translated(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    if (e.code() == asio::error::operation_aborted) throw Interrupted{};
+    throw;
+  }
+}
+
+void run_blocking(std::function<awaitable<void>()> body) {
+  asio::io_context io;
+  asio::cancellation_signal cancel;
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  bool done = false;
+  std::exception_ptr failure;
+
+  std::function<void()> arm = [&] {
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
+      if (ec || done) return;
+      cancel.emit(asio::cancellation_type::all);
+      arm();
+    });
+  };
+  arm();
+
+  auto guarded = [&]() -> awaitable<void> {
+    co_await asio::this_coro::throw_if_cancelled(false);
+    co_await asio::this_coro::reset_cancellation_state(
+        asio::enable_total_cancellation());
+    co_await body();
+  };
+  asio::co_spawn(io, guarded(),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr error) {
+                   done = true;
+                   failure = error;
+                   signals.cancel();
+                 }));
+  io.run();
+  if (failure) rethrow_translated(failure);
+}
+
+}  // namespace detail
+}  // namespace velko

@@ -1,0 +1,247 @@
+#include "common/http.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+
+#include "common/errors.h"
+
+namespace velko::http {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Transfer {
+  Response response;
+  std::size_t limit = 0;
+  bool too_large = false;
+  Clock::time_point last_activity = Clock::now();
+  curl_off_t last_up = 0;
+  curl_off_t last_down = 0;
+};
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  std::size_t n = size * count;
+  if (transfer->response.body.size() + n > transfer->limit) {
+    transfer->too_large = true;
+    return 0;  // aborts the transfer
+  }
+  transfer->response.body.append(data, n);
+  transfer->last_activity = Clock::now();
+  return n;
+}
+
+int on_progress(void* user, curl_off_t, curl_off_t now_down, curl_off_t, curl_off_t now_up) {
+  auto* transfer = static_cast<Transfer*>(user);
+  if (now_down != transfer->last_down || now_up != transfer->last_up) {
+    transfer->last_down = now_down;
+    transfer->last_up = now_up;
+    transfer->last_activity = Clock::now();
+  }
+  return 0;
+}
+
+std::string seconds_text(double seconds) {
+  char buffer[32];
+  if (seconds == std::floor(seconds)) {
+    std::snprintf(buffer, sizeof buffer, "%.0f s", seconds);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%g s", seconds);
+  }
+  return buffer;
+}
+
+std::string size_text(std::size_t bytes) {
+  if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+struct EasyDeleter {
+  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+struct ListDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+HTTPStatusError::HTTPStatusError(long status, std::string url, std::string body)
+    : std::runtime_error([&] {
+        std::string phrase = reason_phrase(status);
+        return "HTTP " + std::to_string(status) + (phrase.empty() ? "" : " " + phrase) +
+               " from " + url;
+      }()),
+      status_(status),
+      url_(std::move(url)),
+      body_(std::move(body)) {}
+
+TransportError::TransportError(std::string url, const std::string& message)
+    : std::runtime_error(message), url_(std::move(url)) {}
+
+Response perform(const Request& request, std::stop_token stop) {
+  global_init();
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!easy || !multi) throw std::runtime_error("could not set up an HTTP transfer");
+
+  Transfer transfer;
+  transfer.limit = request.max_response_bytes;
+  curl_slist* raw_headers = nullptr;
+  for (const auto& [name, value] : request.headers) {
+    raw_headers = curl_slist_append(raw_headers, (name + ": " + value).c_str());
+  }
+  // libcurl would otherwise send "Expect: 100-continue" for large bodies and wait.
+  raw_headers = curl_slist_append(raw_headers, "Expect:");
+  std::unique_ptr<curl_slist, ListDeleter> headers(raw_headers);
+
+  CURL* h = easy.get();
+  curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  auto connect_ms = static_cast<long>(std::ceil(std::max(request.connect_timeout_s, 0.001) * 1000));
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+  // A backstop in whole seconds behind the finer idle check below.
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+                   static_cast<long>(std::ceil(std::max(request.idle_timeout_s, 0.001))) + 1);
+  if (request.method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+  }
+
+  curl_multi_add_handle(multi.get(), h);
+  auto idle_limit = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(std::max(request.idle_timeout_s, 0.001)));
+  transfer.last_activity = Clock::now();
+  CURLcode result = CURLE_OK;
+  bool idle_timeout = false;
+  bool connected = false;
+  int running = 1;
+  while (running) {
+    if (stop.stop_requested()) {
+      curl_multi_remove_handle(multi.get(), h);
+      throw Interrupted{};
+    }
+    CURLMcode mc = curl_multi_perform(multi.get(), &running);
+    if (mc != CURLM_OK) {
+      curl_multi_remove_handle(multi.get(), h);
+      throw TransportError(request.url, "Could not reach " + request.url + ": " +
+                                            curl_multi_strerror(mc));
+    }
+    if (!running) break;
+    // The connection attempt has its own limit; once connected, a silence longer than the
+    // idle limit ends the transfer.
+    if (!connected) {
+      curl_off_t connect_us = 0;
+      curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect_us);
+      if (connect_us > 0) {
+        connected = true;
+        transfer.last_activity = Clock::now();
+      }
+    } else if (Clock::now() - transfer.last_activity > idle_limit) {
+      idle_timeout = true;
+      break;
+    }
+    curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
+  }
+  if (!idle_timeout) {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+      if (message->msg == CURLMSG_DONE) result = message->data.result;
+    }
+  }
+  curl_multi_remove_handle(multi.get(), h);
+
+  if (transfer.too_large) {
+    throw ResponseTooLarge(request.url, "The answer from " + request.url + " is larger than " +
+                                            size_text(request.max_response_bytes) +
+                                            "; it was not read");
+  }
+  if (idle_timeout) {
+    throw TransportError(request.url, "Could not reach " + request.url + ": no answer within " +
+                                          seconds_text(request.idle_timeout_s));
+  }
+  if (result != CURLE_OK) {
+    std::string reason = curl_easy_strerror(result);
+    if (result == CURLE_OPERATION_TIMEDOUT) {
+      reason = "no connection within " + seconds_text(request.connect_timeout_s);
+    }
+    throw TransportError(request.url, "Could not reach " + request.url + ": " + reason);
+  }
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &transfer.response.status);
+  char* content_type = nullptr;
+  curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &content_type);
+  if (content_type) transfer.response.content_type = content_type;
+  return std::move(transfer.response);
+}
+
+void raise_for_status(const Response& response, const std::string& url) {
+  if (response.status >= 400 && response.status <= 599) {
+    throw HTTPStatusError(response.status, url, response.body);
+  }
+}
+
+std::string reason_phrase(long status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 409: return "Conflict";
+    case 413: return "Payload Too Large";
+    case 422: return "Unprocessable Entity";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 501: return "Not Implemented";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "";
+  }
+}
+
+std::string percent_encode(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char ch : text) {
+    bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                      (ch >= '0' && ch <= '9') || ch == '-' || ch == '.' || ch == '_' || ch == '~';
+    if (unreserved) {
+      out.push_back(static_cast<char>(ch));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[ch >> 4]);
+      out.push_back(kHex[ch & 0xF]);
+    }
+  }
+  return out;
+}
+
+}  // namespace velko::http

@@ -1,0 +1,78 @@
+// A small blocking HTTP client over libcurl, shared by the platform client and the
+// compute-node requests. Answers are bounded in size; transfers can be stopped at once.
+#pragma once
+
+#include <cstddef>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace velko::http {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+struct Request {
+  std::string method = "GET";
+  std::string url;
+  Headers headers;
+  std::string body;
+  // Bounds the connection attempt.
+  double connect_timeout_s = 30;
+  // Bounds each wait for data (sending or receiving), not the whole transfer.
+  double idle_timeout_s = 60;
+  // Largest answer body that is read.
+  std::size_t max_response_bytes = 64u << 20;
+};
+
+struct Response {
+  long status = 0;
+  std::string body;
+  std::string content_type;
+};
+
+// An answer with a status from 400 to 599. The message names the status and the URL.
+class HTTPStatusError : public std::runtime_error {
+ public:
+  HTTPStatusError(long status, std::string url, std::string body);
+  long status() const { return status_; }
+  const std::string& url() const { return url_; }
+  const std::string& body() const { return body_; }
+
+ private:
+  long status_;
+  std::string url_;
+  std::string body_;
+};
+
+// The server could not be reached, the connection broke, or a time limit ran out.
+class TransportError : public std::runtime_error {
+ public:
+  TransportError(std::string url, const std::string& message);
+  const std::string& url() const { return url_; }
+
+ private:
+  std::string url_;
+};
+
+// The answer was larger than the request allows.
+class ResponseTooLarge : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+
+// Performs one request and returns the answer whatever its status. Throws TransportError
+// (or ResponseTooLarge), and Interrupted when `stop` is requested during the transfer.
+Response perform(const Request& request, std::stop_token stop = {});
+
+// Raises HTTPStatusError for a status from 400 to 599.
+void raise_for_status(const Response& response, const std::string& url);
+
+// The reason phrase of a status code ("Not Found"), or an empty text.
+std::string reason_phrase(long status);
+
+// Percent-encodes a path segment or a query value (RFC 3986 unreserved characters stay).
+std::string percent_encode(std::string_view text);
+
+}  // namespace velko::http

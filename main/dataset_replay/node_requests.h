@@ -1,0 +1,33 @@
+// The two requests to the local compute node, the episode choice and the file digest.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+namespace velko::dataset_replay {
+
+// Largest node answer that is read; a larger one fails with http::ResponseTooLarge.
+inline constexpr std::size_t MAX_NODE_ANSWER_BYTES = std::size_t{512} << 20;
+
+// Posts `body` to COMPUTE_URL + "/ml/" + path and returns the parsed answer. Blocking; run
+// it on a worker thread. `timeout` (seconds) bounds the connection and each wait for data.
+// Refusals (401, 404, 409, 422) become PublishReportError; other error statuses raise
+// http::HTTPStatusError, an unreachable node http::TransportError, a success answer that is
+// not JSON json_text::JsonError. A stop request ends the transfer with Interrupted.
+boost::json::value _node_post(const std::string& path, const boost::json::object& body,
+                              double timeout, std::stop_token stop = {});
+
+// Up to `max_episodes` episode indexes spread evenly over `n_episodes`, ascending.
+std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t max_episodes);
+
+// The lowercase hexadecimal SHA-256 of a file's bytes, read in 1 MiB chunks. Throws
+// std::filesystem::filesystem_error when the file can't be opened or read.
+std::string sha256_file(const std::string& path);
+
+}  // namespace velko::dataset_replay

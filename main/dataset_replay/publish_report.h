@@ -1,0 +1,45 @@
+// The report run of a published sim: claim the build's analysis, analyze, submit, wait,
+// print. The claim is closed with a reason on every failure of the analysis.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include "common/async.h"
+#include "main/dataset_replay/run_context.h"
+
+namespace velko::dataset_replay {
+
+class ReportPlatform;
+
+// The parameters that can only be given by name.
+struct PublishReportOptions {
+  std::optional<std::string> project_id;
+  int max_episodes = DEFAULT_MAX_EPISODES;
+  std::optional<boost::json::object> env_init;
+  double call_timeout_s = 300;
+};
+
+// Makes the simulation report of a sim build published with a dataset.
+awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::string sim_id,
+                               std::string sim_name, std::string implementation_id,
+                               std::string path, std::string bundle_sha256,
+                               std::string dataset_ref, PublishReportOptions options = {});
+
+// Records why there is no analysis, so the claim isn't left waiting on an upload. Ordinary
+// errors are only logged; interrupts go on.
+awaitable<void> _close_claim(ReportPlatform& api, std::string org_id, std::string sim_id,
+                             std::string implementation_id, std::string job_id,
+                             std::string reason);
+
+// The reason for closing a claim after an error: the first line of its trimmed message, cut
+// to 500 characters, or the error's type name when the message is blank.
+std::string failure_reason(const std::exception_ptr& error);
+
+// Cuts a text to its first `n` characters (code points).
+std::string first_characters(std::string_view text, std::size_t n);
+
+}  // namespace velko::dataset_replay

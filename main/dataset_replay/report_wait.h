@@ -1,0 +1,27 @@
+// Waiting for the platform's simulation report and printing the outcome.
+#pragma once
+
+#include <string>
+
+#include <boost/json/value.hpp>
+
+#include "common/async.h"
+
+namespace velko::dataset_replay {
+
+class ReportPlatform;
+
+// Polls the report job until the report is written, the build has not landed or failed, or
+// the time budget is spent; yields the last status.
+awaitable<boost::json::value> wait_for_reports(ReportPlatform& api, std::string org_id,
+                                               std::string sim_id,
+                                               std::string implementation_id,
+                                               std::string job_id);
+
+// True when the report job is final.
+bool _settled(const boost::json::value& status);
+
+// Prints the outcome of a report status.
+void render_reports(const boost::json::value& status, const std::string& sim_name);
+
+}  // namespace velko::dataset_replay

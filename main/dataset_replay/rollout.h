@@ -1,0 +1,20 @@
+// Replaying one recorded episode through the sim.
+#pragma once
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include "common/async.h"
+
+namespace velko::dataset_replay {
+
+class SimClient;
+struct Plan;
+
+// Resets the sim, steps it with the episode's recorded actions and records the sim's value at
+// every planned sensor slot. Yields {column: [value or null, ...]}.
+awaitable<boost::json::object> rollout_episode(SimClient& client, const Plan& plan,
+                                               const boost::json::value& episode,
+                                               double call_timeout_s);
+
+}  // namespace velko::dataset_replay

@@ -1,0 +1,49 @@
+// What the whole report run shares: its constants, its error kind, console and logger, and
+// the timings that tests shorten.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+
+namespace spdlog {
+class logger;
+}
+
+namespace velko {
+class Console;
+}
+
+namespace velko::dataset_replay {
+
+// Seconds that wait_for_reports waits at most for the written report.
+inline constexpr double REPORT_TIMEOUT_S = 120;
+// Seconds between two report status polls.
+inline constexpr double REPORT_POLL_S = 5;
+// Default of publish_report's max_episodes.
+inline constexpr int DEFAULT_MAX_EPISODES = 20;
+
+// Why the report could not be made, as the user can act on it.
+class PublishReportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The console of the report run (standard output).
+Console& console();
+
+// The debug logger of the report run.
+spdlog::logger& logger();
+
+// Timings of a run. Production uses the defaults; tests shorten them so that nothing sleeps
+// for real seconds.
+struct Timings {
+  double report_timeout_s = REPORT_TIMEOUT_S;
+  double report_poll_s = REPORT_POLL_S;
+  double serve_timeout_s = 60;
+  double terminate_grace_s = 10;
+  double actions_timeout_s = 120;
+  double rollouts_timeout_s = 600;
+};
+Timings& timings();
+
+}  // namespace velko::dataset_replay

@@ -1,0 +1,77 @@
+// The core library's sim connection as the report run uses it: a free port, the sim server
+// that starts a sim process, and the sim client.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include "common/async.h"
+
+namespace velko::dataset_replay {
+
+// A started sim process.
+class SimProcess {
+ public:
+  virtual ~SimProcess() = default;
+  // The exit status once the process has ended; none while it runs.
+  virtual std::optional<int> returncode() = 0;
+  // Asks the process to end (SIGTERM).
+  virtual void terminate() = 0;
+  // Ends the process at once (SIGKILL).
+  virtual void kill() = 0;
+  // Completes when the process has ended, with its exit status.
+  virtual awaitable<int> wait() = 0;
+};
+
+// The sim client's settings (all by name).
+struct ClientOptions {
+  std::string run_id;
+  std::string sim_id;
+  std::string env_id;
+  std::string address;
+  boost::json::object env_init;
+  std::string protocol;
+};
+
+// A connection to a serving sim. Answers are JSON-like values; the caller checks their
+// shape (a reset answers two parts, a step five).
+class SimClient {
+ public:
+  virtual ~SimClient() = default;
+  virtual awaitable<void> init() = 0;
+  virtual awaitable<void> make() = 0;
+  virtual awaitable<void> close() = 0;
+  // {"sensor_space": {"mappings": [...]}, "action_space": {"mappings": [...]}}
+  virtual awaitable<boost::json::value> get_mappings() = 0;
+  virtual awaitable<boost::json::value> sensor_space_info() = 0;
+  virtual awaitable<boost::json::value> action_space_info() = 0;
+  // (observation, info)
+  virtual awaitable<std::vector<boost::json::value>> reset() = 0;
+  // (observation, reward, terminated, truncated, info)
+  virtual awaitable<std::vector<boost::json::value>> step(boost::json::value action) = 0;
+};
+
+// Called with each line that the sim writes.
+using OutputCallback = std::function<void(const std::string& line)>;
+
+class SimConnection {
+ public:
+  virtual ~SimConnection() = default;
+  // `network_util.get_free_port()`.
+  virtual int get_free_port() = 0;
+  // `sim.server.make_in_process(path, host, port, settings, on_output=)`.
+  virtual awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path,
+                                                                 std::string host, int port,
+                                                                 boost::json::object settings,
+                                                                 OutputCallback on_output) = 0;
+  // `sim.client.make(run_id=, sim_id=, env_id=, address=, env_init=, protocol=)`.
+  virtual std::unique_ptr<SimClient> make(ClientOptions options) = 0;
+};
+
+}  // namespace velko::dataset_replay

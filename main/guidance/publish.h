@@ -1,0 +1,19 @@
+// Publishing an item directory to a project's guidance library.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "common/async.h"
+#include "main/guidance/platform.h"
+
+namespace velko::guidance {
+
+// Sends the item in `path` to the project's library: uploads a reward's file, then updates
+// the item with the same name and type or creates it. Returns the item and whether it was
+// created. Throws GuidanceManifestError before any client call when the manifest is wrong.
+awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
+                                                  std::string organization_id,
+                                                  std::string project_id);
+
+}  // namespace velko::guidance

@@ -1,0 +1,359 @@
+#include "outside/velko_api/client.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include <boost/json/object.hpp>
+
+#include "common/api_status_error.h"
+#include "common/errors.h"
+#include "common/json_text.h"
+#include "common/literal.h"
+
+namespace velko::velko_api {
+
+namespace json = boost::json;
+
+namespace {
+
+// Largest answer the client reads from the platform.
+constexpr std::size_t kMaxAnswerBytes = 64u << 20;
+// Largest reward file the client uploads.
+constexpr std::uintmax_t kMaxUploadBytes = 64u << 20;
+
+std::string org_path(const std::string& org) { return "/v1/orgs/" + http::percent_encode(org); }
+
+std::string project_path(const std::string& org, const std::string& project) {
+  return org_path(org) + "/projects/" + http::percent_encode(project);
+}
+
+std::string report_job_path(const std::string& org, const std::string& sim,
+                            const std::string& impl) {
+  return org_path(org) + "/sims/" + http::percent_encode(sim) + "/implementations/" +
+         http::percent_encode(impl) + "/report-jobs";
+}
+
+// The text a refusal carries for the user: its "detail" text, else the raw body.
+std::string refusal_detail(const std::string& body) {
+  try {
+    json::value answer = json_text::parse(body);
+    if (answer.is_object()) {
+      if (const json::value* detail = answer.get_object().if_contains("detail")) {
+        if (detail->is_string()) return std::string(detail->get_string());
+      }
+    }
+  } catch (const json_text::JsonError&) {
+  }
+  return body;
+}
+
+const json::value& member(const json::object& object, const char* key, const char* what) {
+  const json::value* value = object.if_contains(key);
+  if (!value) throw BadAnswer(std::string("The platform's ") + what + " has no \"" + key + "\"");
+  return *value;
+}
+
+std::string text_member(const json::object& object, const char* key, const char* what) {
+  const json::value& value = member(object, key, what);
+  if (!value.is_string()) {
+    throw BadAnswer(std::string("The platform's ") + what + " has a \"" + key +
+                    "\" that is not a text");
+  }
+  return std::string(value.get_string());
+}
+
+Project project_from_json(const json::value& value) {
+  if (!value.is_object()) throw BadAnswer("The platform's project list holds a non-object");
+  const json::object& object = value.get_object();
+  Project project;
+  project.id = id_text(member(object, "id", "project"), "project id");
+  project.organization_id =
+      id_text(member(object, "organizationId", "project"), "project organizationId");
+  const json::value* name = object.if_contains("name");
+  project.name = (name && name->is_string()) ? std::string(name->get_string()) : project.id;
+  return project;
+}
+
+json::value optional_json(const std::optional<json::value>& value) {
+  return value ? *value : json::value(nullptr);
+}
+
+json::value optional_text(const std::optional<std::string>& value) {
+  return value ? json::value(*value) : json::value(nullptr);
+}
+
+std::string projects_listing(const std::vector<Project>& projects) {
+  std::string out;
+  for (const auto& project : projects) {
+    if (!out.empty()) out += ", ";
+    out += velko::quoted(project.name) + " (" + project.id + ")";
+  }
+  return out;
+}
+
+// Offers the projects as a numbered menu on the terminal and reads the choice.
+Project ask_for_project(const std::vector<Project>& projects) {
+  std::cout << "Projects:\n";
+  for (std::size_t i = 0; i < projects.size(); ++i) {
+    std::cout << "  " << (i + 1) << ". " << projects[i].name << " (" << projects[i].id << ")\n";
+  }
+  while (true) {
+    std::cout << "Project [1]: " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+      std::cout << "\n";
+      throw std::runtime_error("No project chosen (end of input)");
+    }
+    if (answer.empty()) return projects.front();
+    char* end = nullptr;
+    long choice = std::strtol(answer.c_str(), &end, 10);
+    if (end && *end == '\0' && choice >= 1 && static_cast<std::size_t>(choice) <= projects.size()) {
+      return projects[static_cast<std::size_t>(choice) - 1];
+    }
+    std::cout << "Error: " << answer << " is not a number from 1 to " << projects.size() << "\n";
+  }
+}
+
+}  // namespace
+
+std::string id_text(const json::value& value, const char* what) {
+  if (value.is_string()) return std::string(value.get_string());
+  if (value.is_int64() || value.is_uint64()) return number_text(value);
+  throw BadAnswer(std::string("The platform's ") + what + " is not a text");
+}
+
+guidance::GuidanceItem item_from_json(const json::value& value) {
+  if (!value.is_object()) throw BadAnswer("The platform's guidance item is not an object");
+  const json::object& object = value.get_object();
+  guidance::GuidanceItem item;
+  item.id = id_text(member(object, "id", "guidance item"), "guidance item id");
+  item.name = text_member(object, "name", "guidance item");
+  item.type.value = text_member(object, "type", "guidance item");
+  return item;
+}
+
+Client::Client(std::string base_url, std::optional<std::string> token)
+    : base_url_(std::move(base_url)), token_(std::move(token)) {
+  while (!base_url_.empty() && base_url_.back() == '/') base_url_.pop_back();
+  if (!token_) {
+    const char* env = std::getenv("VELKO_API_TOKEN");
+    if (env && *env) token_ = env;
+  }
+}
+
+awaitable<std::string> Client::call(std::string method, std::string path, std::string body,
+                                    std::string content_type) {
+  http::Request request;
+  request.method = method;
+  request.url = base_url_ + path;
+  request.body = std::move(body);
+  request.max_response_bytes = kMaxAnswerBytes;
+  request.headers.emplace_back("Accept", "application/json");
+  if (!content_type.empty()) request.headers.emplace_back("Content-Type", content_type);
+  if (token_) request.headers.emplace_back("Authorization", "Bearer " + *token_);
+  std::string url = request.url;
+  http::Response response = co_await run_on_worker<http::Response>(
+      [request = std::move(request)](std::stop_token stop) {
+        try {
+          return http::perform(request, stop);
+        } catch (const http::ResponseTooLarge&) {
+          throw;
+        } catch (const http::TransportError& error) {
+          throw http::TransportError(
+              error.url(), std::string(error.what()) +
+                               " (is the platform running? VELKO_API_URL sets its address)");
+        }
+      });
+  if (response.status < 200 || response.status > 299) {
+    throw APIStatusError(response.status, refusal_detail(response.body));
+  }
+  co_return std::move(response.body);
+}
+
+awaitable<json::value> Client::call_json(std::string method, std::string path,
+                                         std::optional<json::value> body) {
+  std::string text = body ? json_text::to_json(*body) : std::string();
+  std::string answer =
+      co_await call(method, path, std::move(text), body ? "application/json" : "");
+  try {
+    co_return json_text::parse(answer);
+  } catch (const json_text::JsonError& error) {
+    throw BadAnswer("The platform's answer to " + method + " " + path + " is not JSON: " +
+                    error.what());
+  }
+}
+
+awaitable<std::vector<Project>> Client::list_projects() {
+  json::value answer = co_await call_json("GET", "/v1/projects", std::nullopt);
+  if (!answer.is_array()) throw BadAnswer("The platform's project list is not a list");
+  std::vector<Project> projects;
+  for (const auto& entry : answer.get_array()) projects.push_back(project_from_json(entry));
+  co_return projects;
+}
+
+awaitable<Project> Client::cli_select() {
+  std::vector<Project> projects = co_await list_projects();
+  const char* wanted = std::getenv("VELKO_PROJECT");
+  if (wanted && *wanted) {
+    for (const auto& project : projects) {
+      if (project.id == wanted) co_return project;
+    }
+    for (const auto& project : projects) {
+      if (project.name == wanted) co_return project;
+    }
+    throw std::runtime_error("VELKO_PROJECT " + velko::quoted(wanted) +
+                             " is neither the id nor the name of a project; the projects are: " +
+                             (projects.empty() ? std::string("none") : projects_listing(projects)));
+  }
+  if (projects.empty()) {
+    throw std::runtime_error("The platform has no projects yet; create one first");
+  }
+  if (projects.size() == 1) co_return projects.front();
+  if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
+    co_return ask_for_project(projects);
+  }
+  throw std::runtime_error(
+      "Several projects are available and there is no terminal to choose one: set "
+      "VELKO_PROJECT to the id or name of one of " +
+      projects_listing(projects));
+}
+
+awaitable<std::vector<guidance::GuidanceItem>> Client::list_guidance(std::string organization_id,
+                                                                     std::string project_id) {
+  json::value answer = co_await call_json(
+      "GET", project_path(organization_id, project_id) + "/guidance", std::nullopt);
+  if (!answer.is_array()) throw BadAnswer("The platform's guidance list is not a list");
+  std::vector<guidance::GuidanceItem> items;
+  for (const auto& entry : answer.get_array()) items.push_back(item_from_json(entry));
+  co_return items;
+}
+
+awaitable<std::string> Client::upload_reward_file(std::string organization_id,
+                                                  std::string project_id, std::string path) {
+  std::error_code ec;
+  auto size = std::filesystem::file_size(path, ec);
+  if (ec) throw std::runtime_error("Cannot read the reward file " + path + ": " + ec.message());
+  if (size > kMaxUploadBytes) {
+    throw std::runtime_error("The reward file " + path + " is larger than 64 MiB");
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("Cannot open the reward file " + path);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string filename = std::filesystem::path(path).filename().string();
+  std::string answer = co_await call(
+      "POST",
+      project_path(organization_id, project_id) + "/guidance/files?filename=" +
+          http::percent_encode(filename),
+      std::move(bytes), "application/octet-stream");
+  json::value parsed;
+  try {
+    parsed = json_text::parse(answer);
+  } catch (const json_text::JsonError& error) {
+    throw BadAnswer(std::string("The platform's answer to the reward upload is not JSON: ") +
+                    error.what());
+  }
+  if (!parsed.is_object()) throw BadAnswer("The platform's answer to the reward upload is not an object");
+  co_return text_member(parsed.get_object(), "dataUrl", "answer to the reward upload");
+}
+
+awaitable<std::optional<guidance::GuidanceItem>> Client::get_by_name(std::string organization_id,
+                                                                     std::string project_id,
+                                                                     std::string name,
+                                                                     std::string type) {
+  json::value answer = co_await call_json(
+      "GET",
+      project_path(organization_id, project_id) + "/guidance?name=" + http::percent_encode(name) +
+          "&type=" + http::percent_encode(type),
+      std::nullopt);
+  if (!answer.is_array()) throw BadAnswer("The platform's guidance lookup is not a list");
+  if (answer.get_array().empty()) co_return std::nullopt;
+  co_return item_from_json(answer.get_array().front());
+}
+
+awaitable<guidance::GuidanceItem> Client::create(std::string organization_id,
+                                                 std::string project_id, std::string type,
+                                                 std::string name,
+                                                 std::optional<json::value> conditions,
+                                                 std::optional<std::string> data_url) {
+  json::object body;
+  body["type"] = type;
+  body["name"] = name;
+  body["conditions"] = optional_json(conditions);
+  body["dataUrl"] = optional_text(data_url);
+  json::value answer = co_await call_json(
+      "POST", project_path(organization_id, project_id) + "/guidance", json::value(body));
+  co_return item_from_json(answer);
+}
+
+awaitable<guidance::GuidanceItem> Client::update(std::string organization_id,
+                                                 std::string project_id, std::string item_id,
+                                                 std::optional<json::value> conditions,
+                                                 std::optional<std::string> data_url) {
+  json::object body;
+  body["conditions"] = optional_json(conditions);
+  body["dataUrl"] = optional_text(data_url);
+  json::value answer = co_await call_json(
+      "PUT",
+      project_path(organization_id, project_id) + "/guidance/" + http::percent_encode(item_id),
+      json::value(body));
+  co_return item_from_json(answer);
+}
+
+awaitable<void> Client::link_simulator(std::string org_id, std::string project_id,
+                                       std::string sim_id) {
+  co_await call_json("POST",
+                     project_path(org_id, project_id) + "/simulators/" +
+                         http::percent_encode(sim_id),
+                     json::value(json::object()));
+}
+
+awaitable<json::value> Client::publish_report_start(std::string org_id, std::string sim_id,
+                                                    std::string implementation_id,
+                                                    std::string dataset_id) {
+  json::object body;
+  body["datasetId"] = dataset_id;
+  co_return co_await call_json("POST", report_job_path(org_id, sim_id, implementation_id),
+                               json::value(body));
+}
+
+awaitable<void> Client::publish_report_submit(std::string org_id, std::string sim_id,
+                                              std::string implementation_id, std::string job_id,
+                                              json::value body) {
+  co_await call_json("POST",
+                     report_job_path(org_id, sim_id, implementation_id) + "/" +
+                         http::percent_encode(job_id),
+                     std::move(body));
+}
+
+awaitable<json::value> Client::publish_report_status(std::string org_id, std::string sim_id,
+                                                     std::string implementation_id,
+                                                     std::string job_id) {
+  co_return co_await call_json("GET",
+                               report_job_path(org_id, sim_id, implementation_id) + "/" +
+                                   http::percent_encode(job_id),
+                               std::nullopt);
+}
+
+awaitable<PublishedSim> Client::publish_sim(std::string org_id, std::string name,
+                                            std::string bundle_sha256) {
+  json::object body;
+  body["name"] = name;
+  body["bundleSha256"] = bundle_sha256;
+  json::value answer = co_await call_json("POST", org_path(org_id) + "/sims", json::value(body));
+  if (!answer.is_object()) throw BadAnswer("The platform's answer to the sim publish is not an object");
+  const json::object& object = answer.get_object();
+  PublishedSim sim;
+  sim.sim_id = id_text(member(object, "simId", "published sim"), "simId");
+  sim.implementation_id =
+      id_text(member(object, "implementationId", "published sim"), "implementationId");
+  const json::value* shown = object.if_contains("name");
+  sim.name = (shown && shown->is_string()) ? std::string(shown->get_string()) : name;
+  co_return sim;
+}
+
+}  // namespace velko::velko_api

@@ -1,0 +1,100 @@
+// The platform API client over HTTP.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/json/value.hpp>
+
+#include "cli/guidance_commands/platform.h"
+#include "common/async.h"
+#include "common/http.h"
+#include "main/dataset_replay/platform.h"
+#include "main/guidance/platform.h"
+
+namespace velko::velko_api {
+
+using guidance_commands::Project;
+
+// A sim build as the platform registered it.
+struct PublishedSim {
+  std::string sim_id;
+  std::string implementation_id;
+  std::string name;
+};
+
+// The platform client: one object per command run. Every operation is one request; a status
+// outside 200-299 becomes APIStatusError.
+class Client final : public guidance_commands::Platform,
+                     public guidance::GuidanceLibrary,
+                     public dataset_replay::ReportPlatform {
+ public:
+  // `token` defaults to VELKO_API_TOKEN.
+  explicit Client(std::string base_url, std::optional<std::string> token = std::nullopt);
+
+  // guidance_commands::Platform
+  awaitable<Project> cli_select() override;
+  awaitable<std::vector<guidance::GuidanceItem>> list_guidance(std::string organization_id,
+                                                               std::string project_id) override;
+  guidance::GuidanceLibrary& guidance() override { return *this; }
+
+  // guidance::GuidanceLibrary
+  awaitable<std::string> upload_reward_file(std::string organization_id, std::string project_id,
+                                            std::string path) override;
+  awaitable<std::optional<guidance::GuidanceItem>> get_by_name(std::string organization_id,
+                                                               std::string project_id,
+                                                               std::string name,
+                                                               std::string type) override;
+  awaitable<guidance::GuidanceItem> create(std::string organization_id, std::string project_id,
+                                           std::string type, std::string name,
+                                           std::optional<boost::json::value> conditions,
+                                           std::optional<std::string> data_url) override;
+  awaitable<guidance::GuidanceItem> update(std::string organization_id, std::string project_id,
+                                           std::string item_id,
+                                           std::optional<boost::json::value> conditions,
+                                           std::optional<std::string> data_url) override;
+
+  // dataset_replay::ReportPlatform
+  awaitable<void> link_simulator(std::string org_id, std::string project_id,
+                                 std::string sim_id) override;
+  awaitable<boost::json::value> publish_report_start(std::string org_id, std::string sim_id,
+                                                     std::string implementation_id,
+                                                     std::string dataset_id) override;
+  awaitable<void> publish_report_submit(std::string org_id, std::string sim_id,
+                                        std::string implementation_id, std::string job_id,
+                                        boost::json::value body) override;
+  awaitable<boost::json::value> publish_report_status(std::string org_id, std::string sim_id,
+                                                      std::string implementation_id,
+                                                      std::string job_id) override;
+
+  // Host only.
+  awaitable<std::vector<Project>> list_projects();
+  awaitable<PublishedSim> publish_sim(std::string org_id, std::string name,
+                                      std::string bundle_sha256);
+
+  const std::string& base_url() const { return base_url_; }
+
+ private:
+  // One request; yields the answer body of a 2xx answer.
+  awaitable<std::string> call(std::string method, std::string path, std::string body,
+                              std::string content_type);
+  awaitable<boost::json::value> call_json(std::string method, std::string path,
+                                          std::optional<boost::json::value> body);
+
+  std::string base_url_;
+  std::optional<std::string> token_;
+};
+
+// Reads a guidance item out of a platform answer; throws BadAnswer when it is not one.
+guidance::GuidanceItem item_from_json(const boost::json::value& value);
+
+// An id as text: a text as it is, a number in decimal.
+std::string id_text(const boost::json::value& value, const char* what);
+
+}  // namespace velko::velko_api
+
+namespace velko::velko_api {
+// The client's name as the host tool and the command modules know it.
+using ZARAvUziz = Client;
+}  // namespace velko::velko_api

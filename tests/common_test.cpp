@@ -1,0 +1,397 @@
+// Tests of the shared helpers: literal and number forms, JSON text, Unicode, console,
+// asynchronous helpers and the HTTP client.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <boost/json.hpp>
+
+#include "common/async.h"
+#include "common/console.h"
+#include "common/errors.h"
+#include "common/http.h"
+#include "common/json_text.h"
+#include "common/literal.h"
+#include "common/unicode.h"
+
+namespace velko {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+
+TEST(LiteralForm, QuotesTextsLikeMessagesShowThem) {
+  EXPECT_EQ(quoted("reward.py"), "'reward.py'");
+  EXPECT_EQ(quoted("it's"), "\"it's\"");
+  EXPECT_EQ(quoted("it's \"x\""), "'it\\'s \"x\"'");
+  EXPECT_EQ(quoted("a\\b\n\t\r"), "'a\\\\b\\n\\t\\r'");
+  EXPECT_EQ(quoted("\x01\x7f"), "'\\x01\\x7f'");
+  EXPECT_EQ(quoted("caf\xc3\xa9"), "'caf\xc3\xa9'");          // printable stays
+  EXPECT_EQ(quoted("\xe2\x80\xa8"), "'\\u2028'");              // line separator
+  EXPECT_EQ(quoted("\xc2\xa0"), "'\\xa0'");                    // no-break space
+  EXPECT_EQ(quoted("\xf3\xa0\x80\x81"), "'\\U000e0001'");      // tag character (format)
+}
+
+TEST(LiteralForm, WritesEveryJsonKind) {
+  EXPECT_EQ(literal(json::parse("null")), "None");
+  EXPECT_EQ(literal(json::parse("true")), "True");
+  EXPECT_EQ(literal(json::parse("false")), "False");
+  EXPECT_EQ(literal(json::parse("5")), "5");
+  EXPECT_EQ(literal(json::parse("90.0")), "90.0");
+  EXPECT_EQ(literal(json::parse(R"([1, "a", null])")), "[1, 'a', None]");
+  EXPECT_EQ(literal(json::parse(R"({"k": [true], "it's": {}})")), "{'k': [True], \"it's\": {}}");
+  EXPECT_EQ(as_text(json::parse(R"("plain")")), "plain");
+  EXPECT_EQ(as_text(json::parse("[]")), "[]");
+}
+
+TEST(NumberForm, ShortestRoundTripFloats) {
+  EXPECT_EQ(float_repr(90.0), "90.0");
+  EXPECT_EQ(float_repr(87.53333333333333), "87.53333333333333");
+  EXPECT_EQ(float_repr(0.1), "0.1");
+  EXPECT_EQ(float_repr(-0.0), "-0.0");
+  EXPECT_EQ(float_repr(1e16), "1e+16");
+  EXPECT_EQ(float_repr(1234567890123456.0), "1234567890123456.0");
+  EXPECT_EQ(float_repr(0.0001), "0.0001");
+  EXPECT_EQ(float_repr(0.00001), "1e-05");
+  EXPECT_EQ(float_repr(1.5e-7), "1.5e-07");
+  EXPECT_EQ(float_repr(1e300), "1e+300");
+  EXPECT_EQ(float_repr(std::numeric_limits<double>::infinity()), "inf");
+  EXPECT_EQ(float_repr(std::nan("")), "nan");
+  EXPECT_EQ(number_text(json::value(std::int64_t{-3})), "-3");
+  EXPECT_EQ(number_text(json::value(std::uint64_t{18446744073709551615ull})),
+            "18446744073709551615");
+}
+
+TEST(NumberForm, OneDecimalRoundsToNearestWithTiesToEven) {
+  EXPECT_EQ(fixed_one_decimal(90), "90.0");
+  EXPECT_EQ(fixed_one_decimal(87.46), "87.5");
+  EXPECT_EQ(fixed_one_decimal(0.25), "0.2");   // exact tie: to even
+  EXPECT_EQ(fixed_one_decimal(0.75), "0.8");   // exact tie: to even
+  EXPECT_EQ(fixed_one_decimal(0.35), "0.3");   // 0.35 is stored just below the tie
+  EXPECT_EQ(fixed_one_decimal(-0.04), "-0.0");
+}
+
+TEST(JsonText, WritesShortestNumbersAndKeepsMemberOrder) {
+  json::object object;
+  object["b"] = 90.0;
+  object["a"] = 0.1;
+  object["c"] = std::int64_t{7};
+  object["d"] = 1e16;
+  EXPECT_EQ(json_text::to_json(object), R"({"b":90.0,"a":0.1,"c":7,"d":1e+16})");
+  EXPECT_THROW(json_text::to_json(json::value(std::nan(""))), std::domain_error);
+}
+
+TEST(JsonText, EscapesToAsciiWithLowerCaseHexAndSurrogatePairs) {
+  std::string out;
+  json_text::write_string(out, "K\xc3\xa9 \"q\"\\\n\t\b\f\r\x01 \xf0\x9f\x98\x80", true);
+  EXPECT_EQ(out, R"("K\u00e9 \"q\"\\\n\t\b\f\r\u0001 \ud83d\ude00")");
+  out.clear();
+  json_text::write_string(out, "K\xc3\xa9", false);
+  EXPECT_EQ(out, "\"K\xc3\xa9\"");
+}
+
+TEST(JsonText, ParseErrorsSayWhatAndWhere) {
+  try {
+    json_text::parse("{\n  \"a\": 1,\n  \"b\" 2\n}");
+    FAIL();
+  } catch (const json_text::JsonError& e) {
+    EXPECT_NE(std::string(e.what()).find("line 3"), std::string::npos) << e.what();
+  }
+  try {
+    json_text::parse("");
+    FAIL();
+  } catch (const json_text::JsonError& e) {
+    EXPECT_EQ(std::string(e.what()), "expected a value at line 1 column 1 (char 0)");
+  }
+  EXPECT_THROW(json_text::parse("[1] x"), json_text::JsonError);
+  EXPECT_NO_THROW(json_text::parse("[1] \n"));
+  EXPECT_THROW(json_text::parse("\"\xff\""), json_text::JsonError);
+}
+
+TEST(JsonText, BoundsNestingDepth) {
+  std::string deep(300, '[');
+  deep += std::string(300, ']');
+  try {
+    json_text::parse(deep);
+    FAIL();
+  } catch (const json_text::JsonError& e) {
+    EXPECT_NE(std::string(e.what()).find("nesting deeper than 256"), std::string::npos);
+  }
+  std::string fine(200, '[');
+  fine += std::string(200, ']');
+  EXPECT_NO_THROW(json_text::parse(fine));
+}
+
+TEST(JsonText, DuplicateKeyTakesItsLastValue) {
+  EXPECT_EQ(json_text::parse(R"({"a": 1, "a": 2})").at("a"), json::value(2));
+}
+
+TEST(Unicode, LowerCaseAndCharacterClasses) {
+  EXPECT_EQ(unicode::lower("ABC \xc3\x84\xc3\x96"), "abc \xc3\xa4\xc3\xb6");
+  EXPECT_EQ(unicode::lower("\xc4\xb0"), "i\xcc\x87");  // full mapping grows the text
+  EXPECT_TRUE(unicode::is_alnum(U'\u00e9'));
+  EXPECT_TRUE(unicode::is_alnum(U'\u00b2'));   // superscript two has a numeric value
+  EXPECT_TRUE(unicode::is_alnum(U'\u2163'));   // roman numeral four
+  EXPECT_FALSE(unicode::is_alnum(U'\u0301'));  // combining acute accent
+  EXPECT_FALSE(unicode::is_alnum(U'_'));
+  EXPECT_TRUE(unicode::is_space(U'\u3000'));
+  EXPECT_EQ(unicode::trim("\xe3\x80\x80 x y\t\n"), "x y");
+  EXPECT_EQ(unicode::display_width("a\xe4\xb8\xad" "e\xcc\x81"), 4u);
+  EXPECT_EQ(unicode::invalid_utf8_at("ab\xff"), 2u);
+  EXPECT_FALSE(unicode::invalid_utf8_at("ok \xc3\xa9").has_value());
+}
+
+TEST(Console, MarkupTagsBecomeStylesOrVanishButNeverPrint) {
+  EXPECT_EQ(render_markup("[green]✓[/green] Done", false), "✓ Done");
+  EXPECT_EQ(render_markup("[green]✓[/green] Done", true), "\x1b[32m✓\x1b[0m Done");
+  EXPECT_EQ(render_markup("[red]a [dim]b[/dim] c[/red]", true),
+            "\x1b[31ma \x1b[2mb\x1b[0m\x1b[31m c\x1b[0m");
+  EXPECT_EQ(render_markup("slot [0] and [x]", false), "slot [0] and [x]");
+  EXPECT_EQ(render_markup(escape_markup("a [red]b\\"), false), "a [red]b\\");
+  EXPECT_EQ(render_markup("[yellow]open", true), "\x1b[33mopen\x1b[0m");
+}
+
+TEST(Console, SinkGetsPlainLinesAndStatusObserverSeesTransientTexts) {
+  Console console;
+  std::string out;
+  std::vector<std::string> statuses;
+  console.set_sink([&](std::string_view text) { out += text; });
+  console.set_status_observer([&](const std::string& text) { statuses.push_back(text); });
+  {
+    auto status = console.status("Starting...");
+    console.print("[green]✓[/green] one");
+    status.update("Step 2");
+  }
+  EXPECT_EQ(out, "✓ one\n");
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Starting...", "Step 2", ""}));
+}
+
+TEST(Console, TablesHaveTitleHeaderAndAlignedCells) {
+  Table table{"Simulation report", {"Report", "Score", "Use cases"}, {{"[green]ready[/green]", "87.5", "A, B"}}};
+  std::string text = render_table(table, false);
+  EXPECT_EQ(text,
+            "Simulation report\n"
+            "┏━━━━━━━━┳━━━━━━━┳━━━━━━━━━━━┓\n"
+            "┃ Report ┃ Score ┃ Use cases ┃\n"
+            "┡━━━━━━━━╇━━━━━━━╇━━━━━━━━━━━┩\n"
+            "│ ready  │ 87.5  │ A, B      │\n"
+            "└────────┴───────┴───────────┘\n");
+}
+
+TEST(ErrorHelpers, TypeNamesAreUnqualified) {
+  EXPECT_EQ(type_name(std::make_exception_ptr(TimeoutError("x"))), "TimeoutError");
+  EXPECT_EQ(type_name(std::make_exception_ptr(std::out_of_range("x"))), "out_of_range");
+  EXPECT_EQ(type_name(std::make_exception_ptr(Interrupted{})), "Interrupted");
+  EXPECT_TRUE(is_interrupt(std::make_exception_ptr(Interrupted{})));
+  EXPECT_FALSE(is_interrupt(std::make_exception_ptr(std::runtime_error("x"))));
+  EXPECT_EQ(error_text(std::make_exception_ptr(KeyError("jobId"))), "missing member 'jobId'");
+}
+
+TEST(Async, AsyncToSyncReturnsResultsAndRethrows) {
+  auto twice = async_to_sync([](int x) -> awaitable<int> {
+    co_await sleep_for(1ms);
+    co_return 2 * x;
+  });
+  EXPECT_EQ(twice(21), 42);
+  auto fails = async_to_sync([]() -> awaitable<void> {
+    throw std::runtime_error("boom");
+    co_return;
+  });
+  EXPECT_THROW(fails(), std::runtime_error);
+}
+
+TEST(Async, TimeLimitCancelsTheSlowOperationAndRaisesTimeoutError) {
+  bool cancelled = false;
+  auto slow = [&]() -> awaitable<int> {
+    try {
+      co_await sleep_for(10s);
+    } catch (const Interrupted&) {
+      cancelled = true;
+      throw;
+    }
+    co_return 1;
+  };
+  auto run = async_to_sync([&]() -> awaitable<void> {
+    co_await with_timeout(slow(), 0.05, "too slow");
+  });
+  auto start = std::chrono::steady_clock::now();
+  try {
+    run();
+    FAIL();
+  } catch (const TimeoutError& e) {
+    EXPECT_STREQ(e.what(), "too slow");
+  }
+  EXPECT_TRUE(cancelled);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  auto fast = async_to_sync([]() -> awaitable<int> {
+    auto op = []() -> awaitable<int> { co_return 7; };
+    co_return co_await with_timeout(op(), 5, "never");
+  });
+  EXPECT_EQ(fast(), 7);
+}
+
+TEST(Async, WorkerRunsBlockingCodeWhileTheLoopStaysFree) {
+  auto run = async_to_sync([]() -> awaitable<int> {
+    int ticks = 0;
+    auto ticker = [&]() -> awaitable<void> {
+      for (int i = 0; i < 5; ++i) {
+        co_await sleep_for(5ms);
+        ++ticks;
+      }
+    };
+    using namespace boost::asio::experimental::awaitable_operators;
+    auto work = run_on_worker<int>([](std::stop_token) {
+      std::this_thread::sleep_for(100ms);
+      return 5;
+    });
+    auto result = co_await (std::move(work) && ticker());
+    co_return result + ticks;
+  });
+  EXPECT_EQ(run(), 10);
+}
+
+TEST(Async, SigintInterruptsTheBodyAndCleanupStillAwaits) {
+  bool cleaned = false;
+  auto body = async_to_sync([&]() -> awaitable<void> {
+    std::exception_ptr failure;
+    std::thread([] {
+      std::this_thread::sleep_for(50ms);
+      ::kill(::getpid(), SIGINT);
+    }).detach();
+    try {
+      co_await run_on_worker<void>([](std::stop_token stop) {
+        while (!stop.stop_requested()) std::this_thread::sleep_for(1ms);
+      });
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    co_await sleep_for(1ms);  // clean-up after an interrupt can still await
+    cleaned = true;
+    std::rethrow_exception(failure);
+  });
+  EXPECT_THROW(body(), Interrupted);
+  EXPECT_TRUE(cleaned);
+}
+
+class HttpServer {
+ public:
+  HttpServer() {
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(1ms);
+  }
+  ~HttpServer() {
+    server_.stop();
+    thread_.join();
+  }
+  httplib::Server& server() { return server_; }
+  std::string url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+TEST(Http, SendsTheRequestAndReturnsAnyStatus) {
+  HttpServer peer;
+  peer.server().Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+    res.status = 418;
+    res.set_content(req.get_header_value("X-Test") + ":" + req.body, "text/plain");
+  });
+  http::Request request;
+  request.method = "POST";
+  request.url = peer.url("/echo");
+  request.headers = {{"X-Test", "yes"}};
+  request.body = "hello";
+  http::Response response = http::perform(request);
+  EXPECT_EQ(response.status, 418);
+  EXPECT_EQ(response.body, "yes:hello");
+  EXPECT_THROW(http::raise_for_status(http::Response{500, "", ""}, "u"), http::HTTPStatusError);
+  try {
+    http::raise_for_status(http::Response{503, "", ""}, "http://x/y");
+  } catch (const http::HTTPStatusError& e) {
+    EXPECT_STREQ(e.what(), "HTTP 503 Service Unavailable from http://x/y");
+  }
+}
+
+TEST(Http, IdleTimeoutBoundsEachWaitForData) {
+  HttpServer peer;
+  peer.server().Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(600ms);
+    res.set_content("late", "text/plain");
+  });
+  http::Request request;
+  request.url = peer.url("/slow");
+  request.idle_timeout_s = 0.2;
+  auto start = std::chrono::steady_clock::now();
+  try {
+    http::perform(request);
+    FAIL();
+  } catch (const http::TransportError& e) {
+    EXPECT_NE(std::string(e.what()).find("no answer within 0.2 s"), std::string::npos) << e.what();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 550ms);
+}
+
+TEST(Http, AnswersAreBoundedInSize) {
+  HttpServer peer;
+  peer.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(3 << 20, 'x'), "text/plain");
+  });
+  http::Request request;
+  request.url = peer.url("/big");
+  request.max_response_bytes = 1 << 20;
+  try {
+    http::perform(request);
+    FAIL();
+  } catch (const http::ResponseTooLarge& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than 1 MiB"), std::string::npos) << e.what();
+  }
+}
+
+TEST(Http, UnreachableServerIsATransportErrorNamingTheUrl) {
+  http::Request request;
+  request.url = "http://127.0.0.1:1/nothing";
+  try {
+    http::perform(request);
+    FAIL();
+  } catch (const http::TransportError& e) {
+    EXPECT_NE(std::string(e.what()).find("Could not reach http://127.0.0.1:1/nothing"),
+              std::string::npos);
+  }
+}
+
+TEST(Http, StopTokenEndsTheTransferAtOnce) {
+  HttpServer peer;
+  peer.server().Get("/hang", [](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(800ms);
+    res.set_content("x", "text/plain");
+  });
+  std::stop_source stop;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(50ms);
+    stop.request_stop();
+  });
+  http::Request request;
+  request.url = peer.url("/hang");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(http::perform(request, stop.get_token()), Interrupted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  stopper.join();
+}
+
+TEST(Http, PercentEncodesAllButUnreservedCharacters) {
+  EXPECT_EQ(http::percent_encode("a b/c?d=é~._-"), "a%20b%2Fc%3Fd%3D%C3%A9~._-");
+}
+
+}  // namespace
+}  // namespace velko

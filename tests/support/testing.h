@@ -1,0 +1,49 @@
+// Shared helpers of the tests: temporary directories, running executables, loopback ports.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velko::testing {
+
+// A fresh directory under the system's temporary directory, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct RunResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::string input;                                      // written to standard input
+  std::map<std::string, std::optional<std::string>> env;  // set (or unset with nullopt)
+  std::string cwd;
+  double timeout_s = 60;
+};
+
+// Runs an executable to its end and captures its output.
+RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// The path of a built executable (velko, velko-dev-platform, ...).
+std::string bin(const std::string& name);
+// The path of a file in the source tree.
+std::string source(const std::string& relative);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+
+}  // namespace velko::testing
