@@ -6,16 +6,19 @@
 //   root.add_subcommand(velko::guidance_commands::cli())->name("guidance");
 //
 // (`mount(root)` below does exactly that.) The commands run as the subcommands' callbacks, so
-// they run inside `root.parse(...)`.
+// they run inside `root.parse(...)`. Before `publish` or `list` runs, the host installs the
+// platform client's factory with `set_platform_factory` (platform.h).
 //
 // Exit statuses: a command that ends normally returns from the parse (exit status 0). A command
 // that must end with exit status 1 (a GuidanceManifestError, printed in red on standard
 // output; end of input at a prompt, "Aborted!" on standard error) has already printed its
-// message and throws `CLI::RuntimeError(1)`. The host catches it and exits with
-// `e.get_exit_code()` without printing anything more (`CLI::App::exit(e)` does that for a
-// RuntimeError). Note that CLI::RuntimeError is a CLI::Error but not a CLI::ParseError, so a
-// host that catches only ParseError must catch it too. Every other error passes through
-// unchanged for the host to show.
+// message and throws `CLI::RuntimeError(1)`. RuntimeError is a CLI::ParseError, so the usual
+//
+//   try { root.parse(argc, argv); } catch (const CLI::ParseError& e) { return root.exit(e); }
+//
+// (CLI11_PARSE) maps it to its exit status without printing anything more. Every other error
+// (of the file system, of the platform client, a manifest error of publish's second reading)
+// passes through the parse unchanged for the host to show.
 #pragma once
 
 #include <istream>

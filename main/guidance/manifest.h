@@ -39,7 +39,11 @@ struct GuidanceManifest {
   bool operator==(const GuidanceManifest&) const = default;
 };
 
-// Reads and checks the manifest of an item directory.
+// Reads and checks the manifest of an item directory: the nine checks in their fixed order,
+// each failing with GuidanceManifestError and its message; a manifest larger than
+// MAX_MANIFEST_BYTES is a GuidanceManifestError too (tested before it is read). A manifest that
+// cannot be looked for, opened or read throws std::system_error, and one that is not UTF-8 text
+// a std::runtime_error (both ordinary errors that the commands do not catch).
 GuidanceManifest read_manifest(const std::string& path);
 
 // TYPES joined with ", ".

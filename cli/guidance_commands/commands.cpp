@@ -1,0 +1,190 @@
+#include "cli/guidance_commands/commands.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/guidance_commands/platform.h"
+#include "common/async.h"
+#include "common/console.h"
+#include "common/literal.h"
+#include "main/guidance/manifest.h"
+#include "main/guidance/publish.h"
+#include "main/guidance/scaffold.h"
+
+namespace velko::guidance_commands {
+
+namespace {
+
+std::istream* prompt_input = nullptr;
+std::ostream* prompt_output = nullptr;
+std::ostream* error_output = nullptr;
+
+PlatformFactory& platform_factory() {
+  static PlatformFactory factory;
+  return factory;
+}
+
+std::istream& input() { return prompt_input ? *prompt_input : std::cin; }
+std::ostream& output() { return prompt_output ? *prompt_output : std::cout; }
+std::ostream& errors() { return error_output ? *error_output : std::cerr; }
+
+// Asks for a value, offering `fallback`; an empty answer takes it. End of input aborts the
+// command with exit status 1.
+std::string prompt(const std::string& text, const std::string& fallback) {
+  output() << text << " [" << fallback << "]: " << std::flush;
+  std::string answer;
+  if (!std::getline(input(), answer)) {
+    // On a terminal the prompt's line was never ended: end it before the message.
+    if (!prompt_output && ::isatty(STDOUT_FILENO) == 1) output() << std::endl;
+    errors() << "Aborted!" << std::endl;
+    throw CLI::RuntimeError(1);
+  }
+  if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+  return answer.empty() ? fallback : answer;
+}
+
+// The value of an option given on the command line, or the user's answer to its prompt.
+std::string given_or_asked(const CLI::Option* option, const std::string& text,
+                           const std::string& fallback) {
+  if (option->count() > 0) return option->as<std::string>();
+  return prompt(text, fallback);
+}
+
+// Prints a manifest error in red and ends the command with exit status 1.
+[[noreturn]] void fail_in_red(const guidance::GuidanceManifestError& error) {
+  console().print("[red]" + escape_markup(error.what()) + "[/red]");
+  throw CLI::RuntimeError(1);
+}
+
+// The platform client of one run, made by the installed factory with the platform address.
+std::unique_ptr<Platform> make_platform() {
+  PlatformFactory& factory = platform_factory();
+  if (!factory) {
+    throw std::runtime_error(
+        "no platform client is installed for the guidance commands (the host must call "
+        "velko::guidance_commands::set_platform_factory)");
+  }
+  std::unique_ptr<Platform> api = factory(settings_url_api());
+  if (!api) throw std::runtime_error("the platform client factory made no client");
+  return api;
+}
+
+void new_command(const std::string& name, const std::string& kind, const std::string& location) {
+  std::string directory;
+  try {
+    directory = guidance::create(name, kind, location);
+  } catch (const guidance::GuidanceManifestError& error) {
+    fail_in_red(error);
+  }
+  console().print("Created " + escape_markup(directory) +
+                  ". Edit its guidance.json, then run `velko guidance publish` from it.");
+}
+
+awaitable<void> _publish(std::string path) {
+  try {
+    // Only tests the directory, before a client is made or a project chosen.
+    guidance::read_manifest(path);
+  } catch (const guidance::GuidanceManifestError& error) {
+    fail_in_red(error);
+  }
+  std::unique_ptr<Platform> api = make_platform();
+  Project project = co_await api->cli_select();
+  auto [item, created] =
+      co_await guidance::publish(*api, path, project.organization_id, project.id);
+  std::string verb = created ? "Published" : "Updated";
+  console().print(verb + " the " + escape_markup(item.type.value) + " " +
+                  escape_markup(velko::quoted(item.name)) + " (uuid: " + escape_markup(item.id) + ")");
+}
+
+awaitable<void> _list() {
+  std::unique_ptr<Platform> api = make_platform();
+  Project project = co_await api->cli_select();
+  std::vector<guidance::GuidanceItem> items =
+      co_await api->list_guidance(project.organization_id, project.id);
+  Table table;
+  table.columns = {"Name", "Type", "UUID"};
+  for (const auto& item : items) {
+    table.rows.push_back(
+        {escape_markup(item.name), escape_markup(item.type.value), escape_markup(item.id)});
+  }
+  console().print_table(table);
+}
+
+std::shared_ptr<CLI::App> make_group() {
+  auto group = std::make_shared<CLI::App>();
+
+  CLI::App* create = group->add_subcommand(
+      "new", "Create a new guidance item directory (guidance.json, and reward.py for a reward)");
+  CLI::Option* name = create->add_option("-n,--name", "The item's name [my-guidance]");
+  CLI::Option* kind = create->add_option(
+      "-t,--type", "The item's type: goal, constraint, successCriteria or reward [constraint]");
+  CLI::Option* location =
+      create->add_option("-l,--location", "Where to make the item's directory [./]");
+  // Given twice, an option takes its last value.
+  for (CLI::Option* option : {name, kind, location}) {
+    option->type_name("TEXT")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+  create->callback([name, kind, location] {
+    // Asked in this order, each only when not given.
+    std::string name_value = given_or_asked(name, "Name", "my-guidance");
+    std::string kind_value =
+        given_or_asked(kind, "Type (" + guidance::types_list() + ")", "constraint");
+    std::string location_value = given_or_asked(location, "Location", "./");
+    new_command(name_value, kind_value, location_value);
+  });
+
+  CLI::App* publish = group->add_subcommand(
+      "publish",
+      "Publish a guidance item to a project's guidance library (updates the item with the same "
+      "name and type)");
+  CLI::Option* path = publish->add_option("path", "Path to the guidance item (positional argument)");
+  CLI::Option* path_option = publish->add_option("-p,--path", "Path to the guidance item (option)");
+  path->type_name("TEXT");
+  path_option->type_name("TEXT")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  publish->callback([path, path_option] {
+    // A given option wins, even when it is the empty string.
+    std::string final_path = path_option->count() > 0 ? path_option->as<std::string>()
+                             : path->count() > 0      ? path->as<std::string>()
+                                                      : std::string("./");
+    async_to_sync(_publish)(final_path);
+  });
+
+  CLI::App* list = group->add_subcommand("list", "List the guidance items in a project");
+  list->callback([] { async_to_sync(_list)(); });
+
+  return group;
+}
+
+}  // namespace
+
+std::shared_ptr<CLI::App> cli() {
+  static std::shared_ptr<CLI::App> group = make_group();
+  return group;
+}
+
+CLI::App* mount(CLI::App& parent, const std::string& name) {
+  return parent.add_subcommand(cli())->name(name);
+}
+
+Console& console() {
+  static Console shared;
+  return shared;
+}
+
+void set_prompt_input(std::istream* input) { prompt_input = input; }
+
+void set_prompt_output(std::ostream* prompts, std::ostream* errors) {
+  prompt_output = prompts;
+  error_output = errors;
+}
+
+void set_platform_factory(PlatformFactory factory) { platform_factory() = std::move(factory); }
+
+}  // namespace velko::guidance_commands

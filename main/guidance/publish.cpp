@@ -1,0 +1,34 @@
+#include "main/guidance/publish.h"
+
+#include "main/guidance/manifest.h"
+
+namespace velko::guidance {
+
+awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
+                                                  std::string organization_id,
+                                                  std::string project_id) {
+  // Tests the directory before the platform is contacted.
+  GuidanceManifest manifest = read_manifest(path);
+  GuidanceLibrary& library = api.guidance();
+
+  // A reward's file goes up first, on every publish, for new and existing items alike.
+  std::optional<std::string> data_url;
+  if (manifest.reward_file) {
+    data_url = co_await library.upload_reward_file(organization_id, project_id,
+                                                   join_path(path, *manifest.reward_file));
+  }
+
+  std::optional<GuidanceItem> existing =
+      co_await library.get_by_name(organization_id, project_id, manifest.name, manifest.type);
+  if (!existing) {
+    // Type before name.
+    GuidanceItem item = co_await library.create(organization_id, project_id, manifest.type,
+                                                manifest.name, manifest.conditions, data_url);
+    co_return std::pair<GuidanceItem, bool>(std::move(item), true);
+  }
+  GuidanceItem item = co_await library.update(organization_id, project_id, existing->id,
+                                              manifest.conditions, data_url);
+  co_return std::pair<GuidanceItem, bool>(std::move(item), false);
+}
+
+}  // namespace velko::guidance
