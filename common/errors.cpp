@@ -19,6 +19,11 @@ std::string unqualified(const std::type_info& type) {
   std::unique_ptr<char, void (*)(void*)> demangled(
       abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
   std::string name = (status == 0 && demangled) ? demangled.get() : type.name();
+  // An error thrown with std::throw_with_nested is known by the type it wraps.
+  constexpr std::string_view kNested = "std::_Nested_exception<";
+  if (name.rfind(kNested, 0) == 0 && name.back() == '>') {
+    name = name.substr(kNested.size(), name.size() - kNested.size() - 1);
+  }
   if (auto lt = name.find('<'); lt != std::string::npos) name.erase(lt);
   if (auto colon = name.rfind("::"); colon != std::string::npos) name.erase(0, colon + 2);
   return name;
@@ -28,6 +33,9 @@ std::string unqualified(const std::type_info& type) {
 
 KeyError::KeyError(const std::string& key)
     : std::out_of_range("missing member '" + key + "'"), key_(key) {}
+
+KeyError::KeyError(const std::string& key, const std::string& where)
+    : std::out_of_range(where + " has no member '" + key + "'"), key_(key) {}
 
 std::string type_name(const std::exception& error) { return unqualified(typeid(error)); }
 

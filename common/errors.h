@@ -23,6 +23,8 @@ class TimeoutError : public std::runtime_error {
 class KeyError : public std::out_of_range {
  public:
   explicit KeyError(const std::string& key);
+  // `where` names the map, e.g. "the platform's claim".
+  KeyError(const std::string& key, const std::string& where);
   const std::string& key() const { return key_; }
 
  private:

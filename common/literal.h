@@ -5,12 +5,24 @@
 #include <string_view>
 
 #include <boost/json/fwd.hpp>
+#include <boost/json/string.hpp>
+#include <boost/json/string_view.hpp>
 
 namespace velko {
 
 // A text between single quotes (double quotes when it holds a single quote and no double
 // quote), with backslash escapes for the backslash, the quote used and unprintable characters.
 std::string quoted(std::string_view text);
+// The same for a std::string; preferred over std::quoted, which argument-dependent lookup
+// would otherwise find for std::string arguments.
+inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
+inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
+inline std::string quoted(boost::json::string_view text) {
+  return quoted(std::string_view(text.data(), text.size()));
+}
+inline std::string quoted(const boost::json::string& text) {
+  return quoted(std::string_view(text.data(), text.size()));
+}
 
 // A JSON-like value in literal form: None, True, False, numbers in shortest form, quoted
 // texts, lists as [a, b] and maps as {'k': v}.

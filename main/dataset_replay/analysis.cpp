@@ -1,0 +1,234 @@
+#include "main/dataset_replay/analysis.h"
+
+#include <memory>
+#include <vector>
+
+#include <boost/asio/this_coro.hpp>
+#include <boost/json/array.hpp>
+
+#include "common/console.h"
+#include "common/errors.h"
+#include "common/json_access.h"
+#include "common/literal.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/node_requests.h"
+#include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/rollout.h"
+#include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sim_connection.h"
+#include "main/dataset_replay/sim_module.h"
+
+namespace velko::dataset_replay {
+
+namespace json = boost::json;
+
+namespace {
+
+// The identifiers that the sim client is given.
+constexpr const char* kReportRunId = "publish-report";
+
+// Raises `error` with `cause` attached.
+[[noreturn]] void raise_with_cause(const std::exception_ptr& cause, const PublishReportError& error) {
+  try {
+    std::rethrow_exception(cause);
+  } catch (...) {
+    std::throw_with_nested(error);
+  }
+}
+
+bool is_publish_report_error(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const PublishReportError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Posts a compute-node request on a worker thread and awaits the answer.
+awaitable<json::value> node_post(std::string path, std::shared_ptr<const json::object> body,
+                                 double timeout) {
+  co_return co_await run_on_worker<json::value>(
+      [path = std::move(path), body, timeout](std::stop_token stop) {
+        return _node_post(path, *body, timeout, stop);
+      });
+}
+
+json::array texts(const std::vector<std::string>& values) {
+  json::array out;
+  out.reserve(values.size());
+  for (const auto& value : values) out.emplace_back(value);
+  return out;
+}
+
+json::array columns_of(const std::vector<SlotColumn>& pairs) {
+  json::array out;
+  out.reserve(pairs.size());
+  for (const auto& pair : pairs) out.emplace_back(pair.second);
+  return out;
+}
+
+// Stops the sim process: terminate, a grace period, then kill.
+awaitable<void> stop_process(SimProcess& process) {
+  if (process.returncode()) co_return;
+  process.terminate();
+  std::exception_ptr interrupted;
+  try {
+    co_await with_timeout(process.wait(), timings().terminate_grace_s,
+                          "the sim did not end after it was asked to");
+  } catch (const TimeoutError&) {
+    process.kill();
+  } catch (...) {
+    process.kill();
+    interrupted = std::current_exception();
+  }
+  if (interrupted) std::rethrow_exception(interrupted);
+}
+
+}  // namespace
+
+AnalyzeFn& analyze_fn() {
+  static AnalyzeFn fn = analyze;
+  return fn;
+}
+
+void set_analyze_for_testing(AnalyzeFn fn) { analyze_fn() = fn ? std::move(fn) : AnalyzeFn(analyze); }
+
+awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset dataset,
+                               std::string bundle_sha256, int max_episodes,
+                               json::object env_init, double call_timeout_s) {
+  SimConnection& sim = sim_connection();
+  SimModule& host_sim = sim_module();
+  const Timings& timing = timings();
+
+  std::optional<std::int64_t> count;
+  if (dataset.cycles) count = dataset.cycles->count;
+  if (!count || *count == 0) {
+    throw PublishReportError("The episode count of '" + dataset.name +
+                             "' is unknown; run `velko data stats " + dataset.name + "` first");
+  }
+  std::vector<std::int64_t> episodes = pick_episodes(*count, max_episodes);
+
+  auto request = std::make_shared<json::object>();
+  (*request)["dataset_uuid"] = dataset.id;
+  json::array chosen;
+  for (std::int64_t episode : episodes) chosen.emplace_back(episode);
+  (*request)["episodes"] = std::move(chosen);
+  const json::value columns =
+      co_await node_post("analysis-actions", std::move(request), timing.actions_timeout_s);
+
+  auto output = std::make_shared<std::vector<std::string>>();
+  int port = sim.get_free_port();
+  std::string address = "localhost:" + std::to_string(port);
+  std::unique_ptr<SimProcess> process;
+  std::optional<Plan> plan;
+  json::array rollouts;
+
+  std::exception_ptr failure;
+  try {
+    {
+      auto line = console().status("Starting the sim...");
+      std::exception_ptr start_failure;
+      try {
+        process = co_await sim.make_in_process(
+            path, "localhost", port, json::object(),
+            [output](const std::string& text) { output->push_back(text); });
+        co_await host_sim.check_serving(address, timing.serve_timeout_s);
+      } catch (const std::exception&) {
+        start_failure = std::current_exception();
+      }
+      if (start_failure) {
+        if (is_interrupt(start_failure)) std::rethrow_exception(start_failure);
+        std::string joined;
+        for (std::size_t i = 0; i < output->size(); ++i) {
+          if (i) joined += "\n";
+          joined += (*output)[i];
+        }
+        std::string log = host_sim._tail(joined);
+        raise_with_cause(start_failure,
+                         PublishReportError("The sim did not start:\n\n" +
+                                            (log.empty() ? error_text(start_failure) : log)));
+      }
+    }
+
+    json::object client_env = env_init;
+    client_env["sim_address"] = address;
+    std::unique_ptr<SimClient> client = sim.make(ClientOptions{
+        kReportRunId, kReportRunId, kReportRunId, address, std::move(client_env), "grpc"});
+    co_await client->init();
+    co_await client->make();
+    plan = plan_analysis(co_await sim_mappings(*client), columns);
+
+    {
+      auto line = console().status("Replaying the dataset through the sim...");
+      const json::value& list =
+          json_access::at(columns, "episodes", "the compute node's recorded actions");
+      if (!list.is_array()) {
+        json_access::wrong_type("the compute node's recorded actions", "episodes", "a list", list);
+      }
+      const json::array& entries = list.get_array();
+      std::size_t k = 0;
+      for (const json::value& episode : entries) {
+        ++k;
+        const json::value& id = json_access::at(episode, "episode", "the compute node's episode");
+        const json::value& rows = json_access::at(episode, "n_rows", "the compute node's episode");
+        line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
+                    std::to_string(entries.size()) + ", " + as_text(rows) +
+                    " rows) through the sim...");
+        json::object predictions = co_await rollout_episode(*client, *plan, episode, call_timeout_s);
+        json::object rollout;
+        rollout["episode"] = id;
+        rollout["predictions"] = std::move(predictions);
+        rollouts.emplace_back(std::move(rollout));
+      }
+    }
+
+    std::exception_ptr close_failure;
+    try {
+      co_await client->close();
+    } catch (const std::exception&) {
+      close_failure = std::current_exception();
+    }
+    if (close_failure && is_interrupt(close_failure)) std::rethrow_exception(close_failure);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+
+  if (failure && !is_interrupt(failure) && !is_publish_report_error(failure)) {
+    try {
+      raise_with_cause(failure,
+                       PublishReportError("The sim failed while replaying the dataset (" +
+                                          type_name(failure) + ": " + error_text(failure) +
+                                          "); validate it with `velko sim validate --steps 100`"));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+
+  if (process) {
+    // The sim is stopped on every way out, an interrupt included.
+    co_await boost::asio::this_coro::reset_cancellation_state();
+    co_await stop_process(*process);
+  }
+  if (failure) std::rethrow_exception(failure);
+
+  auto body = std::make_shared<json::object>();
+  constexpr std::string_view kClaim = "the platform's claim";
+  (*body)["dataset_uuid"] = dataset.id;
+  (*body)["simulator_id"] = json_access::at(claim, "simulatorId", kClaim);
+  (*body)["simulator_implementation_id"] =
+      json_access::at(claim, "simulatorImplementationId", kClaim);
+  (*body)["validation_run_id"] = json_access::at(claim, "validationRunId", kClaim);
+  (*body)["bundle_content_hash"] = bundle_sha256;
+  (*body)["core_sensor_variables"] = texts(plan->core);
+  (*body)["sensor_variables"] = columns_of(plan->sensors);
+  (*body)["action_variables"] = columns_of(plan->actions);
+  (*body)["max_lag_steps"] = json_access::at(claim, "maxLagSteps", kClaim);
+  (*body)["episodes"] = std::move(rollouts);
+
+  auto line = console().status("Analyzing the sim against the dataset on the compute node...");
+  co_return co_await node_post("sim-analyze-rollouts", std::move(body), timing.rollouts_timeout_s);
+}
+
+}  // namespace velko::dataset_replay

@@ -1,0 +1,224 @@
+#include "main/dataset_replay/publish_report.h"
+
+#include <exception>
+
+#include <boost/asio/this_coro.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <spdlog/logger.h>
+
+#include "common/api_status_error.h"
+#include "common/console.h"
+#include "common/errors.h"
+#include "common/json_access.h"
+#include "common/literal.h"
+#include "common/unicode.h"
+#include "main/dataset_replay/analysis.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/platform.h"
+#include "main/dataset_replay/report_wait.h"
+
+namespace velko::dataset_replay {
+
+namespace json = boost::json;
+
+namespace {
+
+// Most characters of a reason or a warning sent to the platform.
+constexpr std::size_t kMaxTextCharacters = 500;
+// Most warnings sent with a submission.
+constexpr std::size_t kMaxWarnings = 50;
+
+constexpr std::string_view kNoArtifactReason = "The analysis could not be reported to the platform";
+
+bool is_line_break(char32_t c) {
+  switch (c) {
+    case U'\n': case U'\r': case U'\v': case U'\f': case U'\x1c': case U'\x1d': case U'\x1e':
+    case U'\x85': case U'\u2028': case U'\u2029':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The job id of a claim, which every later call of the run carries.
+std::string job_id_of(const json::value& claim) {
+  const json::value& id = json_access::at(claim, "jobId", "the platform's claim");
+  if (id.is_string()) return std::string(id.get_string());
+  if (id.is_int64() || id.is_uint64()) return number_text(id);
+  json_access::wrong_type("the platform's claim", "jobId", "a text", id);
+}
+
+// The result's warnings as texts: absent, none or empty give none.
+std::vector<std::string> warnings_of(const json::value& result) {
+  const json::value* warnings = json_access::find(result, "warnings", "the compute node's analysis");
+  std::vector<std::string> texts;
+  if (json_access::is_none(warnings)) return texts;
+  if (!warnings->is_array()) {
+    json_access::wrong_type("the compute node's analysis", "warnings", "a list of texts", *warnings);
+  }
+  for (const auto& warning : warnings->get_array()) texts.push_back(as_text(warning));
+  return texts;
+}
+
+// The success submission: the artifact unchanged, the dataset's hashes, bounded warnings.
+json::object success_body(const json::value& artifact, const json::value& result,
+                          const std::vector<std::string>& warnings) {
+  constexpr std::string_view kWhat = "the compute node's analysis";
+  const json::value& dataset = json_access::at(result, "dataset", kWhat);
+  json::object hashes;
+  hashes["contentMd5"] = json_access::at(dataset, "content_md5", "the analysis's \"dataset\"");
+  hashes["contentSha256"] = json_access::at(dataset, "content_sha256", "the analysis's \"dataset\"");
+  json::array sent;
+  for (std::size_t i = 0; i < warnings.size() && i < kMaxWarnings; ++i) {
+    sent.emplace_back(first_characters(warnings[i], kMaxTextCharacters));
+  }
+  json::object body;
+  body["simulatorValidation"] = artifact;
+  body["dataset"] = std::move(hashes);
+  body["warnings"] = std::move(sent);
+  return body;
+}
+
+// The analysis line: "Analyzed {n} episodes: score {score}".
+std::string analysis_line(const json::value& artifact) {
+  constexpr std::string_view kWhat = "the simulator validation artifact";
+  const json::value& evaluation = json_access::at(artifact, "evaluation", kWhat);
+  const json::value* score = json_access::find(evaluation, "score_percent", "the artifact's \"evaluation\"");
+  std::string score_text = "-";
+  if (!json_access::is_none(score)) {
+    if (!score->is_number()) {
+      json_access::wrong_type("the artifact's \"evaluation\"", "score_percent", "a number", *score);
+    }
+    score_text = number_text(*score);
+  }
+  const json::value& dataset = json_access::at(artifact, "dataset", kWhat);
+  const json::value& selected =
+      json_access::at(dataset, "selected_episodes", "the artifact's \"dataset\"");
+  if (!selected.is_array()) {
+    json_access::wrong_type("the artifact's \"dataset\"", "selected_episodes", "a list", selected);
+  }
+  return "[green]✓[/green] Analyzed " + std::to_string(selected.get_array().size()) +
+         " episodes: score " + score_text;
+}
+
+}  // namespace
+
+std::string first_characters(std::string_view text, std::size_t n) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    // Count lead bytes only, so a cut never splits a character.
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      if (count == n) return std::string(text.substr(0, i));
+      ++count;
+    }
+  }
+  return std::string(text);
+}
+
+std::string failure_reason(const std::exception_ptr& error) {
+  std::string message = unicode::trim(error_text(error));
+  if (message.empty()) return type_name(error);
+  std::u32string code_points = unicode::decode(message);
+  std::size_t end = 0;
+  while (end < code_points.size() && !is_line_break(code_points[end])) ++end;
+  return first_characters(unicode::encode(std::u32string_view(code_points).substr(0, end)),
+                          kMaxTextCharacters);
+}
+
+awaitable<void> _close_claim(ReportPlatform& api, std::string org_id, std::string sim_id,
+                             std::string implementation_id, std::string job_id,
+                             std::string reason) {
+  json::object body;
+  body["failure"] = reason;
+  std::exception_ptr failure;
+  try {
+    co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
+                                       json::value(std::move(body)));
+  } catch (const std::exception&) {
+    failure = std::current_exception();
+  }
+  if (failure && !is_interrupt(failure)) {
+    logger().debug("Could not close the report claim {}: {}", job_id, error_text(failure));
+  } else if (failure) {
+    std::rethrow_exception(failure);
+  }
+}
+
+awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::string sim_id,
+                               std::string sim_name, std::string implementation_id,
+                               std::string path, std::string bundle_sha256,
+                               std::string dataset_ref, PublishReportOptions options) {
+  LocalDataset dataset =
+      co_await dataset_module().resolve_local_dataset(api, org_id, dataset_ref);
+
+  if (options.project_id && !options.project_id->empty()) {
+    co_await api.link_simulator(org_id, *options.project_id, sim_id);
+    console().print("[green]✓[/green] Added the sim to the use case");
+  }
+
+  json::value claim;
+  {
+    std::exception_ptr refusal;
+    try {
+      claim = co_await api.publish_report_start(org_id, sim_id, implementation_id, dataset.id);
+    } catch (const APIStatusError&) {
+      refusal = std::current_exception();
+    }
+    if (refusal) {
+      try {
+        std::rethrow_exception(refusal);
+      } catch (const APIStatusError& error) {
+        std::throw_with_nested(PublishReportError(error.detail()));
+      }
+    }
+  }
+
+  std::string job_id = job_id_of(claim);
+
+  json::value result;
+  std::exception_ptr failure;
+  try {
+    json::object env_init = options.env_init ? *options.env_init : json::object();
+    result = co_await analyze_fn()(path, claim, dataset, bundle_sha256, options.max_episodes,
+                                   std::move(env_init), options.call_timeout_s);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    // The claim is closed on every ending of the analysis, an interrupt included.
+    co_await boost::asio::this_coro::reset_cancellation_state();
+    co_await _close_claim(api, org_id, sim_id, implementation_id, job_id,
+                          failure_reason(failure));
+    std::rethrow_exception(failure);
+  }
+
+  std::vector<std::string> warnings = warnings_of(result);
+  for (const auto& warning : warnings) {
+    console().print("[dim]warning: " + escape_markup(warning) + "[/dim]");
+  }
+
+  const json::value* artifact =
+      json_access::find(result, "simulator_validation", "the compute node's analysis");
+  if (json_access::is_none(artifact)) {
+    std::string reason;
+    for (const auto& warning : warnings) {
+      if (!reason.empty()) reason += "; ";
+      reason += warning;
+    }
+    reason = first_characters(reason, kMaxTextCharacters);
+    if (reason.empty()) reason = kNoArtifactReason;
+    co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, reason);
+    throw PublishReportError(reason);
+  }
+
+  console().print(analysis_line(*artifact));
+  co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
+                                     json::value(success_body(*artifact, result, warnings)));
+
+  json::value status = co_await wait_for_reports(api, org_id, sim_id, implementation_id, job_id);
+  render_reports(status, sim_name);
+}
+
+}  // namespace velko::dataset_replay

@@ -1,0 +1,152 @@
+#include "main/dataset_replay/rollout.h"
+
+#include <boost/json/array.hpp>
+
+#include "common/errors.h"
+#include "common/json_access.h"
+#include "common/literal.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/core_library.h"
+#include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sim_connection.h"
+#include "main/dataset_replay/slots.h"
+
+namespace velko::dataset_replay {
+
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::string_view kEpisode = "the compute node's episode";
+
+// Truth as the sim means it: false, null, zero and empty values are false.
+bool truthy(const json::value& value) {
+  switch (value.kind()) {
+    case json::kind::null: return false;
+    case json::kind::bool_: return value.get_bool();
+    case json::kind::int64: return value.get_int64() != 0;
+    case json::kind::uint64: return value.get_uint64() != 0;
+    case json::kind::double_: return value.get_double() != 0;
+    case json::kind::string: return !value.get_string().empty();
+    case json::kind::array: return !value.get_array().empty();
+    case json::kind::object: return !value.get_object().empty();
+  }
+  return false;
+}
+
+void expect_parts(const std::vector<json::value>& parts, std::size_t n, const char* call,
+                  const char* names) {
+  if (parts.size() != n) {
+    throw BadAnswer(std::string("the sim's ") + call + " answered " + std::to_string(parts.size()) +
+                    " values instead of " + std::to_string(n) + " (" + names + ")");
+  }
+}
+
+std::string seconds_text(double seconds) { return float_repr(seconds); }
+
+// One sensor column's predictions and the plan pairs that feed it.
+struct Recorder {
+  const Plan& plan;
+  CoreLibrary& core;
+  // For each sensor pair, the list of its column in `predictions`.
+  std::vector<json::array*> targets;
+  json::object predictions;
+
+  Recorder(const Plan& plan_in, CoreLibrary& core_in) : plan(plan_in), core(core_in) {
+    for (const auto& [slot, column] : plan.sensors) {
+      if (!predictions.contains(column)) predictions[column] = json::array();
+    }
+    for (const auto& [slot, column] : plan.sensors) {
+      targets.push_back(&predictions[column].get_array());
+    }
+  }
+
+  // Reads every planned sensor of one observation; true when every value could be read.
+  bool record(const json::value& observation) {
+    // The compute side's view of the observation is the same for every read, so it is made
+    // once per observation.
+    json::value seen = core.as_compute_sees(observation);
+    bool complete = true;
+    for (std::size_t i = 0; i < plan.sensors.size(); ++i) {
+      const auto& slot = plan.sensors[i].first;
+      std::optional<double> value = slot ? read_slot(seen, *slot) : std::nullopt;
+      if (value) {
+        targets[i]->emplace_back(*value);
+      } else {
+        targets[i]->emplace_back(nullptr);
+        complete = false;
+      }
+    }
+    return complete;
+  }
+};
+
+}  // namespace
+
+awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
+                                        const json::value& episode, double call_timeout_s) {
+  CoreLibrary& core = core_library();
+  auto call = [&](auto operation, const char* name) {
+    return with_timeout(std::move(operation), call_timeout_s,
+                        std::string("the sim's ") + name + " did not answer within " +
+                            seconds_text(call_timeout_s) + " s");
+  };
+
+  json::value space_info = co_await call(client.action_space_info(), "action_space_info()");
+  json::value sample = core._to_compute_space(space_info)->sample();
+  json::value template_action = core.as_compute_sees(sample);
+
+  Recorder recorder(plan, core);
+  std::vector<json::value> reset = co_await call(client.reset(), "reset()");
+  expect_parts(reset, 2, "reset()", "observation, info");
+  recorder.record(reset[0]);
+
+  json::value action = core.as_compute_sees(template_action);
+  const json::value& rows = json_access::at(episode, "n_rows", kEpisode);
+  if (!rows.is_int64() && !rows.is_uint64()) json_access::wrong_type(kEpisode, "n_rows", "an integer", rows);
+  std::int64_t n_rows = rows.is_int64() ? rows.get_int64() : static_cast<std::int64_t>(std::min<std::uint64_t>(rows.get_uint64(), INT64_MAX));
+  const json::value& actions = json_access::at(episode, "actions", kEpisode);
+
+  // The recorded values of each planned action, looked up once.
+  std::vector<const json::array*> columns;
+  for (const auto& [slot, column] : plan.actions) {
+    const json::value& values = json_access::at(actions, column, "the episode's \"actions\"");
+    if (!values.is_array()) {
+      json_access::wrong_type("the episode's \"actions\"", column, "a list of numbers", values);
+    }
+    columns.push_back(&values.get_array());
+  }
+
+  for (std::int64_t row = 1; row < n_rows; ++row) {
+    for (std::size_t i = 0; i < plan.actions.size(); ++i) {
+      const json::array& values = *columns[i];
+      if (static_cast<std::uint64_t>(row) >= values.size()) {
+        throw KeyError("row " + std::to_string(row),
+                       "the recorded actions of column " + quoted(plan.actions[i].second) +
+                           " (" + std::to_string(values.size()) + " rows)");
+      }
+      const json::value& value = values[static_cast<std::size_t>(row)];
+      if (value.is_null()) continue;
+      if (!value.is_number()) {
+        throw BadAnswer("the recorded action of column " + quoted(plan.actions[i].second) +
+                        " at row " + std::to_string(row) + " is not a number (" +
+                        literal(value) + ")");
+      }
+      const auto& slot = plan.actions[i].first;
+      if (!slot) {
+        throw PublishReportError("Can't address the sim's action for column " +
+                                 quoted(plan.actions[i].second) +
+                                 ": its mapping has no \"name\"");
+      }
+      action = set_slot(action, *slot, value.to_number<double>());
+    }
+    std::vector<json::value> step = co_await call(client.step(action), "step()");
+    expect_parts(step, 5, "step()", "observation, reward, terminated, truncated, info");
+    bool readable = recorder.record(step[0]);
+    if (!readable || truthy(step[2]) || truthy(step[3])) break;
+  }
+  co_return std::move(recorder.predictions);
+}
+
+}  // namespace velko::dataset_replay

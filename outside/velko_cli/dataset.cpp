@@ -1,0 +1,112 @@
+#include "outside/velko_cli/dataset.h"
+
+#include <cstdlib>
+
+#include "common/errors.h"
+#include "common/json_access.h"
+#include "common/json_text.h"
+#include "common/literal.h"
+
+namespace velko::host {
+
+namespace json = boost::json;
+
+namespace {
+
+// A dataset description is small; anything larger is not one.
+constexpr std::size_t kMaxDatasetAnswerBytes = 1u << 20;
+constexpr std::string_view kWhat = "the compute node's dataset";
+
+std::string refusal_detail(const std::string& body) {
+  try {
+    json::value answer = json_text::parse(body);
+    if (answer.is_object()) {
+      if (const json::value* detail = answer.get_object().if_contains("detail")) {
+        return as_text(*detail);
+      }
+    }
+  } catch (const json_text::JsonError&) {
+  }
+  return body;
+}
+
+std::string text_of(const json::value& dataset, std::string_view key) {
+  const json::value& value = json_access::at(dataset, key, kWhat);
+  if (value.is_string()) return std::string(value.get_string());
+  if (value.is_int64() || value.is_uint64()) return number_text(value);
+  json_access::wrong_type(kWhat, key, "a text", value);
+}
+
+}  // namespace
+
+std::string compute_url() {
+  const char* url = std::getenv("VELKO_COMPUTE_URL");
+  return (url && *url) ? std::string(url) : std::string("http://127.0.0.1:8710");
+}
+
+http::Headers node_auth_headers() {
+  http::Headers headers;
+  const char* token = std::getenv("VELKO_NODE_TOKEN");
+  if (token && *token) headers.emplace_back("Authorization", std::string("Bearer ") + token);
+  return headers;
+}
+
+awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_dataset(
+    dataset_replay::ReportPlatform&, std::string, std::string dataset_ref) {
+  http::Request request;
+  request.url = compute_url() + "/datasets/" + http::percent_encode(dataset_ref);
+  request.headers = node_auth_headers();
+  request.connect_timeout_s = 10;
+  request.idle_timeout_s = 30;
+  request.max_response_bytes = kMaxDatasetAnswerBytes;
+  std::string url = request.url;
+  http::Response response = co_await run_on_worker<http::Response>(
+      [request = std::move(request)](std::stop_token stop) {
+        try {
+          return http::perform(request, stop);
+        } catch (const http::ResponseTooLarge&) {
+          throw;
+        } catch (const http::TransportError& error) {
+          throw http::TransportError(error.url(),
+                                     std::string(error.what()) +
+                                         " (is the compute node running? VELKO_COMPUTE_URL sets "
+                                         "its address)");
+        }
+      });
+  if (response.status == 404) {
+    throw std::runtime_error("The compute node at " + compute_url() + " has no dataset " +
+                             quoted(dataset_ref) + ": " + refusal_detail(response.body));
+  }
+  if (response.status == 401 || response.status == 403) {
+    throw std::runtime_error("The compute node at " + compute_url() +
+                             " refused the request: " + refusal_detail(response.body) +
+                             " (VELKO_NODE_TOKEN sets the node's token)");
+  }
+  http::raise_for_status(response, url);
+  json::value answer;
+  try {
+    answer = json_text::parse(response.body);
+  } catch (const json_text::JsonError& error) {
+    throw BadAnswer("The compute node's answer to GET " + url + " is not JSON: " + error.what());
+  }
+  dataset_replay::LocalDataset dataset;
+  dataset.id = text_of(answer, "id");
+  dataset.name = text_of(answer, "name");
+  const json::value* cycles = json_access::find(answer, "cycles", kWhat);
+  if (!json_access::is_none(cycles)) {
+    dataset_replay::LocalDataset::Cycles record;
+    const json::value* count = json_access::find(*cycles, "count", "the dataset's \"cycles\"");
+    if (!json_access::is_none(count)) {
+      if (!count->is_int64() && !count->is_uint64()) {
+        json_access::wrong_type("the dataset's \"cycles\"", "count", "an integer", *count);
+      }
+      record.count = count->is_int64() ? count->get_int64()
+                                       : static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                             count->get_uint64(), INT64_MAX));
+    }
+    dataset.cycles = record;
+  }
+  co_return dataset;
+}
+
+}  // namespace velko::host

@@ -1,0 +1,468 @@
+// Tests of the report run driver and the report wait: claim closing, reasons and bounds,
+// the submission, polling and every printed outcome.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <boost/json.hpp>
+
+#include "common/api_status_error.h"
+#include "common/async.h"
+#include "common/console.h"
+#include "common/errors.h"
+#include "main/dataset_replay/analysis.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/publish_report.h"
+#include "main/dataset_replay/report_wait.h"
+#include "main/dataset_replay/run_context.h"
+#include "tests/support/report_fakes.h"
+
+namespace velko::dataset_replay {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+json::value J(const char* text) { return json::parse(text); }
+
+// What analyze was given, for the checks on its arguments.
+struct AnalyzeArgs {
+  std::string path;
+  json::value claim;
+  std::string dataset_id;
+  std::string bundle;
+  int max_episodes = 0;
+  json::object env_init;
+  double call_timeout_s = 0;
+};
+
+class ReportRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    console().set_sink([this](std::string_view text) { out += text; });
+    console().set_status_observer([this](const std::string& text) { statuses.push_back(text); });
+    dataset = std::make_shared<testing::FakeDatasetModule>();
+    install_components({dataset, nullptr, nullptr, nullptr});
+    timings() = Timings{};
+    timings().report_poll_s = 0.001;
+    timings().report_timeout_s = 0.05;
+    log_stream = std::make_shared<std::ostringstream>();
+    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(*log_stream);
+    sink->set_pattern("%v");
+    logger().sinks().push_back(sink);
+    logger().set_level(spdlog::level::debug);
+    platform.statuses.push_back(J(
+        R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
+            "run": {"status": "ready", "score": 87.46}, "projects": [{"projectName": "Plant"}]})"));
+  }
+
+  void TearDown() override {
+    console().reset();
+    logger().sinks().pop_back();
+    set_analyze_for_testing(nullptr);
+    install_components({});
+    timings() = Timings{};
+  }
+
+  // Makes the stand-in analysis answer `result`.
+  void analysis_returns(json::value result) {
+    set_analyze_for_testing([this, result](std::string path, json::value claim,
+                                           LocalDataset ds, std::string bundle, int max,
+                                           json::object env, double timeout)
+                                -> awaitable<json::value> {
+      seen = AnalyzeArgs{path, claim, ds.id, bundle, max, env, timeout};
+      co_return result;
+    });
+  }
+
+  void analysis_throws(std::function<void()> raise) {
+    set_analyze_for_testing([raise](std::string, json::value, LocalDataset, std::string, int,
+                                    json::object, double) -> awaitable<json::value> {
+      raise();
+      co_return json::value();
+    });
+  }
+
+  void run(PublishReportOptions options = {}) {
+    async_to_sync([&]() -> awaitable<void> {
+      co_await publish_report(platform, "org-1", "sim-1", "Water tank", "impl-1", "/sims/tank",
+                              "abc123", "water-tank-runs", options);
+    })();
+  }
+
+  static json::value good_result(const char* score = "87.53333333333333") {
+    std::string text = std::string(R"({"summary": {"rows": 10},
+        "simulator_validation": {"schema": "simulator_validation/v2",
+                                 "evaluation": {"score_percent": )") +
+                       score + R"(},
+                                 "dataset": {"selected_episodes": [0, 4, 9]}},
+        "dataset": {"content_md5": "m", "content_sha256": "s"},
+        "warnings": ["episode 4 ended early"]})";
+    return json::parse(text);
+  }
+
+  testing::FakeReportPlatform platform;
+  std::shared_ptr<testing::FakeDatasetModule> dataset;
+  std::string out;
+  std::vector<std::string> statuses;
+  std::shared_ptr<std::ostringstream> log_stream;
+  AnalyzeArgs seen;
+};
+
+TEST(FailureReason, FirstTrimmedLineCutTo500CharactersOrTheTypeName) {
+  // The whole message is trimmed, then its first line is taken as it stands.
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(std::runtime_error("  \n first line \nsecond"))),
+            "first line ");
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(std::runtime_error(" \t\n "))), "runtime_error");
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(Interrupted{})), "Interrupted");
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(TimeoutError(""))), "TimeoutError");
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(std::runtime_error(std::string(800, 'x')))),
+            std::string(500, 'x'));
+  std::string wide;
+  for (int i = 0; i < 600; ++i) wide += "\xc3\xa9";  // 600 two-byte characters
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(std::runtime_error(wide))),
+            wide.substr(0, 1000));
+  EXPECT_EQ(failure_reason(std::make_exception_ptr(std::runtime_error("a\r\nb"))), "a");
+}
+
+TEST_F(ReportRunTest, SuccessSubmitsTheArtifactWaitsAndPrintsTheReport) {
+  analysis_returns(good_result());
+  PublishReportOptions options;
+  options.project_id = "proj-1";
+  run(options);
+  EXPECT_THAT(platform.names(), ElementsAre("link", "start", "submit", "status"));
+  EXPECT_EQ(platform.calls[0].args, (std::vector<std::string>{"org-1", "proj-1", "sim-1"}));
+  EXPECT_EQ(platform.calls[1].args,
+            (std::vector<std::string>{"org-1", "sim-1", "impl-1", "ds-1"}));
+  EXPECT_EQ(platform.calls[2].args,
+            (std::vector<std::string>{"org-1", "sim-1", "impl-1", "job-1"}));
+  EXPECT_EQ(platform.calls[2].body,
+            J(R"({"simulatorValidation": {"schema": "simulator_validation/v2",
+                    "evaluation": {"score_percent": 87.53333333333333},
+                    "dataset": {"selected_episodes": [0, 4, 9]}},
+                  "dataset": {"contentMd5": "m", "contentSha256": "s"},
+                  "warnings": ["episode 4 ended early"]})"));
+  EXPECT_EQ(out,
+            "✓ Added the sim to the use case\n"
+            "warning: episode 4 ended early\n"
+            "✓ Analyzed 3 episodes: score 87.53333333333333\n"
+            "Simulation report\n"
+            "┏━━━━━━━━┳━━━━━━━┳━━━━━━━━━━━┓\n"
+            "┃ Report ┃ Score ┃ Use cases ┃\n"
+            "┡━━━━━━━━╇━━━━━━━╇━━━━━━━━━━━┩\n"
+            "│ ready  │ 87.5  │ Plant     │\n"
+            "└────────┴───────┴───────────┘\n");
+  EXPECT_EQ(seen.path, "/sims/tank");
+  EXPECT_EQ(seen.claim, platform.claim);
+  EXPECT_EQ(seen.dataset_id, "ds-1");
+  EXPECT_EQ(seen.bundle, "abc123");
+  EXPECT_EQ(seen.max_episodes, DEFAULT_MAX_EPISODES);
+  EXPECT_EQ(seen.call_timeout_s, 300);
+  EXPECT_THAT(dataset->resolved, ElementsAre("water-tank-runs"));
+}
+
+TEST_F(ReportRunTest, EmptyProjectIdLinksNothingAndAbsentEnvInitIsAnEmptyMap) {
+  analysis_returns(good_result());
+  PublishReportOptions options;
+  options.project_id = "";
+  options.max_episodes = 3;
+  options.env_init = json::object();
+  options.call_timeout_s = 2.5;
+  run(options);
+  EXPECT_THAT(platform.names(), ElementsAre("start", "submit", "status"));
+  EXPECT_THAT(out, ::testing::Not(HasSubstr("Added the sim")));
+  EXPECT_TRUE(seen.env_init.empty());
+  EXPECT_EQ(seen.max_episodes, 3);
+  EXPECT_EQ(seen.call_timeout_s, 2.5);
+  json::object env;
+  env["seed"] = 7;
+  options.env_init = env;
+  run(options);
+  EXPECT_EQ(seen.env_init, env);
+}
+
+TEST_F(ReportRunTest, ScoreIsPrintedInItsShortestFormOrAsADash) {
+  for (auto [score, shown] : {std::pair{"null", "-"}, {"90.0", "90.0"}, {"90", "90"}}) {
+    out.clear();
+    analysis_returns(good_result(score));
+    run();
+    EXPECT_THAT(out, HasSubstr(std::string("✓ Analyzed 3 episodes: score ") + shown + "\n"));
+  }
+}
+
+TEST_F(ReportRunTest, AnalysisErrorClosesTheClaimWithItsFirstLineAndGoesOnUnchanged) {
+  analysis_throws([] { throw std::runtime_error("  The sim did not start:\n\ntraceback..."); });
+  try {
+    run();
+    FAIL();
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "  The sim did not start:\n\ntraceback...");
+  }
+  EXPECT_THAT(platform.names(), ElementsAre("start", "submit"));
+  EXPECT_EQ(platform.submissions()[0], J(R"({"failure": "The sim did not start:"})"));
+  EXPECT_EQ(platform.calls[1].args[3], "job-1");
+}
+
+TEST_F(ReportRunTest, InterruptDuringTheAnalysisClosesTheClaimThenGoesOn) {
+  analysis_throws([] { throw Interrupted{}; });
+  EXPECT_THROW(run(), Interrupted);
+  EXPECT_EQ(platform.submissions(), std::vector<json::value>{J(R"({"failure": "Interrupted"})")});
+}
+
+TEST_F(ReportRunTest, SigintWhileAnalyzingClosesTheClaimBeforeTheInterruptLeaves) {
+  set_analyze_for_testing([](std::string, json::value, LocalDataset, std::string, int,
+                             json::object, double) -> awaitable<json::value> {
+    std::thread([] {
+      std::this_thread::sleep_for(30ms);
+      ::kill(::getpid(), SIGINT);
+    }).detach();
+    co_await sleep_for(10s);
+    co_return json::value();
+  });
+  bool close_awaited = false;
+  platform.on_submit = [&](const json::value&) -> awaitable<void> {
+    co_await sleep_for(1ms);  // the close really awaits after the interrupt
+    close_awaited = true;
+  };
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(run(), Interrupted);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_TRUE(close_awaited);
+  EXPECT_EQ(platform.submissions(), std::vector<json::value>{J(R"({"failure": "Interrupted"})")});
+}
+
+TEST_F(ReportRunTest, SecondInterruptDuringTheCloseGoesOnOutward) {
+  analysis_throws([] { throw std::runtime_error("replay failed"); });
+  platform.on_submit = [](const json::value&) -> awaitable<void> {
+    std::thread([] {
+      std::this_thread::sleep_for(30ms);
+      ::kill(::getpid(), SIGINT);
+    }).detach();
+    co_await sleep_for(10s);
+  };
+  EXPECT_THROW(run(), Interrupted);
+}
+
+TEST_F(ReportRunTest, FailingCloseOnlyWritesTheDebugLine) {
+  analysis_throws([] { throw TimeoutError("slow sim"); });
+  platform.on_submit = [](const json::value&) -> awaitable<void> {
+    throw std::runtime_error("platform down");
+    co_return;
+  };
+  EXPECT_THROW(run(), TimeoutError);
+  EXPECT_THAT(log_stream->str(), HasSubstr("Could not close the report claim job-1: platform down"));
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(ReportRunTest, NoArtifactClosesWithTheJoinedWarningsAndFails) {
+  analysis_returns(J(R"({"simulator_validation": null, "warnings": ["no rows", "sensor x empty"]})"));
+  try {
+    run();
+    FAIL();
+  } catch (const PublishReportError& error) {
+    EXPECT_STREQ(error.what(), "no rows; sensor x empty");
+  }
+  EXPECT_EQ(out, "warning: no rows\nwarning: sensor x empty\n");
+  EXPECT_EQ(platform.submissions(), std::vector<json::value>{J(R"({"failure": "no rows; sensor x empty"})")});
+}
+
+TEST_F(ReportRunTest, NoArtifactNorWarningsUsesTheFixedReason) {
+  analysis_returns(J(R"({"summary": {}})"));
+  try {
+    run();
+    FAIL();
+  } catch (const PublishReportError& error) {
+    EXPECT_STREQ(error.what(), "The analysis could not be reported to the platform");
+  }
+  EXPECT_EQ(platform.submissions()[0],
+            J(R"({"failure": "The analysis could not be reported to the platform"})"));
+}
+
+TEST_F(ReportRunTest, SubmissionCarriesAtMostFiftyWarningsOf500Characters) {
+  json::value result = good_result();
+  json::array warnings;
+  for (int i = 0; i < 60; ++i) warnings.emplace_back("w" + std::to_string(i) + std::string(600, '.'));
+  result.as_object()["warnings"] = warnings;
+  analysis_returns(result);
+  run();
+  // 60 warning lines, the analysis line and the six lines of the table.
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 60 + 1 + 6);
+  json::value body = platform.submissions()[0];
+  const json::array& sent = body.at("warnings").as_array();
+  ASSERT_EQ(sent.size(), 50u);
+  EXPECT_EQ(sent[49].as_string().size(), 500u);
+  EXPECT_EQ(std::string(sent[49].as_string()).substr(0, 3), "w49");
+}
+
+TEST_F(ReportRunTest, RefusedClaimBecomesPublishReportErrorWithTheDetailAndNoClose) {
+  platform.refuse_claim = [] { throw APIStatusError(409, "This sim already has an open report job"); };
+  analysis_returns(good_result());
+  try {
+    run();
+    FAIL();
+  } catch (const PublishReportError& error) {
+    EXPECT_STREQ(error.what(), "This sim already has an open report job");
+    EXPECT_EQ(type_name(std::current_exception()), "PublishReportError");
+    try {
+      std::rethrow_if_nested(error);
+      FAIL() << "no cause attached";
+    } catch (const APIStatusError& cause) {
+      EXPECT_EQ(cause.status(), 409);
+    }
+  }
+  EXPECT_THAT(platform.names(), ElementsAre("start"));
+}
+
+TEST_F(ReportRunTest, UntrustedClaimAndResultGiveClearErrorsWithoutClosing) {
+  analysis_returns(good_result());
+  platform.claim = J(R"({"simulatorId": "s"})");
+  try {
+    run();
+    FAIL();
+  } catch (const KeyError& error) {
+    EXPECT_STREQ(error.what(), "the platform's claim has no member 'jobId'");
+  }
+  platform.claim = J(R"([1, 2])");
+  EXPECT_THROW(run(), BadAnswer);
+  platform.claim = J(R"({"jobId": {"x": 1}})");
+  EXPECT_THROW(run(), BadAnswer);
+  EXPECT_THAT(platform.names(), ElementsAre("start", "start", "start"));
+
+  platform.claim = J(R"({"jobId": "job-1"})");
+  platform.calls.clear();
+  analysis_returns(J(R"({"simulator_validation": {"dataset": {"selected_episodes": []}}})"));
+  EXPECT_THROW(run(), KeyError);  // no "evaluation": not closed, not submitted
+  analysis_returns(J(R"({"simulator_validation": {"evaluation": {}, "dataset": {"selected_episodes": []}}})"));
+  EXPECT_THROW(run(), KeyError);  // no result "dataset": not closed, not submitted
+  analysis_returns(J(R"({"warnings": "not a list"})"));
+  EXPECT_THROW(run(), BadAnswer);
+  EXPECT_THAT(platform.names(), ElementsAre("start", "start", "start"));
+}
+
+TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhenTheBuildFailed) {
+  platform.statuses = {J(R"({"buildStatus": "ERROR", "buildMapped": true, "eventStatus": "pending"})")};
+  json::value status = async_to_sync([&]() -> awaitable<json::value> {
+    co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
+  })();
+  EXPECT_EQ(platform.status_calls(), 1);
+  render_reports(status, "Water tank");
+  EXPECT_EQ(out,
+            "The platform could not build 'Water tank', so no report will be written. Check it "
+            "with `velko sim list` and `velko sim validate`.\n");
+  EXPECT_EQ(statuses.front(), "Writing the simulation report...");
+  EXPECT_EQ(statuses.back(), "");
+}
+
+TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhileTheBuildIsNotMapped) {
+  for (const char* status_text : {R"({"buildStatus": "BUILDING", "buildMapped": false})",
+                                  R"({"buildStatus": "BUILDING"})"}) {
+    out.clear();
+    platform.calls.clear();
+    platform.statuses = {J(status_text)};
+    json::value status = async_to_sync([&]() -> awaitable<json::value> {
+      co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
+    })();
+    EXPECT_EQ(platform.status_calls(), 1);
+    render_reports(status, "Water tank");
+    EXPECT_EQ(out,
+              "✓ Submitted. The platform is still building 'Water tank'; its simulation report "
+              "appears under the Reports of every use case using it once the build is done.\n");
+  }
+}
+
+TEST_F(ReportRunTest, ReportWaitPollsUntilSettled) {
+  platform.statuses = {
+      J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "running", "run": null})"),
+      J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "running", "run": {"status": "writing"}})"),
+      J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done", "run": null})")};
+  timings().report_timeout_s = 10;
+  json::value status = async_to_sync([&]() -> awaitable<json::value> {
+    co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
+  })();
+  EXPECT_EQ(platform.status_calls(), 3);
+  render_reports(status, "Water tank");
+  EXPECT_EQ(out, "");  // settled without a run: nothing to show
+}
+
+TEST_F(ReportRunTest, ReportWaitStopsAtTheDeadlineWithBoundedPolls) {
+  platform.statuses = {J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
+                            "run": {"status": "writing", "score": null}})")};
+  timings().report_poll_s = 0.01;
+  timings().report_timeout_s = 0.1;
+  auto start = std::chrono::steady_clock::now();
+  json::value status = async_to_sync([&]() -> awaitable<json::value> {
+    co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
+  })();
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 100ms);
+  EXPECT_LE(platform.status_calls(), 12);  // one at once, then one per poll interval
+  EXPECT_GE(platform.status_calls(), 5);
+  render_reports(status, "Water tank");
+  EXPECT_EQ(out,
+            "The platform is still writing the report; it appears under the Reports of every "
+            "use case using the sim when it is done.\n"
+            "Simulation report\n"
+            "┏━━━━━━━━━┳━━━━━━━┳━━━━━━━━━━━┓\n"
+            "┃ Report  ┃ Score ┃ Use cases ┃\n"
+            "┡━━━━━━━━━╇━━━━━━━╇━━━━━━━━━━━┩\n"
+            "│ writing │ -     │ -         │\n"
+            "└─────────┴───────┴───────────┘\n"
+            "No use case uses 'Water tank' yet. The report appears in any use case you add it "
+            "to (or pass --project).\n");
+}
+
+TEST_F(ReportRunTest, StatusLineIsRemovedWhenAPollFails) {
+  platform.on_status = [] { throw std::runtime_error("platform down"); };
+  EXPECT_THROW(async_to_sync([&]() -> awaitable<json::value> {
+                 co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
+               })(),
+               std::runtime_error);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Writing the simulation report...", ""}));
+}
+
+TEST_F(ReportRunTest, RenderShowsFailedRunsScoresAndUseCases) {
+  render_reports(J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "failed",
+                       "run": {"status": "failed"}, "projects": [{"projectName": "A"}, {"projectName": "B"}]})"),
+                 "t");
+  EXPECT_THAT(out, HasSubstr("│ failed (unknown) │ -     │ A, B      │"));
+  EXPECT_THAT(out, ::testing::Not(HasSubstr("No use case")));
+  out.clear();
+  render_reports(J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
+                       "run": {"status": "failed", "failureCode": "ANALYSIS_FAILED", "score": 90}, "projects": []})"),
+                 "t");
+  EXPECT_THAT(out, HasSubstr("│ failed (ANALYSIS_FAILED) │ 90.0  │ -         │"));
+  EXPECT_THAT(out, HasSubstr("No use case uses 't' yet."));
+}
+
+TEST_F(ReportRunTest, StatusFieldsOfTheWrongTypeAreClearErrors) {
+  auto render = [&](const char* text) { render_reports(J(text), "t"); };
+  try {
+    render(R"({"buildStatus": "READY", "buildMapped": "yes", "eventStatus": 3})");
+    FAIL();
+  } catch (const BadAnswer& error) {
+    EXPECT_STREQ(error.what(),
+                 "the platform's report status has \"eventStatus\" of the wrong type (expected a "
+                 "text, got 3)");
+  }
+  EXPECT_THROW(render(R"({"buildMapped": true, "eventStatus": "done", "run": {"status": "ready", "score": "90"}})"),
+               BadAnswer);
+  EXPECT_THROW(render(R"({"buildMapped": true, "eventStatus": "done", "run": {"score": 1}})"),
+               KeyError);
+  EXPECT_THROW(render(R"({"buildMapped": true, "eventStatus": "done", "run": {"status": "ready"}, "projects": [{}]})"),
+               KeyError);
+  EXPECT_THROW(render(R"({"buildMapped": 1})"), BadAnswer);
+  EXPECT_THROW(render("[]"), BadAnswer);
+}
+
+}  // namespace
+}  // namespace velko::dataset_replay
