@@ -1,0 +1,55 @@
+#include "outside/velko_core/core_library.h"
+
+#include <utility>
+
+#include "outside/velko_core/compute_view.h"
+#include "outside/velko_core/sensor.h"
+#include "outside/velko_core/spaces.h"
+
+namespace velko::core {
+
+namespace {
+
+// A compute space behind the report run's interface.
+class ComputeSpaceAdapter : public dataset_replay::ComputeSpace {
+ public:
+  explicit ComputeSpaceAdapter(Space space) : space_(std::move(space)) {}
+  boost::json::value sample() override { return space_.sample(); }
+
+ private:
+  core::ComputeSpace space_;
+};
+
+// A sensor behind the report run's interface.
+class SensorAdapter : public dataset_replay::Sensor {
+ public:
+  SensorAdapter(const std::string& name, const std::string& mapping) : sensor_(name, mapping) {}
+  boost::json::value sense(const boost::json::value& observation) override {
+    return sensor_.sense(observation);
+  }
+
+ private:
+  core::Sensor sensor_;
+};
+
+}  // namespace
+
+boost::json::array CoreLibraryImpl::convert_space_to_json(const boost::json::value& space_info) {
+  return core::convert_space_to_json(space_info);
+}
+
+std::unique_ptr<dataset_replay::ComputeSpace> CoreLibraryImpl::_to_compute_space(
+    const boost::json::value& space_info) {
+  return std::make_unique<ComputeSpaceAdapter>(parse_space(space_info));
+}
+
+boost::json::value CoreLibraryImpl::as_compute_sees(const boost::json::value& value) {
+  return core::as_compute_sees(value);
+}
+
+std::unique_ptr<dataset_replay::Sensor> CoreLibraryImpl::make_sensor(
+    const std::string& name, const std::string& sensor_mapping) {
+  return std::make_unique<SensorAdapter>(name, sensor_mapping);
+}
+
+}  // namespace velko::core

@@ -1,0 +1,56 @@
+// The sim client: velko's side of the sim connection, over gRPC on the loopback interface.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "common/async.h"
+#include "main/dataset_replay/sim_connection.h"
+
+namespace velko::core {
+
+// Most bytes of one answer that the client accepts from a sim.
+inline constexpr std::size_t kMaxSimAnswerBytes = std::size_t{256} << 20;
+// Most bytes of a sim's error message that the client keeps.
+inline constexpr std::size_t kMaxSimMessageBytes = 4096;
+
+// A sim call that failed inside the sim or on the way to it; the message names the call.
+class SimError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A connection to one serving sim. Every call is cancellable: a cancellation stops the call
+// at once and surfaces as Interrupted. Calls are made one at a time.
+class GrpcSimClient : public dataset_replay::SimClient {
+ public:
+  explicit GrpcSimClient(dataset_replay::ClientOptions options);
+  ~GrpcSimClient() override;
+  GrpcSimClient(const GrpcSimClient&) = delete;
+  GrpcSimClient& operator=(const GrpcSimClient&) = delete;
+
+  awaitable<void> init() override;
+  awaitable<void> make() override;
+  awaitable<void> close() override;
+  awaitable<boost::json::value> get_mappings() override;
+  awaitable<boost::json::value> sensor_space_info() override;
+  awaitable<boost::json::value> action_space_info() override;
+  awaitable<std::vector<boost::json::value>> reset() override;
+  awaitable<std::vector<boost::json::value>> step(boost::json::value action) override;
+
+  // True when the sim answers within `timeout_s` (any answer, an error status included);
+  // false when it cannot be reached or stays silent that long.
+  awaitable<bool> ping(double timeout_s);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The client factory of the sim connection. Only protocol "grpc" is known; any other is a
+// std::invalid_argument naming it.
+std::unique_ptr<dataset_replay::SimClient> make_sim_client(dataset_replay::ClientOptions options);
+
+}  // namespace velko::core
