@@ -114,6 +114,8 @@ Response perform(const Request& request, std::stop_token stop) {
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // An answer that announces a larger size is refused before its body is read.
+  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_response_bytes));
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
@@ -176,7 +178,7 @@ Response perform(const Request& request, std::stop_token stop) {
   }
   curl_multi_remove_handle(multi.get(), h);
 
-  if (transfer.too_large) {
+  if (transfer.too_large || result == CURLE_FILESIZE_EXCEEDED) {
     throw ResponseTooLarge(request.url, "The answer from " + request.url + " is larger than " +
                                             size_text(request.max_response_bytes) +
                                             "; it was not read");

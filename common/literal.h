@@ -16,6 +16,7 @@ std::string quoted(std::string_view text);
 // The same for a std::string; preferred over std::quoted, which argument-dependent lookup
 // would otherwise find for std::string arguments.
 inline std::string quoted(const std::string& text) { return quoted(std::string_view(text)); }
+inline std::string quoted(std::string& text) { return quoted(std::string_view(text)); }
 inline std::string quoted(const char* text) { return quoted(std::string_view(text)); }
 inline std::string quoted(boost::json::string_view text) {
   return quoted(std::string_view(text.data(), text.size()));

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -14,13 +15,17 @@ namespace velko::dataset_replay {
 
 class SimClient;
 
-// A (slot, column) pair; the slot is absent when the sim's mapping has no "name".
+// A (slot, column) pair: the sim's slot path and the node's column identifier. The slot is
+// absent when the sim's mapping has no "name".
 using SlotColumn = std::pair<std::optional<std::string>, std::string>;
 
 // What the analysis replays and reads: an immutable record.
 struct Plan {
+  // One pair per sim sensor that has a sensor column, in the sim's order.
   std::vector<SlotColumn> sensors;
+  // One pair per sim action, in the sim's order.
   std::vector<SlotColumn> actions;
+  // The raw name of each sensor pair's column: the dataset's sensors that the sim covers.
   std::vector<std::string> core;
 
   bool operator==(const Plan&) const = default;
@@ -29,17 +34,20 @@ struct Plan {
 // The platform's name identity: trimmed, lower case, runs of white space as "_".
 std::string normalized(std::string_view name);
 
-// The mapping's `key` when it is a non-empty text.
+// The mapping's `key` when it is a non-empty text; a mapping that is not a map has no fields.
 std::optional<std::string> _field(const boost::json::value& mapping, std::string_view key);
 
 // The names a mapping can be recorded under, the platform's first (at most two).
 std::vector<std::string> mapping_names(const boost::json::value& mapping);
 
-// Joins mappings ({"sensors": [...], "actions": [...]}) with the node's columns.
-// Throws PublishReportError when a sim action has no column or no sim sensor has one.
+// Joins mappings ({"sensors": [...], "actions": [...]}) with the node's columns (its
+// "analysis-actions" answer) by name identity. Throws PublishReportError when a sim action has
+// no column or no sim sensor has one; KeyError for a missing member of either, BadAnswer for
+// one of the wrong kind.
 Plan plan_analysis(const boost::json::value& mappings, const boost::json::value& columns);
 
-// The sim's mappings: its get_mappings() answer, or the variables of its spaces.
+// The sim's mappings, {"sensors": [...], "actions": [...]}: its get_mappings() answer, or,
+// when that fails, the variables of its sensor and action spaces.
 awaitable<boost::json::value> sim_mappings(SimClient& client);
 
 }  // namespace velko::dataset_replay

@@ -139,7 +139,7 @@ awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
                                  quoted(plan.actions[i].second) +
                                  ": its mapping has no \"name\"");
       }
-      action = set_slot(action, *slot, value.to_number<double>());
+      write_slot(action, *slot, value.to_number<double>());
     }
     std::vector<json::value> step = co_await call(client.step(action), "step()");
     expect_parts(step, 5, "step()", "observation, reward, terminated, truncated, info");

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -15,19 +16,36 @@ namespace velko::dataset_replay {
 // A key of a slot path: a list position or a map entry.
 using SlotKey = std::variant<std::int64_t, std::string>;
 
+// A slot key applied to a value that can't be addressed by it (a text on a list, any key on a
+// number or a text).
+class TypeError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
 // Parses a slot path into its keys. Throws PublishReportError "Can't address the sim's slot
-// '<name>'" for a text that is not a slot path.
+// '<name>'" for a text that is not a slot path, and std::invalid_argument for a bracketed key
+// that is neither an integer nor a quoted text.
 std::vector<SlotKey> _path(std::string_view name);
 
-// Writes `new_value` at the slot, cast to the kind of number the slot held: an integer slot
-// takes the value rounded half to even. Returns `value` (changed in place), or for the empty
-// path the cast number that replaces the whole value.
+// Writes `new_value` at the slot of `value` in place, cast to the kind of number the slot
+// held: an integer slot takes the value rounded half to even. The empty path addresses the
+// whole value, which is replaced by the cast number. Throws KeyError / std::out_of_range for a
+// key the value does not have, TypeError for a key on a value it can't address, and
+// std::domain_error for a non-finite or too large value for an integer slot; `value` is left
+// unchanged then.
+void write_slot(boost::json::value& value, std::string_view name, double new_value);
+
+// The action with the slot set: `value` written in place as write_slot does and returned, or,
+// for the empty path, the cast number that stands for the whole value (`value` is then left
+// as it was).
 boost::json::value set_slot(boost::json::value& value, std::string_view name, double new_value);
 
-// The number stored in place of `old`.
+// The number stored in place of `old`: an integer for an integer, otherwise a double.
 boost::json::value cast(const boost::json::value& old, double new_value);
 
 // Reads the sensor value at the slot as a finite number; no value when it cannot be read.
+// Never throws an ordinary error.
 std::optional<double> read_slot(const boost::json::value& observation, std::string_view name);
 
 }  // namespace velko::dataset_replay

@@ -1,0 +1,178 @@
+#include "main/dataset_replay/node_requests.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+#include "common/http.h"
+#include "common/json_text.h"
+#include "common/literal.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/run_context.h"
+
+namespace velko::dataset_replay {
+
+namespace {
+
+// Bytes read from a file at a time by sha256_file.
+constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
+
+// True for the statuses by which the node refuses an analysis the user can act on.
+bool is_refusal(long status) {
+  return status == 401 || status == 404 || status == 409 || status == 422;
+}
+
+// The detail of a refusal as text: the answer's "detail" member, or the raw body when the
+// body is not a JSON object with such a member.
+std::string refusal_detail(const std::string& body) {
+  boost::json::value answer;
+  try {
+    answer = json_text::parse(body);
+  } catch (const json_text::JsonError&) {
+    return body;
+  }
+  if (const auto* object = answer.if_object()) {
+    if (const auto* detail = object->if_contains("detail")) return as_text(*detail);
+  }
+  return body;
+}
+
+// The transport error of a node request, saying that it is the compute node that failed.
+[[noreturn]] void rethrow_for_node(const http::TransportError& error, const std::string& url) {
+  std::string reason = error.what();
+  std::string prefix = "Could not reach " + url + ": ";
+  if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
+  if (dynamic_cast<const http::ResponseTooLarge*>(&error)) {
+    throw http::ResponseTooLarge(url, "The compute node's answer from " + url +
+                                          " was too large: it is larger than " +
+                                          std::to_string(MAX_NODE_ANSWER_BYTES >> 20) +
+                                          " MiB and was not read");
+  }
+  throw http::TransportError(url, "Could not reach the compute node at " + url + ": " + reason);
+}
+
+// Closes a file descriptor when it goes out of scope.
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  ~FileCloser() { ::close(fd_); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+struct DigestDeleter {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+
+}  // namespace
+
+boost::json::value _node_post(const std::string& path, const boost::json::object& body,
+                              double timeout, std::stop_token stop) {
+  if (!std::isfinite(timeout) || timeout <= 0) {
+    throw std::invalid_argument("the compute node's time limit must be a positive number of "
+                                "seconds");
+  }
+  DatasetModule& dataset = dataset_module();
+  http::Request request;
+  request.method = "POST";
+  request.url = dataset.compute_url() + "/ml/" + path;
+  request.headers = dataset.auth_headers();
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.body = json_text::to_json(body);
+  request.connect_timeout_s = timeout;
+  request.idle_timeout_s = timeout;
+  request.max_response_bytes = MAX_NODE_ANSWER_BYTES;
+
+  http::Response response;
+  try {
+    response = http::perform(request, stop);
+  } catch (const http::TransportError& error) {
+    rethrow_for_node(error, request.url);
+  }
+  if (is_refusal(response.status)) {
+    throw PublishReportError("The compute node refused the analysis: " +
+                             refusal_detail(response.body));
+  }
+  http::raise_for_status(response, request.url);
+  try {
+    return json_text::parse(response.body);
+  } catch (const json_text::JsonError& error) {
+    throw json_text::JsonError("The compute node's answer from " + request.url +
+                               " is not JSON: " + error.what());
+  }
+}
+
+std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t max_episodes) {
+  std::vector<std::int64_t> picked;
+  if (n_episodes <= max_episodes) {
+    for (std::int64_t i = 0; i < n_episodes; ++i) picked.push_back(i);
+    return picked;
+  }
+  if (max_episodes == 1) return {0};
+  if (max_episodes <= 0) return picked;
+  double step = static_cast<double>(n_episodes - 1) / static_cast<double>(max_episodes - 1);
+  picked.reserve(static_cast<std::size_t>(max_episodes));
+  for (std::int64_t i = 0; i < max_episodes; ++i) {
+    double rounded = std::nearbyint(static_cast<double>(i) * step);
+    // Near the top of the integer range the double can exceed the last episode.
+    std::int64_t episode = rounded >= static_cast<double>(n_episodes - 1)
+                               ? n_episodes - 1
+                               : static_cast<std::int64_t>(rounded);
+    if (picked.empty() || picked.back() < episode) picked.push_back(episode);
+  }
+  return picked;
+}
+
+std::string sha256_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw std::filesystem::filesystem_error("Could not open the file to hash it", path,
+                                            std::error_code(errno, std::system_category()));
+  }
+  FileCloser closer(fd);
+
+  std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("could not start a SHA-256 digest");
+  }
+  std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChunkBytes]);
+  for (;;) {
+    ssize_t n = ::read(fd, chunk.get(), kChunkBytes);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::filesystem::filesystem_error("Could not read the file to hash it", path,
+                                              std::error_code(errno, std::system_category()));
+    }
+    if (n == 0) break;
+    if (EVP_DigestUpdate(context.get(), chunk.get(), static_cast<std::size_t>(n)) != 1) {
+      throw std::runtime_error("could not compute a SHA-256 digest");
+    }
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
+    throw std::runtime_error("could not compute a SHA-256 digest");
+  }
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * length);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kHex[digest[i] >> 4]);
+    hex.push_back(kHex[digest[i] & 0xF]);
+  }
+  return hex;
+}
+
+}  // namespace velko::dataset_replay

@@ -1,0 +1,244 @@
+#include "main/dataset_replay/plan.h"
+
+#include <spdlog/logger.h>
+
+#include <algorithm>
+#include <exception>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include "common/errors.h"
+#include "common/literal.h"
+#include "common/unicode.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/core_library.h"
+#include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sim_connection.h"
+
+namespace velko::dataset_replay {
+
+namespace {
+
+// Most sensor names that the no-sensor refusal lists.
+constexpr std::size_t kMaxListedSensors = 10;
+
+// True when the slot is one array position as a whole, such as [0].
+bool is_position(std::string_view name) {
+  if (name.size() < 3 || name.front() != '[' || name.back() != ']') return false;
+  for (char ch : name.substr(1, name.size() - 2)) {
+    if (ch < '0' || ch > '9') return false;
+  }
+  return true;
+}
+
+const boost::json::object& object_of(const boost::json::value& value, const std::string& what) {
+  if (const auto* object = value.if_object()) return *object;
+  throw BadAnswer(what + " is not a map");
+}
+
+const boost::json::array& array_of(const boost::json::value& value, const std::string& what) {
+  if (const auto* array = value.if_array()) return *array;
+  throw BadAnswer(what + " is not a list");
+}
+
+const boost::json::value& member(const boost::json::object& object, std::string_view key) {
+  if (const auto* found = object.if_contains(key)) return *found;
+  throw KeyError(std::string(key));
+}
+
+// The node's columns of one role ("sensor_variables" or "action_variables"), with the
+// identities of their raw names worked out when a join first needs them.
+class RoleColumns {
+ public:
+  RoleColumns(const boost::json::object& columns, const boost::json::object& raw_names,
+              const char* role)
+      : columns_(columns), raw_names_(raw_names), role_(role) {}
+
+  // The position of the first column whose raw name has the identity of the mapping's first
+  // name that matches any; nothing when none does.
+  std::optional<std::size_t> join(const boost::json::value& mapping) {
+    for (const std::string& candidate : mapping_names(mapping)) {
+      std::string identity = normalized(candidate);
+      for (std::size_t i = 0; i < ids().size(); ++i) {
+        if (identity_of(i) == identity) return i;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The identifier and the raw name of a column that join() found.
+  std::string id(std::size_t i) const { return std::string((*ids_)[i].get_string()); }
+  const std::string& raw_name(std::size_t i) const { return raw_[i]; }
+
+ private:
+  const boost::json::array& ids() {
+    if (!ids_) {
+      ids_ = &array_of(member(columns_, role_), std::string("The compute node's \"") + role_ +
+                                                    "\"");
+      raw_.resize(ids_->size());
+      identities_.resize(ids_->size());
+    }
+    return *ids_;
+  }
+
+  const std::string& identity_of(std::size_t i) {
+    if (!identities_[i]) {
+      const boost::json::value& id = (*ids_)[i];
+      if (!id.is_string()) {
+        throw BadAnswer("The compute node's column identifier " + literal(id) +
+                        " is not a text");
+      }
+      const boost::json::value& raw = member(raw_names_, id.get_string());
+      if (!raw.is_string()) {
+        throw BadAnswer("The compute node's raw name of the column " + quoted(id.get_string()) +
+                        " is not a text");
+      }
+      raw_[i] = std::string(raw.get_string());
+      identities_[i] = normalized(raw_[i]);
+    }
+    return *identities_[i];
+  }
+
+  const boost::json::object& columns_;
+  const boost::json::object& raw_names_;
+  const char* role_;
+  const boost::json::array* ids_ = nullptr;
+  std::vector<std::string> raw_;
+  std::vector<std::optional<std::string>> identities_;
+};
+
+// The first name of a mapping as a refusal lists it.
+std::string listed_name(const boost::json::value& mapping) {
+  std::vector<std::string> names = mapping_names(mapping);
+  return names.empty() ? "<unnamed>" : quoted(names.front());
+}
+
+std::string joined(const std::vector<std::string>& names) {
+  std::string out;
+  for (const std::string& name : names) {
+    if (!out.empty()) out += ", ";
+    out += name;
+  }
+  return out;
+}
+
+// The list at answer[space]["mappings"] of a get_mappings() answer.
+boost::json::array space_mappings(const boost::json::value& answer, std::string_view space) {
+  const auto& spaces = object_of(answer, "the sim's get_mappings() answer");
+  std::string name = "the sim's \"" + std::string(space) + "\"";
+  const auto& entry = object_of(member(spaces, space), name);
+  return array_of(member(entry, "mappings"), "the \"mappings\" of " + name);
+}
+
+}  // namespace
+
+std::string normalized(std::string_view name) {
+  std::string lowered = unicode::lower(unicode::trim(name));
+  std::string identity;
+  identity.reserve(lowered.size());
+  bool in_space = false;
+  for (char32_t c : unicode::decode(lowered)) {
+    if (unicode::is_space(c)) {
+      if (!in_space) identity.push_back('_');
+      in_space = true;
+    } else {
+      unicode::append_utf8(identity, c);
+      in_space = false;
+    }
+  }
+  return identity;
+}
+
+std::optional<std::string> _field(const boost::json::value& mapping, std::string_view key) {
+  const auto* object = mapping.if_object();
+  if (!object) return std::nullopt;
+  const auto* found = object->if_contains(key);
+  if (!found || !found->is_string() || found->get_string().empty()) return std::nullopt;
+  return std::string(found->get_string());
+}
+
+std::vector<std::string> mapping_names(const boost::json::value& mapping) {
+  const std::optional<std::string> name = _field(mapping, "name");
+  const std::optional<std::string> mapped = _field(mapping, "name_mapped");
+  const std::optional<std::string>& first = (name && mapped && is_position(*name)) ? mapped : name;
+  std::vector<std::string> names;
+  for (const std::optional<std::string>* candidate : {&first, &mapped, &name}) {
+    if (!*candidate) continue;
+    if (std::find(names.begin(), names.end(), **candidate) == names.end()) {
+      names.push_back(**candidate);
+    }
+  }
+  return names;
+}
+
+Plan plan_analysis(const boost::json::value& mappings, const boost::json::value& columns) {
+  const auto& node_columns = object_of(columns, "The compute node's columns");
+  const auto& raw_names = object_of(member(node_columns, "raw_names"),
+                                    "The compute node's \"raw_names\"");
+  const auto& sim_mappings = object_of(mappings, "The sim's mappings");
+
+  RoleColumns sensor_columns(node_columns, raw_names, "sensor_variables");
+  const auto& sensor_mappings = array_of(member(sim_mappings, "sensors"), "The sim's sensors");
+  Plan plan;
+  for (const auto& mapping : sensor_mappings) {
+    std::optional<std::size_t> column = sensor_columns.join(mapping);
+    if (!column) continue;
+    std::string id = sensor_columns.id(*column);
+    if (id.empty()) continue;
+    plan.sensors.emplace_back(_field(mapping, "name"), std::move(id));
+    plan.core.push_back(sensor_columns.raw_name(*column));
+  }
+
+  RoleColumns action_columns(node_columns, raw_names, "action_variables");
+  const auto& action_mappings = array_of(member(sim_mappings, "actions"), "The sim's actions");
+  std::vector<std::string> missing;
+  for (const auto& mapping : action_mappings) {
+    std::optional<std::size_t> column = action_columns.join(mapping);
+    std::string id = column ? action_columns.id(*column) : std::string();
+    if (id.empty()) missing.push_back(listed_name(mapping));
+    plan.actions.emplace_back(_field(mapping, "name"), std::move(id));
+  }
+
+  if (!missing.empty()) {
+    throw PublishReportError(
+        "The dataset on this node has no action column for the sim's action" +
+        std::string(missing.size() >= 2 ? "s" : "") + " " + joined(missing) +
+        "; every action is replayed from the dataset");
+  }
+  if (plan.sensors.empty()) {
+    std::vector<std::string> names;
+    for (const auto& mapping : sensor_mappings) {
+      if (names.size() == kMaxListedSensors) break;
+      names.push_back(listed_name(mapping));
+    }
+    throw PublishReportError("None of the sim's sensors (" + joined(names) +
+                             ") is a sensor column of the dataset");
+  }
+  return plan;
+}
+
+awaitable<boost::json::value> sim_mappings(SimClient& client) {
+  std::string failure;
+  try {
+    boost::json::value answer = co_await client.get_mappings();
+    boost::json::object mappings;
+    mappings.emplace("sensors", space_mappings(answer, "sensor_space"));
+    mappings.emplace("actions", space_mappings(answer, "action_space"));
+    co_return boost::json::value(std::move(mappings));
+  } catch (const std::exception& error) {
+    if (is_interrupt(std::current_exception())) throw;
+    failure = error.what();
+  }
+  logger().debug("get_mappings() failed ({}); reading the spaces", failure);
+  boost::json::value sensor_info = co_await client.sensor_space_info();
+  boost::json::array sensors = core_library().convert_space_to_json(sensor_info);
+  boost::json::value action_info = co_await client.action_space_info();
+  boost::json::array actions = core_library().convert_space_to_json(action_info);
+  boost::json::object mappings;
+  mappings.emplace("sensors", std::move(sensors));
+  mappings.emplace("actions", std::move(actions));
+  co_return boost::json::value(std::move(mappings));
+}
+
+}  // namespace velko::dataset_replay

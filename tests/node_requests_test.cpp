@@ -1,0 +1,244 @@
+// The compute-node requests against a loopback node, the episode choice and the file digest.
+#include "main/dataset_replay/node_requests.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <boost/json/parse.hpp>
+
+#include "common/http.h"
+#include "common/json_text.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/run_context.h"
+#include "tests/support/testing.h"
+
+namespace velko::dataset_replay {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A dataset module whose node URL is fixed and whose headers change on every call.
+class FakeDatasetModule : public DatasetModule {
+ public:
+  explicit FakeDatasetModule(std::string url) : url_(std::move(url)) {}
+  awaitable<LocalDataset> resolve_local_dataset(ReportPlatform&, std::string,
+                                                std::string) override {
+    co_return LocalDataset{};
+  }
+  std::string compute_url() override { return url_; }
+  http::Headers auth_headers() override {
+    return {{"Authorization", "Bearer token-" + std::to_string(++calls_)}};
+  }
+
+ private:
+  std::string url_;
+  int calls_ = 0;
+};
+
+// A loopback compute node that answers every POST with `respond` and keeps the requests.
+class LoopbackNode {
+ public:
+  using Respond = std::function<void(const httplib::Request&, httplib::Response&)>;
+  explicit LoopbackNode(Respond respond) {
+    server_.Post(".*", [this, respond](const httplib::Request& request, httplib::Response& out) {
+      seen.push_back(request);
+      respond(request, out);
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~LoopbackNode() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::vector<httplib::Request> seen;  // read only after the answer has come
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+LoopbackNode::Respond answer(int status, std::string body, std::string type = "text/plain") {
+  return [=](const httplib::Request&, httplib::Response& out) {
+    out.status = status;
+    out.set_content(body, type);
+  };
+}
+
+class NodePostTest : public ::testing::Test {
+ protected:
+  void TearDown() override { install_components({}); }
+  void use_node(const std::string& url) {
+    install_components({std::make_shared<FakeDatasetModule>(url), nullptr, nullptr, nullptr});
+  }
+  static boost::json::value post(double timeout = 5) {
+    boost::json::object body;
+    body["dataset_uuid"] = "ds-1";
+    body["episodes"] = boost::json::array{0, 3};
+    body["a_last"] = 1.5;
+    return _node_post("analysis-actions", body, timeout);
+  }
+  // The refusal message of one answer.
+  std::string refusal(int status, const std::string& body) {
+    LoopbackNode node(answer(status, body));
+    use_node(node.url());
+    try {
+      post();
+    } catch (const PublishReportError& error) {
+      return error.what();
+    }
+    return "(no refusal)";
+  }
+};
+
+TEST_F(NodePostTest, PostsTheBodyInMemberOrderWithFreshHeadersToTheUrlAsGiven) {
+  LoopbackNode node(answer(200, R"({"raw_names": {"c": "Speed"}})"));
+  use_node(node.url() + "/");
+  EXPECT_EQ(post(), boost::json::parse(R"({"raw_names": {"c": "Speed"}})"));
+  post();
+  ASSERT_EQ(node.seen.size(), 2u);
+  EXPECT_EQ(node.seen[0].path, "//ml/analysis-actions");
+  EXPECT_EQ(node.seen[0].body, R"({"dataset_uuid":"ds-1","episodes":[0,3],"a_last":1.5})");
+  EXPECT_EQ(node.seen[0].get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(node.seen[0].get_header_value("Authorization"), "Bearer token-1");
+  EXPECT_EQ(node.seen[1].get_header_value("Authorization"), "Bearer token-2");
+}
+
+TEST_F(NodePostTest, RefusalsCarryTheDetailAsText) {
+  const std::string prefix = "The compute node refused the analysis: ";
+  EXPECT_EQ(refusal(422, R"({"detail": "no actions"})"), prefix + "no actions");
+  EXPECT_EQ(refusal(422, R"({"detail": {"loc": ["body", 1], "ok": false, "n": null}})"),
+            prefix + "{'loc': ['body', 1], 'ok': False, 'n': None}");
+  EXPECT_EQ(refusal(404, "no such dataset"), prefix + "no such dataset");
+  EXPECT_EQ(refusal(409, R"({"error": "busy"})"), prefix + R"({"error": "busy"})");
+  EXPECT_EQ(refusal(401, ""), prefix);
+  // JSON that is not an object: the raw body as well.
+  EXPECT_EQ(refusal(422, R"(["a", 2])"), prefix + R"(["a", 2])");
+  EXPECT_EQ(refusal(404, R"("gone")"), prefix + R"("gone")");
+}
+
+TEST_F(NodePostTest, OtherFailuresNameTheUrl) {
+  LoopbackNode failing(answer(500, R"({"detail": "boom"})"));
+  use_node(failing.url());
+  try {
+    post();
+    ADD_FAILURE();
+  } catch (const http::HTTPStatusError& error) {
+    EXPECT_EQ(error.status(), 500);
+    EXPECT_EQ(error.url(), failing.url() + "/ml/analysis-actions");
+  }
+  LoopbackNode proxy(answer(200, "<html>proxy</html>"));
+  use_node(proxy.url());
+  try {
+    post();
+    ADD_FAILURE();
+  } catch (const json_text::JsonError& error) {
+    EXPECT_NE(std::string(error.what()).find("/ml/analysis-actions is not JSON"),
+              std::string::npos);
+  }
+}
+
+TEST_F(NodePostTest, UnreachableOrSilentNodeIsATransportError) {
+  std::string base;
+  {
+    LoopbackNode gone(answer(200, "{}"));
+    base = gone.url();  // nothing listens there once it has stopped
+  }
+  use_node(base);
+  try {
+    post();
+    ADD_FAILURE();
+  } catch (const http::TransportError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("Could not reach the compute node at " + base +
+                                                  "/ml/analysis-actions: ", 0),
+              0u)
+        << error.what();
+  }
+
+  std::atomic<bool> done = false;
+  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+    for (int i = 0; i < 2000 && !done; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    out.set_content("{}", "application/json");
+  });
+  use_node(node.url());
+  auto start = Clock::now();
+  EXPECT_THROW(post(0.3), http::TransportError);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+  done = true;
+}
+
+TEST_F(NodePostTest, AnswerOfAGigabyteIsRefusedAsTooLarge) {
+  std::string piece(std::size_t{1} << 20, ' ');
+  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+    out.set_content_provider(std::size_t{1} << 30, "application/json",
+                             [&](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                               return sink.write(piece.data(), std::min(length, piece.size()));
+                             });
+  });
+  use_node(node.url());
+  try {
+    post();
+    ADD_FAILURE();
+  } catch (const http::ResponseTooLarge& error) {
+    EXPECT_NE(std::string(error.what()).find("was too large"), std::string::npos);
+  }
+}
+
+TEST(PickEpisodes, SpreadsEvenlyRoundingHalfToEven) {
+  using V = std::vector<std::int64_t>;
+  V first_ten = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  V without_ten = first_ten;
+  for (std::int64_t i = 11; i <= 20; ++i) without_ten.push_back(i);
+  EXPECT_EQ(pick_episodes(10, 20), first_ten);
+  EXPECT_EQ(pick_episodes(21, 20), without_ten);
+  EXPECT_EQ(pick_episodes(100, 20), (V{0, 5, 10, 16, 21, 26, 31, 36, 42, 47, 52, 57, 63, 68, 73,
+                                       78, 83, 89, 94, 99}));
+  EXPECT_EQ(pick_episodes(10, 4), (V{0, 3, 6, 9}));
+  EXPECT_EQ(pick_episodes(10, 3), (V{0, 4, 9}));
+  EXPECT_EQ(pick_episodes(6, 4), (V{0, 2, 3, 5}));
+  for (auto [n, max] : {std::pair<int, int>{10, 1}, {1, 1}, {2, 1}}) {
+    EXPECT_EQ(pick_episodes(n, max), V{0});
+  }
+  EXPECT_EQ(pick_episodes(0, 20), V{});
+  EXPECT_EQ(pick_episodes(5, 0), V{});
+  constexpr std::int64_t kTop = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(pick_episodes(kTop, 2), (V{0, kTop - 1}));
+}
+
+TEST(Sha256File, DigestsWholeFilesAndReportsMissingOnes) {
+  testing::TempDir dir;
+  testing::write_file(dir / "empty", "");
+  EXPECT_EQ(sha256_file(dir / "empty"),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  std::string chunk(std::size_t{1} << 20, '\0');
+  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>((i * 7 + 3) % 251);
+  testing::write_file(dir / "one-chunk", chunk);
+  EXPECT_EQ(sha256_file(dir / "one-chunk"),
+            "1ac437f476c488acba4000af7ae89ef53f7ffbeef2e937850985f5ceb8b5ae6f");
+  testing::write_file(dir / "one-chunk-and-a-byte", chunk + "!");
+  EXPECT_EQ(sha256_file(dir / "one-chunk-and-a-byte"),
+            "bea32fea31af1951590879729d92c62a9096e147051891a029d5bb12e70472fc");
+  try {
+    sha256_file(dir / "missing.zip");
+    ADD_FAILURE();
+  } catch (const std::filesystem::filesystem_error& error) {
+    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+    EXPECT_NE(std::string(error.what()).find("missing.zip"), std::string::npos);
+  }
+  EXPECT_THROW(sha256_file(dir.path()), std::filesystem::filesystem_error);
+}
+
+}  // namespace
+}  // namespace velko::dataset_replay
