@@ -8,7 +8,11 @@
 #include "cli/guidance_commands/commands.h"
 #include "cli/guidance_commands/platform.h"
 #include "common/errors.h"
+#include "main/dataset_replay/components.h"
 #include "outside/velko_api/client.h"
+#include "outside/velko_cli/dataset.h"
+#include "outside/velko_cli/sim_publish.h"
+#include "outside/velko_core/core_library.h"
 
 namespace velko::host {
 
@@ -20,6 +24,10 @@ void install_components() {
       [](const std::string& url) -> std::unique_ptr<guidance_commands::Platform> {
         return std::make_unique<velko_api::ZARAvUziz>(url);
       });
+  dataset_replay::Components report_run;
+  report_run.dataset = std::make_shared<ComputeNodeDatasets>();
+  report_run.core = std::make_shared<core::CoreLibraryImpl>();
+  dataset_replay::install_components(std::move(report_run));
 }
 
 }  // namespace
@@ -35,6 +43,7 @@ int run(int argc, char** argv) {
   guidance->description("Guidance items of a project: goals, constraints, success criteria, rewards");
   guidance->require_subcommand(1);
   app.add_subcommand(guidance);
+  add_sim_commands(app);
 
   try {
     app.parse(argc, argv);

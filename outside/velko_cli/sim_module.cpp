@@ -1,0 +1,101 @@
+#include "outside/velko_cli/sim_module.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <optional>
+
+#include "common/errors.h"
+#include "outside/velko_core/sim_client.h"
+#include "outside/velko_core/sim_server.h"
+
+namespace velko::cli {
+
+namespace {
+
+// Longest wait for one answer of a serving check.
+constexpr double kPingWaitS = 0.25;
+// Longest wait for the output of a sim that ended before it served.
+constexpr double kOutputWaitS = 1.0;
+
+// Seconds as people write them: 60, 0.5.
+std::string seconds_text(double seconds) {
+  char buffer[32];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, seconds);
+  return std::string(buffer, result.ptr);
+}
+
+// The port of "host:port"; none when the address does not end in one.
+std::optional<int> port_of(const std::string& address) {
+  std::size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  int port = 0;
+  const char* first = address.data() + colon + 1;
+  const char* last = address.data() + address.size();
+  auto result = std::from_chars(first, last, port);
+  if (result.ec != std::errc() || result.ptr != last || first == last) return std::nullopt;
+  return port;
+}
+
+}  // namespace
+
+awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout_s) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + seconds_to_duration(timeout_s);
+  const std::optional<int> port = port_of(address);
+  core::GrpcSimClient client(dataset_replay::ClientOptions{"", "", "", address, {}, "grpc"});
+  while (true) {
+    if (port) {
+      if (std::optional<int> code = core::started_sim_exit(*port)) {
+        // What the sim wrote before it ended is what the user needs to see.
+        co_await core::started_sim_output_read(*port, kOutputWaitS);
+        throw core::SimStartError("the sim " + core::describe_exit(*code) + " before it served");
+      }
+    }
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) break;
+    const double left = std::chrono::duration<double>(deadline - now).count();
+    if (co_await client.ping(std::min(left, kPingWaitS))) co_return;
+    const double pause = std::chrono::duration<double>(deadline - Clock::now()).count();
+    if (pause > 0) co_await sleep_seconds(std::min(pause, kServePollS));
+  }
+  throw TimeoutError("the sim at " + address + " did not serve within " +
+                     seconds_text(timeout_s) + " s");
+}
+
+std::string SimModuleImpl::_tail(const std::string& text) {
+  std::string_view rest = text;
+  while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' ||
+                           rest.back() == '\t')) {
+    rest.remove_suffix(1);
+  }
+  // The start of the last kTailLines lines: just after the kTailLines-th newline from the end.
+  std::size_t start = 0;
+  std::size_t newlines = 0;
+  for (std::size_t pos = rest.size(); pos > 0;) {
+    std::size_t newline = rest.rfind('\n', pos - 1);
+    if (newline == std::string_view::npos) break;
+    if (++newlines == kTailLines) {
+      start = newline + 1;
+      break;
+    }
+    pos = newline;
+  }
+  if (rest.size() - start > kTailBytes) {
+    // The first line start within the last kTailBytes bytes.
+    std::size_t from = rest.size() - kTailBytes;
+    std::size_t newline = rest.find('\n', from - 1);
+    if (newline != std::string_view::npos) {
+      start = newline + 1;
+    } else {
+      // One line longer than the limit keeps its end, from a character start.
+      start = from;
+      while (start < rest.size() && (static_cast<unsigned char>(rest[start]) & 0xC0) == 0x80) {
+        ++start;
+      }
+    }
+  }
+  return std::string(rest.substr(start));
+}
+
+}  // namespace velko::cli

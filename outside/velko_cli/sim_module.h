@@ -1,0 +1,29 @@
+// The host tool's sim module as the report run uses it: the serving check of a started sim and
+// the end of its output.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "main/dataset_replay/sim_module.h"
+
+namespace velko::cli {
+
+// Most lines and bytes that _tail keeps.
+inline constexpr std::size_t kTailLines = 40;
+inline constexpr std::size_t kTailBytes = 4096;
+// Seconds between two serving checks.
+inline constexpr double kServePollS = 0.05;
+
+class SimModuleImpl : public dataset_replay::SimModule {
+ public:
+  // Completes once the sim at `address` ("localhost:PORT") answers. Fails with TimeoutError
+  // ("the sim at ADDRESS did not serve within N s") when it does not within `timeout_s`, and
+  // at once with SimStartError when the sim started for that port has already ended.
+  awaitable<void> check_serving(std::string address, double timeout_s) override;
+  // The last 40 lines of `text`, at most 4 KiB of them, cut at a line start (a single line
+  // longer than that keeps its end); trailing blank lines left out.
+  std::string _tail(const std::string& text) override;
+};
+
+}  // namespace velko::cli

@@ -1,0 +1,156 @@
+#include "outside/velko_cli/sim_publish.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+
+#include <CLI/CLI.hpp>
+
+#include "common/async.h"
+#include "common/console.h"
+#include "common/json_text.h"
+#include "common/literal.h"
+#include "main/dataset_replay/node_requests.h"
+#include "main/dataset_replay/publish_report.h"
+#include "outside/velko_api/client.h"
+#include "outside/velko_cli/bundle.h"
+#include "outside/velko_core/settings.h"
+
+namespace velko::host {
+
+namespace fs = std::filesystem;
+namespace json = boost::json;
+
+namespace {
+
+struct PublishOptions {
+  std::string path;
+  std::string dataset;
+  std::string project;
+  std::string name;
+  std::string org;
+  int max_episodes = dataset_replay::DEFAULT_MAX_EPISODES;
+  std::string env_init;
+  double call_timeout_s = 300;
+};
+
+Console& host_console() {
+  static Console console;
+  return console;
+}
+
+// A temporary file removed when it goes out of scope.
+class TemporaryFile {
+ public:
+  TemporaryFile() {
+    std::string pattern = (fs::temp_directory_path() / "velko-bundle-XXXXXX").string();
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0) throw std::runtime_error("cannot make a temporary file for the bundle");
+    ::close(fd);
+    path_ = pattern;
+  }
+  ~TemporaryFile() {
+    std::error_code ec;
+    fs::remove(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The organisation: --org, else VELKO_ORG, else the one organisation of the user's projects.
+awaitable<std::string> organisation(velko_api::Client& api, const std::string& given) {
+  if (!given.empty()) co_return given;
+  std::string from_env = core::settings::env_or("VELKO_ORG", "");
+  if (!from_env.empty()) co_return from_env;
+  std::vector<velko_api::Project> projects = co_await api.list_projects();
+  std::set<std::string> orgs;
+  for (const auto& project : projects) orgs.insert(project.organization_id);
+  if (orgs.size() == 1) co_return *orgs.begin();
+  if (orgs.empty()) {
+    throw std::runtime_error("The platform lists no projects to take the organisation from; "
+                             "pass --org or set VELKO_ORG");
+  }
+  throw std::runtime_error("Your projects belong to several organisations; pass --org or set "
+                           "VELKO_ORG to one of them");
+}
+
+awaitable<void> publish(PublishOptions options) {
+  if (!fs::is_directory(options.path)) {
+    throw std::runtime_error(options.path + " is not a sim directory");
+  }
+  std::optional<json::object> env_init;
+  if (!options.env_init.empty()) {
+    json::value parsed;
+    try {
+      parsed = json_text::parse(options.env_init);
+    } catch (const json_text::JsonError& error) {
+      throw CLI::ValidationError("--env-init", std::string("is not valid JSON: ") + error.what());
+    }
+    if (!parsed.is_object()) throw CLI::ValidationError("--env-init", "must be a JSON object");
+    env_init = parsed.get_object();
+  }
+  std::string name = options.name.empty()
+                         ? fs::absolute(options.path).lexically_normal().filename().string()
+                         : options.name;
+  if (name.empty()) name = "sim";
+
+  std::string bundle_sha256;
+  {
+    TemporaryFile bundle;
+    pack_bundle(options.path, bundle.path());
+    bundle_sha256 = dataset_replay::sha256_file(bundle.path());
+  }
+
+  velko_api::ZARAvUziz api(core::settings::URL_API());
+  std::string org = co_await organisation(api, options.org);
+  velko_api::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
+  host_console().print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
+                       " (build " + escape_markup(sim.implementation_id) + ")");
+
+  dataset_replay::PublishReportOptions report;
+  if (!options.project.empty()) report.project_id = options.project;
+  report.max_episodes = options.max_episodes;
+  report.env_init = env_init;
+  report.call_timeout_s = options.call_timeout_s;
+  co_await dataset_replay::publish_report(api, org, sim.sim_id, sim.name, sim.implementation_id,
+                                          options.path, bundle_sha256, options.dataset, report);
+}
+
+}  // namespace
+
+void add_sim_commands(CLI::App& app) {
+  CLI::App* sim = app.add_subcommand("sim", "Sims: publish a build and report it against a dataset");
+  sim->require_subcommand(1);
+  auto options = std::make_shared<PublishOptions>();
+  CLI::App* command = sim->add_subcommand(
+      "publish",
+      "Publish the sim in PATH and make its simulation report against a dataset on the local "
+      "compute node");
+  command->add_option("path", options->path, "The sim's directory")->required();
+  command->add_option("--dataset,-d", options->dataset,
+                      "The dataset (id or name) on the compute node to replay through the sim")
+      ->required();
+  command->add_option("--project", options->project,
+                      "Id of the use case to link the sim to; its report appears there");
+  command->add_option("--name", options->name, "The sim's name (default: the directory's name)");
+  command->add_option("--org", options->org,
+                      "The organisation (default: VELKO_ORG, else that of your projects)");
+  command->add_option("--max-episodes", options->max_episodes,
+                      "Most episodes to replay, spread over the dataset")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  command->add_option("--env-init", options->env_init,
+                      "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'");
+  command->add_option("--call-timeout", options->call_timeout_s,
+                      "Seconds that one sim call may take during the replay")
+      ->check(CLI::PositiveNumber)
+      ->capture_default_str();
+  command->callback([options] { async_to_sync(publish)(*options); });
+}
+
+}  // namespace velko::host

@@ -1,0 +1,97 @@
+// The guidance commands through the built `velko` against the local platform server.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include "tests/support/servers.h"
+#include "tests/support/testing.h"
+
+namespace velko::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+
+class GuidanceEndToEnd : public ::testing::Test {
+ protected:
+  RunResult velko(const std::vector<std::string>& args, const std::string& cwd,
+                  const std::string& input = "") {
+    std::vector<std::string> argv{bin("velko")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions options;
+    options.cwd = cwd;
+    options.input = input;
+    options.env = {{"VELKO_API_URL", platform.url()},
+                   {"VELKO_PROJECT", std::string("Water plant")},
+                   {"NO_COLOR", std::nullopt}};
+    return run(argv, options);
+  }
+
+  ServerProcess platform{{bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0"}};
+  TempDir dir;
+};
+
+TEST_F(GuidanceEndToEnd, NewPublishPublishList) {
+  RunResult made = velko({"guidance", "new", "-n", "Keep the pressure safe", "-t", "constraint",
+                          "-l", "."},
+                         dir.path());
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out,
+            "Created ./keep-the-pressure-safe. Edit its guidance.json, then run `velko guidance "
+            "publish` from it.\n");
+  std::string item = dir / "keep-the-pressure-safe";
+  EXPECT_EQ(read_file(item + "/guidance.json"),
+            "{\n  \"name\": \"Keep the pressure safe\",\n  \"type\": \"constraint\",\n"
+            "  \"conditions\": []\n}\n");
+
+  RunResult first = velko({"guidance", "publish"}, item);
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_THAT(first.out, MatchesRegex("Published the constraint 'Keep the pressure safe' "
+                                      "\\(uuid: [-0-9a-f]+\\)\n"));
+  RunResult second = velko({"guidance", "publish", "--path", item}, dir.path());
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_THAT(second.out, MatchesRegex("Updated the constraint 'Keep the pressure safe' "
+                                       "\\(uuid: [-0-9a-f]+\\)\n"));
+  EXPECT_EQ(first.out.substr(first.out.find("uuid")), second.out.substr(second.out.find("uuid")));
+
+  RunResult listed = velko({"guidance", "list"}, dir.path());
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  EXPECT_THAT(listed.out, HasSubstr("┃ Name"));
+  EXPECT_THAT(listed.out, HasSubstr("│ Keep the pressure safe │ constraint │"));
+}
+
+TEST_F(GuidanceEndToEnd, PromptsTakeDefaultsAndEndOfInputAborts) {
+  RunResult made = velko({"guidance", "new"}, dir.path(), "\n\n\n");
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out,
+            "Name [my-guidance]: Type (goal, constraint, successCriteria, reward) [constraint]: "
+            "Location [./]: Created ./my-guidance. Edit its guidance.json, then run `velko "
+            "guidance publish` from it.\n");
+  RunResult aborted = velko({"guidance", "new", "-n", "x"}, dir.path(), "");
+  EXPECT_EQ(aborted.status, 1);
+  EXPECT_THAT(aborted.err, HasSubstr("Aborted!"));
+}
+
+TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
+  RunResult missing = velko({"guidance", "publish"}, dir.path());
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.out, "No guidance.json in " + dir.path() +
+                             " (create one with `velko guidance new`)\n");
+  RunResult usage = velko({"guidance", "frobnicate"}, dir.path());
+  EXPECT_EQ(usage.status, 2);
+  RunResult help = velko({"guidance", "--help"}, dir.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Create a new guidance item directory (guidance.json, and "
+                                  "reward.py for a reward)"));
+  EXPECT_THAT(help.out, HasSubstr("List the guidance items in a project"));
+  write_file(dir / "guidance.json", "{\"name\": \"x\", \"type\": \"goal\", \"conditions\": []}");
+  RunResult unreachable = run({bin("velko"), "guidance", "list"},
+                              RunOptions{"", {{"VELKO_API_URL", std::string("http://127.0.0.1:1")}},
+                                         dir.path(), 60});
+  EXPECT_EQ(unreachable.status, 1);
+  EXPECT_THAT(unreachable.err, HasSubstr("Error: Could not reach http://127.0.0.1:1/v1/projects"));
+}
+
+}  // namespace
+}  // namespace velko::testing
