@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 
@@ -79,12 +80,38 @@ Project project_from_json(const json::value& value) {
   return project;
 }
 
+// Conditions as sent.
 json::value optional_json(const std::optional<json::value>& value) {
-  return value ? *value : json::value(nullptr);
+  // Only missing conditions are null: an empty list of conditions is the item's own value
+  // (a freshly scaffolded goal has one) and is sent as it is.
+  if (!value) return nullptr;
+  return *value;
 }
 
+// A data URL as sent: none or an empty text is null.
 json::value optional_text(const std::optional<std::string>& value) {
-  return value ? json::value(*value) : json::value(nullptr);
+  return value && !value->empty() ? json::value(*value) : json::value(nullptr);
+}
+
+// The token goes into a header line: a control character in it would start a line of its own.
+std::optional<std::string> checked_token(std::optional<std::string> token) {
+  if (!token || token->empty()) return std::nullopt;
+  for (unsigned char ch : *token) {
+    if (ch < 0x20 || ch == 0x7F) {
+      throw std::invalid_argument(
+          "The platform token (VELKO_API_TOKEN) holds a control character; set it to the token "
+          "text alone");
+    }
+  }
+  return token;
+}
+
+// An answer that callers read as a map must be one.
+json::value expect_object(json::value answer, const char* what) {
+  if (!answer.is_object()) {
+    throw BadAnswer(std::string("The platform's ") + what + " is not an object");
+  }
+  return answer;
 }
 
 std::string projects_listing(const std::vector<Project>& projects) {
@@ -138,12 +165,13 @@ guidance::GuidanceItem item_from_json(const json::value& value) {
 }
 
 Client::Client(std::string base_url, std::optional<std::string> token)
-    : base_url_(std::move(base_url)), token_(std::move(token)) {
+    : base_url_(std::move(base_url)) {
   while (!base_url_.empty() && base_url_.back() == '/') base_url_.pop_back();
-  if (!token_) {
+  if (!token) {
     const char* env = std::getenv("VELKO_API_TOKEN");
-    if (env && *env) token_ = env;
+    if (env) token = env;
   }
+  token_ = checked_token(std::move(token));
 }
 
 awaitable<std::string> Client::call(std::string method, std::string path, std::string body,
@@ -156,8 +184,9 @@ awaitable<std::string> Client::call(std::string method, std::string path, std::s
   request.headers.emplace_back("Accept", "application/json");
   if (!content_type.empty()) request.headers.emplace_back("Content-Type", content_type);
   if (token_) request.headers.emplace_back("Authorization", "Bearer " + *token_);
-  std::string url = request.url;
-  http::Response response = co_await run_on_worker<http::Response>(
+  // A named function, not a lambda in the co_await expression: GCC 12 destroys the captures
+  // of a lambda temporary there twice.
+  std::function<http::Response(std::stop_token)> transfer =
       [request = std::move(request)](std::stop_token stop) {
         try {
           return http::perform(request, stop);
@@ -168,7 +197,8 @@ awaitable<std::string> Client::call(std::string method, std::string path, std::s
               error.url(), std::string(error.what()) +
                                " (is the platform running? VELKO_API_URL sets its address)");
         }
-      });
+      };
+  http::Response response = co_await run_on_worker<http::Response>(std::move(transfer));
   if (response.status < 200 || response.status > 299) {
     throw APIStatusError(response.status, refusal_detail(response.body));
   }
@@ -180,6 +210,8 @@ awaitable<json::value> Client::call_json(std::string method, std::string path,
   std::string text = body ? json_text::to_json(*body) : std::string();
   std::string answer =
       co_await call(method, path, std::move(text), body ? "application/json" : "");
+  // No content (a 204, say) is no value; callers that need one say so.
+  if (answer.empty()) co_return json::value(nullptr);
   try {
     co_return json_text::parse(answer);
   } catch (const json_text::JsonError& error) {
@@ -257,7 +289,9 @@ awaitable<std::string> Client::upload_reward_file(std::string organization_id,
     throw BadAnswer(std::string("The platform's answer to the reward upload is not JSON: ") +
                     error.what());
   }
-  if (!parsed.is_object()) throw BadAnswer("The platform's answer to the reward upload is not an object");
+  if (!parsed.is_object()) {
+    throw BadAnswer("The platform's answer to the reward upload is not an object");
+  }
   co_return text_member(parsed.get_object(), "dataUrl", "answer to the reward upload");
 }
 
@@ -317,8 +351,9 @@ awaitable<json::value> Client::publish_report_start(std::string org_id, std::str
                                                     std::string dataset_id) {
   json::object body;
   body["datasetId"] = dataset_id;
-  co_return co_await call_json("POST", report_job_path(org_id, sim_id, implementation_id),
-                               json::value(body));
+  json::value claim = co_await call_json(
+      "POST", report_job_path(org_id, sim_id, implementation_id), json::value(body));
+  co_return expect_object(std::move(claim), "report claim");
 }
 
 awaitable<void> Client::publish_report_submit(std::string org_id, std::string sim_id,
@@ -333,10 +368,11 @@ awaitable<void> Client::publish_report_submit(std::string org_id, std::string si
 awaitable<json::value> Client::publish_report_status(std::string org_id, std::string sim_id,
                                                      std::string implementation_id,
                                                      std::string job_id) {
-  co_return co_await call_json("GET",
-                               report_job_path(org_id, sim_id, implementation_id) + "/" +
-                                   http::percent_encode(job_id),
-                               std::nullopt);
+  json::value status = co_await call_json(
+      "GET",
+      report_job_path(org_id, sim_id, implementation_id) + "/" + http::percent_encode(job_id),
+      std::nullopt);
+  co_return expect_object(std::move(status), "report status");
 }
 
 awaitable<PublishedSim> Client::publish_sim(std::string org_id, std::string name,
@@ -345,7 +381,9 @@ awaitable<PublishedSim> Client::publish_sim(std::string org_id, std::string name
   body["name"] = name;
   body["bundleSha256"] = bundle_sha256;
   json::value answer = co_await call_json("POST", org_path(org_id) + "/sims", json::value(body));
-  if (!answer.is_object()) throw BadAnswer("The platform's answer to the sim publish is not an object");
+  if (!answer.is_object()) {
+    throw BadAnswer("The platform's answer to the sim publish is not an object");
+  }
   const json::object& object = answer.get_object();
   PublishedSim sim;
   sim.sim_id = id_text(member(object, "simId", "published sim"), "simId");

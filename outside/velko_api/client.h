@@ -30,7 +30,8 @@ class Client final : public guidance_commands::Platform,
                      public guidance::GuidanceLibrary,
                      public dataset_replay::ReportPlatform {
  public:
-  // `token` defaults to VELKO_API_TOKEN.
+  // `token` defaults to VELKO_API_TOKEN; an empty token is none. Throws std::invalid_argument
+  // for a token with control characters.
   explicit Client(std::string base_url, std::optional<std::string> token = std::nullopt);
 
   // guidance_commands::Platform

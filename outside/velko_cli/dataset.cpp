@@ -60,7 +60,8 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
   request.idle_timeout_s = 30;
   request.max_response_bytes = kMaxDatasetAnswerBytes;
   std::string url = request.url;
-  http::Response response = co_await run_on_worker<http::Response>(
+  // Named, not a temporary inside the co_await: GCC 12 destroys such a closure twice.
+  std::function<http::Response(std::stop_token)> work =
       [request = std::move(request)](std::stop_token stop) {
         try {
           return http::perform(request, stop);
@@ -72,7 +73,8 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
                                          " (is the compute node running? VELKO_COMPUTE_URL sets "
                                          "its address)");
         }
-      });
+      };
+  http::Response response = co_await run_on_worker<http::Response>(std::move(work));
   if (response.status == 404) {
     throw std::runtime_error("The compute node at " + compute_url() + " has no dataset " +
                              quoted(dataset_ref) + ": " + refusal_detail(response.body));
