@@ -1,0 +1,367 @@
+#include "outside/dev_services/dev_node.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <stdexcept>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+#include <fmt/format.h>
+#include <httplib.h>
+
+#include "common/json_text.h"
+#include "common/literal.h"
+#include "common/unicode.h"
+#include "outside/dev_services/node_actions.h"
+#include "outside/dev_services/node_analysis.h"
+#include "outside/dev_services/node_request.h"
+
+namespace velko::dev {
+
+namespace json = boost::json;
+
+namespace {
+
+constexpr std::size_t kMaxTargetBytes = 8192;
+constexpr std::string_view kDatasetsPrefix = "/datasets/";
+constexpr std::string_view kActionsPath = "/ml/analysis-actions";
+constexpr std::string_view kRolloutsPath = "/ml/sim-analyze-rollouts";
+
+// Sends a JSON text; large texts are handed over without a copy.
+void write_json(httplib::Response& res, int status, std::string text) {
+  res.status = status;
+  if (text.size() < (std::size_t{1} << 20)) {
+    res.set_content(text, "application/json");
+    return;
+  }
+  auto shared = std::make_shared<std::string>(std::move(text));
+  res.set_content_provider(
+      shared->size(), "application/json",
+      [shared](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+        return sink.write(shared->data() + offset, length);
+      });
+}
+
+// Sends {"detail": ...} with a refusal status.
+void write_detail(httplib::Response& res, int status, const std::string& detail) {
+  json::object body;
+  body["detail"] = detail;
+  write_json(res, status, json_text::to_json(body));
+}
+
+// The value of a hexadecimal digit, or -1.
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decodes the %XX escapes of a path segment. Refuses broken escapes, ill-formed UTF-8 and
+// NUL characters (400).
+std::string percent_decode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    int high = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
+    int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
+    if (high < 0 || low < 0) {
+      throw NodeRefusal(
+          400, "The request path holds a broken percent escape near " + quoted(text.substr(i, 3)));
+    }
+    out.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  if (unicode::invalid_utf8_at(out) || out.find('\0') != std::string::npos) {
+    throw NodeRefusal(400, "The request path holds an escape that is not a UTF-8 text");
+  }
+  return out;
+}
+
+// The path of a request target, without its query.
+std::string_view target_path(std::string_view target) { return target.substr(0, target.find('?')); }
+
+// The path as log lines show it: raw, with control characters replaced.
+std::string loggable_path(std::string_view target) {
+  std::string path(target_path(target));
+  for (char& c : path) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return path;
+}
+
+// Compares two secrets in a time that does not depend on where they differ.
+bool same_secret(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  unsigned char diff = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+  return diff == 0;
+}
+
+// A dataset as GET /datasets shows it.
+json::object dataset_body(const NodeDataset& dataset) {
+  json::object body;
+  body["id"] = dataset.id;
+  body["name"] = dataset.name;
+  if (dataset.stats) {
+    json::object cycles;
+    cycles["count"] = dataset.episodes.size();
+    body["cycles"] = std::move(cycles);
+  } else {
+    body["cycles"] = nullptr;
+  }
+  body["rows"] = dataset.rows;
+  return body;
+}
+
+}  // namespace
+
+struct DevNode::Impl {
+  DatasetCatalog catalog;
+  NodeOptions options;
+  std::unique_ptr<httplib::Server> server;
+  std::thread thread;
+
+  Impl(DatasetCatalog c, NodeOptions o) : catalog(std::move(c)), options(std::move(o)) {}
+
+  void install(httplib::Server& s);
+  httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
+  // The largest body of a POST to this path; 0 for paths that take none.
+  std::size_t body_limit(std::string_view path) const;
+  std::string get(std::string_view path) const;
+  std::string post(std::string_view path, std::string_view body) const;
+};
+
+std::size_t DevNode::Impl::body_limit(std::string_view path) const {
+  if (path == kActionsPath) return options.max_actions_body_bytes;
+  if (path == kRolloutsPath) return options.max_rollouts_body_bytes;
+  return 0;
+}
+
+// Answers GET /datasets and GET /datasets/<id or name>.
+std::string DevNode::Impl::get(std::string_view path) const {
+  if (path == "/datasets" || path == "/datasets/") {
+    json::array list;
+    for (const NodeDataset& dataset : catalog.datasets()) list.push_back(dataset_body(dataset));
+    return json_text::to_json(list);
+  }
+  if (path.starts_with(kDatasetsPrefix) &&
+      path.find('/', kDatasetsPrefix.size()) == std::string_view::npos) {
+    std::string ref = percent_decode(path.substr(kDatasetsPrefix.size()));
+    const NodeDataset* dataset = catalog.find(ref);
+    if (!dataset) {
+      throw NodeRefusal(404,
+                        "There is no dataset with the id or name " + quoted(ref) + " on this node");
+    }
+    return json_text::to_json(dataset_body(*dataset));
+  }
+  if (body_limit(path) > 0) throw NodeRefusal(405, "Use POST for " + std::string(path));
+  throw NodeRefusal(404,
+                    "There is no such route; the node serves GET /datasets/<id or name>, "
+                    "POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts");
+}
+
+// Answers the two POST requests.
+std::string DevNode::Impl::post(std::string_view path, std::string_view body) const {
+  if (path == kActionsPath) return analysis_actions(catalog, body);
+  if (path == kRolloutsPath) return json_text::to_json(analyze_rollouts(catalog, body));
+  if (path.starts_with(kDatasetsPrefix) || path == "/datasets") {
+    throw NodeRefusal(405, "Use GET for " + std::string(path));
+  }
+  throw NodeRefusal(404,
+                    "There is no such route; the node serves GET /datasets/<id or name>, "
+                    "POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts");
+}
+
+void DevNode::Impl::install(httplib::Server& s) {
+  // The server's default also sets SO_REUSEPORT, with which a second server on a busy port
+  // binds silently and takes a share of its requests.
+  s.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  s.set_payload_max_length(
+      std::max(options.max_actions_body_bytes, options.max_rollouts_body_bytes));
+  s.set_keep_alive_timeout(2);
+  s.set_pre_routing_handler(
+      [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
+
+  // Every path reaches one of these, which route by the raw target.
+  auto answer = [](httplib::Response& res, const std::function<std::string()>& make) {
+    try {
+      write_json(res, 200, make());
+    } catch (const NodeRefusal& refusal) {
+      write_detail(res, refusal.status(), refusal.what());
+    } catch (const std::bad_alloc&) {
+      write_detail(res, 507, "The compute node ran out of memory for this request");
+    }
+  };
+  const std::string any_path = "[\\s\\S]*";
+  s.Get(any_path, [this, answer](const httplib::Request& req, httplib::Response& res) {
+    answer(res, [&] { return get(target_path(req.target)); });
+  });
+  s.Post(any_path, [this, answer](const httplib::Request& req, httplib::Response& res,
+                                  const httplib::ContentReader& reader) {
+    std::string_view path = target_path(req.target);
+    std::size_t limit = body_limit(path);
+    std::string body;
+    bool too_large = false;
+    bool read = reader([&](const char* data, std::size_t size) {
+      if (body.size() + size > limit) {
+        too_large = limit > 0;
+        return limit == 0;  // a route without a body: drain and ignore it
+      }
+      body.append(data, size);
+      return true;
+    });
+    if (!read) {
+      res.set_header("Connection", "close");
+      if (too_large || res.status == 413) {
+        write_detail(res, 413, fmt::format("The request body is larger than {} bytes", limit));
+      } else {
+        write_detail(res, 400, "The request body could not be read");
+      }
+      return;
+    }
+    answer(res, [&] { return post(path, body); });
+  });
+  auto not_allowed = [](const httplib::Request& req, httplib::Response& res) {
+    write_detail(res, 405, "The compute node does not answer " + req.method + " requests");
+  };
+  s.Put(any_path, not_allowed);
+  s.Delete(any_path, not_allowed);
+  s.Patch(any_path, not_allowed);
+
+  s.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+        if (!res.body.empty() || res.content_length_ > 0) {
+          return httplib::Server::HandlerResponse::Unhandled;
+        }
+        std::string detail;
+        switch (res.status) {
+          case 400:
+            detail = "The request is malformed";
+            break;
+          case 413:
+            detail = "The request body is too large";
+            break;
+          case 414:
+            detail = "The request path is too long";
+            break;
+          default:
+            detail = fmt::format("The request failed with status {}", res.status);
+            break;
+        }
+        write_detail(res, res.status, detail);
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  s.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+        std::string what = "unknown error";
+        try {
+          std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+          what = e.what();
+        } catch (...) {
+        }
+        write_detail(res, 500, "The compute node failed to answer: " + what);
+      });
+  if (options.log) {
+    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+      options.log(fmt::format("{} {} {}", req.method, loggable_path(req.target), res.status));
+    });
+  }
+}
+
+// Refuses what needs no body to be refused: over-long targets, missing or wrong tokens,
+// bodies announced larger than their route takes.
+httplib::Server::HandlerResponse DevNode::Impl::guard(const httplib::Request& req,
+                                                      httplib::Response& res) {
+  using httplib::Server;
+  auto refuse = [&](int status, const std::string& detail) {
+    res.set_header("Connection", "close");
+    write_detail(res, status, detail);
+    return Server::HandlerResponse::Handled;
+  };
+  if (req.target.size() > kMaxTargetBytes) {
+    return refuse(414, fmt::format("The request path is longer than {} bytes", kMaxTargetBytes));
+  }
+  if (options.token) {
+    std::string header = req.get_header_value("Authorization");
+    constexpr std::string_view kScheme = "bearer ";
+    bool bearer = header.size() >= kScheme.size() &&
+                  std::equal(kScheme.begin(), kScheme.end(), header.begin(),
+                             [](char a, char b) { return a == (b | 0x20); });
+    if (!bearer) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      return refuse(401, "This compute node needs a token: set VELKO_NODE_TOKEN");
+    }
+    if (!same_secret(std::string_view(header).substr(kScheme.size()), *options.token)) {
+      res.set_header("WWW-Authenticate", "Bearer");
+      return refuse(401, "The compute node did not accept the token; check VELKO_NODE_TOKEN");
+    }
+  }
+  if (req.method == "POST" && req.has_header("Content-Length")) {
+    std::size_t limit = body_limit(target_path(req.target));
+    std::string length = req.get_header_value("Content-Length");
+    std::uint64_t announced = 0;
+    auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), announced);
+    bool too_large = error == std::errc::result_out_of_range ||
+                     (error == std::errc() && limit > 0 && announced > limit);
+    if (too_large) {
+      return refuse(413, fmt::format("The request body is larger than {} bytes", limit));
+    }
+  }
+  return Server::HandlerResponse::Unhandled;
+}
+
+DevNode::DevNode(DatasetCatalog catalog, NodeOptions options)
+    : impl_(std::make_unique<Impl>(std::move(catalog), std::move(options))) {}
+
+DevNode::~DevNode() { stop(); }
+
+int DevNode::start(const std::string& host, int port) {
+  if (port < 0 || port > 65535) throw std::invalid_argument("The port must be from 0 to 65535");
+  if (impl_->server) throw std::logic_error("The compute node is serving already");
+  auto server = std::make_unique<httplib::Server>();
+  impl_->install(*server);
+  int bound =
+      port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
+  if (bound <= 0) {
+    throw std::runtime_error(fmt::format(
+        "Cannot listen on {}:{}: the address is not available or the port is in use", host, port));
+  }
+  httplib::Server* raw = server.get();
+  impl_->server = std::move(server);
+  impl_->thread = std::thread([raw] { raw->listen_after_bind(); });
+  // The server has no "ready" signal of its own.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!raw->is_running()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      stop();
+      throw std::runtime_error(
+          fmt::format("The compute node did not start serving on {}:{}", host, bound));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return bound;
+}
+
+void DevNode::stop() {
+  if (!impl_->server) return;
+  impl_->server->stop();
+  if (impl_->thread.joinable()) impl_->thread.join();
+  impl_->server.reset();
+}
+
+}  // namespace velko::dev
