@@ -12,7 +12,9 @@
 #include "outside/velko_api/client.h"
 #include "outside/velko_cli/dataset.h"
 #include "outside/velko_cli/sim_publish.h"
+#include "outside/velko_cli/sim_module.h"
 #include "outside/velko_core/core_library.h"
+#include "outside/velko_core/sim_connection_impl.h"
 
 namespace velko::host {
 
@@ -27,6 +29,8 @@ void install_components() {
   dataset_replay::Components report_run;
   report_run.dataset = std::make_shared<ComputeNodeDatasets>();
   report_run.core = std::make_shared<core::CoreLibraryImpl>();
+  report_run.sim = std::make_shared<core::SimConnectionImpl>();
+  report_run.sim_module = std::make_shared<cli::SimModuleImpl>();
   dataset_replay::install_components(std::move(report_run));
 }
 

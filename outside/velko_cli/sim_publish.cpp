@@ -79,6 +79,18 @@ awaitable<std::string> organisation(velko_api::Client& api, const std::string& g
                            "VELKO_ORG to one of them");
 }
 
+// The project's id: --project takes an id or a name.
+awaitable<std::string> project_id(velko_api::Client& api, const std::string& given) {
+  std::vector<velko_api::Project> projects = co_await api.list_projects();
+  for (const auto& project : projects) {
+    if (project.id == given) co_return project.id;
+  }
+  for (const auto& project : projects) {
+    if (project.name == given) co_return project.id;
+  }
+  co_return given;  // the platform says what is wrong with an unknown id
+}
+
 awaitable<void> publish(PublishOptions options) {
   if (!fs::is_directory(options.path)) {
     throw std::runtime_error(options.path + " is not a sim directory");
@@ -113,7 +125,7 @@ awaitable<void> publish(PublishOptions options) {
                        " (build " + escape_markup(sim.implementation_id) + ")");
 
   dataset_replay::PublishReportOptions report;
-  if (!options.project.empty()) report.project_id = options.project;
+  if (!options.project.empty()) report.project_id = co_await project_id(api, options.project);
   report.max_episodes = options.max_episodes;
   report.env_init = env_init;
   report.call_timeout_s = options.call_timeout_s;
@@ -136,7 +148,7 @@ void add_sim_commands(CLI::App& app) {
                       "The dataset (id or name) on the compute node to replay through the sim")
       ->required();
   command->add_option("--project", options->project,
-                      "Id of the use case to link the sim to; its report appears there");
+                      "The use case (project id or name) to link the sim to; its report appears there");
   command->add_option("--name", options->name, "The sim's name (default: the directory's name)");
   command->add_option("--org", options->org,
                       "The organisation (default: VELKO_ORG, else that of your projects)");

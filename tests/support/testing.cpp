@@ -55,6 +55,7 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     ::execv(args[0], args.data());
     ::_exit(127);
   }
+  if (options.on_start) options.on_start(pid);
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
@@ -115,6 +116,27 @@ std::string bin(const std::string& name) { return std::string(VELKO_BIN_DIR) + "
 
 std::string source(const std::string& relative) {
   return std::string(VELKO_SOURCE_DIR) + "/" + relative;
+}
+
+std::vector<int> processes_in(const std::string& directory) {
+  std::vector<int> pids;
+  std::error_code ec;
+  std::string root = std::filesystem::weakly_canonical(directory, ec).string();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code link_ec;
+    std::string cwd = std::filesystem::read_symlink(entry.path() / "cwd", link_ec).string();
+    if (link_ec || cwd.rfind(root, 0) != 0) continue;
+    // A zombie has ended; only its parent has not reaped it yet.
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    auto close = line.rfind(')');
+    if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') continue;
+    pids.push_back(std::stoi(name));
+  }
+  return pids;
 }
 
 std::string read_file(const std::string& path) {

@@ -1,6 +1,7 @@
 // Shared helpers of the tests: temporary directories, running executables, loopback ports.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,6 +34,8 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> env;  // set (or unset with nullopt)
   std::string cwd;
   double timeout_s = 60;
+  // Called with the child's pid once it runs (from the thread that called run()).
+  std::function<void(int pid)> on_start;
 };
 
 // Runs an executable to its end and captures its output.
@@ -44,6 +47,9 @@ std::string bin(const std::string& name);
 std::string source(const std::string& relative);
 
 std::string read_file(const std::string& path);
+
+// The pids of the running processes whose working directory lies under `directory`.
+std::vector<int> processes_in(const std::string& directory);
 void write_file(const std::string& path, const std::string& content);
 
 }  // namespace velko::testing

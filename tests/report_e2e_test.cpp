@@ -1,0 +1,268 @@
+// The report run through the built executables: `velko sim publish` against the local
+// platform and compute node, with the example sim and fault sims as real processes.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <boost/json.hpp>
+
+#include "common/http.h"
+#include "common/json_text.h"
+#include "tests/support/servers.h"
+#include "tests/support/testing.h"
+
+namespace velko::testing {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using ::testing::StartsWith;
+
+constexpr const char* kDemoProject = "Water plant";
+
+class ReportEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir / "sims");
+  }
+
+  // The node's data: the example dataset and a small one that matches the fault sims (one
+  // sensor "level", one action "valve").
+  void write_data() {
+    std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
+    std::filesystem::create_directories(data / "valve-runs");
+    std::string csv = "episode,level,valve\n";
+    for (int episode = 0; episode < 4; ++episode) {
+      for (int row = 0; row < 12; ++row) {
+        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
+               (row == 0 ? std::string() : "0.5") + "\n";
+      }
+    }
+    write_file(data / "valve-runs/runs.csv", csv);
+    write_file(data / "valve-runs/dataset.json",
+               R"({"id": "5b7e0c1a-0000-4000-8000-00000000aa01", "name": "valve-runs",
+                   "csv": "runs.csv", "episode_column": "episode",
+                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
+                               {"header": "valve", "id": "valve", "role": "action"}]})");
+  }
+
+  void start(std::vector<std::string> platform_args = {}) {
+    write_data();
+    std::vector<std::string> argv{bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0",
+                                  "--build-seconds", "0", "--report-seconds", "0"};
+    argv.insert(argv.end(), platform_args.begin(), platform_args.end());
+    platform = std::make_unique<ServerProcess>(argv);
+    node = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+    compute_url = node->url();
+  }
+
+  // A sim directory whose command runs `argv` (absolute paths).
+  std::string sim(const std::string& name, const std::vector<std::string>& argv) {
+    std::string path = dir / ("sims/" + name);
+    std::filesystem::create_directories(path);
+    json::array command;
+    for (const auto& arg : argv) command.emplace_back(arg);
+    json::object manifest;
+    manifest["command"] = command;
+    write_file(path + "/velko-sim.json", json_text::to_json(manifest));
+    return path;
+  }
+  std::string water_tank() { return sim("water-tank", {bin("velko-water-tank-sim")}); }
+  std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
+    std::vector<std::string> argv{bin("velko-test-sim"), "--fault"};
+    argv.insert(argv.end(), fault.begin(), fault.end());
+    return sim(name, argv);
+  }
+
+  RunOptions options() {
+    RunOptions run_options;
+    run_options.env = {{"VELKO_API_URL", platform->url()},
+                       {"VELKO_COMPUTE_URL", compute_url},
+                       {"VELKO_PROJECT", std::nullopt},
+                       {"VELKO_ORG", std::nullopt},
+                       {"NO_COLOR", std::string("1")}};
+    run_options.timeout_s = 120;
+    return run_options;
+  }
+
+  std::vector<std::string> publish_args(const std::string& sim_path,
+                                        std::vector<std::string> extra = {}) {
+    // The fault sims replay the dataset made for them.
+    std::string dataset =
+        sim_path.find("/sims/water-tank") != std::string::npos ? "water-tank-runs" : "valve-runs";
+    std::vector<std::string> argv{bin("velko"), "sim", "publish", sim_path, "--dataset",
+                                  dataset, "--max-episodes", "3"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+  }
+
+  RunResult publish(const std::string& sim_path, std::vector<std::string> extra = {}) {
+    return run(publish_args(sim_path, std::move(extra)), options());
+  }
+
+  // What the platform holds.
+  json::value state() {
+    http::Request request;
+    request.url = platform->url() + "/debug/state";
+    return json_text::parse(http::perform(request).body);
+  }
+  json::value only_claim() {
+    json::value held = state();
+    const json::array& claims = held.at("claims").as_array();
+    EXPECT_EQ(claims.size(), 1u);
+    return claims.empty() ? json::value() : claims[0];
+  }
+  std::string project_id(const std::string& name) {
+    http::Request request;
+    request.url = platform->url() + "/v1/projects";
+    json::value projects = json_text::parse(http::perform(request).body);
+    for (const auto& project : projects.as_array()) {
+      if (project.at("name") == json::value(name)) return std::string(project.at("id").as_string());
+    }
+    return "";
+  }
+
+  TempDir dir;
+  TempDir data;
+  std::unique_ptr<ServerProcess> platform;
+  std::unique_ptr<ServerProcess> node;
+  std::string compute_url;
+};
+
+TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
+  start();
+  std::string project = project_id(kDemoProject);
+  RunResult result = publish(water_tank(), {"--project", project});
+  ASSERT_EQ(result.status, 0) << result.err << result.out;
+  EXPECT_THAT(result.out, MatchesRegex("(.|\n)*✓ Added the sim to the use case\n(.|\n)*"));
+  EXPECT_THAT(result.out, MatchesRegex("(.|\n)*✓ Analyzed 3 episodes: score [0-9.]+\n(.|\n)*"));
+  EXPECT_THAT(result.out, HasSubstr("Simulation report\n"));
+  EXPECT_THAT(result.out, MatchesRegex("(.|\n)*│ ready +│ [0-9]+\\.[0-9] +│ Water plant +│(.|\n)*"));
+  json::value claim = only_claim();
+  EXPECT_EQ(claim.at("open"), json::value(false));
+  const json::value& body = claim.at("submitted");
+  EXPECT_EQ(body.at("simulatorValidation").at("schema"), json::value("simulator_validation/v2"));
+  EXPECT_EQ(body.at("simulatorValidation").at("dataset").at("selected_episodes").as_array().size(), 3u);
+  EXPECT_TRUE(body.at("dataset").at("contentSha256").is_string());
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(ReportEndToEnd, RefusedClaimShowsTheDetailAndStartsNothing) {
+  start({"--refuse-claims", "Report jobs are paused for maintenance"});
+  std::string marker = dir / "started";
+  RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Error: Report jobs are paused for maintenance\n");
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST_F(ReportEndToEnd, DatasetWithoutEpisodeCountClosesTheClaimBeforeAnythingStarts) {
+  start();
+  json::value parsed = json_text::parse(read_file(data / "valve-runs/dataset.json"));
+  parsed.as_object()["stats"] = false;
+  write_file(data / "valve-runs/dataset.json", json_text::to_json(parsed));
+  node = std::make_unique<ServerProcess>(std::vector<std::string>{
+      bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+  compute_url = node->url();
+  std::string marker = dir / "started";
+  RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err,
+            "Error: The episode count of 'valve-runs' is unknown; run `velko data stats "
+            "valve-runs` first\n");
+  EXPECT_EQ(only_claim().at("submitted"),
+            json::parse(R"({"failure": "The episode count of 'valve-runs' is unknown; run `velko data stats valve-runs` first"})"));
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST_F(ReportEndToEnd, NodeRefusingTheActionsStartsNoSim) {
+  start();
+  httplib::Server fake_node;
+  fake_node.Get("/datasets/valve-runs", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(R"({"id": "d-1", "name": "valve-runs", "cycles": {"count": 5}})",
+                    "application/json");
+  });
+  fake_node.Post("/ml/analysis-actions", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content(R"({"detail": "This node holds no dataset d-1"})", "application/json");
+  });
+  int port = fake_node.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { fake_node.listen_after_bind(); });
+  compute_url = "http://127.0.0.1:" + std::to_string(port);
+  std::string marker = dir / "started";
+  RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
+  fake_node.stop();
+  serving.join();
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "Error: The compute node refused the analysis: This node holds no dataset d-1\n");
+  EXPECT_EQ(only_claim().at("submitted"),
+            json::parse(R"({"failure": "The compute node refused the analysis: This node holds no dataset d-1"})"));
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST_F(ReportEndToEnd, SimThatDoesNotStartShowsItsOutput) {
+  start();
+  RunResult result = publish(fault_sim("broken", {"fail-before-serve"}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, StartsWith("Error: The sim did not start:\n\n"));
+  EXPECT_EQ(only_claim().at("submitted"), json::parse(R"({"failure": "The sim did not start:"})"));
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(ReportEndToEnd, SimCrashingMidReplayClosesTheClaimWithTheReplayMessage) {
+  start();
+  RunResult result = publish(fault_sim("crashing", {"crash-at-step", "5"}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset ("));
+  EXPECT_THAT(result.err, HasSubstr("); validate it with `velko sim validate --steps 100`\n"));
+  std::string reason(only_claim().at("submitted").at("failure").as_string());
+  EXPECT_EQ("Error: " + reason + "\n", result.err);
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
+  start();
+  auto started = std::chrono::steady_clock::now();
+  RunResult result = publish(fault_sim("slow", {"hang-in-step", "2"}), {"--call-timeout", "0.5"});
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset (TimeoutError: "));
+  EXPECT_EQ(only_claim().at("open"), json::value(false));
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(ReportEndToEnd, CtrlCDuringTheReplayClosesTheClaimAndLeavesNoProcess) {
+  start();
+  std::string sim_path = fault_sim("hanging", {"hang-in-step", "1"});
+  std::promise<int> pid_promise;
+  RunOptions run_options = options();
+  run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
+  auto finished = std::async(std::launch::async, [&] { return run(publish_args(sim_path), run_options); });
+  int pid = pid_promise.get_future().get();
+  // Interrupt once the sim runs and the replay waits on its step.
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (processes_in(sim_path).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(300ms);
+  ::kill(pid, SIGINT);
+  RunResult result = finished.get();
+  EXPECT_EQ(result.status, 130) << result.err;
+  EXPECT_EQ(only_claim().at("submitted"), json::parse(R"({"failure": "Interrupted"})"));
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+}  // namespace
+}  // namespace velko::testing
