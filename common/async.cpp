@@ -40,6 +40,14 @@ awaitable<void> sleep_seconds(double seconds) {
 
 namespace detail {
 
+awaitable<bool> time_out(double seconds) {
+  co_await asio::this_coro::throw_if_cancelled(false);
+  asio::steady_timer timer(co_await asio::this_coro::executor, seconds_to_duration(seconds));
+  boost::system::error_code ec;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  co_return !ec;
+}
+
 void rethrow_translated(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);

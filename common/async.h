@@ -39,12 +39,41 @@ std::chrono::steady_clock::duration seconds_to_duration(double seconds);
 
 namespace detail {
 
+// The result of an operation, or its error, as a value. (Not a variant: the `||` of Asio
+// flattens variants.)
 template <class T>
-awaitable<T> shielded(awaitable<T> op) {
+struct Outcome {
+  using Value = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
+  explicit Outcome(std::exception_ptr e) : error(std::move(e)) {}
+  explicit Outcome(Value v) : value(std::move(v)) {}
+  std::optional<Value> value;
+  std::exception_ptr error;
+};
+
+// Completes with the operation's outcome and never fails: the `||` of Asio waits for one
+// operation to *succeed*, so an operation that failed would otherwise wait for the timer and
+// an interrupted pair would surface as multiple_exceptions.
+template <class T>
+awaitable<Outcome<T>> captured(awaitable<T> op) {
   // The operation stops through its own cancellation handling, not at every co_await.
   co_await boost::asio::this_coro::throw_if_cancelled(false);
-  co_return co_await std::move(op);
+  std::exception_ptr error;
+  try {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(op);
+      co_return Outcome<T>(std::monostate());
+    } else {
+      co_return Outcome<T>(co_await std::move(op));
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  co_return Outcome<T>(error);
 }
+
+// Waits `seconds`: true when the time ran out, false when cancelled first. Unlike sleep_for
+// it does not throw when cancelled, which a time limit does on every call that beats it.
+awaitable<bool> time_out(double seconds);
 
 // Turns the cancellation error of an Asio operation into Interrupted.
 [[noreturn]] void rethrow_translated(std::exception_ptr error);
@@ -54,19 +83,25 @@ void run_blocking(std::function<awaitable<void>()> body);
 }  // namespace detail
 
 // Awaits `op` for at most `seconds`. When the time runs out, `op` is cancelled (it must stop
-// at once) and TimeoutError(message) is raised.
+// at once) and TimeoutError(message) is raised; an error of `op` is raised as soon as it
+// comes.
 template <class T>
 awaitable<T> with_timeout(awaitable<T> op, double seconds, std::string message) {
   using namespace boost::asio::experimental::awaitable_operators;
   std::exception_ptr failure;
   try {
-    auto outcome = co_await (detail::shielded(std::move(op)) ||
-                             detail::shielded(sleep_seconds(seconds)));
-    if (outcome.index() == 0) {
-      if constexpr (std::is_void_v<T>) {
+    auto outcome = co_await (detail::captured(std::move(op)) || detail::time_out(seconds));
+    if (outcome.index() == 1 && !std::get<1>(outcome)) {
+      // The timer was cancelled before either side finished: the whole call was cancelled.
+      failure = std::make_exception_ptr(Interrupted{});
+    } else if (outcome.index() == 0) {
+      auto& result = std::get<0>(outcome);
+      if (result.error) {
+        failure = result.error;
+      } else if constexpr (std::is_void_v<T>) {
         co_return;
       } else {
-        co_return std::move(std::get<0>(outcome));
+        co_return std::move(*result.value);
       }
     }
   } catch (...) {

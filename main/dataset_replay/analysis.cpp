@@ -49,10 +49,13 @@ bool is_publish_report_error(const std::exception_ptr& error) {
 // Posts a compute-node request on a worker thread and awaits the answer.
 awaitable<json::value> node_post(std::string path, std::shared_ptr<const json::object> body,
                                  double timeout) {
-  co_return co_await run_on_worker<json::value>(
+  // A named function, not a temporary inside the co_await: GCC 12 destroys a closure or an
+  // aggregate made inside a co_await expression twice.
+  std::function<json::value(std::stop_token)> work =
       [path = std::move(path), body, timeout](std::stop_token stop) {
         return _node_post(path, *body, timeout, stop);
-      });
+      };
+  co_return co_await run_on_worker<json::value>(std::move(work));
 }
 
 json::array texts(const std::vector<std::string>& values) {
@@ -130,10 +133,11 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
     {
       auto line = console().status("Starting the sim...");
       std::exception_ptr start_failure;
+      // Named, not a temporary inside the co_await (see node_post).
+      OutputCallback on_output = [output](const std::string& text) { output->push_back(text); };
       try {
-        process = co_await sim.make_in_process(
-            path, "localhost", port, json::object(),
-            [output](const std::string& text) { output->push_back(text); });
+        process = co_await sim.make_in_process(path, "localhost", port, json::object(),
+                                               std::move(on_output));
         co_await host_sim.check_serving(address, timing.serve_timeout_s);
       } catch (const std::exception&) {
         start_failure = std::current_exception();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@ ServerProcess::ServerProcess(const std::vector<std::string>& argv) {
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    // The server ends with the test, even when the test crashes.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::dup2(pipe_fds[1], 1);
     int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) ::dup2(null, 2);

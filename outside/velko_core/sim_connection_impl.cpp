@@ -1,0 +1,21 @@
+#include "outside/velko_core/sim_connection_impl.h"
+
+#include "outside/velko_core/sim_client.h"
+#include "outside/velko_core/sim_server.h"
+
+namespace velko::core {
+
+int SimConnectionImpl::get_free_port() { return free_port(); }
+
+awaitable<std::unique_ptr<dataset_replay::SimProcess>> SimConnectionImpl::make_in_process(
+    std::string path, std::string host, int port, boost::json::object /*settings*/,
+    dataset_replay::OutputCallback on_output) {
+  co_return co_await start_sim(std::move(path), std::move(host), port, std::move(on_output));
+}
+
+std::unique_ptr<dataset_replay::SimClient> SimConnectionImpl::make(
+    dataset_replay::ClientOptions options) {
+  return make_sim_client(std::move(options));
+}
+
+}  // namespace velko::core

@@ -1,0 +1,93 @@
+// The sim server: starts a sim as a process of its own on this machine, passes its output on
+// line by line, and stops it with everything it started.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/async.h"
+#include "main/dataset_replay/sim_connection.h"
+
+namespace velko::core {
+
+// The file in a sim's directory that says how to start the sim.
+inline constexpr const char* kSimFileName = "velko-sim.json";
+// Largest velko-sim.json that is read.
+inline constexpr std::size_t kMaxSimFileBytes = 64 * 1024;
+// Longest output line passed on whole; a longer line is cut there and the cut is noted.
+inline constexpr std::size_t kMaxOutputLineBytes = 64 * 1024;
+
+// A sim that cannot be started; the message says why, for the user.
+class SimStartError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// How to start a sim: the program with its arguments, and its working directory.
+struct SimCommand {
+  // argv[0] is the program's path.
+  std::vector<std::string> argv;
+  std::string directory;
+};
+
+// Reads how the sim at `path` is started: a directory holding velko-sim.json, whose
+// "command" runs with the directory as its working directory (a relative program path is
+// taken from the directory, a bare name from PATH), or an executable file. Throws
+// SimStartError when the path is neither or the file is not valid.
+SimCommand resolve_sim_command(const std::string& path);
+
+// A sim process started here. It leads a process group of its own, so that everything it
+// starts can be signalled with it; the group is killed when this object goes. Its output is
+// read while it exists, which keeps the event loop busy: it must go before the loop ends.
+class LocalSimProcess : public dataset_replay::SimProcess {
+ public:
+  struct State;
+  explicit LocalSimProcess(std::shared_ptr<State> state);
+  ~LocalSimProcess() override;
+  LocalSimProcess(const LocalSimProcess&) = delete;
+  LocalSimProcess& operator=(const LocalSimProcess&) = delete;
+
+  // The exit code, or -N for a process ended by signal N; none while it runs.
+  std::optional<int> returncode() override;
+  // SIGTERM to the process group.
+  void terminate() override;
+  // SIGKILL to the process group.
+  void kill() override;
+  // Completes when the process has ended, with returncode(). Cancellable (Interrupted).
+  awaitable<int> wait() override;
+
+  int pid() const;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+// Starts the sim at `path` with "--host H --port P" after its command and VELKO_SIM_HOST and
+// VELKO_SIM_PORT in its environment. Each line that it writes to its standard output or
+// error goes to `on_output` on the caller's event loop. Runs on the event loop's thread, which
+// must outlive the process (the process is killed when that thread ends). Throws
+// SimStartError.
+awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::string host,
+                                                      int port,
+                                                      dataset_replay::OutputCallback on_output);
+
+// A TCP port on 127.0.0.1 that was free a moment ago. Throws std::system_error.
+int free_port();
+
+// The exit status of the sim that start_sim started for `port` when that sim has ended; none
+// while it runs, or when no sim is known for the port.
+std::optional<int> started_sim_exit(int port);
+
+// Completes once the output of the sim started for `port` has been read to its end, or after
+// `timeout_s` (the sim's own children may hold its output open), or at once when no sim is
+// known for the port.
+awaitable<void> started_sim_output_read(int port, double timeout_s);
+
+// How a sim's exit status reads: "exited with status 3", "was ended by signal 9 (Killed)".
+std::string describe_exit(int returncode);
+
+}  // namespace velko::core

@@ -1,0 +1,553 @@
+// The sim connection against real sim processes over loopback: starting and stopping sims,
+// their output, the client's calls and failures, and the host's serving check.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/json.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/async.h"
+#include "common/errors.h"
+#include "outside/velko_cli/sim_module.h"
+#include "outside/velko_core/sim_client.h"
+#include "outside/velko_core/sim_connection_impl.h"
+#include "outside/velko_core/sim_server.h"
+#include "tests/support/sims.h"
+#include "tests/support/testing.h"
+
+namespace velko {
+namespace {
+
+namespace json = boost::json;
+using core::LocalSimProcess;
+using testing::TempDir;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Writes an executable shell script and returns its path.
+std::string script(const TempDir& dir, const std::string& name, const std::string& body) {
+  std::string path = dir / name;
+  testing::write_file(path, "#!/bin/sh\n" + body);
+  ::chmod(path.c_str(), 0755);
+  return path;
+}
+
+// Collects a sim's output lines.
+struct Output {
+  std::vector<std::string> lines;
+  dataset_replay::OutputCallback callback() {
+    return [this](const std::string& line) { lines.push_back(line); };
+  }
+  bool has(const std::string& text) const {
+    for (const auto& line : lines) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+};
+
+template <class T>
+std::string error_of(const std::function<awaitable<T>()>& body) {
+  std::string message;
+  testing::run_async([&]() -> awaitable<void> {
+    try {
+      co_await body();
+    } catch (const std::exception& error) {
+      message = std::string(type_name(error)) + ": " + error.what();
+    }
+  });
+  return message;
+}
+
+// The arguments of velko-test-sim for a fault. (Braced lists inside coroutines trip GCC 12.)
+std::vector<std::string> fault(const std::string& kind, const std::string& n = "") {
+  std::vector<std::string> args{"--fault", kind};
+  if (!n.empty()) args.push_back(n);
+  return args;
+}
+
+// The test sim's action: the valve opening.
+json::value valve(double opening) { return json::array{opening}; }
+
+dataset_replay::ClientOptions client_options(int port, json::object env_init) {
+  env_init["sim_address"] = "localhost:" + std::to_string(port);
+  return {"publish-report", "publish-report", "publish-report",
+          "localhost:" + std::to_string(port), env_init, "grpc"};
+}
+
+// A started sim that serves, with a client connected to it and made with `settings`.
+struct ServingSim {
+  int port = core::free_port();
+  json::object settings{{"seed", 7}};
+  Output output;
+  std::unique_ptr<LocalSimProcess> process;
+  std::unique_ptr<core::GrpcSimClient> client;
+
+  dataset_replay::ClientOptions options() const { return client_options(port, settings); }
+
+  awaitable<void> start(const std::string& dir) {
+    process = co_await core::start_sim(dir, "localhost", port, output.callback());
+    co_await cli::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 30);
+    client = std::make_unique<core::GrpcSimClient>(options());
+    co_await client->init();
+    co_await client->make();
+  }
+};
+
+// --- Reading how a sim is started ---
+
+TEST(SimCommand, DirectoryRunsItsCommandFromTheDirectory) {
+  TempDir dir;
+  std::string program = script(dir, "run-sim", "exit 0\n");
+  testing::write_file(dir / "velko-sim.json", R"({"command": ["./run-sim", "--fast", "x y"]})");
+  core::SimCommand command = core::resolve_sim_command(dir.path());
+  EXPECT_EQ(command.argv, (std::vector<std::string>{program, "--fast", "x y"}));
+  EXPECT_EQ(command.directory, dir.path());
+
+  testing::write_file(dir / "velko-sim.json", R"({"command": ["sh", "sim.sh"]})");
+  EXPECT_THAT(core::resolve_sim_command(dir.path()).argv[0], ::testing::EndsWith("/sh"));
+}
+
+TEST(SimCommand, ExecutableFileIsASim) {
+  TempDir dir;
+  std::string program = script(dir, "sim", "exit 0\n");
+  core::SimCommand command = core::resolve_sim_command(program);
+  EXPECT_EQ(command.argv, std::vector<std::string>{program});
+  EXPECT_EQ(command.directory, dir.path());
+}
+
+TEST(SimCommand, PathThatIsNoSimIsRefusedClearly) {
+  TempDir dir;
+  auto refusal = [](const std::string& path) {
+    try {
+      core::resolve_sim_command(path);
+    } catch (const core::SimStartError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(refusal(dir.path()),
+            dir.path() + " is not a sim: it holds no velko-sim.json and is not an executable");
+  testing::write_file(dir / "notes.txt", "not a program");
+  EXPECT_EQ(refusal(dir / "notes.txt"), dir / "notes.txt" +
+                                            " is not a sim: it holds no velko-sim.json and is "
+                                            "not an executable");
+  EXPECT_EQ(refusal(dir / "missing"), dir / "missing" + " is not a sim: it does not exist");
+
+  const std::string file = dir / "velko-sim.json";
+  testing::write_file(file, R"({"command": ["./run-sim")");
+  EXPECT_THAT(refusal(dir.path()), StartsWith(file + " is not valid JSON: "));
+  testing::write_file(file, R"({"command": "./run-sim"})");
+  EXPECT_THAT(refusal(dir.path()), HasSubstr("\"command\" must be a non-empty list of texts"));
+  testing::write_file(file, R"({"command": []})");
+  EXPECT_THAT(refusal(dir.path()), HasSubstr("\"command\" must be a non-empty list of texts"));
+  testing::write_file(file, R"({"command": ["./run-sim"]})");
+  EXPECT_EQ(refusal(dir.path()), file + ": the program " + dir.path() + "/run-sim does not exist");
+  testing::write_file(dir / "run-sim", "");
+  EXPECT_EQ(refusal(dir.path()),
+            file + ": the program " + dir.path() + "/run-sim is not an executable file");
+  testing::write_file(file, R"({"command": ["no-such-program-anywhere"]})");
+  EXPECT_EQ(refusal(dir.path()),
+            file + ": the program 'no-such-program-anywhere' was not found on PATH");
+  testing::write_file(file, std::string(core::kMaxSimFileBytes + 1, ' '));
+  EXPECT_EQ(refusal(dir.path()), file + " is larger than 64 KiB");
+}
+
+// --- Sim processes ---
+
+TEST(SimProcess, RunsWithItsAddressInArgumentsAndEnvironmentAndPassesOutputLines) {
+  TempDir dir;
+  std::string program = script(dir, "sim",
+                               "echo \"args: $*\"\n"
+                               "echo \"env: $VELKO_SIM_HOST $VELKO_SIM_PORT "
+                               "${VELKO_API_TOKEN-withheld}\"\n"
+                               "echo \"cwd: $(pwd)\"\n"
+                               "printf 'to stderr\\r\\n' >&2\n"
+                               "printf 'no newline at the end'\n"
+                               "exit 3\n");
+  ::setenv("VELKO_API_TOKEN", "secret", 1);
+  Output output;
+  std::optional<int> code;
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(program, "localhost", 4321, output.callback());
+    code = co_await process->wait();
+    EXPECT_EQ(process->returncode(), 3);
+    co_await testing::eventually([&] { return output.lines.size() == 5; });
+  });
+  ::unsetenv("VELKO_API_TOKEN");
+  EXPECT_EQ(code, 3);
+  EXPECT_THAT(output.lines, ::testing::UnorderedElementsAre(
+                                "args: --host localhost --port 4321",
+                                "env: localhost 4321 withheld", "cwd: " + dir.path(),
+                                "to stderr", "no newline at the end"));
+}
+
+TEST(SimProcess, OverlongLinesAreCutAndTheCutIsNoted) {
+  TempDir dir;
+  Output output;
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(testing::test_sim_dir(dir.path(), fault("long-line")),
+                                            "localhost", core::free_port(), output.callback());
+    co_await testing::eventually([&] { return output.has("after the long line"); });
+  });
+  ASSERT_GE(output.lines.size(), 2u);
+  EXPECT_EQ(output.lines[0], std::string(core::kMaxOutputLineBytes, 'x') + " [... " +
+                                 std::to_string(100000 - core::kMaxOutputLineBytes) +
+                                 " more bytes]");
+  EXPECT_EQ(output.lines[1], "after the long line");
+}
+
+TEST(SimProcess, ReturnCodeTellsASignalFromAnExitStatus) {
+  TempDir dir;
+  std::string program = script(dir, "sim", "exec sleep 30\n");
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(program, "localhost", 1, nullptr);
+    EXPECT_EQ(process->returncode(), std::nullopt);
+    process->terminate();
+    int code = co_await process->wait();
+    EXPECT_EQ(code, -SIGTERM);
+    EXPECT_EQ(process->returncode(), -SIGTERM);
+    EXPECT_EQ(core::describe_exit(-SIGTERM), "was ended by signal 15 (Terminated)");
+    EXPECT_EQ(core::describe_exit(1), "exited with status 1");
+  });
+}
+
+TEST(SimProcess, ProgramThatCannotRunIsAClearError) {
+  TempDir dir;
+  std::string program = script(dir, "sim", "");
+  testing::write_file(program, "#!/no/such/interpreter\n");
+  std::string message = error_of<std::unique_ptr<LocalSimProcess>>(
+      [&] { return core::start_sim(program, "localhost", 1, nullptr); });
+  EXPECT_EQ(message, "SimStartError: could not start the sim: " + program +
+                         ": No such file or directory");
+}
+
+TEST(SimProcess, WaitingIsCancelledAtOnceAndTheSimKeepsRunning) {
+  TempDir dir;
+  std::string program = script(dir, "sim", "exec sleep 30\n");
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(program, "localhost", 1, nullptr);
+    auto start = Clock::now();
+    std::string failure;
+    try {
+      co_await with_timeout(process->wait(), 0.05, "still running");
+    } catch (const TimeoutError& error) {
+      failure = error.what();
+    }
+    EXPECT_EQ(failure, "still running");
+    EXPECT_LT(seconds_since(start), 2);
+    EXPECT_EQ(process->returncode(), std::nullopt);
+    process->kill();
+    int code = co_await process->wait();
+    EXPECT_EQ(code, -SIGKILL);
+  });
+}
+
+TEST(SimProcess, EverythingTheSimStartedDiesWithIt) {
+  TempDir dir;
+  Output output;
+  pid_t pgid = 0;
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(
+        testing::test_sim_dir(dir.path(), fault("spawn-child")), "localhost",
+        core::free_port(), output.callback());
+    pgid = process->pid();
+    bool started_child = co_await testing::eventually([&] { return output.has("child "); });
+    EXPECT_TRUE(started_child);
+    // The sim itself ends; its child, which ignores SIGTERM, stays.
+    process->terminate();
+    co_await process->wait();
+    EXPECT_TRUE(testing::group_alive(pgid));
+  });
+  // The process object is gone, and with it the whole group.
+  EXPECT_TRUE(testing::eventually_blocking([&] { return !testing::group_alive(pgid); }, 5));
+}
+
+TEST(SimProcess, FreePortCanBeListenedOn) {
+  int port = core::free_port();
+  EXPECT_GT(port, 0);
+  EXPECT_LT(port, 65536);
+}
+
+// --- The client ---
+
+TEST(SimClient, CarriesACompleteSession) {
+  TempDir dir;
+  const std::vector<json::value> expected_reset{valve(0.0), json::object()};
+  const std::vector<json::value> expected_step{valve(0.75), 0.0, false, false, json::object()};
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::test_sim_dir(dir.path()));
+    json::value mappings = co_await sim.client->get_mappings();
+    EXPECT_EQ(mappings.at("action_space").at("mappings").at(0).at("name_mapped"), "valve");
+    json::value sensors = co_await sim.client->sensor_space_info();
+    EXPECT_EQ(sensors.at("names").at(0), "level");
+    json::value actions = co_await sim.client->action_space_info();
+    EXPECT_EQ(actions.at("type"), "box");
+    std::vector<json::value> reset = co_await sim.client->reset();
+    EXPECT_EQ(reset, expected_reset);
+    co_await sim.client->step(valve(0.25));
+    std::vector<json::value> step = co_await sim.client->step(valve(0.5));
+    EXPECT_EQ(step, expected_step);
+    co_await sim.client->close();
+    // make() gave the sim the run's identifiers and settings.
+    const std::string made = "make publish-report publish-report publish-report "
+                             "{\"seed\":7,\"sim_address\":\"localhost:" +
+                             std::to_string(sim.port) + "\"}";
+    bool shown = co_await testing::eventually([&] { return sim.output.has(made); });
+    EXPECT_TRUE(shown) << made;
+  });
+}
+
+TEST(SimClient, SimFailuresAreClearErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {fault("error-in-step", "1"),
+       "SimError: the sim's step() failed: the valve is stuck\\x1b[2J"},
+      {fault("crash-at-step", "1"),
+       "SimError: the sim's step() failed: the sim cannot be reached"},
+      {fault("malformed-json"), "BadAnswer: the sim's step() answered malformed JSON ("},
+      {fault("deep-json"), "BadAnswer: the sim's step() answered malformed JSON ("},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    TempDir dir;
+    std::string message;
+    testing::run_async([&]() -> awaitable<void> {
+      ServingSim sim;
+      co_await sim.start(testing::test_sim_dir(dir.path(), c.args));
+      co_await sim.client->reset();
+      try {
+        co_await sim.client->step(valve(0.5));
+      } catch (const std::exception& error) {
+        message = type_name(error) + ": " + error.what();
+      }
+    });
+    EXPECT_THAT(message, StartsWith(c.message));
+    EXPECT_LE(message.size(), 600u);
+  }
+}
+
+TEST(SimClient, AnswersWithTheWrongNumberOfPartsReachTheCaller) {
+  TempDir dir;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::test_sim_dir(dir.path(), fault("four-parts")));
+    std::vector<json::value> parts = co_await sim.client->step(valve(1));
+    EXPECT_EQ(parts.size(), 4u);
+  });
+}
+
+TEST(SimClient, StepsGoOnAfterAFailedStepAndWithoutTheStepStream) {
+  for (const std::vector<std::string>& args : {fault("error-in-step", "2"), fault("no-stream")}) {
+    SCOPED_TRACE(args[1]);
+    TempDir dir;
+    std::vector<double> levels;
+    testing::run_async([&]() -> awaitable<void> {
+      ServingSim sim;
+      co_await sim.start(testing::test_sim_dir(dir.path(), args));
+      co_await sim.client->reset();
+      for (int i = 0; i < 3; ++i) {
+        try {
+          std::vector<json::value> parts = co_await sim.client->step(valve(0.5));
+          levels.push_back(parts.at(0).at(0).as_double());
+        } catch (const core::SimError&) {
+          levels.push_back(-1);
+        }
+      }
+    });
+    if (args[1] == "no-stream") {
+      EXPECT_EQ(levels, (std::vector<double>{0.5, 1.0, 1.5}));
+    } else {
+      EXPECT_EQ(levels, (std::vector<double>{0.5, -1, 1.0}));
+    }
+  }
+}
+
+TEST(SimClient, TimeLimitCancelsTheCallAtOnce) {
+  TempDir dir;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::test_sim_dir(dir.path(), fault("hang-in-step", "1")));
+    auto start = Clock::now();
+    std::string failure;
+    try {
+      co_await with_timeout(sim.client->step(valve(1)), 0.1, "the step did not answer");
+    } catch (const TimeoutError& error) {
+      failure = error.what();
+    }
+    EXPECT_EQ(failure, "the step did not answer");
+    EXPECT_LT(seconds_since(start), 2);
+  });
+}
+
+TEST(SimClient, OnlyGrpcIsSpoken) {
+  dataset_replay::ClientOptions options = client_options(1, json::object());
+  options.protocol = "http";
+  try {
+    core::make_sim_client(options);
+    FAIL() << "accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "the sim connection has no protocol 'http'; it speaks \"grpc\"");
+  }
+  options.protocol = "grpc";
+  EXPECT_NE(core::SimConnectionImpl().make(options), nullptr);
+}
+
+// --- Sims written with the author library: the water tank ---
+
+TEST(SimAuthor, WaterTankServesItsSpacesAndEndsCleanlyOnTermination) {
+  TempDir dir;
+  std::optional<int> code;
+  json::value mappings;
+  std::vector<json::value> reset;
+  std::vector<json::value> step;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::water_tank_dir(dir.path()));
+    mappings = co_await sim.client->get_mappings();
+    reset = co_await sim.client->reset();
+    json::value action = json::parse(R"({"valve_opening": 0.0, "pump_stage": 3})");
+    step = co_await sim.client->step(action);
+    sim.process->terminate();
+    code = co_await sim.process->wait();
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(mappings.at("sensor_space").at("mappings"), json::parse(R"([
+      {"name": "[0]", "name_mapped": "tank_level"}, {"name": "[1]", "name_mapped": "inflow"},
+      {"name": "[2]", "name_mapped": "outflow"}, {"name": "[3]", "name_mapped": "pressure"}])"));
+  EXPECT_EQ(mappings.at("action_space").at("mappings"), json::parse(R"([
+      {"name": "['valve_opening']", "name_mapped": "valve_opening"},
+      {"name": "['pump_stage']", "name_mapped": "pump_stage"}])"));
+  ASSERT_EQ(reset.size(), 2u);
+  EXPECT_EQ(reset[0].at(0), 1.0);
+  ASSERT_EQ(step.size(), 5u);
+  // Three stages for a second into a closed tank of 2 m²: 0.024 m³ more, 12 mm higher.
+  EXPECT_NEAR(step[0].at(0).as_double(), 1.012, 1e-9);
+  EXPECT_NEAR(step[0].at(1).as_double(), 0.024, 1e-12);
+  EXPECT_EQ(step[0].at(2), 0.0);
+  EXPECT_NEAR(step[1].as_double(), -0.988, 1e-9);
+}
+
+TEST(SimAuthor, BadSettingsAndActionsAreRefusedWithTheirReason) {
+  TempDir dir;
+  std::vector<std::string> messages;
+  const std::vector<json::value> actions{
+      json::parse("[1]"), json::parse(R"({"valve_opening": "open", "pump_stage": 1})")};
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    sim.settings = json::object{{"tank_area", -1}};
+    try {
+      co_await sim.start(testing::water_tank_dir(dir.path()));
+    } catch (const core::SimError& error) {
+      messages.push_back(error.what());
+    }
+    sim.settings = json::object{{"seed", 1}};
+    sim.client = std::make_unique<core::GrpcSimClient>(sim.options());
+    co_await sim.client->make();
+    co_await sim.client->reset();
+    for (const json::value& action : actions) {
+      try {
+        co_await sim.client->step(action);
+      } catch (const core::SimError& error) {
+        messages.push_back(error.what());
+      }
+    }
+  });
+  EXPECT_THAT(messages, ::testing::ElementsAre(
+                            "the sim's make() failed: the setting \"tank_area\" must be above 0",
+                            "the sim's step() failed: the action must be a map",
+                            "the sim's step() failed: the action's \"valve_opening\" is not a "
+                            "number"));
+}
+
+// --- The host's serving check and output tail ---
+
+TEST(CheckServing, SimThatNeverAnswersFailsWhenTheTimeIsUp) {
+  TempDir dir;
+  int port = core::free_port();
+  std::string message;
+  auto start = Clock::now();
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(
+        testing::test_sim_dir(dir.path(), fault("never-serve")), "localhost", port,
+        nullptr);
+    try {
+      co_await cli::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 0.3);
+    } catch (const TimeoutError& error) {
+      message = error.what();
+    }
+  });
+  EXPECT_EQ(message,
+            "the sim at localhost:" + std::to_string(port) + " did not serve within 0.3 s");
+  EXPECT_LT(seconds_since(start), 3);
+}
+
+TEST(CheckServing, SimThatEndsBeforeServingFailsAtOnceWithItsOutputRead) {
+  TempDir dir;
+  int port = core::free_port();
+  Output output;
+  std::string message;
+  auto start = Clock::now();
+  testing::run_async([&]() -> awaitable<void> {
+    auto process = co_await core::start_sim(
+        testing::test_sim_dir(dir.path(), fault("fail-before-serve")), "localhost", port,
+        output.callback());
+    try {
+      co_await cli::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 60);
+    } catch (const core::SimStartError& error) {
+      message = error.what();
+    }
+  });
+  EXPECT_EQ(message, "the sim exited with status 1 before it served");
+  EXPECT_LT(seconds_since(start), 5);
+  ASSERT_FALSE(output.lines.empty());
+  EXPECT_EQ(output.lines.back(), "ModuleNotFoundError: No module named 'tank_model'");
+}
+
+TEST(Tail, KeepsTheLastFortyLinesWithinFourKibibytes) {
+  cli::SimModuleImpl module;
+  EXPECT_EQ(module._tail(""), "");
+  EXPECT_EQ(module._tail("one\ntwo\n\n"), "one\ntwo");
+
+  std::string text;
+  for (int i = 1; i <= 50; ++i) text += "line " + std::to_string(i) + "\n";
+  std::string tail = module._tail(text);
+  EXPECT_THAT(tail, StartsWith("line 11\n"));
+  EXPECT_THAT(tail, ::testing::EndsWith("line 50"));
+
+  std::string wide;
+  for (int i = 0; i < 10; ++i) wide += std::string(1000, 'a' + i) + "\n";
+  tail = module._tail(wide);
+  EXPECT_LE(tail.size(), cli::kTailBytes);
+  EXPECT_EQ(tail, std::string(1000, 'g') + "\n" + std::string(1000, 'h') + "\n" +
+                      std::string(1000, 'i') + "\n" + std::string(1000, 'j'));
+
+  // One line beyond the limit keeps its end, never half a character.
+  std::string single = "start" + std::string(5000, 'x') + "\xC3\xA9" + std::string(4095, 'y');
+  tail = module._tail(single);
+  EXPECT_EQ(tail, std::string(4095, 'y'));
+}
+
+}  // namespace
+}  // namespace velko

@@ -1,0 +1,366 @@
+// The report run's analysis end to end against real sim processes: a loopback compute node,
+// the real sim connection, the host's serving check and the core library. What the node is
+// sent, what the user is told when a sim misbehaves, and that no sim process outlives a run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/json.hpp>
+
+#include "common/async.h"
+#include "common/errors.h"
+#include "main/dataset_replay/analysis.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/run_context.h"
+#include "outside/velko_cli/sim_module.h"
+#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/sim_connection_impl.h"
+#include "outside/velko_core/sim_server.h"
+#include "tests/support/report_fakes.h"
+#include "tests/support/sims.h"
+#include "tests/support/testing.h"
+
+namespace velko::dataset_replay {
+namespace {
+
+namespace json = boost::json;
+using ::testing::ElementsAre;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kValidate = "); validate it with `velko sim validate --steps 100`";
+
+// The test sim's columns: one episode whose valve openings add up to the level.
+constexpr const char* kTestSimColumns = R"({
+  "episodes": [{"episode": 3, "n_rows": 4, "actions": {"a_valve": [null, 0.5, 0.25, 1.0]}}],
+  "sensor_variables": ["s_level"], "action_variables": ["a_valve"],
+  "raw_names": {"s_level": "level", "a_valve": "valve"}})";
+
+// The water tank's columns: two episodes of six rows.
+constexpr const char* kWaterTankColumns = R"({
+  "episodes": [
+    {"episode": 0, "n_rows": 6, "actions": {"a_valve": [null, 0.5, 0.5, 0.5, 0.5, 0.5],
+                                            "a_pump": [null, 2, 2, 2, 3, 3]}},
+    {"episode": 7, "n_rows": 6, "actions": {"a_valve": [null, 1.0, 1.0, 1.0, 1.0, null],
+                                            "a_pump": [null, 0, 0, 0, 0, 0]}}],
+  "sensor_variables": ["s_level", "s_pressure"], "action_variables": ["a_valve", "a_pump"],
+  "raw_names": {"s_level": "Tank Level", "s_pressure": "pressure", "a_valve": "valve_opening",
+                "a_pump": "pump_stage"}})";
+
+constexpr const char* kAnalysis = R"({"summary": "ok", "simulator_validation": null,
+                                      "warnings": []})";
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A loopback compute node: answers "analysis-actions" with the given columns and
+// "sim-analyze-rollouts" with kAnalysis, and keeps what it was asked.
+class LoopbackNode {
+ public:
+  explicit LoopbackNode(std::string columns) : columns_(std::move(columns)) {
+    server_.Post(R"(/ml/([a-z-]+))", [this](const httplib::Request& request,
+                                            httplib::Response& out) {
+      std::lock_guard lock(mutex_);
+      paths_.push_back(request.matches[1]);
+      if (paths_.back() == "analysis-actions") {
+        out.set_content(columns_, "application/json");
+      } else {
+        rollouts_ = json::parse(request.body);
+        out.set_content(kAnalysis, "application/json");
+      }
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~LoopbackNode() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::vector<std::string> paths() {
+    std::lock_guard lock(mutex_);
+    return paths_;
+  }
+  json::value rollouts() {
+    std::lock_guard lock(mutex_);
+    return rollouts_;
+  }
+
+ private:
+  std::string columns_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  std::mutex mutex_;
+  std::vector<std::string> paths_;
+  json::value rollouts_;
+};
+
+// The real sim connection, noting the process group of the sim it starts and its output.
+class WatchedConnection : public SimConnection {
+ public:
+  std::atomic<pid_t> pgid{0};
+  std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
+  std::shared_ptr<std::mutex> lines_mutex = std::make_shared<std::mutex>();
+
+  int get_free_port() override { return real_.get_free_port(); }
+  awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path, std::string host,
+                                                         int port, json::object settings,
+                                                         OutputCallback on_output) override {
+    auto seen = lines;
+    auto mutex = lines_mutex;
+    // Named: GCC 12 destroys a lambda temporary inside a co_await expression twice.
+    OutputCallback watched = [seen, mutex, on_output](const std::string& line) {
+      {
+        std::lock_guard lock(*mutex);
+        seen->push_back(line);
+      }
+      on_output(line);
+    };
+    std::unique_ptr<SimProcess> process = co_await real_.make_in_process(
+        std::move(path), std::move(host), port, std::move(settings), std::move(watched));
+    pgid = static_cast<core::LocalSimProcess&>(*process).pid();
+    co_return process;
+  }
+  std::unique_ptr<SimClient> make(ClientOptions options) override {
+    return real_.make(std::move(options));
+  }
+  bool said(const std::string& text) {
+    std::lock_guard lock(*lines_mutex);
+    for (const auto& line : *lines) {
+      if (line.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  core::SimConnectionImpl real_;
+};
+
+class SimReplay : public ::testing::Test {
+ protected:
+  void start(const std::string& columns) {
+    node_ = std::make_unique<LoopbackNode>(columns);
+    auto dataset = std::make_shared<testing::FakeDatasetModule>();
+    dataset->url = node_->url();
+    dataset->dataset = LocalDataset{"ds-1", "tank-runs", LocalDataset::Cycles{1}};
+    install_components({dataset, std::make_shared<cli::SimModuleImpl>(), connection_,
+                        std::make_shared<core::CoreLibraryImpl>()});
+    timings() = Timings{};
+    timings().serve_timeout_s = 20;
+    timings().terminate_grace_s = 0.3;
+  }
+
+  void TearDown() override {
+    install_components({});
+    timings() = Timings{};
+  }
+
+  // Runs the analysis of the sim at `path`; yields the node's answer.
+  json::value analyze_sim(const std::string& path, double call_timeout_s = 20,
+                          json::object env_init = json::object{{"seed", 11}}) {
+    json::value claim = json::parse(
+        R"({"simulatorId": "sim-1", "simulatorImplementationId": "impl-1",
+            "validationRunId": "run-1", "maxLagSteps": 2})");
+    LocalDataset dataset{"ds-1", "tank-runs", LocalDataset::Cycles{1}};
+    return async_to_sync(analyze)(path, claim, dataset, std::string(64, 'a'), 20, env_init,
+                                  call_timeout_s);
+  }
+
+  // The analysis's failure message for the sim at `path`.
+  std::string failure(const std::string& path, double call_timeout_s = 20) {
+    try {
+      analyze_sim(path, call_timeout_s);
+    } catch (const PublishReportError& error) {
+      return error.what();
+    }
+    return "no failure";
+  }
+
+  // The sim process group is gone: nothing of it runs any more.
+  void expect_sim_gone() {
+    ASSERT_NE(connection_->pgid.load(), 0);
+    EXPECT_TRUE(testing::eventually_blocking(
+        [&] { return !testing::group_alive(connection_->pgid); }, 5));
+  }
+
+  std::string test_sim(const std::vector<std::string>& args = {}) {
+    return testing::test_sim_dir(dir_.path(), args);
+  }
+
+  testing::TempDir dir_;
+  std::unique_ptr<LoopbackNode> node_;
+  std::shared_ptr<WatchedConnection> connection_ = std::make_shared<WatchedConnection>();
+};
+
+TEST_F(SimReplay, WaterTankReplaysEveryEpisodeAndIsStoppedBeforeTheAnalysis) {
+  start(kWaterTankColumns);
+  json::value answer = analyze_sim(testing::water_tank_dir(dir_.path()));
+  EXPECT_EQ(answer, json::parse(kAnalysis));
+  EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions", "sim-analyze-rollouts"));
+  expect_sim_gone();
+
+  json::value body = node_->rollouts();
+  EXPECT_EQ(body.at("sensor_variables"), json::parse(R"(["s_level", "s_pressure"])"));
+  EXPECT_EQ(body.at("action_variables"), json::parse(R"(["a_valve", "a_pump"])"));
+  const json::array& episodes = body.at("episodes").as_array();
+  ASSERT_EQ(episodes.size(), 2u);
+  EXPECT_EQ(episodes[0].at("episode"), 0);
+  EXPECT_EQ(episodes[1].at("episode"), 7);
+  // Pumping at stage 2 and 3 fills the tank from its initial 1 m; draining empties it.
+  const json::array& filling = episodes[0].at("predictions").at("s_level").as_array();
+  const json::array& draining = episodes[1].at("predictions").at("s_level").as_array();
+  ASSERT_EQ(filling.size(), 6u);
+  ASSERT_EQ(draining.size(), 6u);
+  EXPECT_EQ(filling[0], 1.0);
+  for (std::size_t row = 1; row < 6; ++row) {
+    EXPECT_GT(filling[row].as_double(), filling[row - 1].as_double()) << row;
+    EXPECT_LT(draining[row].as_double(), draining[row - 1].as_double()) << row;
+  }
+  const json::array& pressure = episodes[0].at("predictions").at("s_pressure").as_array();
+  EXPECT_NEAR(pressure[0].as_double(), 9.81, 1e-9);
+}
+
+TEST_F(SimReplay, WaterTankGivesTheSameNoisyReplayForTheSameSeed) {
+  start(kWaterTankColumns);
+  std::string sim = testing::water_tank_dir(dir_.path());
+  json::object noisy{{"seed", 11}, {"inflow_noise", 0.002}, {"sensor_noise", 0.01}};
+  analyze_sim(sim, 20, noisy);
+  json::value first = node_->rollouts();
+  analyze_sim(sim, 20, noisy);
+  EXPECT_EQ(node_->rollouts(), first);
+  noisy["seed"] = 12;
+  analyze_sim(sim, 20, noisy);
+  EXPECT_NE(node_->rollouts(), first);
+}
+
+TEST_F(SimReplay, TestSimPredictionsFollowTheRecordedActions) {
+  start(kTestSimColumns);
+  analyze_sim(test_sim());
+  EXPECT_EQ(node_->rollouts().at("episodes"),
+            json::parse(R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 0.75, 1.75]}}])"));
+  expect_sim_gone();
+}
+
+TEST_F(SimReplay, MisbehavingSimsAreReportedAndStopped) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string starts;
+    std::string ends;
+  };
+  const std::string failed = "The sim failed while replaying the dataset (";
+  const std::vector<Case> cases = {
+      {{"--fault", "crash-at-step", "2"},
+       failed + "SimError: the sim's step() failed: the sim cannot be reached",
+       kValidate},
+      {{"--fault", "error-in-step", "3"},
+       failed + "SimError: the sim's step() failed: the valve is stuck\\x1b[2J" + kValidate, ""},
+      {{"--fault", "malformed-json"},
+       failed + "BadAnswer: the sim's step() answered malformed JSON", kValidate},
+      {{"--fault", "four-parts"},
+       failed + "BadAnswer: the sim's step() answered 4 values instead of 5 (observation, "
+                "reward, terminated, truncated, info)" + kValidate,
+       ""},
+      {{"--fault", "fail-before-serve"},
+       "The sim did not start:\n\nTraceback (most recent call last):\n"
+       "  File \"sim.py\", line 3, in <module>\n    import tank_model\n"
+       "ModuleNotFoundError: No module named 'tank_model'",
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    start(kTestSimColumns);
+    std::string message = failure(test_sim(c.args));
+    if (c.ends.empty()) {
+      EXPECT_EQ(message, c.starts);
+    } else {
+      EXPECT_THAT(message, StartsWith(c.starts));
+      EXPECT_THAT(message, EndsWith(c.ends));
+    }
+    EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+    expect_sim_gone();
+    connection_->pgid = 0;
+  }
+}
+
+TEST_F(SimReplay, StepThatHangsFailsAtTheCallTimeLimit) {
+  start(kTestSimColumns);
+  auto begin = Clock::now();
+  EXPECT_EQ(failure(test_sim({"--fault", "hang-in-step", "1"}), 0.2),
+            "The sim failed while replaying the dataset (TimeoutError: the sim's step() did not "
+            "answer within 0.2 s" + std::string(kValidate));
+  expect_sim_gone();
+  EXPECT_LT(seconds_since(begin), 5);
+}
+
+TEST_F(SimReplay, SimThatNeverServesFailsAtTheServeTimeLimit) {
+  start(kTestSimColumns);
+  timings().serve_timeout_s = 0.3;
+  std::string message = failure(test_sim({"--fault", "never-serve"}));
+  EXPECT_THAT(message, StartsWith("The sim did not start:\n\nthe sim at localhost:"));
+  EXPECT_THAT(message, EndsWith(" did not serve within 0.3 s"));
+  expect_sim_gone();
+}
+
+TEST_F(SimReplay, PathThatIsNoSimFailsBeforeAnythingStarts) {
+  start(kTestSimColumns);
+  EXPECT_EQ(failure(dir_.path()),
+            "The sim did not start:\n\n" + dir_.path() +
+                " is not a sim: it holds no velko-sim.json and is not an executable");
+  EXPECT_EQ(connection_->pgid.load(), 0);
+}
+
+TEST_F(SimReplay, SimThatIgnoresTerminationIsKilledAfterTheGracePeriod) {
+  start(kTestSimColumns);
+  auto begin = Clock::now();
+  analyze_sim(test_sim({"--fault", "ignore-sigterm"}));
+  EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions", "sim-analyze-rollouts"));
+  expect_sim_gone();
+  EXPECT_LT(seconds_since(begin), 5);
+}
+
+TEST_F(SimReplay, WhatTheSimStartedIsStoppedWithIt) {
+  start(kTestSimColumns);
+  analyze_sim(test_sim({"--fault", "spawn-child"}));
+  EXPECT_TRUE(connection_->said("child "));
+  expect_sim_gone();
+}
+
+TEST_F(SimReplay, InterruptDuringTheReplayStopsTheSim) {
+  start(kTestSimColumns);
+  std::string sim = test_sim({"--fault", "hang-in-step", "2"});
+  // Ctrl-C once the sim is inside its second step.
+  std::thread interrupter([&] {
+    if (testing::eventually_blocking([&] { return connection_->said("hanging in step"); }, 20)) {
+      ::kill(::getpid(), SIGINT);
+    }
+  });
+  bool interrupted = false;
+  auto begin = Clock::now();
+  try {
+    analyze_sim(sim, 30);
+  } catch (const Interrupted&) {
+    interrupted = true;
+  }
+  interrupter.join();
+  EXPECT_TRUE(interrupted);
+  EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+  expect_sim_gone();
+  EXPECT_LT(seconds_since(begin), 10);
+}
+
+}  // namespace
+}  // namespace velko::dataset_replay

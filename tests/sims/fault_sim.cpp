@@ -1,0 +1,256 @@
+// velko-test-sim: a sim with one sensor ("level") and one action ("valve") that misbehaves on
+// request, for the tests and benchmarks of the sim connection.
+//
+//   velko-test-sim [--fault KIND [N]] --host H --port P
+//
+// Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
+// spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream.
+// Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
+// given.
+#include <arpa/inet.h>
+#include <grpcpp/grpcpp.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <boost/json.hpp>
+
+#include "common/json_text.h"
+#include "proto/sim.grpc.pb.h"
+
+namespace {
+
+namespace json = boost::json;
+namespace pb = velko::sim::v1;
+
+struct Options {
+  std::string fault;
+  long n = 1;
+  std::string host = "localhost";
+  int port = 0;
+};
+
+const char* kSensorSpace =
+    R"({"type": "box", "shape": [1], "dtype": "float64", "low": [0], "high": [1e9],
+        "names": ["level"]})";
+const char* kActionSpace =
+    R"({"type": "box", "shape": [1], "dtype": "float64", "low": [0], "high": [1],
+        "names": ["valve"]})";
+const char* kMappings =
+    R"({"sensor_space": {"mappings": [{"name": "[0]", "name_mapped": "level"}]},
+        "action_space": {"mappings": [{"name": "[0]", "name_mapped": "valve"}]}})";
+
+class FaultSim final : public pb::Sim::Service {
+ public:
+  explicit FaultSim(const Options& options) : options_(options) {}
+
+  grpc::Status Ping(grpc::ServerContext*, const pb::PingRequest*, pb::PingReply*) override {
+    return grpc::Status::OK;
+  }
+  grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply*) override {
+    return grpc::Status::OK;
+  }
+  grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request,
+                    pb::MakeReply*) override {
+    std::lock_guard lock(mutex_);
+    // Shows what the sim was given, for the tests that check it.
+    std::printf("make %s %s %s %s\n", request->run_id().c_str(), request->sim_id().c_str(),
+                request->env_id().c_str(), request->env_init_json().c_str());
+    return grpc::Status::OK;
+  }
+  grpc::Status GetMappings(grpc::ServerContext*, const pb::GetMappingsRequest*,
+                           pb::JsonReply* reply) override {
+    reply->set_json(kMappings);
+    return grpc::Status::OK;
+  }
+  grpc::Status SensorSpaceInfo(grpc::ServerContext*, const pb::SpaceInfoRequest*,
+                               pb::JsonReply* reply) override {
+    reply->set_json(kSensorSpace);
+    return grpc::Status::OK;
+  }
+  grpc::Status ActionSpaceInfo(grpc::ServerContext*, const pb::SpaceInfoRequest*,
+                               pb::JsonReply* reply) override {
+    reply->set_json(kActionSpace);
+    return grpc::Status::OK;
+  }
+  grpc::Status Reset(grpc::ServerContext*, const pb::ResetRequest*,
+                     pb::JsonReply* reply) override {
+    std::lock_guard lock(mutex_);
+    level_ = 0;
+    reply->set_json("[[0.0], {}]");
+    return grpc::Status::OK;
+  }
+  grpc::Status Step(grpc::ServerContext*, const pb::StepRequest* request,
+                    pb::JsonReply* reply) override {
+    std::lock_guard lock(mutex_);
+    ++steps_;
+    const std::string& fault = options_.fault;
+    if (steps_ == options_.n) {
+      if (fault == "crash-at-step") {
+        std::fprintf(stderr, "fatal: simulated crash at step %ld\n", steps_);
+        std::abort();
+      }
+      if (fault == "hang-in-step") {
+        std::printf("hanging in step %ld\n", steps_);
+        std::fflush(stdout);
+        while (true) ::pause();
+      }
+      if (fault == "error-in-step") {
+        // With a terminal escape, which must not reach the user's terminal.
+        return grpc::Status(grpc::StatusCode::UNKNOWN, "the valve is stuck\x1b[2J");
+      }
+    }
+    json::value action;
+    try {
+      action = velko::json_text::parse(request->action_json());
+    } catch (const std::exception& error) {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, error.what());
+    }
+    const json::array* values = action.if_array();
+    if (!values || values->size() != 1 || !(*values)[0].is_number()) {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "the action must be [valve]");
+    }
+    level_ += (*values)[0].to_number<double>();
+    std::string observation = "[" + velko::json_text::to_json(json::value(level_)) + "]";
+    if (fault == "malformed-json") {
+      reply->set_json("[" + observation + ", 0.0, false, fal");
+    } else if (fault == "four-parts") {
+      reply->set_json("[" + observation + ", 0.0, false, false]");
+    } else if (fault == "deep-json") {
+      reply->set_json(std::string(100000, '[') + std::string(100000, ']'));
+    } else {
+      reply->set_json("[" + observation + ", 0.0, false, false, {}]");
+    }
+    return grpc::Status::OK;
+  }
+  grpc::Status StepStream(
+      grpc::ServerContext* context,
+      grpc::ServerReaderWriter<pb::JsonReply, pb::StepRequest>* stream) override {
+    // A sim written without the step stream.
+    if (options_.fault == "no-stream") return grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "");
+    pb::StepRequest request;
+    while (stream->Read(&request)) {
+      pb::JsonReply reply;
+      grpc::Status status = Step(context, &request, &reply);
+      if (!status.ok()) return status;
+      if (!stream->Write(reply)) break;
+    }
+    return grpc::Status::OK;
+  }
+  grpc::Status Close(grpc::ServerContext*, const pb::CloseRequest*, pb::CloseReply*) override {
+    return grpc::Status::OK;
+  }
+
+ private:
+  const Options& options_;
+  std::mutex mutex_;
+  long steps_ = 0;
+  double level_ = 0;
+};
+
+Options parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--fault" && i + 1 < argc) {
+      options.fault = argv[++i];
+      if (i + 1 < argc && argv[i + 1][0] != '-') options.n = std::atol(argv[++i]);
+    } else if (arg == "--host" && i + 1 < argc) {
+      options.host = argv[++i];
+    } else if (arg == "--port" && i + 1 < argc) {
+      options.port = std::atoi(argv[++i]);
+    }
+  }
+  return options;
+}
+
+// Listens on the port like a sim but never answers.
+[[noreturn]] void never_serve(const Options& options) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(options.port));
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd, 16) != 0) {
+    std::perror("never-serve");
+    std::exit(1);
+  }
+  while (true) ::pause();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Options options = parse(argc, argv);
+  const std::string& fault = options.fault;
+
+  if (fault == "fail-before-serve") {
+    std::fprintf(stderr,
+                 "Traceback (most recent call last):\n"
+                 "  File \"sim.py\", line 3, in <module>\n"
+                 "    import tank_model\n"
+                 "ModuleNotFoundError: No module named 'tank_model'\n");
+    return 1;
+  }
+  if (fault == "never-serve") never_serve(options);
+  if (fault == "long-line") {
+    std::printf("%s\nafter the long line\n", std::string(100000, 'x').c_str());
+  }
+  if (fault == "spawn-child") {
+    // The child ignores SIGTERM from its start: only the process group's SIGKILL ends it.
+    ::signal(SIGTERM, SIG_IGN);
+    pid_t child = ::fork();
+    if (child == 0) {
+      while (true) ::pause();
+    }
+    ::signal(SIGTERM, SIG_DFL);
+    std::printf("child %d\n", static_cast<int>(child));
+  }
+
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  if (fault == "ignore-sigterm") {
+    ::signal(SIGTERM, SIG_IGN);
+  } else {
+    sigaddset(&stop, SIGTERM);
+  }
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  FaultSim service(options);
+  grpc::ServerBuilder builder;
+  int bound = 0;
+  builder.AddListeningPort(options.host + ":" + std::to_string(options.port),
+                           grpc::InsecureServerCredentials(), &bound);
+  builder.RegisterService(&service);
+  std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
+  if (!server || bound == 0) {
+    std::fprintf(stderr, "cannot serve on port %d\n", options.port);
+    return 1;
+  }
+  std::printf("serving on port %d\n", bound);
+
+  int signal = 0;
+  while (sigwait(&stop, &signal) != 0) {
+  }
+  auto stopped = std::async(std::launch::async, [&server] {
+    server->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(500));
+  });
+  if (stopped.wait_for(std::chrono::seconds(2)) != std::future_status::ready) ::_exit(0);
+  return 0;
+}
