@@ -1,5 +1,6 @@
 #include "main/dataset_replay/analysis.h"
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -23,6 +24,9 @@ namespace velko::dataset_replay {
 namespace json = boost::json;
 
 namespace {
+
+// Most output lines of the sim that are kept for the message of a sim that did not start.
+constexpr std::size_t kKeptOutputLines = 1000;
 
 // The identifiers that the sim client is given.
 constexpr const char* kReportRunId = "publish-report";
@@ -121,7 +125,9 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
   const json::value columns =
       co_await node_post("analysis-actions", std::move(request), timing.actions_timeout_s);
 
-  auto output = std::make_shared<std::vector<std::string>>();
+  // The sim's latest output lines; only the end of the output is ever shown, so a chatty sim
+  // cannot grow this without bound.
+  auto output = std::make_shared<std::deque<std::string>>();
   int port = sim.get_free_port();
   std::string address = "localhost:" + std::to_string(port);
   std::unique_ptr<SimProcess> process;
@@ -134,7 +140,10 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
       auto line = console().status("Starting the sim...");
       std::exception_ptr start_failure;
       // Named, not a temporary inside the co_await (see node_post).
-      OutputCallback on_output = [output](const std::string& text) { output->push_back(text); };
+      OutputCallback on_output = [output](const std::string& text) {
+        output->push_back(text);
+        if (output->size() > kKeptOutputLines) output->pop_front();
+      };
       try {
         process = co_await sim.make_in_process(path, "localhost", port, json::object(),
                                                std::move(on_output));

@@ -24,6 +24,8 @@ T& bound(const std::shared_ptr<T>& component, const char* name) {
 
 void install_components(Components components) { installed() = std::move(components); }
 
+Components installed_components() { return installed(); }
+
 DatasetModule& dataset_module() { return bound(installed().dataset, "dataset module"); }
 SimModule& sim_module() { return bound(installed().sim_module, "host's sim module"); }
 SimConnection& sim_connection() { return bound(installed().sim, "sim connection"); }

@@ -19,6 +19,8 @@ struct Components {
 };
 
 void install_components(Components components);
+// The components installed so far.
+Components installed_components();
 
 // Each installed component; throws std::runtime_error naming the component when it is not
 // installed.

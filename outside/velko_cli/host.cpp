@@ -1,6 +1,8 @@
 #include "outside/velko_cli/host.h"
 
+#include <cstdio>
 #include <iostream>
+#include <string_view>
 #include <memory>
 
 #include <CLI/CLI.hpp>
@@ -12,13 +14,33 @@
 #include "outside/velko_api/client.h"
 #include "outside/velko_cli/dataset.h"
 #include "outside/velko_cli/sim_publish.h"
-#include "outside/velko_cli/sim_module.h"
 #include "outside/velko_core/core_library.h"
-#include "outside/velko_core/sim_connection_impl.h"
 
 namespace velko::host {
 
 namespace {
+
+// An error message as it may be shown on a terminal: control characters other than line
+// breaks and tabs (which a sim's output could carry) are written as \xNN.
+std::string printable(std::string_view message) {
+  std::string out;
+  out.reserve(message.size());
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    auto ch = static_cast<unsigned char>(message[i]);
+    bool c1 = ch == 0xC2 && i + 1 < message.size() &&
+              static_cast<unsigned char>(message[i + 1]) >= 0x80 &&
+              static_cast<unsigned char>(message[i + 1]) <= 0x9F;
+    if ((ch < 0x20 && ch != '\n' && ch != '\t') || ch == 0x7F || c1) {
+      unsigned value = c1 ? static_cast<unsigned char>(message[++i]) : ch;
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", value);
+      out += escaped;
+    } else {
+      out.push_back(static_cast<char>(ch));
+    }
+  }
+  return out;
+}
 
 // Connects the command modules to the real outside components.
 void install_components() {
@@ -29,8 +51,7 @@ void install_components() {
   dataset_replay::Components report_run;
   report_run.dataset = std::make_shared<ComputeNodeDatasets>();
   report_run.core = std::make_shared<core::CoreLibraryImpl>();
-  report_run.sim = std::make_shared<core::SimConnectionImpl>();
-  report_run.sim_module = std::make_shared<cli::SimModuleImpl>();
+  // The sim connection is loaded by the commands that run a sim (it brings gRPC).
   dataset_replay::install_components(std::move(report_run));
 }
 
@@ -60,7 +81,7 @@ int run(int argc, char** argv) {
     std::cerr << "Interrupted\n";
     return kExitInterrupted;
   } catch (const std::exception& e) {
-    std::cerr << "Error: " << e.what() << "\n";
+    std::cerr << "Error: " << printable(e.what()) << "\n";
     return kExitError;
   }
   return 0;

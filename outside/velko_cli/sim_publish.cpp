@@ -17,6 +17,7 @@
 #include "main/dataset_replay/publish_report.h"
 #include "outside/velko_api/client.h"
 #include "outside/velko_cli/bundle.h"
+#include "outside/velko_cli/sim_loader.h"
 #include "outside/velko_core/settings.h"
 
 namespace velko::host {
@@ -106,6 +107,7 @@ awaitable<void> publish(PublishOptions options) {
     if (!parsed.is_object()) throw CLI::ValidationError("--env-init", "must be a JSON object");
     env_init = parsed.get_object();
   }
+  load_sim_connection();
   std::string name = options.name.empty()
                          ? fs::absolute(options.path).lexically_normal().filename().string()
                          : options.name;

@@ -1,0 +1,38 @@
+#include "outside/velko_cli/sim_loader.h"
+
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "main/dataset_replay/components.h"
+#include "outside/velko_core/sim_plugin.h"
+
+namespace velko::host {
+
+void load_sim_connection() {
+  static bool loaded = false;
+  if (loaded) return;
+  std::error_code ec;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  std::string path = (self.parent_path() / "libvelko_sim_plugin.so").string();
+  void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module) {
+    const char* why = ::dlerror();
+    throw std::runtime_error("The sim connection module could not be loaded (" +
+                             std::string(why ? why : path) +
+                             "); reinstall velko or rebuild it with scripts/build");
+  }
+  auto make = reinterpret_cast<decltype(&velko_sim_plugin_make)>(
+      ::dlsym(module, VELKO_SIM_PLUGIN_ENTRY));
+  if (!make) {
+    throw std::runtime_error("The sim connection module " + path + " has no entry point");
+  }
+  dataset_replay::Components components = dataset_replay::installed_components();
+  make(&components.sim, &components.sim_module);
+  dataset_replay::install_components(std::move(components));
+  loaded = true;  // the module stays loaded for the life of the process
+}
+
+}  // namespace velko::host

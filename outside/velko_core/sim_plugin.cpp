@@ -1,0 +1,11 @@
+#include "outside/velko_core/sim_plugin.h"
+
+#include "outside/velko_cli/sim_module.h"
+#include "outside/velko_core/sim_connection_impl.h"
+
+extern "C" __attribute__((visibility("default"))) void velko_sim_plugin_make(
+    std::shared_ptr<velko::dataset_replay::SimConnection>* connection,
+    std::shared_ptr<velko::dataset_replay::SimModule>* sim_module) {
+  *connection = std::make_shared<velko::core::SimConnectionImpl>();
+  *sim_module = std::make_shared<velko::cli::SimModuleImpl>();
+}
