@@ -99,6 +99,33 @@ void write_value(std::string& out, const boost::json::value& value, bool ascii_o
   }
 }
 
+// The size that a value's text needs at most, save for escapes in texts (rare; the text then
+// grows as usual). Reserving it up front keeps writing a large body from moving what it has
+// written: growing by doubling copies it over and over and touches twice the memory.
+std::size_t max_text_size(const boost::json::value& value) {
+  switch (value.kind()) {
+    case boost::json::kind::null:
+    case boost::json::kind::bool_: return 5;
+    case boost::json::kind::int64:
+    case boost::json::kind::uint64: return 20;
+    case boost::json::kind::double_: return 26;  // 24 characters at most, and ".0"
+    case boost::json::kind::string: return 2 + value.get_string().size();
+    case boost::json::kind::array: {
+      std::size_t size = 2;
+      for (const auto& element : value.get_array()) size += 1 + max_text_size(element);
+      return size;
+    }
+    case boost::json::kind::object: {
+      std::size_t size = 2;
+      for (const auto& member : value.get_object()) {
+        size += 4 + member.key().size() + max_text_size(member.value());
+      }
+      return size;
+    }
+  }
+  return 0;
+}
+
 // Line and column (both from 1) of a byte offset.
 std::string position(std::string_view text, std::size_t offset) {
   std::size_t line = 1;
@@ -149,6 +176,7 @@ void write(std::string& out, const boost::json::value& value, bool ascii_only) {
 
 std::string to_json(const boost::json::value& value, bool ascii_only) {
   std::string out;
+  out.reserve(max_text_size(value));
   write_value(out, value, ascii_only);
   return out;
 }

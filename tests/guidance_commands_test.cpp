@@ -290,13 +290,13 @@ TEST_F(GuidanceCommands, NewEndOfInputAtAPromptAborts) {
   EXPECT_TRUE(fs::is_empty(cwd_));
 }
 
-TEST_F(GuidanceCommands, NewWrongTypeIsC1InRedWithExitStatus1) {
+TEST_F(GuidanceCommands, NewWithAWrongTypeIsRedWithExitStatus1) {
   EXPECT_EQ(run({"guidance", "new"}, "n\nGoal\n\n"), 1);
   EXPECT_EQ(out_, "type must be one of: goal, constraint, successCriteria, reward\n");
   EXPECT_TRUE(fs::is_empty(cwd_));
 }
 
-TEST_F(GuidanceCommands, NewTwiceIsC2InRedWithExitStatus1) {
+TEST_F(GuidanceCommands, NewTwiceIsRedWithExitStatus1) {
   EXPECT_EQ(run({"guidance", "new", "-n", "Keep the pressure safe", "-t", "constraint", "-l",
                  "./"}),
             0);
@@ -380,7 +380,7 @@ TEST_F(GuidanceCommands, PublishTheOptionWinsOverThePositionalPath) {
             "Updated the goal 'here' (uuid: uuid-3)\n");
 }
 
-TEST_F(GuidanceCommands, PublishWithoutAManifestIsM1InRedBeforeAnyClient) {
+TEST_F(GuidanceCommands, PublishWithoutAManifestIsRedBeforeAnyClient) {
   fs::create_directories("empty");
   EXPECT_EQ(run({"guidance", "publish", "empty"}), 1);
   EXPECT_EQ(out_, "No guidance.json in " + cwd_ +

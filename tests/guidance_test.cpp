@@ -239,7 +239,7 @@ TEST(GuidanceManifestRecord, IsEqualWhenAllFieldsAre) {
 // ---------------------------------------------------------------------------------------
 // read_manifest: the nine messages
 
-TEST(ManifestMessages, M1NoManifestNamesTheAbsoluteDirectory) {
+TEST(ManifestMessages, MissingManifestNamesTheAbsoluteDirectory) {
   TempDir temp;
   std::string base = fs::canonical(temp.path()).string();
   fs::create_directory(base + "/empty");
@@ -254,14 +254,14 @@ TEST(ManifestMessages, M1NoManifestNamesTheAbsoluteDirectory) {
                                 " (create one with `velko guidance new`)");
 }
 
-TEST(ManifestMessages, M1ForADirectoryNamedGuidanceJson) {
+TEST(ManifestMessages, MissingManifestForADirectoryNamedGuidanceJson) {
   TempDir temp;
   fs::create_directories(temp / "item/guidance.json");
   EXPECT_EQ(error_of(temp / "item"), "No guidance.json in " + absolute_form(temp / "item") +
                                          " (create one with `velko guidance new`)");
 }
 
-TEST(ManifestMessages, M1ForAPathThroughAFileAndForADanglingLink) {
+TEST(ManifestMessages, MissingManifestForAPathThroughAFileOrADanglingLink) {
   TempDir temp;
   write_file(temp / "file", "");
   EXPECT_EQ(error_of(temp / "file"), "No guidance.json in " + absolute_form(temp / "file") +
@@ -272,7 +272,7 @@ TEST(ManifestMessages, M1ForAPathThroughAFileAndForADanglingLink) {
                                          " (create one with `velko guidance new`)");
 }
 
-TEST(ManifestMessages, M2InvalidJsonCarriesTheParserErrorAsItsCause) {
+TEST(ManifestMessages, InvalidJsonCarriesTheParserErrorAsItsCause) {
   TempDir temp;
   auto directory = item(temp, "");
   try {
@@ -290,7 +290,7 @@ TEST(ManifestMessages, M2InvalidJsonCarriesTheParserErrorAsItsCause) {
   }
 }
 
-TEST(ManifestMessages, M2SaysWhatIsWrongAndWhere) {
+TEST(ManifestMessages, InvalidJsonSaysWhatIsWrongAndWhere) {
   TempDir temp;
   EXPECT_EQ(error_of(item(temp, "{\"name\": \"n\",\n  \"type\": }")),
             "guidance.json is not valid JSON: syntax error at line 2 column 11 (char 24)");
@@ -304,7 +304,7 @@ TEST(ManifestMessages, M2SaysWhatIsWrongAndWhere) {
             "guidance.json is not valid JSON: expected a value at line 2 column 1 (char 4)");
 }
 
-TEST(ManifestMessages, M2ForNestingTooDeepRatherThanACrash) {
+TEST(ManifestMessages, InvalidJsonForNestingTooDeepRatherThanACrash) {
   TempDir temp;
   auto directory = item(temp, std::string(200000, '[') + std::string(200000, ']'));
   std::string message = error_of(directory);
@@ -314,14 +314,14 @@ TEST(ManifestMessages, M2ForNestingTooDeepRatherThanACrash) {
       << message;
 }
 
-TEST(ManifestMessages, M3NotAnObject) {
+TEST(ManifestMessages, NotAnObject) {
   TempDir temp;
   for (std::string document : {"[]", "\"text\"", "5", "null", "true", "[{\"name\": \"n\"}]"}) {
     EXPECT_EQ(error_of(item(temp, document)), "guidance.json must be a JSON object") << document;
   }
 }
 
-TEST(ManifestMessages, M4NameMissingBlankOrNotAString) {
+TEST(ManifestMessages, NameMissingBlankOrNotAString) {
   TempDir temp;
   for (std::string name : {"", R"(, "name": null)", R"(, "name": 5)", R"(, "name": "")",
                            R"(, "name": "   ")", R"(, "name": "\u3000\t\n")",
@@ -331,7 +331,7 @@ TEST(ManifestMessages, M4NameMissingBlankOrNotAString) {
   }
 }
 
-TEST(ManifestMessages, M5TypeNotOneOfTheFourExactly) {
+TEST(ManifestMessages, TypeNotOneOfTheFourExactly) {
   TempDir temp;
   for (std::string type : {"", R"(, "type": null)", R"(, "type": 1)", R"(, "type": "Goal")",
                            R"(, "type": "success_criteria")", R"(, "type": "successcriteria")",
@@ -342,7 +342,7 @@ TEST(ManifestMessages, M5TypeNotOneOfTheFourExactly) {
   }
 }
 
-TEST(ManifestMessages, M6RewardWithConditionsEvenNullAndWithItsFile) {
+TEST(ManifestMessages, RewardWithConditionsEvenNullAndWithItsFile) {
   TempDir temp;
   auto directory = item(temp, R"({"name": "r", "type": "reward", "conditions": null})");
   write_file(directory + "/reward.py", "");
@@ -351,7 +351,7 @@ TEST(ManifestMessages, M6RewardWithConditionsEvenNullAndWithItsFile) {
   EXPECT_EQ(error_of(directory), kM6);
 }
 
-TEST(ManifestMessages, M7RewardFileMissingShowsItsLiteralForm) {
+TEST(ManifestMessages, RewardFileMissingShowsItsLiteralForm) {
   TempDir temp;
   auto directory = item(temp, R"({"name": "r", "type": "reward"})");
   std::string in = " is not in " + absolute_form(directory);
@@ -376,7 +376,7 @@ TEST(ManifestMessages, M7RewardFileMissingShowsItsLiteralForm) {
   EXPECT_EQ(with_file(R"("code.py")"), "The reward file 'code.py'" + in);
 }
 
-TEST(ManifestMessages, M7NamesTheDirectoryInAbsoluteForm) {
+TEST(ManifestMessages, RewardFileMissingNamesTheDirectoryInAbsoluteForm) {
   TempDir temp;
   item(temp, R"({"name": "r", "type": "reward"})", "rel");
   std::string base = fs::canonical(temp.path()).string();
@@ -384,7 +384,7 @@ TEST(ManifestMessages, M7NamesTheDirectoryInAbsoluteForm) {
   EXPECT_EQ(error_of("./rel/../rel"), "The reward file 'reward.py' is not in " + base + "/rel");
 }
 
-TEST(ManifestMessages, M8FileOnAnotherTypeEvenNull) {
+TEST(ManifestMessages, FileOnAnotherTypeEvenNull) {
   TempDir temp;
   EXPECT_EQ(error_of(item(temp, R"({"name": "g", "type": "goal", "conditions": [],
                                     "file": null})")),
@@ -394,7 +394,7 @@ TEST(ManifestMessages, M8FileOnAnotherTypeEvenNull) {
             "Only a reward item has a \"file\"; a successCriteria has \"conditions\"");
 }
 
-TEST(ManifestMessages, M9ConditionsNeitherObjectNorArray) {
+TEST(ManifestMessages, ConditionsNeitherObjectNorArray) {
   TempDir temp;
   for (std::string conditions : {"", R"(, "conditions": null)", R"(, "conditions": "x")",
                                  R"(, "conditions": 5)", R"(, "conditions": true)"}) {
@@ -653,7 +653,7 @@ TEST(Create, KeepsNonAsciiLettersInTheNameAndEscapesThemInTheFile) {
   EXPECT_EQ(read_manifest(directory).name, "Ünïcödé Straße");
 }
 
-TEST(Create, C1WrongTypeCreatesNothing) {
+TEST(Create, WrongTypeCreatesNothing) {
   TempDir temp;
   for (std::string type : {"Goal", "", "rewards", "success criteria"}) {
     EXPECT_EQ(manifest_error([&] { create("n", type, temp / "loc"); }),
@@ -662,7 +662,7 @@ TEST(Create, C1WrongTypeCreatesNothing) {
   EXPECT_FALSE(fs::exists(temp / "loc"));
 }
 
-TEST(Create, C2ExistingTargetChangesNothing) {
+TEST(Create, ExistingTargetChangesNothing) {
   TempDir temp;
   InDirectory here(temp.path());
   create("Keep the pressure safe", "constraint");
@@ -673,7 +673,7 @@ TEST(Create, C2ExistingTargetChangesNothing) {
   EXPECT_EQ(read_file("keep-the-pressure-safe/guidance.json"), "mine");
 }
 
-TEST(Create, C2ForAFileOrADanglingLinkAtTheTarget) {
+TEST(Create, ExistingFileOrDanglingLinkAtTheTarget) {
   TempDir temp;
   write_file(temp / "taken", "x");
   EXPECT_EQ(manifest_error([&] { create("Taken", "goal", temp.path()); }),

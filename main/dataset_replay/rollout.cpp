@@ -49,8 +49,10 @@ std::string seconds_text(double seconds) { return float_repr(seconds); }
 struct Recorder {
   const Plan& plan;
   CoreLibrary& core;
-  // For each sensor pair, the list of its column in `predictions`.
+  // For each sensor pair, the list of its column in `predictions`, and its reader (none for
+  // a pair without a slot, which never reads a value).
   std::vector<json::array*> targets;
+  std::vector<std::optional<SlotReader>> readers;
   json::object predictions;
 
   Recorder(const Plan& plan_in, CoreLibrary& core_in) : plan(plan_in), core(core_in) {
@@ -59,6 +61,8 @@ struct Recorder {
     }
     for (const auto& [slot, column] : plan.sensors) {
       targets.push_back(&predictions[column].get_array());
+      readers.emplace_back();
+      if (slot) readers.back().emplace(*slot);
     }
   }
 
@@ -69,8 +73,7 @@ struct Recorder {
     json::value seen = core.as_compute_sees(observation);
     bool complete = true;
     for (std::size_t i = 0; i < plan.sensors.size(); ++i) {
-      const auto& slot = plan.sensors[i].first;
-      std::optional<double> value = slot ? read_slot(seen, *slot) : std::nullopt;
+      std::optional<double> value = readers[i] ? readers[i]->read(seen) : std::nullopt;
       if (value) {
         targets[i]->emplace_back(*value);
       } else {
@@ -104,14 +107,20 @@ awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
 
   json::value action = core.as_compute_sees(template_action);
   const json::value& rows = json_access::at(episode, "n_rows", kEpisode);
-  if (!rows.is_int64() && !rows.is_uint64()) json_access::wrong_type(kEpisode, "n_rows", "an integer", rows);
-  std::int64_t n_rows = rows.is_int64() ? rows.get_int64() : static_cast<std::int64_t>(std::min<std::uint64_t>(rows.get_uint64(), INT64_MAX));
-  const json::value& actions = json_access::at(episode, "actions", kEpisode);
-
-  // The recorded values of each planned action, looked up once.
+  if (!rows.is_int64() && !rows.is_uint64()) {
+    json_access::wrong_type(kEpisode, "n_rows", "an integer", rows);
+  }
+  std::int64_t n_rows =
+      rows.is_int64() ? rows.get_int64()
+                      : static_cast<std::int64_t>(std::min<std::uint64_t>(rows.get_uint64(),
+                                                                          INT64_MAX));
+  // The recorded values of each planned action, looked up once when there is a step to make.
   std::vector<const json::array*> columns;
-  for (const auto& [slot, column] : plan.actions) {
-    const json::value& values = json_access::at(actions, column, "the episode's \"actions\"");
+  const json::value* actions =
+      n_rows > 1 ? &json_access::at(episode, "actions", kEpisode) : nullptr;
+  for (std::size_t i = 0; actions && i < plan.actions.size(); ++i) {
+    const std::string& column = plan.actions[i].second;
+    const json::value& values = json_access::at(*actions, column, "the episode's \"actions\"");
     if (!values.is_array()) {
       json_access::wrong_type("the episode's \"actions\"", column, "a list of numbers", values);
     }

@@ -354,18 +354,25 @@ boost::json::value set_slot(boost::json::value& value, std::string_view name, do
   return value;
 }
 
-std::optional<double> read_slot(const boost::json::value& observation, std::string_view name) {
+SlotReader::SlotReader(std::string_view name) {
   static constexpr std::string_view kMappingPrefix = "lambda sensors: sensors";
-  // Reused between calls: a read runs for every sensor on every sim step.
-  thread_local std::string sensor_name;
-  thread_local std::string mapping;
   try {
-    sensor_name.assign(name);
-    mapping.assign(kMappingPrefix);
+    std::string mapping(kMappingPrefix);
     mapping.append(name);
-    std::unique_ptr<Sensor> sensor = core_library().make_sensor(sensor_name, mapping);
-    if (!sensor) return std::nullopt;
-    boost::json::value sensed = sensor->sense(observation);
+    sensor_ = core_library().make_sensor(std::string(name), mapping);
+  } catch (const std::exception&) {
+    sensor_.reset();
+  }
+}
+
+SlotReader::~SlotReader() = default;
+SlotReader::SlotReader(SlotReader&&) noexcept = default;
+SlotReader& SlotReader::operator=(SlotReader&&) noexcept = default;
+
+std::optional<double> SlotReader::read(const boost::json::value& observation) const {
+  if (!sensor_) return std::nullopt;
+  try {
+    boost::json::value sensed = sensor_->sense(observation);
     const boost::json::value* result = &sensed;
     if (const auto* list = sensed.if_array(); list && list->size() == 1) result = &(*list)[0];
     std::optional<double> number = as_number(*result);
@@ -374,6 +381,10 @@ std::optional<double> read_slot(const boost::json::value& observation, std::stri
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+std::optional<double> read_slot(const boost::json::value& observation, std::string_view name) {
+  return SlotReader(name).read(observation);
 }
 
 }  // namespace velko::dataset_replay

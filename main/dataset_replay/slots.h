@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,5 +48,21 @@ boost::json::value cast(const boost::json::value& old, double new_value);
 // Reads the sensor value at the slot as a finite number; no value when it cannot be read.
 // Never throws an ordinary error.
 std::optional<double> read_slot(const boost::json::value& observation, std::string_view name);
+
+class Sensor;
+
+// read_slot for many observations of one slot: the sensor is made once, not for every read.
+class SlotReader {
+ public:
+  explicit SlotReader(std::string_view name);
+  ~SlotReader();
+  SlotReader(SlotReader&&) noexcept;
+  SlotReader& operator=(SlotReader&&) noexcept;
+  // As read_slot(observation, name).
+  std::optional<double> read(const boost::json::value& observation) const;
+
+ private:
+  std::unique_ptr<Sensor> sensor_;  // none when no sensor could be made for the slot
+};
 
 }  // namespace velko::dataset_replay

@@ -1,0 +1,341 @@
+// The replay stage of a report run, each beside its peer:
+// - the CPU cost of one replay step (8 action slots written, 16 sensor slots read, every
+//   conversion included) with a fake sim that answers at once, beside a bare time-limited
+//   call of the same fake (the step's floor); sim_step_bench measures what one loopback gRPC
+//   round trip adds to a real step (100-170 us on this machine);
+// - parsing an "analysis-actions" answer of 20 episodes x 50,000 rows x 8 action columns,
+//   beside a plain scan of the same text, and its peak memory against the answer's size;
+// - writing the matching "sim-analyze-rollouts" body of 16 sensor columns, beside copying
+//   the same number of bytes.
+//
+// Run: build/bin/replay_bench (targets: <= 5 us per step, >= 300 MB/s, peak <= 3x the answer)
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/json.hpp>
+
+#include "common/async.h"
+#include "common/json_text.h"
+#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/rollout.h"
+#include "outside/velko_core/core_library.h"
+#include "tests/support/fake_sim.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace json = boost::json;
+using velko::awaitable;
+using velko::dataset_replay::Plan;
+
+constexpr int kActionSlots = 8;
+constexpr int kSensorSlots = 16;
+
+// `prefix` followed by the number, as in "c3" or "[3]" with `suffix` "]".
+std::string numbered(std::string prefix, std::int64_t n, std::string_view suffix = "") {
+  prefix += std::to_string(n);
+  prefix += suffix;
+  return prefix;
+}
+
+// Runs a coroutine to its end on `io`.
+template <class Fn>
+void run_on(asio::io_context& io, Fn fn) {
+  std::exception_ptr failure;
+  asio::co_spawn(io, fn(), [&](std::exception_ptr e) { failure = e; });
+  io.restart();
+  io.run();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// --- One replay step ---
+
+// A sim whose actions are 8 bounded floats and whose observation is 16 floats.
+struct ReplaySetup {
+  std::shared_ptr<velko::core::CoreLibraryImpl> core =
+      std::make_shared<velko::core::CoreLibraryImpl>();
+  velko::testing::FakeSimClient client;
+  Plan plan;
+  json::value episode;
+  json::value observation;
+
+  explicit ReplaySetup(std::int64_t rows) {
+    velko::dataset_replay::install_components({nullptr, nullptr, nullptr, core});
+    client.record = false;
+    client.action_space = json::parse(R"({"type": "box", "shape": [8], "low": -1, "high": 1})");
+    json::array values;
+    for (int i = 0; i < kSensorSlots; ++i) values.emplace_back(0.30000001192092896 * i);
+    observation = values;
+    client.observe = [this](const json::value&, int) { return observation; };
+    json::object actions;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> uniform(-1, 1);
+    for (int a = 0; a < kActionSlots; ++a) {
+      std::string column = numbered("a", a);
+      plan.actions.emplace_back(numbered("[", a, "]"), column);
+      json::array recorded;
+      recorded.reserve(static_cast<std::size_t>(rows));
+      for (std::int64_t r = 0; r < rows; ++r) recorded.emplace_back(uniform(random));
+      actions[column] = std::move(recorded);
+    }
+    for (int s = 0; s < kSensorSlots; ++s) {
+      std::string column = numbered("c", s);
+      plan.sensors.emplace_back(numbered("[", s, "]"), column);
+      plan.core.push_back(numbered("sensor ", s));
+    }
+    episode = json::object{{"episode", 0}, {"n_rows", rows}, {"actions", std::move(actions)}};
+  }
+  ~ReplaySetup() { velko::dataset_replay::install_components({}); }
+};
+
+void BM_ReplayStep(benchmark::State& state) {
+  constexpr std::int64_t kRows = 2000;
+  ReplaySetup setup(kRows);
+  asio::io_context io;
+  std::int64_t steps = 0;
+  for (auto _ : state) {
+    run_on(io, [&]() -> awaitable<void> {
+      json::object predictions =
+          co_await velko::dataset_replay::rollout_episode(setup.client, setup.plan,
+                                                          setup.episode, 60);
+      benchmark::DoNotOptimize(predictions);
+    });
+    steps += kRows - 1;
+  }
+  if (setup.client.steps != kRows - 1) state.SkipWithError("the episode did not run through");
+  state.counters["us_per_step"] =
+      benchmark::Counter(static_cast<double>(steps) * 1e-6,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["target_us"] = 5;
+}
+BENCHMARK(BM_ReplayStep)->Unit(benchmark::kMillisecond);
+
+// Peer: the floor of a step, one time-limited call of a fake sim that answers at once.
+void BM_TimeLimitedCallAlone(benchmark::State& state) {
+  velko::testing::FakeSimClient client;
+  client.record = false;
+  asio::io_context io;
+  constexpr int kCalls = 2000;
+  for (auto _ : state) {
+    run_on(io, [&]() -> awaitable<void> {
+      for (int i = 0; i < kCalls; ++i) {
+        auto answer = co_await velko::with_timeout(client.step(nullptr), 60, "slow");
+        benchmark::DoNotOptimize(answer);
+      }
+    });
+  }
+  state.counters["us_per_call"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * kCalls * 1e-6,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_TimeLimitedCallAlone)->Unit(benchmark::kMillisecond);
+
+// --- The node's answer and the rollouts body ---
+
+constexpr int kEpisodes = 20;
+constexpr int kRows = 50000;
+
+// A recorded value as a dataset holds it: a reading with up to 7 decimals, now and then null.
+void append_value(std::string& out, std::mt19937& random) {
+  std::uniform_real_distribution<double> uniform(-100, 100);
+  if (random() % 64 == 0) {
+    out += "null";
+  } else {
+    velko::json_text::write_double(out, std::round(uniform(random) * 1e7) / 1e7);
+  }
+}
+
+// The "analysis-actions" answer: 20 episodes x 50,000 rows x 8 action columns (~100 MB).
+const std::string& actions_answer() {
+  static const std::string text = [] {
+    std::mt19937 random(11);
+    std::string out;
+    out.reserve(std::size_t{150} << 20);
+    out += R"({"episodes":[)";
+    for (int e = 0; e < kEpisodes; ++e) {
+      if (e) out += ',';
+      out += numbered(R"({"episode":)", e * 5, R"(,"n_rows":)");
+      out += numbered("", kRows, R"(,"actions":{)");
+      for (int a = 0; a < kActionSlots; ++a) {
+        if (a) out += ',';
+        out += numbered("\"a", a, "\":[");
+        for (int r = 0; r < kRows; ++r) {
+          if (r) out += ',';
+          append_value(out, random);
+        }
+        out += ']';
+      }
+      out += "}}";
+    }
+    out += R"(],"sensor_variables":["c0"],"action_variables":["a0"],"raw_names":{}})";
+    return out;
+  }();
+  return text;
+}
+
+void BM_ParseActionsAnswer(benchmark::State& state) {
+  const std::string& text = actions_answer();
+  for (auto _ : state) {
+    json::value answer = velko::json_text::parse(text);
+    benchmark::DoNotOptimize(answer);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.counters["answer_MB"] = static_cast<double>(text.size()) / 1e6;
+  state.counters["target_MB_per_s"] = 300;
+}
+BENCHMARK(BM_ParseActionsAnswer)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+// Peer: reading every byte of the same text once (counting the commas).
+void BM_ScanActionsAnswer(benchmark::State& state) {
+  const std::string& text = actions_answer();
+  for (auto _ : state) {
+    std::size_t commas = 0;
+    for (char ch : text) commas += ch == ',';
+    benchmark::DoNotOptimize(commas);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_ScanActionsAnswer)->Unit(benchmark::kMillisecond);
+
+// A field of /proc/self/status in kB ("VmHWM", "VmRSS"); -1 when unreadable.
+long status_kb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0 && line[std::strlen(field)] == ':') {
+      return std::stol(line.substr(std::strlen(field) + 1));
+    }
+  }
+  return -1;
+}
+
+// Peak memory of one parse, measured in a forked child: its peak resident set is reset to
+// the current one (clear_refs 5) right before the parse, so the growth of the peak is what
+// the parse needed beside the text.
+void BM_ParseActionsAnswerPeakMemory(benchmark::State& state) {
+  const std::string& text = actions_answer();
+  long growth_kb = -1;
+  for (auto _ : state) {
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) {
+      state.SkipWithError("no pipe");
+      return;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+      close(pipe_fds[0]);
+      long result = -1;
+      {
+        std::ofstream reset("/proc/self/clear_refs");
+        reset << "5";
+      }
+      long before = status_kb("VmRSS");
+      long base = status_kb("VmHWM");
+      if (before > 0 && base <= before + 1024) {
+        json::value answer = velko::json_text::parse(text);
+        benchmark::DoNotOptimize(answer);
+        result = status_kb("VmHWM") - before;
+      }
+      ssize_t written = write(pipe_fds[1], &result, sizeof result);
+      _exit(written == sizeof result ? 0 : 1);
+    }
+    close(pipe_fds[1]);
+    if (read(pipe_fds[0], &growth_kb, sizeof growth_kb) != sizeof growth_kb) growth_kb = -1;
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+  }
+  if (growth_kb < 0) {
+    state.SkipWithError("the peak resident set could not be measured");
+    return;
+  }
+  double answer_mb = static_cast<double>(text.size()) / 1e6;
+  double growth_mb = static_cast<double>(growth_kb) * 1024 / 1e6;
+  state.counters["answer_MB"] = answer_mb;
+  state.counters["peak_growth_MB"] = growth_mb;
+  state.counters["peak_growth_x_answer"] = growth_mb / answer_mb;
+  state.counters["target_x"] = 3;
+}
+BENCHMARK(BM_ParseActionsAnswerPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The "sim-analyze-rollouts" body for the same episodes with 16 sensor columns.
+const json::value& rollouts_body() {
+  static const json::value body = [] {
+    std::mt19937 random(13);
+    std::uniform_real_distribution<float> uniform(-100, 100);
+    json::object out;
+    out["dataset_uuid"] = "3f1c2a4e-9b7d-4c21-8e55-0d6f7a8b9c10";
+    out["simulator_id"] = "sim-1";
+    out["simulator_implementation_id"] = "impl-1";
+    out["validation_run_id"] = "run-1";
+    out["bundle_content_hash"] = std::string(64, 'a');
+    json::array core, sensors;
+    for (int s = 0; s < kSensorSlots; ++s) {
+      core.emplace_back(numbered("Sensor ", s));
+      sensors.emplace_back(numbered("c", s));
+    }
+    out["core_sensor_variables"] = core;
+    out["sensor_variables"] = sensors;
+    out["action_variables"] = json::array{"a0", "a1", "a2", "a3", "a4", "a5", "a6", "a7"};
+    out["max_lag_steps"] = 2;
+    json::array episodes;
+    for (int e = 0; e < kEpisodes; ++e) {
+      json::object predictions;
+      for (int s = 0; s < kSensorSlots; ++s) {
+        json::array values;
+        values.reserve(kRows);
+        for (int r = 0; r < kRows; ++r) {
+          if (random() % 256 == 0) {
+            values.emplace_back(nullptr);
+          } else {
+            values.emplace_back(static_cast<double>(uniform(random)));
+          }
+        }
+        predictions[numbered("c", s)] = std::move(values);
+      }
+      episodes.emplace_back(json::object{{"episode", e * 5}, {"predictions", predictions}});
+    }
+    out["episodes"] = std::move(episodes);
+    return json::value(std::move(out));
+  }();
+  return body;
+}
+
+void BM_WriteRolloutsBody(benchmark::State& state) {
+  const json::value& body = rollouts_body();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    std::string text = velko::json_text::to_json(body);
+    bytes = text.size();
+    benchmark::DoNotOptimize(text);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.counters["body_MB"] = static_cast<double>(bytes) / 1e6;
+  state.counters["target_MB_per_s"] = 300;
+}
+BENCHMARK(BM_WriteRolloutsBody)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+// Peer: copying a text of the body's size.
+void BM_CopyBodySizedText(benchmark::State& state) {
+  std::string source = velko::json_text::to_json(rollouts_body());
+  for (auto _ : state) {
+    std::string copy = source;
+    benchmark::DoNotOptimize(copy);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+BENCHMARK(BM_CopyBodySizedText)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,308 @@
+#include "tests/support/fake_sim.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include "common/errors.h"
+#include "common/literal.h"
+
+namespace velko::testing {
+
+namespace asio = boost::asio;
+namespace json = boost::json;
+using dataset_replay::ClientOptions;
+using dataset_replay::OutputCallback;
+using dataset_replay::SimClient;
+using dataset_replay::SimProcess;
+
+namespace {
+
+double now_s() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Waits `seconds` on a timer; kForever waits until cancelled (kHangCapS at most). A
+// cancellation is recorded in `cancelled` and raised as Interrupted, as the real client does.
+awaitable<void> pause(double seconds, std::string call, std::vector<std::string>* cancelled,
+                      EventLog* log) {
+  bool forever = std::isinf(seconds);
+  asio::steady_timer timer(co_await asio::this_coro::executor,
+                           seconds_to_duration(forever ? kHangCapS : seconds));
+  boost::system::error_code ec;
+  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  if (ec == asio::error::operation_aborted) {
+    if (cancelled) cancelled->push_back(call);
+    if (log) log->add(call + " cancelled");
+    throw Interrupted{};
+  }
+  if (forever) {
+    if (log) log->add(call + " never cancelled");
+    throw std::runtime_error("the fake sim's " + call + " was never cancelled");
+  }
+}
+
+// Stands for a client or process owned by the code under test while the test keeps the fake.
+class ClientHandle : public SimClient {
+ public:
+  explicit ClientHandle(std::shared_ptr<FakeSimClient> fake) : fake_(std::move(fake)) {}
+  awaitable<void> init() override { return fake_->init(); }
+  awaitable<void> make() override { return fake_->make(); }
+  awaitable<void> close() override { return fake_->close(); }
+  awaitable<json::value> get_mappings() override { return fake_->get_mappings(); }
+  awaitable<json::value> sensor_space_info() override { return fake_->sensor_space_info(); }
+  awaitable<json::value> action_space_info() override { return fake_->action_space_info(); }
+  awaitable<std::vector<json::value>> reset() override { return fake_->reset(); }
+  awaitable<std::vector<json::value>> step(json::value action) override {
+    return fake_->step(std::move(action));
+  }
+
+ private:
+  std::shared_ptr<FakeSimClient> fake_;
+};
+
+class ProcessHandle : public SimProcess {
+ public:
+  explicit ProcessHandle(std::shared_ptr<FakeSimProcess> fake) : fake_(std::move(fake)) {}
+  std::optional<int> returncode() override { return fake_->returncode(); }
+  void terminate() override { fake_->terminate(); }
+  void kill() override { fake_->kill(); }
+  awaitable<int> wait() override { return fake_->wait(); }
+
+ private:
+  std::shared_ptr<FakeSimProcess> fake_;
+};
+
+}  // namespace
+
+void EventLog::add(std::string event) {
+  std::lock_guard lock(mutex_);
+  events_.push_back(std::move(event));
+}
+
+std::vector<std::string> EventLog::events() const {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+int EventLog::index_of(std::string_view event) const {
+  std::lock_guard lock(mutex_);
+  auto found = std::find(events_.begin(), events_.end(), event);
+  return found == events_.end() ? -1 : static_cast<int>(found - events_.begin());
+}
+
+int EventLog::count(std::string_view event) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(std::count(events_.begin(), events_.end(), event));
+}
+
+void EventLog::clear() {
+  std::lock_guard lock(mutex_);
+  events_.clear();
+}
+
+// FakeSimClient
+
+FakeSimClient::FakeSimClient(std::shared_ptr<EventLog> log_in) : log(std::move(log_in)) {
+  observe = [](const json::value&, int step) { return json::value(json::array{step}); };
+}
+
+awaitable<void> FakeSimClient::enter(std::string call, std::string specific) {
+  if (record) log->add("client." + call);
+  if (on_call) on_call(call);
+  if (delays.empty() && failures.empty()) co_return;
+  auto delay = delays.find(specific);
+  if (delay == delays.end()) delay = delays.find(call);
+  if (delay != delays.end() && delay->second > 0) {
+    co_await pause(delay->second, call, &cancelled, log.get());
+  }
+  auto failure = failures.find(specific);
+  if (failure == failures.end()) failure = failures.find(call);
+  if (failure != failures.end()) std::rethrow_exception(failure->second);
+}
+
+awaitable<void> FakeSimClient::init() { co_await enter("init"); }
+awaitable<void> FakeSimClient::make() { co_await enter("make"); }
+awaitable<void> FakeSimClient::close() { co_await enter("close"); }
+
+awaitable<json::value> FakeSimClient::get_mappings() {
+  co_await enter("get_mappings");
+  if (!mappings) throw std::runtime_error("the sim does not offer get_mappings");
+  co_return *mappings;
+}
+
+awaitable<json::value> FakeSimClient::sensor_space_info() {
+  co_await enter("sensor_space_info");
+  co_return sensor_space;
+}
+
+awaitable<json::value> FakeSimClient::action_space_info() {
+  co_await enter("action_space_info");
+  co_return action_space;
+}
+
+awaitable<std::vector<json::value>> FakeSimClient::reset() {
+  co_await enter("reset");
+  ++resets;
+  steps = 0;
+  std::vector<json::value> parts{observe(nullptr, 0), json::object()};
+  parts.resize(reset_parts);
+  co_return parts;
+}
+
+awaitable<std::vector<json::value>> FakeSimClient::step(json::value action) {
+  int n = steps + 1;
+  // Only a test with delays or failures looks for a step of its own.
+  std::string specific;
+  if (!delays.empty() || !failures.empty()) specific = "step " + std::to_string(n);
+  co_await enter("step", std::move(specific));
+  steps = n;
+  std::vector<json::value> parts;
+  parts.reserve(std::max<std::size_t>(step_parts, 5));
+  parts.push_back(observe(action, n));
+  parts.emplace_back(0.0);
+  parts.emplace_back(terminate_at == n);
+  parts.emplace_back(truncate_at == n);
+  parts.emplace_back(json::object());
+  parts.resize(step_parts);
+  if (record) actions.push_back(std::move(action));
+  co_return parts;
+}
+
+// FakeSimProcess
+
+FakeSimProcess::FakeSimProcess(std::shared_ptr<EventLog> log_in) : log(std::move(log_in)) {}
+
+void FakeSimProcess::exit(int status) {
+  if (!code_) code_ = status;
+}
+
+void FakeSimProcess::end_after(double seconds, int status) {
+  ends_at_ = now_s() + seconds;
+  pending_status_ = status;
+}
+
+std::optional<int> FakeSimProcess::returncode() {
+  if (!code_ && ends_at_ && now_s() >= *ends_at_) code_ = pending_status_;
+  return code_;
+}
+
+void FakeSimProcess::terminate() {
+  log->add("process.terminate");
+  ++terminates;
+  if (ignores_terminate || returncode()) return;
+  if (terminate_delay_s > 0) {
+    end_after(terminate_delay_s, -15);
+  } else {
+    code_ = -15;
+  }
+}
+
+void FakeSimProcess::kill() {
+  log->add("process.kill");
+  ++kills;
+  if (!returncode()) code_ = -9;
+}
+
+awaitable<int> FakeSimProcess::wait() {
+  log->add("process.wait");
+  auto executor = co_await asio::this_coro::executor;
+  double deadline = now_s() + kHangCapS;
+  // Polls every millisecond: the status changes without the event loop's knowledge.
+  while (!returncode()) {
+    if (now_s() > deadline) {
+      log->add("process.wait never cancelled");
+      throw std::runtime_error("the fake sim process's wait was never cancelled");
+    }
+    asio::steady_timer timer(executor, std::chrono::milliseconds(1));
+    boost::system::error_code ec;
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (ec == asio::error::operation_aborted) {
+      ++cancelled_waits;
+      log->add("process.wait cancelled");
+      throw Interrupted{};
+    }
+  }
+  co_return *code_;
+}
+
+// FakeSimConnection
+
+FakeSimConnection::FakeSimConnection(std::shared_ptr<EventLog> log_in)
+    : log(std::move(log_in)),
+      client(std::make_shared<FakeSimClient>(log)),
+      process(std::make_shared<FakeSimProcess>(log)) {}
+
+void FakeSimConnection::emit(const std::string& line) {
+  if (on_output_) on_output_(line);
+}
+
+int FakeSimConnection::get_free_port() {
+  log->add("sim.get_free_port");
+  if (port_failure) std::rethrow_exception(port_failure);
+  return port;
+}
+
+awaitable<std::unique_ptr<SimProcess>> FakeSimConnection::make_in_process(
+    std::string path, std::string host, int port_in, json::object settings,
+    OutputCallback on_output) {
+  log->add("sim.make_in_process");
+  starts.push_back({path, host, port_in, settings});
+  on_output_ = std::move(on_output);
+  for (const auto& line : output) emit(line);
+  if (start_delay_s > 0) co_await pause(start_delay_s, "make_in_process", nullptr, log.get());
+  if (start_failure) std::rethrow_exception(start_failure);
+  co_return std::make_unique<ProcessHandle>(process);
+}
+
+std::unique_ptr<SimClient> FakeSimConnection::make(ClientOptions options) {
+  log->add("sim.make");
+  made.push_back(std::move(options));
+  return std::make_unique<ClientHandle>(client);
+}
+
+// FakeSimModule
+
+FakeSimModule::FakeSimModule(std::shared_ptr<EventLog> log_in) : log(std::move(log_in)) {}
+
+awaitable<void> FakeSimModule::check_serving(std::string address, double timeout_s) {
+  log->add("module.check_serving");
+  checks.emplace_back(address, timeout_s);
+  if (failure) std::rethrow_exception(failure);
+  if (serves) co_return;
+  co_await pause(timeout_s, "check_serving", nullptr, log.get());
+  throw TimeoutError("the sim at " + address + " did not serve within " + float_repr(timeout_s) +
+                     " s");
+}
+
+std::string FakeSimModule::_tail(const std::string& text) {
+  log->add("module._tail");
+  tailed.push_back(text);
+  if (text.empty()) return "";
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  while (true) {
+    std::size_t newline = text.find('\n', from);
+    lines.push_back(text.substr(from, newline - from));
+    if (newline == std::string::npos) break;
+    from = newline + 1;
+  }
+  std::size_t first = lines.size() > tail_lines ? lines.size() - tail_lines : 0;
+  std::string tail;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    if (i != first) tail += "\n";
+    tail += lines[i];
+  }
+  return tail;
+}
+
+}  // namespace velko::testing
