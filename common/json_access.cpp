@@ -40,7 +40,7 @@ bool is_none(const boost::json::value* value) { return !value || value->is_null(
 std::string kind_name(const boost::json::value& value) {
   switch (value.kind()) {
     case boost::json::kind::null: return "null";
-    case boost::json::kind::bool_: return "a flag";
+    case boost::json::kind::bool_: return "a boolean";
     case boost::json::kind::int64:
     case boost::json::kind::uint64:
     case boost::json::kind::double_: return "a number";

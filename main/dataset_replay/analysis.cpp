@@ -1,11 +1,13 @@
 #include "main/dataset_replay/analysis.h"
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <vector>
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
+#include <spdlog/logger.h>
 
 #include "common/console.h"
 #include "common/errors.h"
@@ -74,6 +76,17 @@ json::array columns_of(const std::vector<SlotColumn>& pairs) {
   out.reserve(pairs.size());
   for (const auto& pair : pairs) out.emplace_back(pair.second);
   return out;
+}
+
+// The number of rows an episode's replay reached: the values of its first sensor column, of
+// which each row adds one per sensor pair on that column.
+std::size_t rows_in(const json::object& predictions, const Plan& plan) {
+  if (plan.sensors.empty() || predictions.empty()) return 0;
+  const std::string& column = plan.sensors.front().second;
+  std::size_t pairs = 0;
+  for (const auto& pair : plan.sensors) pairs += pair.second == column;
+  const json::value* values = predictions.if_contains(column);
+  return values && values->is_array() ? values->get_array().size() / pairs : 0;
 }
 
 // Stops the sim process: terminate, a grace period, then kill.
@@ -181,6 +194,8 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
         json_access::wrong_type("the compute node's recorded actions", "episodes", "a list", list);
       }
       const json::array& entries = list.get_array();
+      auto started = std::chrono::steady_clock::now();
+      std::size_t rows_reached = 0;
       std::size_t k = 0;
       for (const json::value& episode : entries) {
         ++k;
@@ -190,11 +205,16 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
                     std::to_string(entries.size()) + ", " + as_text(rows) +
                     " rows) through the sim...");
         json::object predictions = co_await rollout_episode(*client, *plan, episode, call_timeout_s);
+        rows_reached += rows_in(predictions, *plan);
         json::object rollout;
         rollout["episode"] = id;
         rollout["predictions"] = std::move(predictions);
         rollouts.emplace_back(std::move(rollout));
       }
+      std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+      logger().debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s", entries.size(),
+                     rows_reached, rows_reached - std::min(rows_reached, entries.size()),
+                     took.count());
     }
 
     std::exception_ptr close_failure;

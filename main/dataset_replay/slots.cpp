@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/errors.h"
+#include "common/json_access.h"
 #include "common/literal.h"
 #include "common/unicode.h"
 #include "main/dataset_replay/components.h"
@@ -226,20 +227,6 @@ std::size_t check_path(std::string_view name) {
   return count;
 }
 
-const char* kind_text(const boost::json::value& value) {
-  switch (value.kind()) {
-    case boost::json::kind::null: return "null";
-    case boost::json::kind::bool_: return "a boolean";
-    case boost::json::kind::int64:
-    case boost::json::kind::uint64:
-    case boost::json::kind::double_: return "a number";
-    case boost::json::kind::string: return "a text";
-    case boost::json::kind::array: return "a list";
-    case boost::json::kind::object: return "a map";
-  }
-  return "a value";
-}
-
 // The element of `node` at `key`.
 boost::json::value& element(boost::json::value& node, const KeyView& key) {
   if (key.is_text) {
@@ -248,7 +235,7 @@ boost::json::value& element(boost::json::value& node, const KeyView& key) {
       throw KeyError(std::string(key.text));
     }
     throw TypeError("the slot key " + quoted(key.text) + " names a map entry, but the value "
-                    "there is " + kind_text(node));
+                    "there is " + json_access::kind_name(node));
   }
   if (auto* array = node.if_array()) {
     auto size = static_cast<std::int64_t>(array->size());
@@ -262,7 +249,7 @@ boost::json::value& element(boost::json::value& node, const KeyView& key) {
   }
   if (node.is_object()) throw KeyError(std::to_string(key.index));
   throw TypeError("the slot key " + std::to_string(key.index) +
-                  " is a list position, but the value there is " + kind_text(node));
+                  " is a list position, but the value there is " + json_access::kind_name(node));
 }
 
 // A finite number read from a sensor's value, if it has one.

@@ -6,6 +6,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 
+#include "common/json_access.h"
 #include "common/literal.h"
 
 namespace velko::core {
@@ -13,21 +14,6 @@ namespace velko::core {
 namespace json = boost::json;
 
 namespace {
-
-// The JSON type of a value as messages name it.
-const char* kind_name(const json::value& value) {
-  switch (value.kind()) {
-    case json::kind::null: return "null";
-    case json::kind::bool_: return "a boolean";
-    case json::kind::int64:
-    case json::kind::uint64:
-    case json::kind::double_: return "a number";
-    case json::kind::string: return "a text";
-    case json::kind::array: return "a list";
-    case json::kind::object: return "a map";
-  }
-  return "a value";
-}
 
 }  // namespace
 
@@ -60,7 +46,7 @@ const json::value& Sensor::find(const json::value& observation) const {
         if (!node) lost(k, "has no entry " + quoted(key.text));
         continue;
       }
-      lost(k, std::string("is ") + kind_name(*node) + ", not a map with the entry " +
+      lost(k, std::string("is ") + json_access::kind_name(*node) + ", not a map with the entry " +
                   quoted(key.text));
     }
     if (const json::array* items = node->if_array()) {
@@ -73,7 +59,7 @@ const json::value& Sensor::find(const json::value& observation) const {
       node = &(*items)[static_cast<std::size_t>(position)];
       continue;
     }
-    lost(k, std::string("is ") + kind_name(*node) + ", not a list with position " +
+    lost(k, std::string("is ") + json_access::kind_name(*node) + ", not a list with position " +
                 std::to_string(key.index));
   }
   return *node;

@@ -8,6 +8,7 @@
 
 #include <boost/json/object.hpp>
 
+#include "common/json_access.h"
 #include "outside/velko_core/slot_path.h"
 
 namespace velko::core {
@@ -23,21 +24,6 @@ constexpr double kUnboundedMagnitude = 1e300;
 constexpr double kTwo63 = 9223372036854775808.0;
 // Samples of unbounded sides lie within this many standard deviations of their centre.
 constexpr double kNormalLimit = 4.0;
-
-// The JSON type of a value as messages name it.
-const char* kind_name(const json::value& value) {
-  switch (value.kind()) {
-    case json::kind::null: return "null";
-    case json::kind::bool_: return "a boolean";
-    case json::kind::int64:
-    case json::kind::uint64:
-    case json::kind::double_: return "a number";
-    case json::kind::string: return "a text";
-    case json::kind::array: return "a list";
-    case json::kind::object: return "a map";
-  }
-  return "a value";
-}
 
 // The value as an integer when it is one: a JSON integer, or a double with an integral
 // value that a double holds exactly (senders that keep every number as a double).
@@ -201,7 +187,7 @@ std::int64_t Parser::integer(const json::object& object, std::string_view key,
   if (!number || *number < minimum) {
     fail(path, "\"" + std::string(key) + "\" must be an integer of at least " +
                    std::to_string(minimum) + ", not " +
-                   (number ? std::to_string(*number) : std::string(kind_name(*value))));
+                   (number ? std::to_string(*number) : std::string(json_access::kind_name(*value))));
   }
   return *number;
 }
@@ -211,11 +197,11 @@ Space Parser::parse(const json::value& description, std::string& path, std::size
     fail(path, "the space has more than " + std::to_string(kMaxSubspaces) + " sub-spaces");
   }
   const json::object* object = description.if_object();
-  if (!object) fail(path, std::string("a space must be a map, not ") + kind_name(description));
+  if (!object) fail(path, std::string("a space must be a map, not ") + json_access::kind_name(description));
   const json::value* type = member(*object, "type");
   if (!type) fail(path, "\"type\" is missing");
   if (!type->is_string()) {
-    fail(path, std::string("\"type\" must be a text, not ") + kind_name(*type));
+    fail(path, std::string("\"type\" must be a text, not ") + json_access::kind_name(*type));
   }
   const json::string& name = type->get_string();
 
@@ -232,7 +218,7 @@ Space Parser::parse(const json::value& description, std::string& path, std::size
     count_variables(path, 1);
     if (const json::value* label = member(*object, "name")) {
       if (!label->is_string()) {
-        fail(path, std::string("\"name\" must be a text, not ") + kind_name(*label));
+        fail(path, std::string("\"name\" must be a text, not ") + json_access::kind_name(*label));
       }
       if (label->get_string().size() > kMaxSpaceText) {
         fail(path, "\"name\" is longer than " + std::to_string(kMaxSpaceText) + " bytes");
@@ -283,7 +269,7 @@ void Parser::parse_box(const json::object& object, Space& space, const std::stri
   if (!shape) fail(path, "\"shape\" is missing");
   const json::array* dims = shape->if_array();
   if (!dims) {
-    fail(path, std::string("\"shape\" must be a list of sizes, not ") + kind_name(*shape));
+    fail(path, std::string("\"shape\" must be a list of sizes, not ") + json_access::kind_name(*shape));
   }
   check_depth(path, depth + dims->size());
   std::size_t count = 1;
@@ -346,7 +332,7 @@ void Parser::read_bound_list(const json::value& list, const std::vector<std::siz
                    shape_text(shape) + "; " +
                    (items ? "it has " + std::to_string(items->size()) + " elements where " +
                                 std::to_string(shape[dim]) + " belong"
-                          : std::string("it is ") + kind_name(list)));
+                          : std::string("it is ") + json_access::kind_name(list)));
   }
   std::size_t size = where.size();
   for (std::size_t i = 0; i < items->size(); ++i) {
@@ -365,7 +351,7 @@ double Parser::bound(const json::value& value, bool is_low, DType dtype,
   if (value.is_null()) return is_low ? -kInf : kInf;
   std::optional<double> number = number_of(value);
   if (!number) {
-    fail(path, where + " must be a number or null, not " + kind_name(value));
+    fail(path, where + " must be a number or null, not " + json_access::kind_name(value));
   }
   double x = *number;
   if (std::isnan(x)) fail(path, where + " is not a number (NaN)");
@@ -383,7 +369,7 @@ std::vector<std::string> Parser::parse_names(const json::object& object, std::si
   const json::value* value = member(object, "names");
   if (!value) return {};
   const json::array* list = value->if_array();
-  if (!list) fail(path, std::string("\"names\" must be a list, not ") + kind_name(*value));
+  if (!list) fail(path, std::string("\"names\" must be a list, not ") + json_access::kind_name(*value));
   if (list->size() != count) {
     fail(path, "\"names\" has " + std::to_string(list->size()) + " names where the space has " +
                    std::to_string(count) + " variables");
@@ -399,7 +385,7 @@ std::vector<std::string> Parser::parse_names(const json::object& object, std::si
     }
     if (!name.is_string()) {
       fail(path, "\"names\"[" + std::to_string(i) + "] must be a text or null, not " +
-                     kind_name(name));
+                     json_access::kind_name(name));
     }
     if (name.get_string().size() > kMaxSpaceText) {
       fail(path, "\"names\"[" + std::to_string(i) + "] is longer than " +
@@ -418,7 +404,7 @@ void Parser::parse_multi_discrete(const json::object& object, Space& space,
   const json::value* value = member(object, "nvec");
   if (!value) fail(path, "\"nvec\" is missing");
   const json::array* list = value->if_array();
-  if (!list) fail(path, std::string("\"nvec\" must be a list, not ") + kind_name(*value));
+  if (!list) fail(path, std::string("\"nvec\" must be a list, not ") + json_access::kind_name(*value));
   count_variables(path, list->size());
   space.nvec.reserve(list->size());
   for (std::size_t i = 0; i < list->size(); ++i) {
@@ -438,7 +424,7 @@ void Parser::parse_dict(const json::object& object, Space& space, std::string& p
   if (!value) fail(path, "\"spaces\" is missing");
   const json::object* spaces = value->if_object();
   if (!spaces) {
-    fail(path, std::string("\"spaces\" of a dict must be a map, not ") + kind_name(*value));
+    fail(path, std::string("\"spaces\" of a dict must be a map, not ") + json_access::kind_name(*value));
   }
   space.members.reserve(spaces->size());
   space.keys.reserve(spaces->size());
@@ -462,7 +448,7 @@ void Parser::parse_tuple(const json::object& object, Space& space, std::string& 
   if (!value) fail(path, "\"spaces\" is missing");
   const json::array* spaces = value->if_array();
   if (!spaces) {
-    fail(path, std::string("\"spaces\" of a tuple must be a list, not ") + kind_name(*value));
+    fail(path, std::string("\"spaces\" of a tuple must be a list, not ") + json_access::kind_name(*value));
   }
   space.members.reserve(spaces->size());
   std::size_t size = path.size();

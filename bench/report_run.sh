@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The demo's report run, measured: `velko sim publish examples/sims/water-tank --dataset
+# water-tank-runs` (20 episodes of about 300 rows) against the local platform and compute
+# node. Prints the time from start to the submitted artifact, the replay's steps per second
+# and the peak memory of velko. The platform keeps building, so the run ends right after the
+# submission (its wait returns at once).
+# Usage: bench/report_run.sh [runs]   (needs a built build/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs="${1:-5}"
+root=$PWD
+[ -x build/bin/velko ] || { echo "build first: scripts/build" >&2; exit 1; }
+command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+
+source scripts/lib/servers.sh
+work=$server_work
+
+start_server platform build/bin/velko-dev-platform --port 0 --build-seconds 3600
+export VELKO_API_URL=$url
+start_server node build/bin/velko-dev-node --port 0 --data examples/datasets
+export VELKO_COMPUTE_URL=$url
+export VELKO_LOG_LEVEL=debug
+
+for ((i = 1; i <= runs; i++)); do
+  /usr/bin/time -f "TIME %e s, peak %M KiB" build/bin/velko sim publish examples/sims/water-tank \
+    --dataset water-tank-runs --max-episodes 20 >"$work/out" 2>"$work/err"
+  replay=$(grep -o "Replayed .*" "$work/err")
+  total=$(grep -o "TIME .*" "$work/err")
+  steps=$(echo "$replay" | sed -n 's/.* \([0-9]*\) sim steps) in \([0-9.]*\) s/\1 \2/p')
+  rate=$(echo "$steps" | awk '{printf "%.0f", $1 / $2}')
+  echo "run $i: start to submitted artifact ${total#TIME }; ${replay}: ${rate} steps/s"
+done

@@ -1,0 +1,71 @@
+// sha256_file on a 256 MiB file beside `openssl dgst -sha256` on the same file, and the peak
+// memory that hashing adds to the process.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "main/dataset_replay/node_requests.h"
+#include "tests/support/testing.h"
+
+namespace {
+
+constexpr std::size_t kFileBytes = std::size_t{256} << 20;
+
+// The 256 MiB file, written once in 1 MiB pieces.
+const std::string& big_file() {
+  static velko::testing::TempDir dir;
+  static std::string path = [] {
+    std::string file = dir / "big.bin";
+    std::ofstream out(file, std::ios::binary);
+    std::vector<char> chunk(1 << 20);
+    std::mt19937_64 random(42);
+    for (std::size_t written = 0; written < kFileBytes; written += chunk.size()) {
+      for (auto& byte : chunk) byte = static_cast<char>(random());
+      out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    }
+    return file;
+  }();
+  return path;
+}
+
+// A memory figure of this process from /proc/self/status, in bytes.
+long status_bytes(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::string(field).size()) * 1024;
+  }
+  return -1;
+}
+
+void Sha256File(benchmark::State& state) {
+  const std::string& path = big_file();
+  // Reset the peak so that it measures hashing alone.
+  std::ofstream("/proc/self/clear_refs") << "5";
+  long idle = status_bytes("VmRSS:");
+  for (auto _ : state) benchmark::DoNotOptimize(velko::dataset_replay::sha256_file(path));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
+  state.counters["peak_MiB_above_idle"] =
+      static_cast<double>(status_bytes("VmHWM:") - idle) / (1 << 20);
+}
+BENCHMARK(Sha256File)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+// The peer: the openssl command on the same file (its process start is a few milliseconds of
+// the hundreds that hashing takes).
+void OpensslDgst(benchmark::State& state) {
+  std::string command = "openssl dgst -sha256 '" + big_file() + "' > /dev/null";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) state.SkipWithError("openssl dgst failed");
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
+}
+BENCHMARK(OpensslDgst)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+}  // namespace
