@@ -48,66 +48,6 @@ void write_json(httplib::Response& res, int status, std::string text) {
       });
 }
 
-// Sends {"detail": ...} with a refusal status.
-void write_detail(httplib::Response& res, int status, const std::string& detail) {
-  json::object body;
-  body["detail"] = detail;
-  write_json(res, status, json_text::to_json(body));
-}
-
-// The value of a hexadecimal digit, or -1.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes the %XX escapes of a path segment. Refuses broken escapes, ill-formed UTF-8 and
-// NUL characters (400).
-std::string percent_decode(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out.push_back(text[i]);
-      continue;
-    }
-    int high = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
-    int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
-    if (high < 0 || low < 0) {
-      throw NodeRefusal(
-          400, "The request path holds a broken percent escape near " + quoted(text.substr(i, 3)));
-    }
-    out.push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  if (unicode::invalid_utf8_at(out) || out.find('\0') != std::string::npos) {
-    throw NodeRefusal(400, "The request path holds an escape that is not a UTF-8 text");
-  }
-  return out;
-}
-
-// The path of a request target, without its query.
-std::string_view target_path(std::string_view target) { return target.substr(0, target.find('?')); }
-
-// The path as log lines show it: raw, with control characters replaced.
-std::string loggable_path(std::string_view target) {
-  std::string path(target_path(target));
-  for (char& c : path) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return path;
-}
-
-// Compares two secrets in a time that does not depend on where they differ.
-bool same_secret(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
-}
-
 // A dataset as GET /datasets shows it.
 json::object dataset_body(const NodeDataset& dataset) {
   json::object body;
@@ -242,45 +182,7 @@ void DevNode::Impl::install(httplib::Server& s) {
   s.Delete(any_path, not_allowed);
   s.Patch(any_path, not_allowed);
 
-  s.set_error_handler(
-      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty() || res.content_length_ > 0) {
-          return httplib::Server::HandlerResponse::Unhandled;
-        }
-        std::string detail;
-        switch (res.status) {
-          case 400:
-            detail = "The request is malformed";
-            break;
-          case 413:
-            detail = "The request body is too large";
-            break;
-          case 414:
-            detail = "The request path is too long";
-            break;
-          default:
-            detail = fmt::format("The request failed with status {}", res.status);
-            break;
-        }
-        write_detail(res, res.status, detail);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  s.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-          std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        write_detail(res, 500, "The compute node failed to answer: " + what);
-      });
-  if (options.log) {
-    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-      options.log(fmt::format("{} {} {}", req.method, loggable_path(req.target), res.status));
-    });
-  }
+  install_common_handlers(s, "compute node", options.log);
 }
 
 // Refuses what needs no body to be refused: over-long targets, missing or wrong tokens,
@@ -297,18 +199,12 @@ httplib::Server::HandlerResponse DevNode::Impl::guard(const httplib::Request& re
     return refuse(414, fmt::format("The request path is longer than {} bytes", kMaxTargetBytes));
   }
   if (options.token) {
-    std::string header = req.get_header_value("Authorization");
-    constexpr std::string_view kScheme = "bearer ";
-    bool bearer = header.size() >= kScheme.size() &&
-                  std::equal(kScheme.begin(), kScheme.end(), header.begin(),
-                             [](char a, char b) { return a == (b | 0x20); });
-    if (!bearer) {
+    TokenCheck check = check_bearer(req, *options.token);
+    if (check != TokenCheck::kAccepted) {
       res.set_header("WWW-Authenticate", "Bearer");
-      return refuse(401, "This compute node needs a token: set VELKO_NODE_TOKEN");
-    }
-    if (!same_secret(std::string_view(header).substr(kScheme.size()), *options.token)) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      return refuse(401, "The compute node did not accept the token; check VELKO_NODE_TOKEN");
+      return refuse(401, check == TokenCheck::kMissing
+                             ? "This compute node needs a token: set VELKO_NODE_TOKEN"
+                             : "The compute node did not accept the token; check VELKO_NODE_TOKEN");
     }
   }
   if (req.method == "POST" && req.has_header("Content-Length")) {

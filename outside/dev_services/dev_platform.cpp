@@ -1,4 +1,5 @@
 #include "outside/dev_services/dev_platform.h"
+#include "outside/dev_services/http_service.h"
 
 #include <sys/socket.h>
 
@@ -51,15 +52,9 @@ constexpr std::uint32_t kFileKind = 0x51a10006;
 
 constexpr std::string_view kGuidanceTypes[] = {"goal", "constraint", "successCriteria", "reward"};
 
-// A request that the platform refuses: the status and the text for the user.
-class Refusal : public std::runtime_error {
- public:
-  Refusal(int status, const std::string& detail) : std::runtime_error(detail), status_(status) {}
-  int status() const { return status_; }
+// A request that the platform refuses: its status and the detail for the user.
+using Refusal = HttpRefusal;
 
- private:
-  int status_;
-};
 
 // A JSON answer.
 struct Reply {
@@ -96,42 +91,6 @@ void write_reply(httplib::Response& res, const Reply& reply) {
   res.set_content(json_text::to_json(reply.body), "application/json");
 }
 
-// The value of a hexadecimal digit, or -1.
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Decodes %XX escapes ('+' is a blank in a query). Refuses broken escapes, ill-formed UTF-8
-// and NUL characters.
-std::string percent_decode(std::string_view text, bool plus_is_blank) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '%') {
-      int high = i + 2 < text.size() ? hex_digit(text[i + 1]) : -1;
-      int low = i + 2 < text.size() ? hex_digit(text[i + 2]) : -1;
-      if (high < 0 || low < 0) {
-        throw Refusal(400, "The request target holds a broken percent escape near " +
-                               velko::quoted(text.substr(i, 3)));
-      }
-      out.push_back(static_cast<char>(high * 16 + low));
-      i += 2;
-    } else if (c == '+' && plus_is_blank) {
-      out.push_back(' ');
-    } else {
-      out.push_back(c);
-    }
-  }
-  if (unicode::invalid_utf8_at(out) || out.find('\0') != std::string::npos) {
-    throw Refusal(400, "The request target holds an escape that is not a UTF-8 text");
-  }
-  return out;
-}
-
 // Splits a request target ("/a/b?x=1") into decoded segments and query parameters.
 Call parse_target(std::string method, std::string_view target) {
   Call call;
@@ -164,24 +123,6 @@ Call parse_target(std::string method, std::string_view target) {
     query.remove_prefix(amp + 1);
   }
   return call;
-}
-
-// The path of a request target, shown in log lines: raw, without the query, and with control
-// characters replaced so that one request is one line.
-std::string loggable_path(const std::string& target) {
-  std::string path = target.substr(0, target.find('?'));
-  for (char& c : path) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  }
-  return path;
-}
-
-// Compares two secrets in a time that does not depend on where they differ.
-bool same_secret(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  unsigned char diff = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-  return diff == 0;
 }
 
 // Seconds on the timeline's clock.
@@ -224,7 +165,7 @@ std::string required_text(const json::object& body, const char* key, std::size_t
 // True for a SHA-256 digest written in hexadecimal.
 bool is_sha256_hex(std::string_view text) {
   return text.size() == 64 &&
-         std::all_of(text.begin(), text.end(), [](char c) { return hex_digit(c) >= 0; });
+         std::all_of(text.begin(), text.end(), [](char c) { return is_hex_digit(c); });
 }
 
 // A guidance item's type; `where` names the value in the refusal.
@@ -546,36 +487,11 @@ void DevPlatform::Impl::install(httplib::Server& s) {
   s.Patch(any_path, with_body);
 
   // Gives the server's own refusals a detail too.
-  s.set_error_handler(httplib::Server::HandlerWithResponse(
-      [too_large_detail](const httplib::Request&, httplib::Response& res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        std::string detail;
-        switch (res.status) {
-          case 400: detail = "The request is malformed"; break;
-          case 404: detail = "There is no such route; the platform's API is under /v1"; break;
-          case 413: detail = too_large_detail(); break;
-          case 414: detail = "The request path is too long"; break;
-          default: detail = fmt::format("The request failed with status {}", res.status); break;
-        }
-        write_reply(res, {res.status, detail_body(detail)});
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  s.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
-        std::string what = "unknown error";
-        try {
-          std::rethrow_exception(error);
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        write_reply(res, {500, detail_body("The platform failed to answer: " + what)});
-      });
-  if (options.log) {
-    s.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-      options.log(fmt::format("{} {} {}", req.method, loggable_path(req.target), res.status));
-    });
-  }
+  install_common_handlers(s, "platform", options.log, [too_large_detail](int status) {
+    if (status == 404) return std::string("There is no such route; the platform's API is under /v1");
+    if (status == 413) return too_large_detail();
+    return std::string();
+  });
 }
 
 // Refuses what needs no body to be refused: over-long targets, forms, missing tokens.
@@ -601,18 +517,12 @@ httplib::Server::HandlerResponse DevPlatform::Impl::guard(const httplib::Request
     return refuse(refusal.status(), refusal.what());
   }
   if (call.segments.front() != "v1") return Server::HandlerResponse::Unhandled;
-  std::string header = req.get_header_value("Authorization");
-  constexpr std::string_view kScheme = "bearer ";
-  bool bearer = header.size() >= kScheme.size() &&
-                std::equal(kScheme.begin(), kScheme.end(), header.begin(),
-                           [](char a, char b) { return a == (b | 0x20); });
-  if (!bearer) {
+  TokenCheck check = check_bearer(req, *options.token);
+  if (check != TokenCheck::kAccepted) {
     res.set_header("WWW-Authenticate", "Bearer");
-    return refuse(401, "This platform needs a token: set VELKO_API_TOKEN");
-  }
-  if (!same_secret(std::string_view(header).substr(kScheme.size()), *options.token)) {
-    res.set_header("WWW-Authenticate", "Bearer");
-    return refuse(401, "The platform did not accept the token; check VELKO_API_TOKEN");
+    return refuse(401, check == TokenCheck::kMissing
+                           ? "This platform needs a token: set VELKO_API_TOKEN"
+                           : "The platform did not accept the token; check VELKO_API_TOKEN");
   }
   return Server::HandlerResponse::Unhandled;
 }

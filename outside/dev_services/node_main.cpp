@@ -1,30 +1,13 @@
 // velko-dev-node: serves the datasets of a data directory as the local compute node until
 // SIGINT or SIGTERM.
-#include <pthread.h>
-#include <signal.h>
 
 #include <iostream>
-#include <mutex>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "outside/dev_services/dev_node.h"
-
-namespace {
-
-// Blocks SIGINT and SIGTERM in this thread and in every thread started after it, so that
-// only the sigwait() below receives them.
-sigset_t block_stop_signals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return signals;
-}
-
-}  // namespace
+#include "outside/dev_services/http_service.h"
 
 int main(int argc, char** argv) {
   CLI::App app(
@@ -59,14 +42,10 @@ int main(int argc, char** argv) {
   velko::dev::NodeOptions options;
   if (!token.empty()) options.token = token;
   if (verbose) {
-    options.log = [](const std::string& line) {
-      static std::mutex mutex;
-      std::lock_guard lock(mutex);
-      std::cerr << line << std::endl;
-    };
+    options.log = velko::dev::stderr_log();
   }
 
-  sigset_t signals = block_stop_signals();
+  sigset_t signals = velko::dev::block_stop_signals();
   try {
     velko::dev::DatasetCatalog catalog = velko::dev::DatasetCatalog::load(data);
     if (verbose || catalog.datasets().empty()) {
@@ -82,8 +61,7 @@ int main(int argc, char** argv) {
     velko::dev::DevNode node(std::move(catalog), std::move(options));
     int bound = node.start(host, port);
     std::cout << "velko-dev-node listening on http://" << host << ":" << bound << std::endl;
-    int received = 0;
-    sigwait(&signals, &received);
+    velko::dev::wait_for_stop_signal(signals);
     node.stop();
   } catch (const std::exception& error) {
     std::cerr << "velko-dev-node: " << error.what() << std::endl;

@@ -2,6 +2,8 @@
 // request body that must be a JSON object.
 #pragma once
 
+#include "outside/dev_services/http_service.h"
+
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -11,16 +13,8 @@
 
 namespace velko::dev {
 
-// Thrown by the node's request handlers; the server answers {"detail": what()} with status().
-class NodeRefusal : public std::runtime_error {
- public:
-  NodeRefusal(int status, const std::string& detail)
-      : std::runtime_error(detail), status_(status) {}
-  int status() const { return status_; }
-
- private:
-  int status_;
-};
+// A request that the node refuses: its status and the detail for the user.
+using NodeRefusal = HttpRefusal;
 
 // Deepest nesting that a request body may have; the node's requests need four levels.
 inline constexpr std::size_t kMaxRequestDepth = 16;

@@ -1,33 +1,13 @@
 // velko-dev-platform: runs the stand-in platform until SIGINT or SIGTERM.
-#include <pthread.h>
-#include <signal.h>
 
 #include <cstdio>
 #include <iostream>
-#include <mutex>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "outside/dev_services/dev_platform.h"
-
-namespace {
-
-// Blocks SIGINT and SIGTERM in this thread and in every thread started after it, so that
-// only the sigwait() below receives them. A shell starts background jobs with SIGINT ignored,
-// and an ignored signal never reaches sigwait(): the default action is restored first.
-sigset_t block_stop_signals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGINT, SIG_DFL);
-  ::signal(SIGTERM, SIG_DFL);
-  return signals;
-}
-
-}  // namespace
+#include "outside/dev_services/http_service.h"
 
 int main(int argc, char** argv) {
   CLI::App app(
@@ -77,20 +57,15 @@ int main(int argc, char** argv) {
   if (!refusal.empty()) options.refuse_claims = refusal;
   if (!token.empty()) options.token = token;
   if (verbose) {
-    options.log = [](const std::string& line) {
-      static std::mutex mutex;
-      std::lock_guard lock(mutex);
-      std::cerr << line << std::endl;
-    };
+    options.log = velko::dev::stderr_log();
   }
 
-  sigset_t signals = block_stop_signals();
+  sigset_t signals = velko::dev::block_stop_signals();
   try {
     velko::dev::DevPlatform platform(std::move(options));
     int bound = platform.start(host, port);
     std::cout << "velko-dev-platform listening on http://" << host << ":" << bound << std::endl;
-    int received = 0;
-    sigwait(&signals, &received);
+    velko::dev::wait_for_stop_signal(signals);
     platform.stop();
   } catch (const std::exception& error) {
     std::cerr << "velko-dev-platform: " << error.what() << std::endl;
