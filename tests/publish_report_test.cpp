@@ -406,7 +406,7 @@ TEST_F(ReportRunTest, ReportWaitStopsAtTheDeadlineWithBoundedPolls) {
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 100ms);
   EXPECT_LE(platform.status_calls(), 12);  // one at once, then one per poll interval
-  EXPECT_GE(platform.status_calls(), 5);
+  EXPECT_GE(platform.status_calls(), 2);
   render_reports(status, "Water tank");
   EXPECT_EQ(out,
             "The platform is still writing the report; it appears under the Reports of every "
