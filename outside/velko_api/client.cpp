@@ -13,6 +13,7 @@
 
 #include "common/api_status_error.h"
 #include "common/errors.h"
+#include "common/http_async.h"
 #include "common/json_text.h"
 #include "common/literal.h"
 
@@ -184,21 +185,8 @@ awaitable<std::string> Client::call(std::string method, std::string path, std::s
   request.headers.emplace_back("Accept", "application/json");
   if (!content_type.empty()) request.headers.emplace_back("Content-Type", content_type);
   if (token_) request.headers.emplace_back("Authorization", "Bearer " + *token_);
-  // A named function, not a lambda in the co_await expression: GCC 12 destroys the captures
-  // of a lambda temporary there twice.
-  std::function<http::Response(std::stop_token)> transfer =
-      [request = std::move(request)](std::stop_token stop) {
-        try {
-          return http::perform(request, stop);
-        } catch (const http::ResponseTooLarge&) {
-          throw;
-        } catch (const http::TransportError& error) {
-          throw http::TransportError(
-              error.url(), std::string(error.what()) +
-                               " (is the platform running? VELKO_API_URL sets its address)");
-        }
-      };
-  http::Response response = co_await run_on_worker<http::Response>(std::move(transfer));
+  http::Response response = co_await http::perform_awaited(
+      std::move(request), "(is the platform running? VELKO_API_URL sets its address)");
   if (response.status < 200 || response.status > 299) {
     throw APIStatusError(response.status, refusal_detail(response.body));
   }

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "common/errors.h"
+#include "common/http_async.h"
 #include "common/json_access.h"
 #include "common/json_text.h"
 #include "common/literal.h"
@@ -60,21 +61,8 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
   request.idle_timeout_s = 30;
   request.max_response_bytes = kMaxDatasetAnswerBytes;
   std::string url = request.url;
-  // Named, not a temporary inside the co_await: GCC 12 destroys such a closure twice.
-  std::function<http::Response(std::stop_token)> work =
-      [request = std::move(request)](std::stop_token stop) {
-        try {
-          return http::perform(request, stop);
-        } catch (const http::ResponseTooLarge&) {
-          throw;
-        } catch (const http::TransportError& error) {
-          throw http::TransportError(error.url(),
-                                     std::string(error.what()) +
-                                         " (is the compute node running? VELKO_COMPUTE_URL sets "
-                                         "its address)");
-        }
-      };
-  http::Response response = co_await run_on_worker<http::Response>(std::move(work));
+  http::Response response = co_await http::perform_awaited(
+      std::move(request), "(is the compute node running? VELKO_COMPUTE_URL sets its address)");
   if (response.status == 404) {
     throw std::runtime_error("The compute node at " + compute_url() + " has no dataset " +
                              quoted(dataset_ref) + ": " + refusal_detail(response.body));
