@@ -41,20 +41,20 @@ awaitable<void> sleep_seconds(double seconds) {
 namespace detail {
 
 awaitable<bool> time_out(double seconds) {
-  co_await asio::this_coro::throw_if_cancelled(false);
   asio::steady_timer timer(co_await asio::this_coro::executor, seconds_to_duration(seconds));
   boost::system::error_code ec;
-  co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-  co_return !ec;
+  bool cancelled_before = false;
+  try {
+    co_await timer.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+  } catch (const boost::system::system_error&) {
+    // Cancelled before the wait began: the await itself raised it.
+    cancelled_before = true;
+  }
+  co_return !cancelled_before && !ec;
 }
 
 void rethrow_translated(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    if (e.code() == asio::error::operation_aborted) throw Interrupted{};
-    throw;
-  }
+  std::rethrow_exception(as_interrupt_if_cancelled(std::move(error)));
 }
 
 void run_blocking(std::function<awaitable<void>()> body) {
@@ -73,10 +73,11 @@ void run_blocking(std::function<awaitable<void>()> body) {
   };
   arm();
 
+  // A cancellation is kept until the body resets it, and every await raises it meanwhile:
+  // one that comes while no operation is pending (its completion queued, say) is not lost
+  // but surfaces at the body's next await.
   auto guarded = [&]() -> awaitable<void> {
-    co_await asio::this_coro::throw_if_cancelled(false);
-    co_await asio::this_coro::reset_cancellation_state(
-        asio::enable_total_cancellation());
+    co_await asio::this_coro::reset_cancellation_state(asio::enable_total_cancellation());
     co_await body();
   };
   asio::co_spawn(io, guarded(),

@@ -53,10 +53,10 @@ struct Outcome {
 // Completes with the operation's outcome and never fails: the `||` of Asio waits for one
 // operation to *succeed*, so an operation that failed would otherwise wait for the timer and
 // an interrupted pair would surface as multiple_exceptions.
+// A cancellation that reaches `op` between two of its awaits is raised at its next await, so
+// that a polling operation cannot miss it.
 template <class T>
 awaitable<Outcome<T>> captured(awaitable<T> op) {
-  // The operation stops through its own cancellation handling, not at every co_await.
-  co_await boost::asio::this_coro::throw_if_cancelled(false);
   std::exception_ptr error;
   try {
     if constexpr (std::is_void_v<T>) {
@@ -71,8 +71,9 @@ awaitable<Outcome<T>> captured(awaitable<T> op) {
   co_return Outcome<T>(error);
 }
 
-// Waits `seconds`: true when the time ran out, false when cancelled first. Unlike sleep_for
-// it does not throw when cancelled, which a time limit does on every call that beats it.
+// Waits `seconds`: true when the time ran out, false when cancelled first (before the wait
+// began included). Unlike sleep_for it does not throw when cancelled, which a time limit does
+// on every call that beats it.
 awaitable<bool> time_out(double seconds);
 
 // Turns the cancellation error of an Asio operation into Interrupted.

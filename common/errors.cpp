@@ -79,4 +79,9 @@ bool is_interrupt(const std::exception_ptr& error) {
   }
 }
 
+std::exception_ptr as_interrupt_if_cancelled(std::exception_ptr error) {
+  if (!error || !is_interrupt(error)) return error;
+  return std::make_exception_ptr(Interrupted{});
+}
+
 }  // namespace velko

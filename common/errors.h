@@ -48,4 +48,8 @@ std::string error_text(const std::exception_ptr& error);
 // True when the error is an interrupt or a cancellation rather than an ordinary error.
 bool is_interrupt(const std::exception_ptr& error);
 
+// The error with a cancellation of an awaited operation (Asio's operation_aborted) given as
+// Interrupted, so that callers see one kind of interrupt whatever await it surfaced at.
+std::exception_ptr as_interrupt_if_cancelled(std::exception_ptr error);
+
 }  // namespace velko

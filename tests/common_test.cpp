@@ -271,11 +271,59 @@ TEST(Async, SigintInterruptsTheBodyAndCleanupStillAwaits) {
     } catch (...) {
       failure = std::current_exception();
     }
-    co_await sleep_for(1ms);  // clean-up after an interrupt can still await
+    // Clean-up after an interrupt can still await, once it has reset the cancellation.
+    co_await boost::asio::this_coro::reset_cancellation_state();
+    co_await sleep_for(1ms);
     cleaned = true;
     std::rethrow_exception(failure);
   });
   EXPECT_THROW(body(), Interrupted);
+  EXPECT_TRUE(cleaned);
+}
+
+// Yields to the event loop: the completion is queued at once, so a cancellation that comes
+// meanwhile finds no operation to stop.
+awaitable<void> yield_once() {
+  co_await boost::asio::post(co_await boost::asio::this_coro::executor,
+                             boost::asio::use_awaitable);
+}
+
+TEST(Async, CancellationBetweenTwoAwaitsIsNotLost) {
+  // A time limit over an operation that only ever yields: every cancellation lands between
+  // two of its awaits.
+  int yields = 0;
+  auto poll = [&]() -> awaitable<void> {
+    while (yields < 10'000'000) {
+      ++yields;
+      co_await yield_once();
+    }
+  };
+  auto limited = async_to_sync([&]() -> awaitable<void> {
+    co_await with_timeout(poll(), 0.05, "polled too long");
+  });
+  EXPECT_THROW(limited(), TimeoutError);
+  EXPECT_LT(yields, 10'000'000);
+
+  // An interrupt of such a body ends it as Interrupted, and clean-up still runs.
+  bool cleaned = false;
+  int rounds = 0;
+  auto interrupted = async_to_sync([&]() -> awaitable<void> {
+    std::exception_ptr failure;
+    try {
+      while (rounds < 10'000'000) {
+        if (++rounds == 100) ::kill(::getpid(), SIGINT);
+        co_await yield_once();
+      }
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    co_await boost::asio::this_coro::reset_cancellation_state();
+    co_await yield_once();
+    cleaned = true;
+    if (failure) std::rethrow_exception(failure);
+  });
+  EXPECT_THROW(interrupted(), Interrupted);
+  EXPECT_LT(rounds, 10'000'000);
   EXPECT_TRUE(cleaned);
 }
 

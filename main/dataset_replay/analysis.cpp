@@ -225,7 +225,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
     }
     if (close_failure && is_interrupt(close_failure)) std::rethrow_exception(close_failure);
   } catch (...) {
-    failure = std::current_exception();
+    failure = as_interrupt_if_cancelled(std::current_exception());
   }
 
   if (failure && !is_interrupt(failure) && !is_publish_report_error(failure)) {

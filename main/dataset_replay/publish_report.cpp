@@ -184,7 +184,7 @@ awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::str
     result = co_await analyze_fn()(path, claim, dataset, bundle_sha256, options.max_episodes,
                                    std::move(env_init), options.call_timeout_s);
   } catch (...) {
-    failure = std::current_exception();
+    failure = as_interrupt_if_cancelled(std::current_exception());
   }
   if (failure) {
     // The claim is closed on every ending of the analysis, an interrupt included.

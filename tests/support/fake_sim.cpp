@@ -219,6 +219,13 @@ awaitable<int> FakeSimProcess::wait() {
   double deadline = now_s() + kHangCapS;
   // Polls every millisecond: the status changes without the event loop's knowledge.
   while (!returncode()) {
+    // A cancellation that came while the last tick's completion was queued reached no timer.
+    if ((co_await asio::this_coro::cancellation_state).cancelled() !=
+        asio::cancellation_type::none) {
+      ++cancelled_waits;
+      log->add("process.wait cancelled");
+      throw Interrupted{};
+    }
     if (now_s() > deadline) {
       log->add("process.wait never cancelled");
       throw std::runtime_error("the fake sim process's wait was never cancelled");
