@@ -363,6 +363,39 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
                                    "'n_rows')"));
 }
 
+TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {
+  auto& client = *sim_->client;
+  for (const char* call : {"init", "make"}) {
+    client.delays.clear();
+    client.delays[call] = kForever;
+    EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) + "TimeoutError: the sim's " + call +
+                                 "() did not answer within 0.05 s" + kReplaySuffix);
+    expect_stopped_before_analysis();
+  }
+  // get_mappings() that hangs is given up like one that fails: the spaces are read instead.
+  client.delays.clear();
+  client.delays["get_mappings"] = kForever;
+  client.sensor_space = J(R"({"type": "dict", "spaces": {"level": {
+      "type": "box", "shape": [], "low": 0, "high": 9, "names": ["level"]}}})");
+  client.action_space = J(R"({"type": "dict", "spaces": {"pump": {
+      "type": "box", "shape": [], "low": 0, "high": 1, "names": ["pump"]}}})");
+  client.cancelled.clear();
+  EXPECT_EQ(analyze_now(J(kClaim), 0.05), J(kAnalysis));
+  EXPECT_EQ(client.cancelled, Events{"get_mappings"});
+  // And the space calls that follow are bounded too.
+  client.delays["sensor_space_info"] = kForever;
+  EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) +
+                               "TimeoutError: the sim's sensor_space_info() did not answer "
+                               "within 0.05 s" + kReplaySuffix);
+  // A close() that hangs after a complete replay is given up, and the sim is still stopped.
+  client.delays.clear();
+  client.delays["close"] = kForever;
+  client.cancelled.clear();
+  EXPECT_EQ(analyze_now(J(kClaim), 0.05), J(kAnalysis));
+  EXPECT_EQ(client.cancelled, Events{"close"});
+  expect_stopped_before_analysis();
+}
+
 TEST_F(AnalyzeTest, PublishReportErrorsOfThePlanOrTheSlotsPassUnchanged) {
   node_.answers["analysis-actions"] = {200, R"({"episodes": [],
       "sensor_variables": ["c_level"], "action_variables": ["a_speed"],

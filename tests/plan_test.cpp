@@ -185,7 +185,7 @@ class SimMappingsTest : public ::testing::Test {
     logger().sinks().pop_back();
     install_components({});
   }
-  value read() { return async_to_sync([this]() { return sim_mappings(client_); })(); }
+  value read() { return async_to_sync([this]() { return sim_mappings(client_, 5); })(); }
 
   FakeSimClient client_;
   std::ostringstream log_;

@@ -18,6 +18,7 @@
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
 #include "main/dataset_replay/sim_module.h"
 
@@ -182,9 +183,11 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
     client_env["sim_address"] = address;
     std::unique_ptr<SimClient> client = sim.make(ClientOptions{
         kReportRunId, kReportRunId, kReportRunId, address, std::move(client_env), "grpc"});
-    co_await client->init();
-    co_await client->make();
-    plan = plan_analysis(co_await sim_mappings(*client), columns);
+    // Set-up calls are bounded like every other call: a sim that hangs in one of them must
+    // not hold the run (and its claim) for ever.
+    co_await sim_call(client->init(), "init()", call_timeout_s);
+    co_await sim_call(client->make(), "make()", call_timeout_s);
+    plan = plan_analysis(co_await sim_mappings(*client, call_timeout_s), columns);
 
     {
       auto line = console().status("Replaying the dataset through the sim...");
@@ -219,7 +222,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
 
     std::exception_ptr close_failure;
     try {
-      co_await client->close();
+      co_await sim_call(client->close(), "close()", call_timeout_s);
     } catch (const std::exception&) {
       close_failure = std::current_exception();
     }

@@ -14,6 +14,7 @@
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
 
 namespace velko::dataset_replay {
@@ -218,10 +219,11 @@ Plan plan_analysis(const boost::json::value& mappings, const boost::json::value&
   return plan;
 }
 
-awaitable<boost::json::value> sim_mappings(SimClient& client) {
+awaitable<boost::json::value> sim_mappings(SimClient& client, double call_timeout_s) {
   std::string failure;
   try {
-    boost::json::value answer = co_await client.get_mappings();
+    boost::json::value answer =
+        co_await sim_call(client.get_mappings(), "get_mappings()", call_timeout_s);
     boost::json::object mappings;
     mappings.emplace("sensors", space_mappings(answer, "sensor_space"));
     mappings.emplace("actions", space_mappings(answer, "action_space"));
@@ -231,9 +233,11 @@ awaitable<boost::json::value> sim_mappings(SimClient& client) {
     failure = error.what();
   }
   logger().debug("get_mappings() failed ({}); reading the spaces", failure);
-  boost::json::value sensor_info = co_await client.sensor_space_info();
+  boost::json::value sensor_info =
+      co_await sim_call(client.sensor_space_info(), "sensor_space_info()", call_timeout_s);
   boost::json::array sensors = core_library().convert_space_to_json(sensor_info);
-  boost::json::value action_info = co_await client.action_space_info();
+  boost::json::value action_info =
+      co_await sim_call(client.action_space_info(), "action_space_info()", call_timeout_s);
   boost::json::array actions = core_library().convert_space_to_json(action_info);
   boost::json::object mappings;
   mappings.emplace("sensors", std::move(sensors));

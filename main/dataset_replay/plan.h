@@ -47,7 +47,8 @@ std::vector<std::string> mapping_names(const boost::json::value& mapping);
 Plan plan_analysis(const boost::json::value& mappings, const boost::json::value& columns);
 
 // The sim's mappings, {"sensors": [...], "actions": [...]}: its get_mappings() answer, or,
-// when that fails, the variables of its sensor and action spaces.
-awaitable<boost::json::value> sim_mappings(SimClient& client);
+// when that fails (or does not answer within `call_timeout_s`), the variables of its sensor
+// and action spaces. Each call is bounded by `call_timeout_s`.
+awaitable<boost::json::value> sim_mappings(SimClient& client, double call_timeout_s);
 
 }  // namespace velko::dataset_replay

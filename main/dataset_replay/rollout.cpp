@@ -9,6 +9,7 @@
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
 #include "main/dataset_replay/slots.h"
 
@@ -42,8 +43,6 @@ void expect_parts(const std::vector<json::value>& parts, std::size_t n, const ch
                     " values instead of " + std::to_string(n) + " (" + names + ")");
   }
 }
-
-std::string seconds_text(double seconds) { return float_repr(seconds); }
 
 // One sensor column's predictions and the plan pairs that feed it.
 struct Recorder {
@@ -91,9 +90,7 @@ awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
                                         const json::value& episode, double call_timeout_s) {
   CoreLibrary& core = core_library();
   auto call = [&](auto operation, const char* name) {
-    return with_timeout(std::move(operation), call_timeout_s,
-                        std::string("the sim's ") + name + " did not answer within " +
-                            seconds_text(call_timeout_s) + " s");
+    return sim_call(std::move(operation), name, call_timeout_s);
   };
 
   json::value space_info = co_await call(client.action_space_info(), "action_space_info()");
