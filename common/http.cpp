@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -138,9 +139,13 @@ Response perform(const Request& request, std::stop_token stop) {
   curl_multi_add_handle(multi.get(), h);
   auto idle_limit = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(std::max(request.idle_timeout_s, 0.001)));
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                         std::clamp(request.total_timeout_s, 0.001, 1e9)));
   transfer.last_activity = Clock::now();
   CURLcode result = CURLE_OK;
   bool idle_timeout = false;
+  bool past_deadline = false;
   bool connected = false;
   int running = 1;
   while (running) {
@@ -155,6 +160,10 @@ Response perform(const Request& request, std::stop_token stop) {
                                             curl_multi_strerror(mc));
     }
     if (!running) break;
+    if (Clock::now() >= deadline) {
+      past_deadline = true;
+      break;
+    }
     // The connection attempt has its own limit; once connected, a silence longer than the
     // idle limit ends the transfer.
     if (!connected) {
@@ -170,7 +179,7 @@ Response perform(const Request& request, std::stop_token stop) {
     }
     curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
   }
-  if (!idle_timeout) {
+  if (!idle_timeout && !past_deadline) {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
       if (message->msg == CURLMSG_DONE) result = message->data.result;
@@ -182,6 +191,11 @@ Response perform(const Request& request, std::stop_token stop) {
     throw ResponseTooLarge(request.url, "The answer from " + request.url + " is larger than " +
                                             size_text(request.max_response_bytes) +
                                             "; it was not read");
+  }
+  if (past_deadline) {
+    throw TransportError(request.url, "Could not reach " + request.url +
+                                          ": no complete answer within " +
+                                          seconds_text(request.total_timeout_s));
   }
   if (idle_timeout) {
     throw TransportError(request.url, "Could not reach " + request.url + ": no answer within " +

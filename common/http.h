@@ -22,6 +22,9 @@ struct Request {
   double connect_timeout_s = 30;
   // Bounds each wait for data (sending or receiving), not the whole transfer.
   double idle_timeout_s = 60;
+  // Bounds the whole request, from the connection attempt to the answer's last byte, so that
+  // a server that trickles its answer cannot hold the caller for ever.
+  double total_timeout_s = 300;
   // Largest answer body that is read.
   std::size_t max_response_bytes = 64u << 20;
 };

@@ -1,10 +1,14 @@
 // Tests of the shared helpers: literal and number forms, JSON text, Unicode, console,
 // asynchronous helpers and the HTTP client.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -389,6 +393,77 @@ TEST(Http, IdleTimeoutBoundsEachWaitForData) {
   }
   // The answer would have come after 600 ms.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 590ms);
+}
+
+// A server that sends its answer one byte at a time, a byte every 20 ms, until the client
+// goes: `prefix` first (the status line and headers), then `filler` over and over.
+class TricklingServer {
+ public:
+  TricklingServer(std::string prefix, std::string filler)
+      : prefix_(std::move(prefix)), filler_(std::move(filler)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 4) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::system_error(errno, std::generic_category(), "trickling server");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~TricklingServer() {
+    done_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  void serve() {
+    int client = ::accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    char request[4096];
+    [[maybe_unused]] ssize_t got = ::recv(client, request, sizeof request, 0);
+    std::string text = prefix_;
+    for (std::size_t i = 0; !done_; ++i) {
+      if (i == text.size()) text += filler_;
+      if (::send(client, &text[i], 1, MSG_NOSIGNAL) != 1) break;
+      std::this_thread::sleep_for(20ms);
+    }
+    ::close(client);
+  }
+
+  std::string prefix_;
+  std::string filler_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+TEST(Http, TheWholeRequestIsBoundedWhenTheServerTrickles) {
+  // Headers that never end, and a chunked body that never ends: each byte comes well within
+  // the idle limit, so only the overall limit ends the request.
+  for (auto [prefix, filler] : {std::pair<std::string, std::string>{"HTTP/1.1 200 OK\r\n", "X: y\r\n"},
+                                {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                 "1\r\nx\r\n"}}) {
+    TricklingServer peer(prefix, filler);
+    http::Request request;
+    request.url = peer.url();
+    request.idle_timeout_s = 5;
+    request.total_timeout_s = 0.3;
+    try {
+      http::perform(request);
+      FAIL() << prefix;
+    } catch (const http::TransportError& e) {
+      EXPECT_NE(std::string(e.what()).find("no complete answer within 0.3 s"), std::string::npos)
+          << e.what();
+    }
+  }
 }
 
 TEST(Http, AnswersAreBoundedInSize) {

@@ -93,6 +93,7 @@ boost::json::value _node_post(const std::string& path, const boost::json::object
   request.body = json_text::to_json(body);
   request.connect_timeout_s = timeout;
   request.idle_timeout_s = timeout;
+  request.total_timeout_s = NODE_REQUEST_DEADLINE_FACTOR * timeout;
   request.max_response_bytes = MAX_NODE_ANSWER_BYTES;
 
   http::Response response;

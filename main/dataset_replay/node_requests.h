@@ -15,8 +15,13 @@ namespace velko::dataset_replay {
 // Largest node answer that is read; a larger one fails with http::ResponseTooLarge.
 inline constexpr std::size_t MAX_NODE_ANSWER_BYTES = std::size_t{512} << 20;
 
+// The whole of a compute-node request (sending the body, the node's work, reading the
+// answer) is bounded by this many times its `timeout`.
+inline constexpr double NODE_REQUEST_DEADLINE_FACTOR = 3;
+
 // Posts `body` to COMPUTE_URL + "/ml/" + path and returns the parsed answer. Blocking; run
-// it on a worker thread. `timeout` (seconds) bounds the connection and each wait for data.
+// it on a worker thread. `timeout` (seconds) bounds the connection and each wait for data,
+// NODE_REQUEST_DEADLINE_FACTOR × `timeout` the whole request.
 // Refusals (401, 404, 409, 422) become PublishReportError; other error statuses raise
 // http::HTTPStatusError, an unreachable node http::TransportError, a success answer that is
 // not JSON json_text::JsonError. A stop request ends the transfer with Interrupted.

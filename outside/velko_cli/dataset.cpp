@@ -59,6 +59,7 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
   request.headers = node_auth_headers();
   request.connect_timeout_s = 10;
   request.idle_timeout_s = 30;
+  request.total_timeout_s = 60;
   request.max_response_bytes = kMaxDatasetAnswerBytes;
   std::string url = request.url;
   http::Response response = co_await http::perform_awaited(
