@@ -60,13 +60,16 @@ void rethrow_translated(std::exception_ptr error) {
 void run_blocking(std::function<awaitable<void>()> body) {
   asio::io_context io;
   asio::cancellation_signal cancel;
-  asio::signal_set signals(io, SIGINT, SIGTERM);
+  // A closed terminal (SIGHUP) ends a command as Ctrl-C does: its clean-up still runs.
+  asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
   bool done = false;
+  int first_signal = 0;
   std::exception_ptr failure;
 
   std::function<void()> arm = [&] {
-    signals.async_wait([&](const boost::system::error_code& ec, int) {
+    signals.async_wait([&](const boost::system::error_code& ec, int signal) {
       if (ec || done) return;
+      if (!first_signal) first_signal = signal;
       cancel.emit(asio::cancellation_type::all);
       arm();
     });
@@ -87,6 +90,7 @@ void run_blocking(std::function<awaitable<void>()> body) {
                    signals.cancel();
                  }));
   io.run();
+  if (failure && first_signal && is_interrupt(failure)) throw Interrupted{first_signal};
   if (failure) rethrow_translated(failure);
 }
 

@@ -119,8 +119,9 @@ template <class T>
 awaitable<T> run_on_worker(std::function<T(std::stop_token)> fn);
 
 // Runs an asynchronous body to completion on a fresh event loop and returns its result or
-// rethrows its error. SIGINT and SIGTERM cancel the body; the cancellation surfaces at its
-// current co_await as Interrupted.
+// rethrows its error. SIGINT, SIGTERM and SIGHUP cancel the body; the cancellation surfaces
+// at its current co_await as Interrupted, and the body ends with Interrupted naming the
+// first of those signals.
 template <class Fn>
 auto async_to_sync(Fn fn) {
   return [fn = std::move(fn)](auto&&... args) {

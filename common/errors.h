@@ -11,6 +11,9 @@ namespace velko {
 // Deliberately not a std::exception: a handler of ordinary errors never swallows it.
 struct Interrupted {
   const char* what() const noexcept { return ""; }
+  // The signal that interrupted the command (SIGINT, SIGTERM, SIGHUP); 0 for a cancellation
+  // that came from no signal.
+  int signal = 0;
 };
 
 // An operation that did not finish within its time limit (an ordinary error).

@@ -251,6 +251,9 @@ TEST_F(ReportRunTest, SecondInterruptDuringTheCloseGoesOnOutward) {
     co_await sleep_for(10s);
   };
   EXPECT_THROW(run(), Interrupted);
+  // The user is told that the claim may have stayed open, and which one.
+  EXPECT_THAT(out, HasSubstr("Interrupted while closing the report claim job-1: it may "
+                                 "still be open on the platform"));
 }
 
 TEST_F(ReportRunTest, FailingCloseOnlyWritesTheDebugLine) {

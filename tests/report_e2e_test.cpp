@@ -243,25 +243,35 @@ TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
-TEST_F(ReportEndToEnd, CtrlCDuringTheReplayClosesTheClaimAndLeavesNoProcess) {
+TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) {
+  // Ctrl-C, and a closed terminal, while the sim (which has a child of its own) hangs in a
+  // step: the claim is closed with the interrupt as its reason and the sim's whole group goes.
   start();
-  std::string sim_path = fault_sim("hanging", {"hang-in-step", "1"});
-  std::promise<int> pid_promise;
-  RunOptions run_options = options();
-  run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
-  auto finished = std::async(std::launch::async, [&] { return run(publish_args(sim_path), run_options); });
-  int pid = pid_promise.get_future().get();
-  // Interrupt once the sim runs and the replay waits on its step.
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (processes_in(sim_path).empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
+  for (auto [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+    std::string sim_path = fault_sim("hanging-" + std::to_string(signal),
+                                     {"hang-in-step", "1", "--fault", "spawn-child"});
+    std::promise<int> pid_promise;
+    RunOptions run_options = options();
+    run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
+    auto finished = std::async(std::launch::async,
+                               [&] { return run(publish_args(sim_path), run_options); });
+    int pid = pid_promise.get_future().get();
+    // Interrupt once the sim hangs in its first step (it says so on its output, which is
+    // read into the run's log only when it fails; its process and its child are seen here).
+    auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (processes_in(sim_path).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(20ms);
+    }
+    std::this_thread::sleep_for(300ms);
+    ::kill(pid, signal);
+    RunResult result = finished.get();
+    EXPECT_EQ(result.status, status) << result.err;
+    json::value held = state();
+    const json::array& claims = held.at("claims").as_array();
+    ASSERT_FALSE(claims.empty());
+    EXPECT_EQ(claims.back().at("submitted"), json::parse(R"({"failure": "Interrupted"})"));
+    EXPECT_THAT(processes_in(dir.path()), IsEmpty());
   }
-  std::this_thread::sleep_for(300ms);
-  ::kill(pid, SIGINT);
-  RunResult result = finished.get();
-  EXPECT_EQ(result.status, 130) << result.err;
-  EXPECT_EQ(only_claim().at("submitted"), json::parse(R"({"failure": "Interrupted"})"));
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
 }  // namespace

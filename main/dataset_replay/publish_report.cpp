@@ -136,12 +136,15 @@ awaitable<void> _close_claim(ReportPlatform& api, std::string org_id, std::strin
   try {
     co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
                                        json::value(std::move(body)));
-  } catch (const std::exception&) {
+  } catch (...) {
     failure = std::current_exception();
   }
   if (failure && !is_interrupt(failure)) {
     logger().debug("Could not close the report claim {}: {}", job_id, error_text(failure));
   } else if (failure) {
+    // A second interrupt ends the run at once; the user must know what it left behind.
+    console().print("[yellow]Interrupted while closing the report claim " +
+                    escape_markup(job_id) + ": it may still be open on the platform[/yellow]");
     std::rethrow_exception(failure);
   }
 }

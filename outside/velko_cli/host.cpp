@@ -1,5 +1,6 @@
 #include "outside/velko_cli/host.h"
 
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <string_view>
@@ -58,6 +59,9 @@ void install_components() {
 }  // namespace
 
 int run(int argc, char** argv) {
+  // A reader of our output that went away (a pipe to a closed terminal's `tee`) makes a write
+  // fail; it must not kill velko before it has closed its claim and stopped its sim.
+  ::signal(SIGPIPE, SIG_IGN);
   install_components();
   CLI::App app("The command-line client of the velko sim platform.", "velko");
   app.require_subcommand(1);
@@ -77,9 +81,9 @@ int run(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
     return code == 0 ? 0 : kExitUsage;
-  } catch (const Interrupted&) {
+  } catch (const Interrupted& interrupt) {
     std::cerr << "Interrupted\n";
-    return kExitInterrupted;
+    return interrupt.signal == SIGHUP ? kExitHangUp : kExitInterrupted;
   } catch (const std::exception& e) {
     std::cerr << "Error: " << printable(e.what()) << "\n";
     return kExitError;

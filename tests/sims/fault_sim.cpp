@@ -1,10 +1,11 @@
 // velko-test-sim: a sim with one sensor ("level") and one action ("valve") that misbehaves on
 // request, for the tests and benchmarks of the sim connection.
 //
-//   velko-test-sim [--fault KIND [N]] --host H --port P
+//   velko-test-sim [--fault KIND [N]]... --host H --port P
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
 // spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream.
+// spawn-child goes with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
 // given.
 #include <arpa/inet.h>
@@ -37,6 +38,8 @@ namespace pb = velko::sim::v1;
 struct Options {
   std::string fault;
   long n = 1;
+  // `--fault spawn-child` beside another fault: the sim also starts a child.
+  bool spawn_child = false;
   std::string host = "localhost";
   int port = 0;
 };
@@ -164,7 +167,12 @@ Options parse(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--fault" && i + 1 < argc) {
-      options.fault = argv[++i];
+      std::string kind = argv[++i];
+      if (kind == "spawn-child") {
+        options.spawn_child = true;
+        continue;
+      }
+      options.fault = kind;
       if (i + 1 < argc && argv[i + 1][0] != '-') options.n = std::atol(argv[++i]);
     } else if (arg == "--host" && i + 1 < argc) {
       options.host = argv[++i];
@@ -211,7 +219,7 @@ int main(int argc, char** argv) {
   if (fault == "long-line") {
     std::printf("%s\nafter the long line\n", std::string(100000, 'x').c_str());
   }
-  if (fault == "spawn-child") {
+  if (options.spawn_child) {
     // The child ignores SIGTERM from its start: only the process group's SIGKILL ends it.
     ::signal(SIGTERM, SIG_IGN);
     pid_t child = ::fork();
