@@ -392,6 +392,35 @@ TEST_F(GuidanceCommands, PublishWithoutAManifestIsRedBeforeAnyClient) {
   EXPECT_EQ(out_, "No guidance.json in " + cwd_ + " (create one with `velko guidance new`)\n");
 }
 
+TEST_F(GuidanceCommands, PublishAsksBeforeSendingARewardFileFromOutsideTheItem) {
+  write_file("secret", "s");
+  fs::create_directories("item");
+  write_file("item/guidance.json", R"({"name": "r", "type": "reward", "file": "../secret"})");
+  const std::string where = "The reward file " + cwd_ + "/secret is outside the item directory " +
+                            cwd_ + "/item.\nSend it to the platform anyway? [y/N]: ";
+  // No is the default: nothing is sent, nor is a client made.
+  for (std::string answer : {"\n", "n\n", "maybe\n"}) {
+    out_.clear();
+    prompts_.str("");
+    EXPECT_EQ(run({"guidance", "publish", "item"}, answer), 1) << answer;
+    EXPECT_EQ(prompts_.str(), where);
+    EXPECT_EQ(out_, "Nothing was sent.\n");
+    EXPECT_TRUE(backend_.urls.empty());
+  }
+  EXPECT_EQ(run({"guidance", "publish", "item"}, ""), 1);  // end of input
+  EXPECT_EQ(errors_.str(), "Aborted!\n");
+  EXPECT_TRUE(backend_.urls.empty());
+
+  EXPECT_EQ(run({"guidance", "publish", "item"}, " Yes\n"), 0);
+  EXPECT_EQ(backend_.calls[1], "upload org-3 proj-9 item/../secret");
+  // Given the option, it asks nothing.
+  prompts_.str("");
+  backend_.calls.clear();
+  EXPECT_EQ(run({"guidance", "publish", "item", "--allow-outside-file"}), 0);
+  EXPECT_EQ(prompts_.str(), "");
+  EXPECT_EQ(backend_.calls[1], "upload org-3 proj-9 item/../secret");
+}
+
 TEST_F(GuidanceCommands, PublishAnInvalidManifestIsItsMessageInRed) {
   write_file("guidance.json", R"({"name": "r", "type": "reward"})");
   EXPECT_EQ(run({"guidance", "publish"}), 1);

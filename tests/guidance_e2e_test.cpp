@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <boost/json.hpp>
 
 #include "tests/support/servers.h"
@@ -78,6 +80,17 @@ TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.out, "No guidance.json in " + dir.path() +
                              " (create one with `velko guidance new`)\n");
+  // A reward file from outside the item, without a terminal to ask on: refused, unsent.
+  write_file(dir / "guidance.json", R"({"name": "r", "type": "reward", "file": "/etc/hostname"})");
+  RunResult outside = velko({"guidance", "publish"}, dir.path());
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_THAT(outside.out, HasSubstr("The reward file /etc/hostname is outside the item "
+                                     "directory " + dir.path() + "; nothing was sent."));
+  EXPECT_THAT(outside.out, HasSubstr("--allow-outside-file"));
+  RunResult allowed = velko({"guidance", "publish", "--allow-outside-file"}, dir.path());
+  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  std::filesystem::remove(dir / "guidance.json");
+
   RunResult usage = velko({"guidance", "frobnicate"}, dir.path());
   EXPECT_EQ(usage.status, 2);
   RunResult help = velko({"guidance", "--help"}, dir.path());

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <boost/json.hpp>
@@ -21,6 +22,7 @@
 #include "main/guidance/manifest.h"
 #include "main/guidance/platform.h"
 #include "main/guidance/publish.h"
+#include "main/guidance/reward_file.h"
 #include "main/guidance/scaffold.h"
 #include "tests/support/testing.h"
 
@@ -29,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace json = boost::json;
+using ::testing::HasSubstr;
 using testing::read_file;
 using testing::TempDir;
 using testing::write_file;
@@ -771,9 +774,10 @@ class FakeLibrary : public GuidanceLibrary, public Platform {
   }
 };
 
-std::pair<GuidanceItem, bool> run_publish(FakeLibrary& api, const std::string& path) {
+std::pair<GuidanceItem, bool> run_publish(FakeLibrary& api, const std::string& path,
+                                          bool allow_outside_file = false) {
   return async_to_sync(publish)(static_cast<Platform&>(api), path, std::string("org-1"),
-                                std::string("proj-1"));
+                                std::string("proj-1"), allow_outside_file);
 }
 
 TEST(Publish, CreatesANewItemTypeBeforeName) {
@@ -871,6 +875,49 @@ TEST(Publish, AManifestErrorComesBeforeAnyClientCall) {
   EXPECT_THROW(run_publish(api, item(temp, R"({"name": "r", "type": "reward"})")),
                GuidanceManifestError);
   EXPECT_TRUE(api.calls.empty());
+}
+
+TEST(Publish, ARewardFileOutsideTheItemIsSentOnlyWhenAllowed) {
+  TempDir temp;
+  write_file(temp / "secret", "s");
+  std::string directory = create("Speed", "reward", temp.path());
+  std::string inside_target = directory + "/real.py";
+  write_file(inside_target, "r");
+  std::string secret = fs::canonical(temp / "secret").string();
+  // An absolute path, a path that climbs out, and a link that leads out.
+  for (std::string file : {secret, std::string("../secret"), std::string("reward.py")}) {
+    if (file == "reward.py") {
+      fs::remove(directory + "/reward.py");
+      fs::create_symlink(secret, directory + "/reward.py");
+    }
+    write_file(directory + "/guidance.json",
+               R"({"name": "Speed", "type": "reward", "file": ")" + file + R"("})");
+    FakeLibrary api;
+    try {
+      run_publish(api, directory);
+      ADD_FAILURE() << file << " was sent";
+    } catch (const RewardFileOutsideError& error) {
+      EXPECT_EQ(error.location().resolved, secret);
+      EXPECT_THAT(error.what(), HasSubstr(secret));
+      EXPECT_THAT(error.what(), HasSubstr(" outside the item directory " +
+                                          fs::canonical(directory).string()));
+    }
+    EXPECT_TRUE(api.calls.empty()) << file;
+    run_publish(api, directory, /*allow_outside_file=*/true);
+    ASSERT_FALSE(api.calls.empty());
+    EXPECT_EQ(api.calls[0].what, "upload_reward_file");
+  }
+  // A link that stays inside the directory is sent as before, under its own name.
+  fs::remove(directory + "/reward.py");
+  fs::create_symlink("real.py", directory + "/reward.py");
+  write_file(directory + "/guidance.json", R"({"name": "Speed", "type": "reward"})");
+  FakeLibrary api;
+  run_publish(api, directory);
+  EXPECT_EQ(api.calls[0], (Call{"upload_reward_file", {"org-1", "proj-1", directory + "/reward.py"}}));
+  // A file that is not a regular one once links are followed is a manifest error.
+  fs::remove(directory + "/reward.py");
+  fs::create_symlink("/dev/zero", directory + "/reward.py");
+  EXPECT_THROW(run_publish(api, directory, true), GuidanceManifestError);
 }
 
 TEST(Publish, ClientErrorsPassThroughUnchangedWithNoUndo) {

@@ -14,8 +14,10 @@
 #include "common/async.h"
 #include "common/console.h"
 #include "common/literal.h"
+#include "common/unicode.h"
 #include "main/guidance/manifest.h"
 #include "main/guidance/publish.h"
+#include "main/guidance/reward_file.h"
 #include "main/guidance/scaffold.h"
 
 namespace velko::guidance_commands {
@@ -87,17 +89,53 @@ void new_command(const std::string& name, const std::string& kind, const std::st
                   ". Edit its guidance.json, then run `velko guidance publish` from it.");
 }
 
-awaitable<void> _publish(std::string path) {
+// True when the user can be asked: standard input is a terminal (or a test's answers).
+bool interactive() { return prompt_input || ::isatty(STDIN_FILENO) == 1; }
+
+// Asks the user before a reward file from outside the item directory is sent (no is the
+// default); without a terminal there is no one to ask, so it is refused. A refusal prints
+// why and ends the command with exit status 1, with nothing sent.
+void confirm_outside_file(const guidance::RewardFileLocation& location) {
+  const std::string where = guidance::outside_text(location);
+  if (!interactive()) {
+    console().print("[red]" +
+                    escape_markup(where +
+                                  "; nothing was sent. Move the file into the item directory, "
+                                  "or give --allow-outside-file to send it anyway.") +
+                    "[/red]");
+    throw CLI::RuntimeError(1);
+  }
+  output() << where << ".\nSend it to the platform anyway? [y/N]: " << std::flush;
+  std::string answer;
+  if (!std::getline(input(), answer)) {
+    if (!prompt_output && ::isatty(STDOUT_FILENO) == 1) output() << std::endl;
+    errors() << "Aborted!" << std::endl;
+    throw CLI::RuntimeError(1);
+  }
+  answer = unicode::lower(unicode::trim(answer));
+  if (answer != "y" && answer != "yes") {
+    console().print("Nothing was sent.");
+    throw CLI::RuntimeError(1);
+  }
+}
+
+awaitable<void> _publish(std::string path, bool allow_outside_file) {
+  std::optional<guidance::RewardFileLocation> reward;
   try {
     // Only tests the directory, before a client is made or a project chosen.
-    guidance::read_manifest(path);
+    guidance::GuidanceManifest manifest = guidance::read_manifest(path);
+    if (manifest.reward_file) reward = guidance::locate_reward_file(path, *manifest.reward_file);
   } catch (const guidance::GuidanceManifestError& error) {
     fail_in_red(error);
   }
+  if (reward && !reward->inside && !allow_outside_file) {
+    confirm_outside_file(*reward);
+    allow_outside_file = true;
+  }
   std::unique_ptr<Platform> api = make_platform();
   Project project = co_await api->cli_select();
-  auto [item, created] =
-      co_await guidance::publish(*api, path, project.organization_id, project.id);
+  auto [item, created] = co_await guidance::publish(*api, path, project.organization_id,
+                                                    project.id, allow_outside_file);
   std::string verb = created ? "Published" : "Updated";
   console().print(verb + " the " + escape_markup(item.type.value) + " " +
                   escape_markup(velko::quoted(item.name)) + " (uuid: " + escape_markup(item.id) + ")");
@@ -148,12 +186,15 @@ std::shared_ptr<CLI::App> make_group() {
   CLI::Option* path_option = publish->add_option("-p,--path", "Path to the guidance item (option)");
   path->type_name("TEXT");
   path_option->type_name("TEXT")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  publish->callback([path, path_option] {
+  CLI::Option* allow_outside = publish->add_flag("--allow-outside-file")->description(
+      std::string("Send a reward file that lies outside the item directory (after following links) "
+      "without asking"));
+  publish->callback([path, path_option, allow_outside] {
     // A given option wins, even when it is the empty string.
     std::string final_path = path_option->count() > 0 ? path_option->as<std::string>()
                              : path->count() > 0      ? path->as<std::string>()
                                                       : std::string("./");
-    async_to_sync(_publish)(final_path);
+    async_to_sync(_publish)(final_path, allow_outside->count() > 0);
   });
 
   CLI::App* list = group->add_subcommand("list", "List the guidance items in a project");

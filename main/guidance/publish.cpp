@@ -1,21 +1,27 @@
 #include "main/guidance/publish.h"
 
 #include "main/guidance/manifest.h"
+#include "main/guidance/reward_file.h"
 
 namespace velko::guidance {
 
 awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
                                                   std::string organization_id,
-                                                  std::string project_id) {
+                                                  std::string project_id,
+                                                  bool allow_outside_file) {
   // Tests the directory before the platform is contacted.
   GuidanceManifest manifest = read_manifest(path);
+  std::optional<RewardFileLocation> reward;
+  if (manifest.reward_file) {
+    reward = locate_reward_file(path, *manifest.reward_file);
+    if (!reward->inside && !allow_outside_file) throw RewardFileOutsideError(*reward);
+  }
   GuidanceLibrary& library = api.guidance();
 
   // A reward's file goes up first, on every publish, for new and existing items alike.
   std::optional<std::string> data_url;
-  if (manifest.reward_file) {
-    data_url = co_await library.upload_reward_file(organization_id, project_id,
-                                                   join_path(path, *manifest.reward_file));
+  if (reward) {
+    data_url = co_await library.upload_reward_file(organization_id, project_id, reward->given);
   }
 
   std::optional<GuidanceItem> existing =

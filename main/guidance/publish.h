@@ -11,9 +11,12 @@ namespace velko::guidance {
 
 // Sends the item in `path` to the project's library: uploads a reward's file, then updates
 // the item with the same name and type or creates it. Returns the item and whether it was
-// created. Throws GuidanceManifestError before any client call when the manifest is wrong.
+// created. Throws GuidanceManifestError before any client call when the manifest is wrong,
+// and RewardFileOutsideError (reward_file.h) when the reward's file lies outside the item
+// directory, after following links, unless `allow_outside_file`.
 awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
                                                   std::string organization_id,
-                                                  std::string project_id);
+                                                  std::string project_id,
+                                                  bool allow_outside_file = false);
 
 }  // namespace velko::guidance
