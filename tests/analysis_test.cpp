@@ -329,6 +329,42 @@ TEST_F(AnalyzeTest, SimThatDoesNotStartShowsTheTailOfItsOutputOrTheFailure) {
   EXPECT_EQ(log_->index_of("node.sim-analyze-rollouts"), -1);
 }
 
+TEST_F(AnalyzeTest, SimThatLostItsPortToAnotherProcessIsStartedAgainOnANewPort) {
+  // The sims on 45123 and 45200 end before serving because something else holds the port.
+  sim_->next_ports = {45123, 45200, 45300};
+  sim_->ports_in_use = {45123, 45200};
+  module_->on_check = [this](const std::string& address) -> std::exception_ptr {
+    if (address == "localhost:45300") {
+      *sim_->process = testing::FakeSimProcess(log_);  // this one serves
+      return nullptr;
+    }
+    sim_->process->exit(1);
+    return std::make_exception_ptr(std::runtime_error("the sim exited with status 1"));
+  };
+  EXPECT_EQ(analyze_now(), J(kAnalysis));
+  ASSERT_EQ(sim_->starts.size(), 3u);
+  EXPECT_EQ(sim_->starts[2].port, 45300);
+  ASSERT_EQ(sim_->made.size(), 1u);
+  EXPECT_EQ(sim_->made[0].address, "localhost:45300");
+
+  // Bounded: after three starts the last failure is the run's.
+  sim_->starts.clear();
+  sim_->next_ports = {45123, 45200, 45300, 45400};
+  sim_->ports_in_use = {45123, 45200, 45300, 45400};
+  module_->on_check = [this](const std::string&) -> std::exception_ptr {
+    sim_->process->exit(1);
+    return std::make_exception_ptr(std::runtime_error("the sim exited with status 1"));
+  };
+  EXPECT_EQ(refusal(), "The sim did not start:\n\nthe sim exited with status 1");
+  EXPECT_EQ(sim_->starts.size(), 3u);
+
+  // A sim that ended on a port nobody else holds failed by itself: no second start.
+  sim_->starts.clear();
+  sim_->ports_in_use.clear();
+  EXPECT_EQ(refusal(), "The sim did not start:\n\nthe sim exited with status 1");
+  EXPECT_EQ(sim_->starts.size(), 1u);
+}
+
 TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
   auto& client = *sim_->client;
   client.failures["step 1"] = std::make_exception_ptr(std::runtime_error("tank overflow"));

@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -116,7 +119,18 @@ class WatchedConnection : public SimConnection {
   std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
   std::shared_ptr<std::mutex> lines_mutex = std::make_shared<std::mutex>();
 
-  int get_free_port() override { return real_.get_free_port(); }
+  // Ports handed out first, in turn, before real free ones.
+  std::vector<int> next_ports;
+
+  int get_free_port() override {
+    if (!next_ports.empty()) {
+      int next = next_ports.front();
+      next_ports.erase(next_ports.begin());
+      return next;
+    }
+    return real_.get_free_port();
+  }
+  bool port_in_use(int port) override { return real_.port_in_use(port); }
   awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path, std::string host,
                                                          int port, json::object settings,
                                                          OutputCallback on_output) override {
@@ -294,6 +308,45 @@ TEST_F(SimReplay, MisbehavingSimsAreReportedAndStopped) {
     expect_sim_gone();
     connection_->pgid = 0;
   }
+}
+
+TEST_F(SimReplay, SimWhosePortIsTakenIsStartedAgainOnAnotherPort) {
+  // Another server holds the port as gRPC servers do by default, willing to share it.
+  int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(holder, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(::listen(holder, 4), 0);
+  ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int taken = ntohs(address.sin_port);
+  // And on the IPv6 loopback where there is one, as a server on "localhost" does.
+  int holder6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (holder6 >= 0) {
+    ::setsockopt(holder6, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    sockaddr_in6 address6{};
+    address6.sin6_family = AF_INET6;
+    address6.sin6_addr = in6addr_loopback;
+    address6.sin6_port = htons(static_cast<std::uint16_t>(taken));
+    if (::bind(holder6, reinterpret_cast<sockaddr*>(&address6), sizeof address6) != 0 ||
+        ::listen(holder6, 4) != 0) {
+      ::close(holder6);
+      holder6 = -1;
+    }
+  }
+  EXPECT_TRUE(core::port_in_use(taken));
+
+  // The sims refuse to share the port; the run notices and moves on to a free one.
+  start(kWaterTankColumns);
+  connection_->next_ports = {taken};
+  EXPECT_EQ(analyze_sim(testing::water_tank_dir(dir_.path())), json::parse(kAnalysis));
+  EXPECT_TRUE(connection_->said("cannot serve on localhost:" + std::to_string(taken)));
+  ::close(holder);
+  if (holder6 >= 0) ::close(holder6);
+  EXPECT_FALSE(core::port_in_use(taken));
 }
 
 TEST_F(SimReplay, StepThatHangsFailsAtTheCallTimeLimit) {

@@ -31,6 +31,9 @@ namespace {
 // Most output lines of the sim that are kept for the message of a sim that did not start.
 constexpr std::size_t kKeptOutputLines = 1000;
 
+// Most times a sim is started when it keeps losing its port to another process.
+constexpr int kStartAttempts = 3;
+
 // The identifiers that the sim client is given.
 constexpr const char* kReportRunId = "publish-report";
 
@@ -152,21 +155,35 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
   try {
     {
       auto line = console().status("Starting the sim...");
-      std::exception_ptr start_failure;
-      // Named, not a temporary inside the co_await (see node_post).
-      OutputCallback on_output = [output](const std::string& text) {
-        output->push_back(text);
-        if (output->size() > kKeptOutputLines) output->pop_front();
-      };
-      try {
-        process = co_await sim.make_in_process(path, "localhost", port, json::object(),
-                                               std::move(on_output));
-        co_await host_sim.check_serving(address, timing.serve_timeout_s);
-      } catch (const std::exception&) {
-        start_failure = std::current_exception();
-      }
-      if (start_failure) {
+      for (int attempt = 1;; ++attempt) {
+        std::exception_ptr start_failure;
+        // Named, not a temporary inside the co_await (see node_post).
+        OutputCallback on_output = [output](const std::string& text) {
+          output->push_back(text);
+          if (output->size() > kKeptOutputLines) output->pop_front();
+        };
+        try {
+          process = co_await sim.make_in_process(path, "localhost", port, json::object(),
+                                                 std::move(on_output));
+          co_await host_sim.check_serving(address, timing.serve_timeout_s);
+        } catch (const std::exception&) {
+          start_failure = std::current_exception();
+        }
+        if (!start_failure) break;
         if (is_interrupt(start_failure)) std::rethrow_exception(start_failure);
+        // Another run may have been given the same free port and started its sim first: a
+        // sim that ended before it served, on a port that something else now holds, is
+        // started again on a new port.
+        if (attempt < kStartAttempts && process && process->returncode() &&
+            sim.port_in_use(port)) {
+          logger().debug("The sim could not take port {}, which is in use; starting it again",
+                         port);
+          process.reset();
+          output->clear();
+          port = sim.get_free_port();
+          address = "localhost:" + std::to_string(port);
+          continue;
+        }
         std::string joined;
         for (std::size_t i = 0; i < output->size(); ++i) {
           if (i) joined += "\n";

@@ -65,6 +65,9 @@ class SimConnection {
   virtual ~SimConnection() = default;
   // `network_util.get_free_port()`.
   virtual int get_free_port() = 0;
+  // True when something else holds `port` on the loopback interface: a sim that ended before
+  // it served may have lost its port to another run's sim.
+  virtual bool port_in_use(int port) = 0;
   // `sim.server.make_in_process(path, host, port, settings, on_output=)`.
   virtual awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path,
                                                                  std::string host, int port,

@@ -246,9 +246,13 @@ int serve(int argc, char** argv, Sim& sim) {
   builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &bound);
   builder.RegisterService(&service);
   builder.SetMaxReceiveMessageSize(kMaxRequestBytes);
+  // The port is ours alone: gRPC would share it with another server (SO_REUSEPORT), and
+  // velko could then talk to another run's sim. Taking it fails instead, and velko retries.
+  builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
   std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
   if (!server || bound == 0) {
-    std::fprintf(stderr, "%s: cannot serve on %s\n", program, address.c_str());
+    std::fprintf(stderr, "%s: cannot serve on %s (is the port in use?)\n", program,
+                 address.c_str());
     return 1;
   }
 

@@ -7,6 +7,8 @@ namespace velko::core {
 
 int SimConnectionImpl::get_free_port() { return free_port(); }
 
+bool SimConnectionImpl::port_in_use(int port) { return core::port_in_use(port); }
+
 awaitable<std::unique_ptr<dataset_replay::SimProcess>> SimConnectionImpl::make_in_process(
     std::string path, std::string host, int port, boost::json::object /*settings*/,
     dataset_replay::OutputCallback on_output) {

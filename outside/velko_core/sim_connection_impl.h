@@ -13,6 +13,7 @@ namespace velko::core {
 class SimConnectionImpl : public dataset_replay::SimConnection {
  public:
   int get_free_port() override;
+  bool port_in_use(int port) override;
   // `settings` carries nothing yet; the sim is configured through the client's env_init.
   awaitable<std::unique_ptr<dataset_replay::SimProcess>> make_in_process(
       std::string path, std::string host, int port, boost::json::object settings,

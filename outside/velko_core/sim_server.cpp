@@ -500,6 +500,36 @@ int free_port() {
   return ntohs(address.sin_port);
 }
 
+namespace {
+
+// True when binding `port` on `address` fails because the address is taken.
+bool taken(int family, const void* address, int port) {
+  Fd socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) return false;
+  int result = -1;
+  if (family == AF_INET) {
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    std::memcpy(&v4.sin_addr, address, sizeof v4.sin_addr);
+    v4.sin_port = htons(static_cast<std::uint16_t>(port));
+    result = ::bind(socket.get(), reinterpret_cast<sockaddr*>(&v4), sizeof v4);
+  } else {
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    std::memcpy(&v6.sin6_addr, address, sizeof v6.sin6_addr);
+    v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    result = ::bind(socket.get(), reinterpret_cast<sockaddr*>(&v6), sizeof v6);
+  }
+  return result != 0 && errno == EADDRINUSE;
+}
+
+}  // namespace
+
+bool port_in_use(int port) {
+  const in_addr v4 = {htonl(INADDR_LOOPBACK)};
+  return taken(AF_INET, &v4, port) || taken(AF_INET6, &in6addr_loopback, port);
+}
+
 std::optional<int> started_sim_exit(int port) {
   std::shared_ptr<State> state = find_started(port);
   if (!state) return std::nullopt;

@@ -78,6 +78,10 @@ awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::str
 // A TCP port on 127.0.0.1 that was free a moment ago. Throws std::system_error.
 int free_port();
 
+// True when another socket holds TCP `port` on a loopback address (127.0.0.1 or ::1), so that
+// a sim could not take it: another run's sim may have been given the same free port.
+bool port_in_use(int port);
+
 // The exit status of the sim that start_sim started for `port` when that sim has ended; none
 // while it runs, or when no sim is known for the port.
 std::optional<int> started_sim_exit(int port);

@@ -246,6 +246,7 @@ int main(int argc, char** argv) {
   builder.AddListeningPort(options.host + ":" + std::to_string(options.port),
                            grpc::InsecureServerCredentials(), &bound);
   builder.RegisterService(&service);
+  builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
   std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
   if (!server || bound == 0) {
     std::fprintf(stderr, "cannot serve on port %d\n", options.port);

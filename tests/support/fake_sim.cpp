@@ -256,7 +256,17 @@ void FakeSimConnection::emit(const std::string& line) {
 int FakeSimConnection::get_free_port() {
   log->add("sim.get_free_port");
   if (port_failure) std::rethrow_exception(port_failure);
+  if (!next_ports.empty()) {
+    int next = next_ports.front();
+    next_ports.erase(next_ports.begin());
+    return next;
+  }
   return port;
+}
+
+bool FakeSimConnection::port_in_use(int port_in) {
+  log->add("sim.port_in_use " + std::to_string(port_in));
+  return std::find(ports_in_use.begin(), ports_in_use.end(), port_in) != ports_in_use.end();
 }
 
 awaitable<std::unique_ptr<SimProcess>> FakeSimConnection::make_in_process(
@@ -284,6 +294,9 @@ FakeSimModule::FakeSimModule(std::shared_ptr<EventLog> log_in) : log(std::move(l
 awaitable<void> FakeSimModule::check_serving(std::string address, double timeout_s) {
   log->add("module.check_serving");
   checks.emplace_back(address, timeout_s);
+  if (on_check) {
+    if (std::exception_ptr thrown = on_check(address)) std::rethrow_exception(thrown);
+  }
   if (failure) std::rethrow_exception(failure);
   if (serves) co_return;
   co_await pause(timeout_s, "check_serving", nullptr, log.get());

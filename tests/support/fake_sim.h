@@ -136,6 +136,10 @@ class FakeSimConnection : public dataset_replay::SimConnection {
   std::shared_ptr<FakeSimProcess> process;
 
   int port = 45123;
+  // Ports that get_free_port hands out first, in turn; then `port`.
+  std::vector<int> next_ports;
+  // Ports that port_in_use says something else holds.
+  std::vector<int> ports_in_use;
   // Thrown by get_free_port when set.
   std::exception_ptr port_failure;
   // Lines that the sim writes while it starts, through the output callback.
@@ -158,6 +162,7 @@ class FakeSimConnection : public dataset_replay::SimConnection {
   void emit(const std::string& line);
 
   int get_free_port() override;
+  bool port_in_use(int port) override;
   awaitable<std::unique_ptr<dataset_replay::SimProcess>> make_in_process(
       std::string path, std::string host, int port, boost::json::object settings,
       dataset_replay::OutputCallback on_output) override;
@@ -178,6 +183,8 @@ class FakeSimModule : public dataset_replay::SimModule {
   bool serves = true;
   // Thrown at once by check_serving when set.
   std::exception_ptr failure;
+  // Runs first in check_serving; what it returns, when not null, is thrown.
+  std::function<std::exception_ptr(const std::string& address)> on_check;
   std::size_t tail_lines = 3;
 
   std::vector<std::pair<std::string, double>> checks;  // (address, timeout_s)
