@@ -274,5 +274,29 @@ TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) 
   }
 }
 
+TEST_F(ReportEndToEnd, KillingVelkoTakesTheSimAndWhatItStartedWithIt) {
+  start();
+  std::string sim_path = fault_sim("orphaned", {"hang-in-step", "1", "--fault", "spawn-child"});
+  std::promise<int> pid_promise;
+  RunOptions run_options = options();
+  run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
+  auto finished =
+      std::async(std::launch::async, [&] { return run(publish_args(sim_path), run_options); });
+  int pid = pid_promise.get_future().get();
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (processes_in(sim_path).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(processes_in(sim_path).size(), 2u);
+  ::kill(pid, SIGKILL);
+  finished.get();
+  // Nothing can close the claim, but nothing of the sim's group outlives velko either.
+  deadline = std::chrono::steady_clock::now() + 30s;
+  while (!processes_in(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
 }  // namespace
 }  // namespace velko::testing

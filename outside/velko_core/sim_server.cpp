@@ -64,6 +64,10 @@ struct LocalSimProcess::State {
   dataset_replay::OutputCallback on_output;
   // Set when the process object has gone: no more output is passed on.
   bool closed = false;
+  // The reaper in the sim's group that kills the group if velko dies, and the write end of
+  // its pipe (none when the reaper program is not installed).
+  pid_t reaper = -1;
+  int reaper_pipe = -1;
 };
 
 namespace {
@@ -394,6 +398,69 @@ Spawned spawn(const SimCommand& command, const std::string& host, int port) {
   return Spawned{pid, std::move(out_read), std::move(err_read)};
 }
 
+// The reaper program that is installed beside the running executable, if any.
+std::optional<fs::path> reaper_program() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::nullopt;
+  fs::path program = self.parent_path() / "velko-sim-reaper";
+  if (!is_executable_file(program)) return std::nullopt;
+  return program;
+}
+
+// The reaper between vfork and exec: joins the sim's group, takes the pipe as descriptor 3
+// and nothing of velko's standard streams.
+[[noreturn]] void exec_reaper(const char* program, char* const* argv, pid_t group, int pipe_fd,
+                              int null_fd) {
+  if (::setpgid(0, group) != 0) ::_exit(127);
+  if (::dup2(pipe_fd, 3) < 0 || ::dup2(null_fd, STDIN_FILENO) < 0 ||
+      ::dup2(null_fd, STDOUT_FILENO) < 0 || ::dup2(null_fd, STDERR_FILENO) < 0) {
+    ::_exit(127);
+  }
+  ::syscall(SYS_close_range, 4, ~0U, 4 /* CLOSE_RANGE_CLOEXEC */);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  char* const no_env[] = {nullptr};
+  ::execve(program, argv, no_env);
+  ::_exit(127);
+}
+
+// Starts the reaper program with every signal blocked around vfork; yields its pid or -1.
+// Apart, so that nothing of the caller's is live across vfork.
+__attribute__((noinline)) pid_t vfork_reaper(const char* program, char* const* argv,
+                                             pid_t group, int pipe_fd, int null_fd) {
+  sigset_t all;
+  sigset_t previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t pid = ::vfork();
+  if (pid == 0) exec_reaper(program, argv, group, pipe_fd, null_fd);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return pid;
+}
+
+// Starts the reaper of the sim's process group `group`, so that the group dies with velko
+// (SIGKILL included). Yields {reaper pid, write end of its pipe}; none when the reaper is not
+// installed or cannot be started, which leaves the sim's first process to its parent-death
+// signal alone.
+std::optional<std::pair<pid_t, Fd>> spawn_reaper(pid_t group) {
+  std::optional<fs::path> program = reaper_program();
+  if (!program) return std::nullopt;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return std::nullopt;
+  Fd read_end(ends[0]);
+  Fd write_end(ends[1]);
+  Fd null_fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (null_fd.get() < 0) return std::nullopt;
+  std::string path = program->string();
+  std::vector<std::string> args = {path, std::to_string(group)};
+  std::vector<char*> argv = pointers(args);
+  const pid_t pid = vfork_reaper(path.c_str(), argv.data(), group, read_end.get(), null_fd.get());
+  if (pid < 0) return std::nullopt;
+  return std::make_pair(pid, std::move(write_end));
+}
+
 }  // namespace
 
 SimCommand resolve_sim_command(const std::string& path) {
@@ -420,10 +487,13 @@ LocalSimProcess::~LocalSimProcess() {
   if (state.out) state.out->fd.close(ignored);
   if (state.err) state.err->fd.close(ignored);
   if (state.pidfd) state.pidfd->close(ignored);
-  // Whatever of the group still runs goes now. The leader is not reaped yet, so the group id
-  // is still this sim's.
+  // Whatever of the group still runs goes now, the reaper included: it is killed before its
+  // pipe closes, so it never acts on its own. The leader is not reaped yet, so the group id is
+  // still this sim's.
   ::killpg(state.pid, SIGKILL);
+  if (state.reaper_pipe >= 0) ::close(state.reaper_pipe);
   reap(state.pid);
+  if (state.reaper > 0) reap(state.reaper);
   std::lock_guard lock(registry_mutex);
   auto it = registry().find(state.port);
   if (it != registry().end() && it->second.lock() == state_) registry().erase(it);
@@ -473,6 +543,10 @@ awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::str
       asio::posix::stream_descriptor(executor, spawned.err.release()));
   int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (pidfd >= 0) state->pidfd.emplace(executor, pidfd);
+  if (auto reaper = spawn_reaper(pid)) {
+    state->reaper = reaper->first;
+    state->reaper_pipe = reaper->second.release();
+  }
   auto process = std::make_unique<LocalSimProcess>(state);
   read_stream(state, state->out.get());
   read_stream(state, state->err.get());
