@@ -1,9 +1,16 @@
 #include "outside/velko_cli/sim_module.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <memory>
 #include <optional>
+#include <string_view>
 
 #include "common/errors.h"
 #include "outside/velko_core/sim_client.h"
@@ -25,6 +32,42 @@ std::string seconds_text(double seconds) {
   return std::string(buffer, result.ptr);
 }
 
+// Seconds between two probes of the sim's port while it does not accept connections yet.
+constexpr double kProbeGapS = 0.003;
+
+// True when something accepts TCP connections on `port` of the loopback interface. A
+// connection attempt there is answered at once, so probing is cheap and sees the sim serve
+// within a few milliseconds; a gRPC channel made before the sim listens would wait out its
+// reconnect backoff instead.
+bool accepts_connections(int port) {
+  for (int family : {AF_INET, AF_INET6}) {
+    int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    int result = -1;
+    if (family == AF_INET) {
+      sockaddr_in v4{};
+      v4.sin_family = AF_INET;
+      v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      v4.sin_port = htons(static_cast<std::uint16_t>(port));
+      result = ::connect(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4);
+    } else {
+      sockaddr_in6 v6{};
+      v6.sin6_family = AF_INET6;
+      v6.sin6_addr = in6addr_loopback;
+      v6.sin6_port = htons(static_cast<std::uint16_t>(port));
+      result = ::connect(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6);
+    }
+    ::close(fd);
+    if (result == 0) return true;
+  }
+  return false;
+}
+
+// True for the host names of the loopback interface that a sim is told to serve on.
+bool is_loopback(std::string_view host) {
+  return host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]";
+}
+
 // The port of "host:port"; none when the address does not end in one.
 std::optional<int> port_of(const std::string& address) {
   std::size_t colon = address.rfind(':');
@@ -43,7 +86,9 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + seconds_to_duration(timeout_s);
   const std::optional<int> port = port_of(address);
-  core::GrpcSimClient client(dataset_replay::ClientOptions{"", "", "", address, {}, "grpc"});
+  const bool probe = port && is_loopback(address.substr(0, address.rfind(':')));
+  // Made once the port accepts connections, so that its channel starts at once.
+  std::unique_ptr<core::GrpcSimClient> client;
   while (true) {
     if (port) {
       if (std::optional<int> code = core::started_sim_exit(*port)) {
@@ -55,7 +100,15 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
     const Clock::time_point now = Clock::now();
     if (now >= deadline) break;
     const double left = std::chrono::duration<double>(deadline - now).count();
-    if (co_await client.ping(std::min(left, kPingWaitS))) co_return;
+    if (!client && probe && !accepts_connections(*port)) {
+      co_await sleep_seconds(std::min(left, kProbeGapS));
+      continue;
+    }
+    if (!client) {
+      client = std::make_unique<core::GrpcSimClient>(
+          dataset_replay::ClientOptions{"", "", "", address, {}, "grpc"});
+    }
+    if (co_await client->ping(std::min(left, kPingWaitS))) co_return;
     const double pause = std::chrono::duration<double>(deadline - Clock::now()).count();
     if (pause > 0) co_await sleep_seconds(std::min(pause, kServePollS));
   }
