@@ -525,6 +525,26 @@ TEST(Http, StopTokenEndsTheTransferAtOnce) {
 
 TEST(Http, PercentEncodesAllButUnreservedCharacters) {
   EXPECT_EQ(http::percent_encode("a b/c?d=é~._-"), "a%20b%2Fc%3Fd%3D%C3%A9~._-");
+  EXPECT_EQ(http::percent_encode(""), "");
+}
+
+TEST(Http, DotSegmentsReachTheServerAsTheyAre) {
+  EXPECT_EQ(http::percent_encode("."), "%2E");
+  EXPECT_EQ(http::percent_encode(".."), "%2E%2E");
+  EXPECT_EQ(http::percent_encode("..."), "...");
+  EXPECT_EQ(http::percent_encode(".a."), ".a.");
+  HttpServer peer;
+  std::vector<std::string> targets;
+  peer.server().Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    targets.push_back(req.target);
+    res.set_content("x", "text/plain");
+  });
+  for (std::string segment : {".", ".."}) {
+    http::Request request;
+    request.url = peer.url("/datasets/" + http::percent_encode(segment));
+    EXPECT_EQ(http::perform(request).status, 200);
+  }
+  EXPECT_EQ(targets, (std::vector<std::string>{"/datasets/%2E", "/datasets/%2E%2E"}));
 }
 
 }  // namespace

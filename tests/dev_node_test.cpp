@@ -249,6 +249,15 @@ TEST_F(DevNodeTest, FindsDatasetsByIdAndByName) {
   EXPECT_EQ(unknown.detail(), "There is no dataset with the id or name 'Tank run' on this node");
 }
 
+TEST_F(DevNodeTest, EncodedDotNamesAreDecodedBackToTheName) {
+  write_dataset(data_ / "dot", tank_descriptor("dot-id", ".", true), kTankCsv);
+  write_dataset(data_ / "dots", tank_descriptor("dots-id", "..", true), kTankCsv);
+  start();
+  EXPECT_EQ(call("GET", "/datasets/%2E").at("id"), json::value("dot-id"));
+  EXPECT_EQ(call("GET", "/datasets/%2E%2E").at("id"), json::value("dots-id"));
+  EXPECT_EQ(call("GET", "/datasets/%2e%2E").at("id"), json::value("dots-id"));
+}
+
 TEST_F(DevNodeTest, DatasetWithoutStatisticsHasNoCycles) {
   start();
   Answer quiet = call("GET", "/datasets/quiet");
