@@ -44,29 +44,7 @@ auto sync(Fn fn) {
   return async_to_sync(std::move(fn))();
 }
 
-// Sets (or with nullopt removes) an environment variable for the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedEnv;
 
 // A loopback server that records every request and answers with a scripted reply.
 class Recorder {
