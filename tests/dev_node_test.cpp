@@ -574,8 +574,13 @@ TEST_F(DevNodeTest, RolloutsRefuseMalformedOrMismatchedPredictions) {
   infinite.replace(infinite.find("\"episodes\":[]"), 13,
                    "\"episodes\":[{\"episode\":7,\"predictions\":{\"lvl\":[1e400]}}]");
   Answer overflow = call("POST", "/ml/sim-analyze-rollouts", infinite);
+  // A number beyond the range of a double is malformed JSON, refused where it is read.
   EXPECT_EQ(overflow.status, 422);
-  EXPECT_EQ(overflow.detail(), "A value of episodes[0].predictions['lvl'] is not a finite number");
+  EXPECT_EQ(overflow.detail().find("The request body is not valid JSON: number out of range "
+                                   "(1e400; a number must be smaller than 1.8e308 in size) at "
+                                   "line 1 column "),
+            0u)
+      << overflow.detail();
   Answer not_json = call("POST", "/ml/sim-analyze-rollouts",
                          "{\"episodes\": [[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]}");
   EXPECT_EQ(not_json.status, 422);
