@@ -168,6 +168,8 @@ awaitable<void> publish(PublishOptions options) {
   core::resolve_sim_command(options.path);
   std::optional<json::object> env_init;
   if (!options.env_init.empty()) env_init = env_init_object(options.env_init);
+  // A token that would break the header line carrying it is refused before anything is sent
+  // (the platform client refuses its own).
   node_token();
   velko_api::ZARAvUziz api(core::settings::URL_API());
   load_sim_connection();
