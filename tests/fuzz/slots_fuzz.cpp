@@ -104,6 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
 
+  // Where both readers take a path, they read the same keys from it.
+  if (core_reads) check(same_keys(ours, keys), "the two readers read a path otherwise");
+
   boost::json::value value;
   try {
     value = velko::json_text::parse(value_text);
