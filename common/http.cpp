@@ -244,11 +244,15 @@ std::string reason_phrase(long status) {
 
 std::string percent_encode(std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
+  // "." and ".." as a path segment would be resolved away (by libcurl too, which drops them
+  // with the segment before): encoded, they reach the server as the text they are.
+  const bool dot_segment = text == "." || text == "..";
   std::string out;
   out.reserve(text.size());
   for (unsigned char ch : text) {
     bool unreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
-                      (ch >= '0' && ch <= '9') || ch == '-' || ch == '.' || ch == '_' || ch == '~';
+                      (ch >= '0' && ch <= '9') || ch == '-' || (ch == '.' && !dot_segment) ||
+                      ch == '_' || ch == '~';
     if (unreserved) {
       out.push_back(static_cast<char>(ch));
     } else {

@@ -75,7 +75,8 @@ void raise_for_status(const Response& response, const std::string& url);
 // The reason phrase of a status code ("Not Found"), or an empty text.
 std::string reason_phrase(long status);
 
-// Percent-encodes a path segment or a query value (RFC 3986 unreserved characters stay).
+// Percent-encodes a path segment or a query value (RFC 3986 unreserved characters stay, save
+// the dots of a segment "." or "..", which become %2E).
 std::string percent_encode(std::string_view text);
 
 }  // namespace velko::http

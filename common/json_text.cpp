@@ -3,8 +3,9 @@
 #include <charconv>
 #include <cmath>
 
-#include <boost/json/stream_parser.hpp>
+#include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/value.hpp>
+#include <boost/json/value_stack.hpp>
 
 #include "common/unicode.h"
 
@@ -126,6 +127,157 @@ std::size_t max_text_size(const boost::json::value& value) {
   return 0;
 }
 
+// The characters that a JSON number is written with.
+constexpr std::string_view kNumberCharacters = "0123456789+-.eE";
+
+// Where the number that ends at (or runs through) `offset` begins.
+std::size_t number_start(std::string_view text, std::size_t offset) {
+  offset = std::min(offset, text.size());
+  while (offset > 0 && kNumberCharacters.find(text[offset - 1]) != std::string_view::npos) {
+    --offset;
+  }
+  return offset;
+}
+
+// A number's text as a message shows it: a long one is cut.
+std::string shown_number(std::string_view number) {
+  constexpr std::size_t kMaxShown = 40;
+  if (number.size() <= kMaxShown) return std::string(number);
+  return std::string(number.substr(0, kMaxShown)) + "...";
+}
+
+// Builds the value of a document as the parser reads it. Numbers with a fraction or an
+// exponent (and integers beyond 64 bits) are read again from their text, so that each becomes
+// the double nearest to what is written: the text of a double written by write() reads back
+// as that same double.
+class ValueBuilder {
+ public:
+  static constexpr std::size_t max_object_size = boost::json::object::max_size();
+  static constexpr std::size_t max_array_size = boost::json::array::max_size();
+  static constexpr std::size_t max_key_size = boost::json::string::max_size();
+  static constexpr std::size_t max_string_size = boost::json::string::max_size();
+
+  ValueBuilder() { stack.reset(); }
+
+  boost::json::value_stack stack;
+  // Set when a number lies beyond the range of a double.
+  bool out_of_range = false;
+
+  bool on_document_begin(boost::json::error_code&) { return true; }
+  bool on_document_end(boost::json::error_code&) { return true; }
+  bool on_object_begin(boost::json::error_code&) { return true; }
+  bool on_object_end(std::size_t n, boost::json::error_code&) {
+    stack.push_object(n);
+    return true;
+  }
+  bool on_array_begin(boost::json::error_code&) { return true; }
+  bool on_array_end(std::size_t n, boost::json::error_code&) {
+    stack.push_array(n);
+    return true;
+  }
+  bool on_key_part(boost::json::string_view s, std::size_t, boost::json::error_code&) {
+    stack.push_chars(s);
+    return true;
+  }
+  bool on_key(boost::json::string_view s, std::size_t, boost::json::error_code&) {
+    stack.push_key(s);
+    return true;
+  }
+  bool on_string_part(boost::json::string_view s, std::size_t, boost::json::error_code&) {
+    stack.push_chars(s);
+    return true;
+  }
+  bool on_string(boost::json::string_view s, std::size_t, boost::json::error_code&) {
+    stack.push_string(s);
+    return true;
+  }
+  bool on_number_part(boost::json::string_view s, boost::json::error_code&) {
+    number_.append(s.data(), s.size());
+    return true;
+  }
+  bool on_int64(std::int64_t i, boost::json::string_view, boost::json::error_code&) {
+    number_.clear();
+    stack.push_int64(i);
+    return true;
+  }
+  bool on_uint64(std::uint64_t u, boost::json::string_view, boost::json::error_code&) {
+    number_.clear();
+    stack.push_uint64(u);
+    return true;
+  }
+  bool on_double(double, boost::json::string_view s, boost::json::error_code& ec) {
+    std::string_view digits(s.data(), s.size());
+    if (!number_.empty()) {
+      number_.append(digits);
+      digits = number_;
+    }
+    double value = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error == std::errc::result_out_of_range) {
+      if (above_one(digits)) {
+        out_of_range = true;
+        ec = boost::json::error::exception;
+        return false;
+      }
+      // Too small to tell from zero: zero, with its sign.
+      value = digits.front() == '-' ? -0.0 : 0.0;
+    } else if (error != std::errc() || end != digits.data() + digits.size()) {
+      // The parser has checked the form already.
+      ec = boost::json::error::syntax;
+      return false;
+    }
+    number_.clear();
+    stack.push_double(value);
+    return true;
+  }
+  bool on_bool(bool b, boost::json::error_code&) {
+    stack.push_bool(b);
+    return true;
+  }
+  bool on_null(boost::json::error_code&) {
+    stack.push_null();
+    return true;
+  }
+  bool on_comment_part(boost::json::string_view, boost::json::error_code&) { return true; }
+  bool on_comment(boost::json::string_view, boost::json::error_code&) { return true; }
+
+ private:
+  // True when a JSON number's size is at least 1: its first significant digit stands at or
+  // left of the units.
+  static bool above_one(std::string_view number) {
+    std::size_t i = number.front() == '-' ? 1 : 0;
+    // The place of the first significant digit: 0 for the units, -1 for tenths.
+    std::int64_t place = 0;
+    bool found = false;
+    std::int64_t integer_digits = 0;
+    for (; i < number.size() && number[i] >= '0' && number[i] <= '9'; ++i) {
+      if (!found && number[i] != '0') found = true;
+      if (found) ++integer_digits;
+    }
+    if (found) {
+      place = integer_digits - 1;
+    } else if (i < number.size() && number[i] == '.') {
+      std::int64_t zeros = 0;
+      for (++i; i < number.size() && number[i] == '0'; ++i) ++zeros;
+      place = -(zeros + 1);
+    }
+    std::size_t e = number.find_first_of("eE");
+    std::int64_t exponent = 0;
+    if (e != std::string_view::npos) {
+      std::size_t j = e + 1;
+      bool negative = j < number.size() && number[j] == '-';
+      if (j < number.size() && (number[j] == '-' || number[j] == '+')) ++j;
+      // The parser bounds the exponent below 2^31.
+      for (; j < number.size(); ++j) exponent = exponent * 10 + (number[j] - '0');
+      if (negative) exponent = -exponent;
+    }
+    return place + exponent >= 0;
+  }
+
+  // The text of a number that arrives in parts.
+  std::string number_;
+};
+
 // Line and column (both from 1) of a byte offset.
 std::string position(std::string_view text, std::size_t offset) {
   std::size_t line = 1;
@@ -184,19 +336,25 @@ std::string to_json(const boost::json::value& value, bool ascii_only) {
 boost::json::value parse(std::string_view text, std::size_t max_depth) {
   boost::json::parse_options options;
   options.max_depth = max_depth;
-  boost::json::stream_parser parser(boost::json::storage_ptr(), options);
+  boost::json::basic_parser<ValueBuilder> parser(options);
   boost::json::error_code ec;
-  std::size_t used = parser.write_some(text.data(), text.size(), ec);
+  // The whole text at once: a number is never left waiting for more digits.
+  std::size_t used = parser.write_some(false, text.data(), text.size(), ec);
   if (!ec && used < text.size() &&
       text.find_first_not_of(" \t\r\n", used) != std::string_view::npos) {
     // Only white space may follow the document.
     used = text.find_first_not_of(" \t\r\n", used);
     ec = boost::json::error::extra_data;
   }
-  if (!ec) parser.finish(ec);
   if (ec) {
     std::string what;
-    if (ec == boost::json::error::too_deep) {
+    if (parser.handler().out_of_range || ec == boost::json::error::exponent_overflow) {
+      std::size_t start = number_start(text, used);
+      std::size_t end = text.find_first_not_of(kNumberCharacters, start);
+      what = "number out of range (" + shown_number(text.substr(start, end - start)) +
+             "; a number must be smaller than 1.8e308 in size)";
+      used = start;
+    } else if (ec == boost::json::error::too_deep) {
       what = "nesting deeper than " + std::to_string(max_depth) + " levels";
     } else if (ec == boost::json::error::extra_data) {
       what = "extra data after the JSON value";
@@ -210,7 +368,7 @@ boost::json::value parse(std::string_view text, std::size_t max_depth) {
     }
     throw JsonError(what + " at " + position(text, used));
   }
-  return parser.release();
+  return parser.handler().stack.release();
 }
 
 }  // namespace velko::json_text

@@ -32,8 +32,10 @@ void write_string(std::string& out, std::string_view text, bool ascii_only = fal
 // Appends a double as write() does.
 void write_double(std::string& out, double value);
 
-// Parses exactly one JSON document. Throws JsonError naming line and column, also for
-// nesting deeper than `max_depth` and for ill-formed UTF-8.
+// Parses exactly one JSON document. Integers are int64 (uint64 above that, beyond 64 bits the
+// nearest double); other numbers are the double nearest to their text, so that what write()
+// wrote reads back unchanged. Throws JsonError naming line and column, also for nesting
+// deeper than `max_depth`, ill-formed UTF-8 and a number beyond the range of a double.
 boost::json::value parse(std::string_view text, std::size_t max_depth = kMaxDepth);
 
 }  // namespace velko::json_text

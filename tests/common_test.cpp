@@ -7,10 +7,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <chrono>
+#include <cmath>
+#include <random>
 #include <system_error>
 #include <thread>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -134,6 +138,87 @@ TEST(JsonText, BoundsNestingDepth) {
 
 TEST(JsonText, DuplicateKeyTakesItsLastValue) {
   EXPECT_EQ(json_text::parse(R"({"a": 1, "a": 2})").at("a"), json::value(2));
+}
+
+// The bits of a parsed number, so that -0.0 and 0.0 tell apart.
+std::uint64_t bits_of(const json::value& value) {
+  return std::bit_cast<std::uint64_t>(value.as_double());
+}
+
+TEST(JsonNumbers, EveryDoubleReadsBackFromItsShortestForm) {
+  // Values that a reader rounding with too few digits gets one unit in the last place off.
+  for (const char* text : {"-9.223372036807371e+21", "0.30000000000000004", "1e+23",
+                           "8.98846567431158e+307", "2.2250738585072014e-308",
+                           "2.225073858507201e-308", "5e-324", "1.7976931348623157e+308",
+                           "9.007199254740993e+15", "0.1", "7.038531e-26", "1.448997445238699",
+                           "4.940656458412e-324", "123456789.12345679"}) {
+    json::value parsed = json_text::parse(text);
+    ASSERT_TRUE(parsed.is_double()) << text;
+    EXPECT_EQ(parsed.as_double(), std::strtod(text, nullptr)) << text;
+    std::string written = json_text::to_json(parsed);
+    EXPECT_EQ(bits_of(json_text::parse(written)), bits_of(parsed)) << text;
+  }
+  // Doubles of every size and sign, drawn from their bits.
+  std::mt19937_64 random(20240611);
+  for (int i = 0; i < 20000; ++i) {
+    double value = std::bit_cast<double>(random());
+    if (!std::isfinite(value)) continue;
+    std::string written = json_text::to_json(json::value(value));
+    json::value parsed = json_text::parse(written);
+    ASSERT_TRUE(parsed.is_double()) << written;
+    ASSERT_EQ(bits_of(parsed), std::bit_cast<std::uint64_t>(value)) << written;
+  }
+}
+
+TEST(JsonNumbers, LongAndHalfwayDecimalsRoundToTheNearestDouble) {
+  // 2^53 + 1 lies halfway between two doubles: to the even one, and just above it upwards.
+  EXPECT_EQ(json_text::parse("9007199254740993.0").as_double(), 9007199254740992.0);
+  EXPECT_EQ(json_text::parse("9007199254740993.000000000000000000001").as_double(),
+            9007199254740994.0);
+  // The exact value of the double nearest 0.1, and a digit more than it.
+  EXPECT_EQ(json_text::parse("0.1000000000000000055511151231257827021181583404541015625").as_double(),
+            0.1);
+  EXPECT_EQ(json_text::parse("2.4703282292062328e-324").as_double(), 5e-324);
+  // Too small to tell from zero: zero with its sign, as the text reads.
+  EXPECT_EQ(bits_of(json_text::parse("1e-400")), bits_of(json::value(0.0)));
+  EXPECT_EQ(bits_of(json_text::parse("-0.0000001e-330")), bits_of(json::value(-0.0)));
+  EXPECT_EQ(json_text::to_json(json_text::parse("[-0.0, 0e999]")), "[-0.0,0.0]");
+}
+
+TEST(JsonNumbers, IntegersStayIntegersWhereTheyFit) {
+  EXPECT_EQ(json_text::parse("9223372036854775807"), json::value(INT64_MAX));
+  EXPECT_EQ(json_text::parse("-9223372036854775808"), json::value(INT64_MIN));
+  EXPECT_TRUE(json_text::parse("-0").is_int64());
+  EXPECT_EQ(json_text::parse("9007199254740993"), json::value(std::int64_t{9007199254740993}));
+  EXPECT_EQ(json_text::parse("18446744073709551615"), json::value(UINT64_MAX));
+  // Beyond 64 bits an integer becomes the nearest double.
+  json::value large = json_text::parse("-9223372036854775809");
+  ASSERT_TRUE(large.is_double());
+  EXPECT_EQ(large.as_double(), -9223372036854775808.0);
+  EXPECT_EQ(json_text::to_json(json_text::parse("123456789012345678901234567890")),
+            "1.2345678901234568e+29");
+}
+
+TEST(JsonNumbers, NumberBeyondTheRangeOfADoubleIsMalformed) {
+  auto message = [](std::string_view text) {
+    try {
+      json_text::parse(text);
+    } catch (const json_text::JsonError& error) {
+      return std::string(error.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(message("1e999"),
+            "number out of range (1e999; a number must be smaller than 1.8e308 in size) at "
+            "line 1 column 1 (char 0)");
+  EXPECT_EQ(message("{\"a\": [1,\n -1.8e308]}"),
+            "number out of range (-1.8e308; a number must be smaller than 1.8e308 in size) at "
+            "line 2 column 2 (char 11)");
+  EXPECT_THAT(message("[" + std::string(400, '9') + "]"),
+              ::testing::StartsWith("number out of range (9999999999999999999999999999999999999999...;"));
+  EXPECT_THAT(message("[0.5e99999999999999999999]"), ::testing::StartsWith("number out of range (0.5e"));
+  EXPECT_THAT(message("[1e-99999999999999999999]"), ::testing::EndsWith("at line 1 column 2 (char 1)"));
+  EXPECT_EQ(message("1.7976931348623157e308"), "accepted");
 }
 
 TEST(Unicode, LowerCaseAndCharacterClasses) {
@@ -515,6 +600,26 @@ TEST(Http, StopTokenEndsTheTransferAtOnce) {
 
 TEST(Http, PercentEncodesAllButUnreservedCharacters) {
   EXPECT_EQ(http::percent_encode("a b/c?d=é~._-"), "a%20b%2Fc%3Fd%3D%C3%A9~._-");
+  EXPECT_EQ(http::percent_encode(""), "");
+}
+
+TEST(Http, DotSegmentsReachTheServerAsTheyAre) {
+  EXPECT_EQ(http::percent_encode("."), "%2E");
+  EXPECT_EQ(http::percent_encode(".."), "%2E%2E");
+  EXPECT_EQ(http::percent_encode("..."), "...");
+  EXPECT_EQ(http::percent_encode(".a."), ".a.");
+  HttpServer peer;
+  std::vector<std::string> targets;
+  peer.server().Get(".*", [&](const httplib::Request& req, httplib::Response& res) {
+    targets.push_back(req.target);
+    res.set_content("x", "text/plain");
+  });
+  for (std::string segment : {".", ".."}) {
+    http::Request request;
+    request.url = peer.url("/datasets/" + http::percent_encode(segment));
+    EXPECT_EQ(http::perform(request).status, 200);
+  }
+  EXPECT_EQ(targets, (std::vector<std::string>{"/datasets/%2E", "/datasets/%2E%2E"}));
 }
 
 }  // namespace

@@ -249,6 +249,15 @@ TEST_F(DevNodeTest, FindsDatasetsByIdAndByName) {
   EXPECT_EQ(unknown.detail(), "There is no dataset with the id or name 'Tank run' on this node");
 }
 
+TEST_F(DevNodeTest, EncodedDotNamesAreDecodedBackToTheName) {
+  write_dataset(data_ / "dot", tank_descriptor("dot-id", ".", true), kTankCsv);
+  write_dataset(data_ / "dots", tank_descriptor("dots-id", "..", true), kTankCsv);
+  start();
+  EXPECT_EQ(call("GET", "/datasets/%2E").at("id"), json::value("dot-id"));
+  EXPECT_EQ(call("GET", "/datasets/%2E%2E").at("id"), json::value("dots-id"));
+  EXPECT_EQ(call("GET", "/datasets/%2e%2E").at("id"), json::value("dots-id"));
+}
+
 TEST_F(DevNodeTest, DatasetWithoutStatisticsHasNoCycles) {
   start();
   Answer quiet = call("GET", "/datasets/quiet");
@@ -565,8 +574,13 @@ TEST_F(DevNodeTest, RolloutsRefuseMalformedOrMismatchedPredictions) {
   infinite.replace(infinite.find("\"episodes\":[]"), 13,
                    "\"episodes\":[{\"episode\":7,\"predictions\":{\"lvl\":[1e400]}}]");
   Answer overflow = call("POST", "/ml/sim-analyze-rollouts", infinite);
+  // A number beyond the range of a double is malformed JSON, refused where it is read.
   EXPECT_EQ(overflow.status, 422);
-  EXPECT_EQ(overflow.detail(), "A value of episodes[0].predictions['lvl'] is not a finite number");
+  EXPECT_EQ(overflow.detail().find("The request body is not valid JSON: number out of range "
+                                   "(1e400; a number must be smaller than 1.8e308 in size) at "
+                                   "line 1 column "),
+            0u)
+      << overflow.detail();
   Answer not_json = call("POST", "/ml/sim-analyze-rollouts",
                          "{\"episodes\": [[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]}");
   EXPECT_EQ(not_json.status, 422);

@@ -165,6 +165,16 @@ TEST(ReadManifest, AcceptsEmptyConditionsOfEveryKind) {
   }
 }
 
+TEST(ReadManifest, KeepsEveryNumberOfTheConditionsExactly) {
+  TempDir temp;
+  const std::string conditions =
+      R"([{"sensor":"p","op":"<=","value":-9.223372036807371e+21},{"value":0.30000000000000004},)"
+      R"({"value":9223372036854775807},{"value":5e-324}])";
+  GuidanceManifest manifest = read_manifest(
+      item(temp, R"({"name": "n", "type": "goal", "conditions": )" + conditions + "}"));
+  EXPECT_EQ(json_text::to_json(*manifest.conditions), conditions);
+}
+
 TEST(ReadManifest, TrimsUnicodeWhiteSpaceFromTheName) {
   TempDir temp;
   // An ideographic space, a no-break space, a tab and a line separator around the name.
@@ -315,6 +325,14 @@ TEST(ManifestMessages, InvalidJsonForNestingTooDeepRatherThanACrash) {
                           0),
             0u)
       << message;
+}
+
+TEST(ManifestMessages, NumberBeyondTheRangeOfADoubleIsInvalidJson) {
+  TempDir temp;
+  EXPECT_EQ(error_of(item(temp, "{\"name\": \"n\", \"type\": \"goal\",\n \"conditions\": "
+                                "[{\"value\": 1e999}]}")),
+            "guidance.json is not valid JSON: number out of range (1e999; a number must be "
+            "smaller than 1.8e308 in size) at line 2 column 27 (char 56)");
 }
 
 TEST(ManifestMessages, NotAnObject) {

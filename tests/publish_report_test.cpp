@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -189,6 +191,34 @@ TEST_F(ReportRunTest, EmptyProjectIdLinksNothingAndAbsentEnvInitIsAnEmptyMap) {
   options.env_init = env;
   run(options);
   EXPECT_EQ(seen.env_init, env);
+}
+
+TEST_F(ReportRunTest, OptionsTheAnalysisCannotRunWithAreRefusedBeforeAnythingIsAsked) {
+  analysis_returns(good_result());
+  auto refusal = [this](PublishReportOptions options) {
+    try {
+      run(options);
+    } catch (const std::invalid_argument& error) {
+      return std::string(error.what());
+    }
+    return std::string("(no refusal)");
+  };
+  PublishReportOptions none;
+  none.max_episodes = 0;
+  EXPECT_EQ(refusal(none), "The most episodes to replay must be at least 1, not 0");
+  for (double seconds : {0.0, -1.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
+    PublishReportOptions timeout;
+    timeout.call_timeout_s = seconds;
+    EXPECT_THAT(refusal(timeout),
+                ::testing::StartsWith("The time limit of a sim call must be a number of seconds "
+                                      "greater than 0, not "));
+  }
+  PublishReportOptions infinite;
+  infinite.env_init = json::object{{"nested", json::array{1, std::numeric_limits<double>::infinity()}}};
+  EXPECT_EQ(refusal(infinite),
+            "The sim's initial settings hold a number that is not finite, which JSON cannot carry");
+  EXPECT_TRUE(platform.calls.empty());
+  EXPECT_TRUE(dataset->resolved.empty());
 }
 
 TEST_F(ReportRunTest, ScoreIsPrintedInItsShortestFormOrAsADash) {

@@ -3,9 +3,11 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -27,6 +29,7 @@ using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 constexpr const char* kDemoProject = "Water plant";
@@ -166,6 +169,75 @@ TEST_F(ReportEndToEnd, RefusedClaimShowsTheDetailAndStartsNothing) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "Error: Report jobs are paused for maintenance\n");
   EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST_F(ReportEndToEnd, BadLocalInputsAreRefusedBeforeAnythingIsPublishedOrSent) {
+  start();
+  // A node that counts what reaches it.
+  httplib::Server fake_node;
+  std::atomic<int> node_requests = 0;
+  auto count = [&](const httplib::Request&, httplib::Response& res) {
+    ++node_requests;
+    res.status = 500;
+  };
+  fake_node.Get(".*", count);
+  fake_node.Post(".*", count);
+  int port = fake_node.bind_to_any_port("127.0.0.1");
+  std::thread serving([&] { fake_node.listen_after_bind(); });
+  compute_url = "http://127.0.0.1:" + std::to_string(port);
+
+  struct Case {
+    std::string sim;
+    std::vector<std::string> extra;
+    std::map<std::string, std::optional<std::string>> env;
+    int status;
+    std::string error;  // the start of standard error
+  };
+  std::string broken = sim("broken", {});
+  std::string missing_program = sim("missing-program", {"./no-such-sim"});
+  std::string tank = water_tank();
+  const std::string kSecret = "s3cret\r\nX-Injected: 1";
+  std::vector<Case> cases = {
+      {broken, {}, {}, 1,
+       "Error: " + broken + "/velko-sim.json: \"command\" must be a non-empty list of texts"},
+      {missing_program, {}, {}, 1,
+       "Error: " + missing_program + "/velko-sim.json: the program " + missing_program +
+           "/no-such-sim does not exist\n"},
+      {tank, {"--dataset", ""}, {}, 2,
+       "--dataset: is empty; give the id or name of a dataset on the compute node\n"},
+      {tank, {"--env-init", R"({"seed": 1e999})"}, {}, 2,
+       "--env-init: is not valid JSON: number out of range (1e999; "},
+      {tank, {"--env-init", "[7]"}, {}, 2, "--env-init: must be a JSON object"},
+      {tank, {"--call-timeout", "nan"}, {}, 2,
+       "--call-timeout: must be a number of seconds greater than 0, such as 30; got nan\n"},
+      {tank, {"--call-timeout", "inf"}, {}, 2, "--call-timeout: must be a number of seconds"},
+      {tank, {"--call-timeout", "0"}, {}, 2, "--call-timeout: must be a number of seconds"},
+      {tank, {"--call-timeout", "-1"}, {}, 2, "--call-timeout: must be a number of seconds"},
+      {tank, {"--max-episodes", "0"}, {}, 2,
+       "--max-episodes: must be a whole number greater than 0, such as 20; got 0\n"},
+      {tank, {}, {{"VELKO_NODE_TOKEN", kSecret}}, 1,
+       "Error: The compute node token (VELKO_NODE_TOKEN) holds a control character; set it to "
+       "the token text alone\n"},
+      {tank, {}, {{"VELKO_API_TOKEN", kSecret}}, 1,
+       "Error: The platform token (VELKO_API_TOKEN) holds a control character"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = publish_args(c.sim);
+    argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+    RunOptions run_options = options();
+    for (const auto& [name, value] : c.env) run_options.env[name] = value;
+    RunResult result = run(argv, run_options);
+    std::string which = ::testing::PrintToString(c.extra) + " " + c.sim;
+    EXPECT_EQ(result.status, c.status) << which << "\n" << result.err;
+    EXPECT_THAT(result.err, StartsWith(c.error)) << which;
+    EXPECT_THAT(result.err + result.out, Not(HasSubstr("s3cret"))) << which;
+  }
+  fake_node.stop();
+  serving.join();
+  json::value held = state();
+  EXPECT_THAT(held.at("sims").as_array(), IsEmpty());
+  EXPECT_THAT(held.at("claims").as_array(), IsEmpty());
+  EXPECT_EQ(node_requests.load(), 0);
 }
 
 TEST_F(ReportEndToEnd, DatasetWithoutEpisodeCountClosesTheClaimBeforeAnythingStarts) {

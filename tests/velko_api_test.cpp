@@ -24,6 +24,7 @@
 #include "common/errors.h"
 #include "common/http.h"
 #include "common/json_text.h"
+#include "common/literal.h"
 #include "outside/dev_services/dev_platform.h"
 #include "tests/support/testing.h"
 
@@ -43,29 +44,7 @@ auto sync(Fn fn) {
   return async_to_sync(std::move(fn))();
 }
 
-// Sets (or with nullopt removes) an environment variable for the scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using testing::ScopedEnv;
 
 // A loopback server that records every request and answers with a scripted reply.
 class Recorder {
@@ -304,6 +283,19 @@ TEST_F(ClientTest, IdsAndQueriesArePercentEncoded) {
   sync([&] { return client.publish_report_status("o", "s?x", "i#1", "j%2"); });
   EXPECT_EQ(server.last().target,
             "/v1/orgs/o/sims/s%3Fx/implementations/i%231/report-jobs/j%252");
+  // Dot segments would be resolved away on the way.
+  sync([&] { return client.publish_report_status("..", ".", "..", "."); });
+  EXPECT_EQ(server.last().target,
+            "/v1/orgs/%2E%2E/sims/%2E/implementations/%2E%2E/report-jobs/%2E");
+}
+
+TEST_F(ClientTest, DotIdsReachTheirOwnRouteOnThePlatform) {
+  Client client = platform_client();
+  for (std::string id : {".", ".."}) {
+    EXPECT_EQ(refusal([&] { return client.update(kOrg, kPump, id, json::array(), std::nullopt); },
+                      404),
+              "There is no guidance item " + quoted(id) + " in the project");
+  }
 }
 
 TEST_F(ClientTest, NamesWithReservedCharactersAreFoundOnThePlatform) {

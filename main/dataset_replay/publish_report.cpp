@@ -1,6 +1,8 @@
 #include "main/dataset_replay/publish_report.h"
 
+#include <cmath>
 #include <exception>
+#include <stdexcept>
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
@@ -11,6 +13,7 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/json_access.h"
+#include "common/json_text.h"
 #include "common/literal.h"
 #include "common/unicode.h"
 #include "main/dataset_replay/analysis.h"
@@ -103,6 +106,26 @@ std::string analysis_line(const json::value& artifact) {
          " episodes: score " + score_text;
 }
 
+// Refuses parameters with which the analysis could only fail once the claim is open.
+void check_options(const PublishReportOptions& options) {
+  if (options.max_episodes < 1) {
+    throw std::invalid_argument("The most episodes to replay must be at least 1, not " +
+                                std::to_string(options.max_episodes));
+  }
+  if (!std::isfinite(options.call_timeout_s) || options.call_timeout_s <= 0) {
+    throw std::invalid_argument("The time limit of a sim call must be a number of seconds "
+                                "greater than 0, not " + float_repr(options.call_timeout_s));
+  }
+  if (options.env_init) {
+    try {
+      json_text::to_json(*options.env_init);
+    } catch (const std::domain_error&) {
+      throw std::invalid_argument(
+          "The sim's initial settings hold a number that is not finite, which JSON cannot carry");
+    }
+  }
+}
+
 }  // namespace
 
 std::string first_characters(std::string_view text, std::size_t n) {
@@ -153,6 +176,7 @@ awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::str
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,
                                std::string dataset_ref, PublishReportOptions options) {
+  check_options(options);
   LocalDataset dataset =
       co_await dataset_module().resolve_local_dataset(api, org_id, dataset_ref);
 

@@ -23,7 +23,10 @@ struct PublishReportOptions {
   double call_timeout_s = 300;
 };
 
-// Makes the simulation report of a sim build published with a dataset.
+// Makes the simulation report of a sim build published with a dataset. Options that the
+// analysis could not run with (no episodes, a time limit that is not a positive number, initial
+// settings with a number that is not finite) are refused with std::invalid_argument before
+// anything is asked of the platform or the node.
 awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,

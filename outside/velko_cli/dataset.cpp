@@ -1,12 +1,14 @@
 #include "outside/velko_cli/dataset.h"
 
 #include <cstdlib>
+#include <stdexcept>
 
 #include "common/errors.h"
 #include "common/http_async.h"
 #include "common/json_access.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "common/unicode.h"
 
 namespace velko::host {
 
@@ -31,6 +33,9 @@ std::string refusal_detail(const std::string& body) {
   return body;
 }
 
+// A control character of ASCII.
+bool is_control(unsigned char ch) { return ch < 0x20 || ch == 0x7F; }
+
 std::string text_of(const json::value& dataset, std::string_view key) {
   const json::value& value = json_access::at(dataset, key, kWhat);
   if (value.is_string()) return std::string(value.get_string());
@@ -45,15 +50,44 @@ std::string compute_url() {
   return (url && *url) ? std::string(url) : std::string("http://127.0.0.1:8710");
 }
 
+std::optional<std::string> node_token() {
+  const char* token = std::getenv("VELKO_NODE_TOKEN");
+  if (!token || !*token) return std::nullopt;
+  for (const char* ch = token; *ch; ++ch) {
+    if (is_control(static_cast<unsigned char>(*ch))) {
+      throw std::invalid_argument(
+          "The compute node token (VELKO_NODE_TOKEN) holds a control character; set it to the "
+          "token text alone");
+    }
+  }
+  return std::string(token);
+}
+
 http::Headers node_auth_headers() {
   http::Headers headers;
-  const char* token = std::getenv("VELKO_NODE_TOKEN");
-  if (token && *token) headers.emplace_back("Authorization", std::string("Bearer ") + token);
+  if (std::optional<std::string> token = node_token()) {
+    headers.emplace_back("Authorization", "Bearer " + *token);
+  }
   return headers;
+}
+
+std::optional<std::string> dataset_ref_problem(std::string_view ref) {
+  constexpr std::string_view kGive = "; give the id or name of a dataset on the compute node";
+  if (ref.empty()) return "is empty" + std::string(kGive);
+  if (unicode::invalid_utf8_at(ref)) return "is not UTF-8 text" + std::string(kGive);
+  for (char32_t c : unicode::decode(ref)) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+      return "holds a control character" + std::string(kGive);
+    }
+  }
+  return std::nullopt;
 }
 
 awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_dataset(
     dataset_replay::ReportPlatform&, std::string, std::string dataset_ref) {
+  if (std::optional<std::string> problem = dataset_ref_problem(dataset_ref)) {
+    throw std::invalid_argument("The dataset " + quoted(dataset_ref) + " " + *problem);
+  }
   http::Request request;
   request.url = compute_url() + "/datasets/" + http::percent_encode(dataset_ref);
   request.headers = node_auth_headers();

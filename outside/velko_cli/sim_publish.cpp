@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <stdexcept>
 
 #include <CLI/CLI.hpp>
 
@@ -17,8 +19,10 @@
 #include "main/dataset_replay/publish_report.h"
 #include "outside/velko_api/client.h"
 #include "outside/velko_cli/bundle.h"
+#include "outside/velko_cli/dataset.h"
 #include "outside/velko_cli/sim_loader.h"
 #include "outside/velko_core/settings.h"
+#include "outside/velko_core/sim_command.h"
 
 namespace velko::host {
 
@@ -63,6 +67,69 @@ class TemporaryFile {
   std::string path_;
 };
 
+// The sim's initial settings from --env-init: a JSON object. Throws std::invalid_argument
+// saying what is wrong.
+json::object env_init_object(const std::string& text) {
+  json::value parsed;
+  try {
+    parsed = json_text::parse(text);
+  } catch (const json_text::JsonError& error) {
+    throw std::invalid_argument(std::string("is not valid JSON: ") + error.what());
+  }
+  if (!parsed.is_object()) {
+    throw std::invalid_argument("must be a JSON object, such as '{\"seed\": 7}'");
+  }
+  return std::move(parsed.get_object());
+}
+
+// The option checks of `sim publish`, which run before the command does; each refusal says
+// what the option takes.
+
+// --dataset: a text that can be a dataset's id or name.
+CLI::Validator dataset_ref_check() {
+  return CLI::Validator(
+      [](std::string& ref) { return dataset_ref_problem(ref).value_or(""); }, "");
+}
+
+// --env-init: a JSON object; an empty text gives none.
+CLI::Validator env_init_check() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        if (text.empty()) return "";
+        try {
+          env_init_object(text);
+        } catch (const std::invalid_argument& error) {
+          return error.what();
+        }
+        return "";
+      },
+      "");
+}
+
+// --call-timeout: a finite number of seconds above 0 (nan, inf and 0 would end every call).
+CLI::Validator call_timeout_check() {
+  return CLI::Validator(
+      [](std::string& text) {
+        double seconds = 0;
+        if (CLI::detail::lexical_cast(text, seconds) && std::isfinite(seconds) && seconds > 0) {
+          return std::string();
+        }
+        return "must be a number of seconds greater than 0, such as 30; got " + text;
+      },
+      "");
+}
+
+// --max-episodes: a whole number above 0.
+CLI::Validator max_episodes_check() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        int count = 0;
+        if (CLI::detail::lexical_cast(text, count) && count > 0) return "";
+        return "must be a whole number greater than 0, such as 20; got " + text;
+      },
+      "");
+}
+
 // The organisation: --org, else VELKO_ORG, else the one organisation of the user's projects.
 awaitable<std::string> organisation(velko_api::Client& api, const std::string& given) {
   if (!given.empty()) co_return given;
@@ -93,20 +160,18 @@ awaitable<std::string> project_id(velko_api::Client& api, const std::string& giv
 }
 
 awaitable<void> publish(PublishOptions options) {
+  // Everything that needs no server is checked first: a bad local input publishes nothing.
   if (!fs::is_directory(options.path)) {
     throw std::runtime_error(options.path + " is not a sim directory");
   }
+  // The options themselves were checked with the command line.
+  core::resolve_sim_command(options.path);
   std::optional<json::object> env_init;
-  if (!options.env_init.empty()) {
-    json::value parsed;
-    try {
-      parsed = json_text::parse(options.env_init);
-    } catch (const json_text::JsonError& error) {
-      throw CLI::ValidationError("--env-init", std::string("is not valid JSON: ") + error.what());
-    }
-    if (!parsed.is_object()) throw CLI::ValidationError("--env-init", "must be a JSON object");
-    env_init = parsed.get_object();
-  }
+  if (!options.env_init.empty()) env_init = env_init_object(options.env_init);
+  // A token that would break the header line carrying it is refused before anything is sent
+  // (the platform client refuses its own).
+  node_token();
+  velko_api::ZARAvUziz api(core::settings::URL_API());
   load_sim_connection();
   std::string name = options.name.empty()
                          ? fs::absolute(options.path).lexically_normal().filename().string()
@@ -120,7 +185,6 @@ awaitable<void> publish(PublishOptions options) {
     bundle_sha256 = dataset_replay::sha256_file(bundle.path());
   }
 
-  velko_api::ZARAvUziz api(core::settings::URL_API());
   std::string org = co_await organisation(api, options.org);
   velko_api::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
   host_console().print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
@@ -148,7 +212,8 @@ void add_sim_commands(CLI::App& app) {
   command->add_option("path", options->path, "The sim's directory")->required();
   command->add_option("--dataset,-d", options->dataset,
                       "The dataset (id or name) on the compute node to replay through the sim")
-      ->required();
+      ->required()
+      ->check(dataset_ref_check());
   command->add_option("--project", options->project,
                       "The use case (project id or name) to link the sim to; its report appears there");
   command->add_option("--name", options->name, "The sim's name (default: the directory's name)");
@@ -156,13 +221,14 @@ void add_sim_commands(CLI::App& app) {
                       "The organisation (default: VELKO_ORG, else that of your projects)");
   command->add_option("--max-episodes", options->max_episodes,
                       "Most episodes to replay, spread over the dataset")
-      ->check(CLI::PositiveNumber)
+      ->check(max_episodes_check())
       ->capture_default_str();
   command->add_option("--env-init", options->env_init,
-                      "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'");
+                      "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'")
+      ->check(env_init_check());
   command->add_option("--call-timeout", options->call_timeout_s,
                       "Seconds that one sim call may take during the replay")
-      ->check(CLI::PositiveNumber)
+      ->check(call_timeout_check())
       ->capture_default_str();
   command->callback([options] { async_to_sync(publish)(*options); });
 }

@@ -11,34 +11,12 @@
 
 #include "common/async.h"
 #include "main/dataset_replay/sim_connection.h"
+#include "outside/velko_core/sim_command.h"
 
 namespace velko::core {
 
-// The file in a sim's directory that says how to start the sim.
-inline constexpr const char* kSimFileName = "velko-sim.json";
-// Largest velko-sim.json that is read.
-inline constexpr std::size_t kMaxSimFileBytes = 64 * 1024;
 // Longest output line passed on whole; a longer line is cut there and the cut is noted.
 inline constexpr std::size_t kMaxOutputLineBytes = 64 * 1024;
-
-// A sim that cannot be started; the message says why, for the user.
-class SimStartError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// How to start a sim: the program with its arguments, and its working directory.
-struct SimCommand {
-  // argv[0] is the program's path.
-  std::vector<std::string> argv;
-  std::string directory;
-};
-
-// Reads how the sim at `path` is started: a directory holding velko-sim.json, whose
-// "command" runs with the directory as its working directory (a relative program path is
-// taken from the directory, a bare name from PATH), or an executable file. Throws
-// SimStartError when the path is neither or the file is not valid.
-SimCommand resolve_sim_command(const std::string& path);
 
 // A sim process started here. It leads a process group of its own, so that everything it
 // starts can be signalled with it; the group is killed when this object goes. Its output is

@@ -29,6 +29,23 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  if (const char* old = std::getenv(name)) old_ = old;
+  if (value) {
+    ::setenv(name, value->c_str(), 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_) {
+    ::setenv(name_, old_->c_str(), 1);
+  } else {
+    ::unsetenv(name_);
+  }
+}
+
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC)) {

@@ -38,6 +38,19 @@ struct RunOptions {
   std::function<void(int pid)> on_start;
 };
 
+// Sets (or with nullopt removes) an environment variable for the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
 // Runs an executable to its end and captures its output.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options = {});
 

@@ -1,0 +1,92 @@
+// Space descriptions: any JSON either is refused with SpaceError or becomes a space whose
+// mappings name one slot per variable, each of which addresses a number in the space's samples,
+// and whose samples are values of the space that can be written as JSON.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <boost/json/value.hpp>
+
+#include "common/json_text.h"
+#include "outside/velko_core/slot_path.h"
+#include "outside/velko_core/spaces.h"
+#include "tests/fuzz/fuzz_support.h"
+
+namespace core = velko::core;
+using velko::fuzz::check;
+
+namespace {
+
+// Spaces larger than this are only parsed and mapped: sampling them would take too long for
+// one input.
+constexpr std::size_t kMostSampledVariables = 4096;
+
+// The value at a slot path, or null when the path leads nowhere.
+const boost::json::value* at_path(const boost::json::value& value, const core::SlotKeys& keys) {
+  const boost::json::value* node = &value;
+  for (const core::SlotKey& key : keys) {
+    if (key.is_text) {
+      const auto* object = node->if_object();
+      if (!object) return nullptr;
+      node = object->if_contains(key.text);
+    } else {
+      const auto* array = node->if_array();
+      if (!array) return nullptr;
+      auto count = static_cast<std::int64_t>(array->size());
+      std::int64_t position = key.index < 0 ? key.index + count : key.index;
+      if (position < 0 || position >= count) return nullptr;
+      node = &(*array)[static_cast<std::size_t>(position)];
+    }
+    if (!node) return nullptr;
+  }
+  return node;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  boost::json::value description;
+  try {
+    description = velko::json_text::parse(text);
+  } catch (const velko::json_text::JsonError&) {
+    return 0;
+  }
+  core::Space space;
+  try {
+    space = core::parse_space(description);
+  } catch (const core::SpaceError&) {
+    return 0;
+  }
+  boost::json::array mappings;
+  try {
+    mappings = core::convert_space_to_json(space);
+  } catch (const core::SpaceError&) {
+    return 0;  // more slot path text than a space may have
+  }
+  check(mappings.size() == space.variables, "not one mapping per variable");
+  if (space.variables > kMostSampledVariables) return 0;
+
+  core::ComputeSpace sampler(space, size);
+  for (int round = 0; round < 3; ++round) {
+    boost::json::value sample = sampler.sample();
+    check(core::contains(space, sample), "a sample is not a value of its space");
+    std::string written = velko::json_text::to_json(sample);
+    check(core::contains(space, velko::json_text::parse(written)),
+          "a sample written as JSON is no longer a value of its space");
+    for (const boost::json::value& mapping : mappings) {
+      const boost::json::value& name = mapping.as_object().at("name");
+      check(name.is_string(), "a mapping without a slot path");
+      core::SlotKeys keys;
+      try {
+        keys = core::parse_slot_path(name.get_string());
+      } catch (const core::SlotPathError& error) {
+        velko::fuzz::fail(std::string("a mapping's slot path does not read: ") + error.what());
+      }
+      const boost::json::value* element = at_path(sample, keys);
+      check(element && element->is_number(), "a mapping's slot holds no number in a sample");
+    }
+  }
+  return 0;
+}
