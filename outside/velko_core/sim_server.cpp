@@ -326,7 +326,9 @@ std::optional<fs::path> reaper_program() {
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return std::nullopt;
   fs::path program = self.parent_path() / "velko-sim-reaper";
-  if (!is_executable_file(program)) return std::nullopt;
+  if (!fs::is_regular_file(program, ec) || ::access(program.c_str(), X_OK) != 0) {
+    return std::nullopt;
+  }
   return program;
 }
 
