@@ -18,6 +18,9 @@ namespace {
 constexpr std::string_view kEpisode = "the compute node's episode";
 constexpr std::string_view kActions = "the episode's \"actions\"";
 
+// Most episode records reserved up front (64 MiB of address space); a longer list grows.
+constexpr std::size_t kMaxReservedEpisodes = std::size_t{1} << 22;
+
 // An empty value of a kind, for the messages that name a value's kind.
 json::value of_kind(json::kind kind) {
   switch (kind) {
@@ -225,9 +228,9 @@ void RecordedActions::skip_column(ByteLog::Reader& reader) {
 // --- Writing ---
 
 RecordedActions::Writer::Writer(std::size_t asked) : asked_(asked) {
-  // Reserved for all that were asked for, so that the list never grows by copying; the pages
-  // of the records that the answer does not fill are never touched.
-  out_.episodes_.reserve(asked);
+  // Reserved for all that were asked for, so that the list does not grow by copying; the
+  // pages of the records that the answer does not fill are never touched.
+  out_.episodes_.reserve(std::min(asked, kMaxReservedEpisodes));
 }
 
 std::uint32_t RecordedActions::Writer::offset() const {
