@@ -3,7 +3,6 @@
 #include <boost/json/array.hpp>
 
 #include "common/errors.h"
-#include "common/json_access.h"
 #include "common/literal.h"
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
