@@ -3,20 +3,13 @@
 //   conversion included) with a fake sim that answers at once, beside a bare time-limited
 //   call of the same fake (the step's floor); sim_step_bench measures what one loopback gRPC
 //   round trip adds to a real step (100-170 us on this machine);
-// - parsing an "analysis-actions" answer of 20 episodes x 50,000 rows x 8 action columns,
-//   beside a plain scan of the same text, and its peak memory against the answer's size;
-// - writing the matching "sim-analyze-rollouts" body of 16 sensor columns, beside copying
-//   the same number of bytes.
+// - writing the "sim-analyze-rollouts" body of 20 episodes x 50,000 rows x 16 sensor
+//   columns, beside copying the same number of bytes.
+// Reading the "analysis-actions" answer is measured by actions_answer_bench.
 //
-// Run: build/bin/replay_bench (targets: <= 5 us per step, >= 300 MB/s, peak <= 3x the answer)
+// Run: build/bin/replay_bench (targets: <= 5 us per step, >= 300 MB/s)
 #include <benchmark/benchmark.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
 
@@ -32,6 +25,7 @@
 #include "main/dataset_replay/rollout.h"
 #include "outside/velko_core/core_library.h"
 #include "tests/support/fake_sim.h"
+#include "tests/support/node_answers.h"
 
 namespace {
 
@@ -68,7 +62,7 @@ struct ReplaySetup {
       std::make_shared<velko::core::CoreLibraryImpl>();
   velko::testing::FakeSimClient client;
   Plan plan;
-  json::value episode;
+  velko::dataset_replay::RecordedActions actions;
   json::value observation;
 
   explicit ReplaySetup(std::int64_t rows) {
@@ -95,7 +89,8 @@ struct ReplaySetup {
       plan.sensors.emplace_back(numbered("[", s, "]"), column);
       plan.core.push_back(numbered("sensor ", s));
     }
-    episode = json::object{{"episode", 0}, {"n_rows", rows}, {"actions", std::move(actions)}};
+    this->actions = velko::testing::recorded(velko::testing::answer_of(json::object{
+        {"episode", 0}, {"n_rows", rows}, {"actions", std::move(actions)}}));
   }
   ~ReplaySetup() { velko::dataset_replay::install_components({}); }
 };
@@ -107,9 +102,9 @@ void BM_ReplayStep(benchmark::State& state) {
   std::int64_t steps = 0;
   for (auto _ : state) {
     run_on(io, [&]() -> awaitable<void> {
+      const velko::dataset_replay::RecordedEpisode episode = setup.actions.episode(0);
       json::object predictions =
-          co_await velko::dataset_replay::rollout_episode(setup.client, setup.plan,
-                                                          setup.episode, 60);
+          co_await velko::dataset_replay::rollout_episode(setup.client, setup.plan, episode, 60);
       benchmark::DoNotOptimize(predictions);
     });
     steps += kRows - 1;
@@ -142,133 +137,10 @@ void BM_TimeLimitedCallAlone(benchmark::State& state) {
 }
 BENCHMARK(BM_TimeLimitedCallAlone)->Unit(benchmark::kMillisecond);
 
-// --- The node's answer and the rollouts body ---
+// --- The rollouts body ---
 
 constexpr int kEpisodes = 20;
 constexpr int kRows = 50000;
-
-// A recorded value as a dataset holds it: a reading with up to 7 decimals, now and then null.
-void append_value(std::string& out, std::mt19937& random) {
-  std::uniform_real_distribution<double> uniform(-100, 100);
-  if (random() % 64 == 0) {
-    out += "null";
-  } else {
-    velko::json_text::write_double(out, std::round(uniform(random) * 1e7) / 1e7);
-  }
-}
-
-// The "analysis-actions" answer: 20 episodes x 50,000 rows x 8 action columns (~100 MB).
-const std::string& actions_answer() {
-  static const std::string text = [] {
-    std::mt19937 random(11);
-    std::string out;
-    out.reserve(std::size_t{150} << 20);
-    out += R"({"episodes":[)";
-    for (int e = 0; e < kEpisodes; ++e) {
-      if (e) out += ',';
-      out += numbered(R"({"episode":)", e * 5, R"(,"n_rows":)");
-      out += numbered("", kRows, R"(,"actions":{)");
-      for (int a = 0; a < kActionSlots; ++a) {
-        if (a) out += ',';
-        out += numbered("\"a", a, "\":[");
-        for (int r = 0; r < kRows; ++r) {
-          if (r) out += ',';
-          append_value(out, random);
-        }
-        out += ']';
-      }
-      out += "}}";
-    }
-    out += R"(],"sensor_variables":["c0"],"action_variables":["a0"],"raw_names":{}})";
-    return out;
-  }();
-  return text;
-}
-
-void BM_ParseActionsAnswer(benchmark::State& state) {
-  const std::string& text = actions_answer();
-  for (auto _ : state) {
-    json::value answer = velko::json_text::parse(text);
-    benchmark::DoNotOptimize(answer);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
-  state.counters["answer_MB"] = static_cast<double>(text.size()) / 1e6;
-  state.counters["target_MB_per_s"] = 300;
-}
-BENCHMARK(BM_ParseActionsAnswer)->Unit(benchmark::kMillisecond)->MinTime(2);
-
-// Peer: reading every byte of the same text once (counting the commas).
-void BM_ScanActionsAnswer(benchmark::State& state) {
-  const std::string& text = actions_answer();
-  for (auto _ : state) {
-    std::size_t commas = 0;
-    for (char ch : text) commas += ch == ',';
-    benchmark::DoNotOptimize(commas);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
-}
-BENCHMARK(BM_ScanActionsAnswer)->Unit(benchmark::kMillisecond);
-
-// A field of /proc/self/status in kB ("VmHWM", "VmRSS"); -1 when unreadable.
-long status_kb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0 && line[std::strlen(field)] == ':') {
-      return std::stol(line.substr(std::strlen(field) + 1));
-    }
-  }
-  return -1;
-}
-
-// Peak memory of one parse, measured in a forked child: its peak resident set is reset to
-// the current one (clear_refs 5) right before the parse, so the growth of the peak is what
-// the parse needed beside the text.
-void BM_ParseActionsAnswerPeakMemory(benchmark::State& state) {
-  const std::string& text = actions_answer();
-  long growth_kb = -1;
-  for (auto _ : state) {
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) {
-      state.SkipWithError("no pipe");
-      return;
-    }
-    pid_t child = fork();
-    if (child == 0) {
-      close(pipe_fds[0]);
-      long result = -1;
-      {
-        std::ofstream reset("/proc/self/clear_refs");
-        reset << "5";
-      }
-      long before = status_kb("VmRSS");
-      long base = status_kb("VmHWM");
-      if (before > 0 && base <= before + 1024) {
-        json::value answer = velko::json_text::parse(text);
-        benchmark::DoNotOptimize(answer);
-        result = status_kb("VmHWM") - before;
-      }
-      ssize_t written = write(pipe_fds[1], &result, sizeof result);
-      _exit(written == sizeof result ? 0 : 1);
-    }
-    close(pipe_fds[1]);
-    if (read(pipe_fds[0], &growth_kb, sizeof growth_kb) != sizeof growth_kb) growth_kb = -1;
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-  }
-  if (growth_kb < 0) {
-    state.SkipWithError("the peak resident set could not be measured");
-    return;
-  }
-  double answer_mb = static_cast<double>(text.size()) / 1e6;
-  double growth_mb = static_cast<double>(growth_kb) * 1024 / 1e6;
-  state.counters["answer_MB"] = answer_mb;
-  state.counters["peak_growth_MB"] = growth_mb;
-  state.counters["peak_growth_x_answer"] = growth_mb / answer_mb;
-  state.counters["target_x"] = 3;
-}
-BENCHMARK(BM_ParseActionsAnswerPeakMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // The "sim-analyze-rollouts" body for the same episodes with 16 sensor columns.
 const json::value& rollouts_body() {

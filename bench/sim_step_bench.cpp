@@ -35,6 +35,7 @@
 #include "outside/velko_core/sim_client.h"
 #include "outside/velko_core/sim_server.h"
 #include "proto/sim.grpc.pb.h"
+#include "tests/support/node_answers.h"
 
 namespace {
 
@@ -176,9 +177,12 @@ void BM_ReplayEpisode(benchmark::State& state) {
   velko::dataset_replay::Plan plan{{{"[0]", "s_level"}}, {{"[0]", "a_valve"}}, {"level"}};
   json::array valve{nullptr};
   for (int row = 1; row < kRows; ++row) valve.emplace_back(0.0005 * (row % 7));
-  json::value episode = json::object{{"episode", 0},
-                                     {"n_rows", kRows},
-                                     {"actions", json::object{{"a_valve", std::move(valve)}}}};
+  json::value entry = json::object{{"episode", 0},
+                                   {"n_rows", kRows},
+                                   {"actions", json::object{{"a_valve", std::move(valve)}}}};
+  velko::dataset_replay::RecordedActions actions =
+      velko::testing::recorded(velko::testing::answer_of(entry));
+  velko::dataset_replay::RecordedEpisode episode = actions.episode(0);
   velko::core::GrpcSimClient client(options());
   std::int64_t steps = 0;
   run([&]() -> awaitable<void> {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <memory>
 #include <mutex>
 
@@ -25,14 +26,50 @@ struct Transfer {
   Response response;
   std::size_t limit = 0;
   bool too_large = false;
+  // Streaming: where the body goes, how much of it has gone, and the error that ended it.
+  CURL* easy = nullptr;
+  const BodyStream* stream = nullptr;
+  std::size_t streamed = 0;
+  long stream_status = -1;  // the answer's status, once its first piece has come
+  std::exception_ptr stream_failure;
   Clock::time_point last_activity = Clock::now();
   curl_off_t last_up = 0;
   curl_off_t last_down = 0;
 };
 
+bool is_error_status(long status) { return status >= 400 && status <= 599; }
+
+// A piece of a streamed answer: handed on, or kept when the status is an error.
+std::size_t on_streamed_piece(Transfer* transfer, const char* data, std::size_t n) {
+  if (transfer->stream_status < 0) {
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &transfer->stream_status);
+  }
+  transfer->last_activity = Clock::now();
+  if (is_error_status(transfer->stream_status)) {
+    std::string& kept = transfer->response.body;
+    std::size_t room = transfer->stream->max_kept_bytes - kept.size();
+    kept.append(data, std::min(n, room));
+    return n <= room ? n : 0;  // a cut body ends the transfer
+  }
+  if (transfer->streamed + n > transfer->limit) {
+    transfer->too_large = true;
+    return 0;
+  }
+  transfer->streamed += n;
+  try {
+    transfer->stream->on_piece(std::string_view(data, n));
+  } catch (...) {
+    // Errors must not cross libcurl; the transfer ends and the error is raised after it.
+    transfer->stream_failure = std::current_exception();
+    return 0;
+  }
+  return n;
+}
+
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   std::size_t n = size * count;
+  if (transfer->stream) return on_streamed_piece(transfer, data, n);
   if (transfer->response.body.size() + n > transfer->limit) {
     transfer->too_large = true;
     return 0;  // aborts the transfer
@@ -92,7 +129,10 @@ HTTPStatusError::HTTPStatusError(long status, std::string url, std::string body)
 TransportError::TransportError(std::string url, const std::string& message)
     : std::runtime_error(message), url_(std::move(url)) {}
 
-Response perform(const Request& request, std::stop_token stop) {
+namespace {
+
+// perform() and perform_streaming(): `stream` is null for the former.
+Response run_transfer(const Request& request, std::stop_token stop, const BodyStream* stream) {
   global_init();
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
@@ -100,6 +140,8 @@ Response perform(const Request& request, std::stop_token stop) {
 
   Transfer transfer;
   transfer.limit = request.max_response_bytes;
+  transfer.easy = easy.get();
+  transfer.stream = stream;
   curl_slist* raw_headers = nullptr;
   for (const auto& [name, value] : request.headers) {
     raw_headers = curl_slist_append(raw_headers, (name + ": " + value).c_str());
@@ -187,6 +229,12 @@ Response perform(const Request& request, std::stop_token stop) {
   }
   curl_multi_remove_handle(multi.get(), h);
 
+  if (transfer.stream_failure) std::rethrow_exception(transfer.stream_failure);
+  // A kept error body that was cut ended the transfer on purpose.
+  bool cut = stream && is_error_status(transfer.stream_status) &&
+             transfer.response.body.size() == stream->max_kept_bytes &&
+             result == CURLE_WRITE_ERROR;
+  if (cut) result = CURLE_OK;
   if (transfer.too_large || result == CURLE_FILESIZE_EXCEEDED) {
     throw ResponseTooLarge(request.url, "The answer from " + request.url + " is larger than " +
                                             size_text(request.max_response_bytes) +
@@ -213,6 +261,17 @@ Response perform(const Request& request, std::stop_token stop) {
   curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &content_type);
   if (content_type) transfer.response.content_type = content_type;
   return std::move(transfer.response);
+}
+
+}  // namespace
+
+Response perform(const Request& request, std::stop_token stop) {
+  return run_transfer(request, stop, nullptr);
+}
+
+Response perform_streaming(const Request& request, const BodyStream& stream,
+                           std::stop_token stop) {
+  return run_transfer(request, stop, &stream);
 }
 
 void raise_for_status(const Response& response, const std::string& url) {

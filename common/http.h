@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -68,6 +70,22 @@ class ResponseTooLarge : public TransportError {
 // Performs one request and returns the answer whatever its status. Throws TransportError
 // (or ResponseTooLarge), and Interrupted when `stop` is requested during the transfer.
 Response perform(const Request& request, std::stop_token stop = {});
+
+// What perform_streaming does with an answer's body.
+struct BodyStream {
+  // Receives the body of an answer whose status is not from 400 to 599, piece by piece as it
+  // arrives. An error that it throws ends the transfer and leaves perform_streaming.
+  std::function<void(std::string_view piece)> on_piece;
+  // The body of an answer with a status from 400 to 599 is kept in Response::body, up to
+  // this many bytes: the transfer ends there and the body is cut.
+  std::size_t max_kept_bytes = std::size_t{1} << 20;
+};
+
+// Performs one request as perform() does, but hands the body to `stream` as it arrives
+// rather than keeping it, so that a large answer is never held whole. The request's
+// max_response_bytes bounds the bytes handed on as it bounds perform()'s body.
+Response perform_streaming(const Request& request, const BodyStream& stream,
+                           std::stop_token stop = {});
 
 // Raises HTTPStatusError for a status from 400 to 599.
 void raise_for_status(const Response& response, const std::string& url);

@@ -18,6 +18,7 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/http.h"
+#include "common/json_text.h"
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/run_context.h"
 #include "outside/velko_core/core_library.h"
@@ -390,13 +391,48 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
                                kReplaySuffix);
   EXPECT_EQ(client.cancelled, Events{"step"});
 
-  // A malformed answer of the node fails the replay too.
-  client.delays.clear();
+}
+
+TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
+  const std::string kMalformed = "The compute node's \"analysis-actions\" answer is malformed (";
+  // Found while replaying: the sim was started and is stopped; the cause is kept.
   node_.answers["analysis-actions"] = {200, R"({"episodes": [{"episode": 1}],
       "sensor_variables": ["c_level"], "action_variables": ["a_pump"],
       "raw_names": {"c_level": "level", "a_pump": "pump"}})"};
-  EXPECT_THAT(refusal(), HasSubstr("(KeyError: the compute node's episode has no member "
-                                   "'n_rows')"));
+  EXPECT_EQ(refusal(), kMalformed + "KeyError: the compute node's episode has no member "
+                                    "'n_rows')");
+  EXPECT_THROW(std::rethrow_exception(cause_), KeyError);
+  expect_stopped_before_analysis();
+  EXPECT_EQ(log_->index_of("node.sim-analyze-rollouts"), -1);
+
+  // Found while planning.
+  log_->clear();
+  *sim_->process = testing::FakeSimProcess(log_);
+  node_.answers["analysis-actions"] = {200, R"({"episodes": [],
+      "sensor_variables": ["c_level"], "action_variables": ["a_pump"], "raw_names": {}})"};
+  EXPECT_EQ(refusal(), kMalformed + "KeyError: missing member 'c_level')");
+  expect_stopped_before_analysis();
+
+  // Found while reading the answer: no sim is started.
+  log_->clear();
+  node_.answers["analysis-actions"] = {200, R"({"episodes": [
+      {"episode": 1, "n_rows": 1, "actions": {}}, {"episode": 2, "n_rows": 1, "actions": {}},
+      {"episode": 3, "n_rows": 1, "actions": {}}, {"episode": 4, "n_rows": 1, "actions": {}}]})"};
+  EXPECT_EQ(refusal(), kMalformed + "BadAnswer: the answer has more episodes than the 3 that "
+                                    "were asked for)");
+  EXPECT_FALSE(sim_started());
+  node_.answers["analysis-actions"] = {200, R"({"episodes": [{"episode": "x"}, {"episode": "x"}]})"};
+  EXPECT_EQ(refusal(), kMalformed + "BadAnswer: the answer has the episode 'x' twice)");
+  EXPECT_FALSE(sim_started());
+  node_.answers["analysis-actions"] = {200, R"({"episodes": [{"n_rows": 1e999}]})"};
+  try {
+    analyze_now();
+    ADD_FAILURE();
+  } catch (const json_text::JsonError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("/ml/analysis-actions is not JSON: number out of range "
+                                        "at line 1 column 26 (char 25)"));
+  }
+  EXPECT_FALSE(sim_started());
 }
 
 TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {

@@ -567,6 +567,69 @@ TEST(Http, AnswersAreBoundedInSize) {
   }
 }
 
+TEST(Http, StreamingHandsOnTheBodyAndKeepsAnErrorBodyUpToItsBound) {
+  HttpServer peer;
+  std::string text(200000, ' ');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+  peer.server().Get("/ok", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(text, "text/plain");
+  });
+  peer.server().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content(std::string(3 << 20, 'x'), "text/plain");
+  });
+  std::string received;
+  int pieces = 0;
+  http::BodyStream stream;
+  stream.on_piece = [&](std::string_view piece) {
+    received += piece;
+    ++pieces;
+  };
+  http::Request request;
+  request.url = peer.url("/ok");
+  http::Response response = http::perform_streaming(request, stream);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "");
+  EXPECT_EQ(received, text);
+  EXPECT_GT(pieces, 1);
+
+  received.clear();
+  request.url = peer.url("/missing");
+  stream.max_kept_bytes = 1000;
+  response = http::perform_streaming(request, stream);
+  EXPECT_EQ(response.status, 404);
+  EXPECT_EQ(response.body, std::string(1000, 'x'));
+  EXPECT_EQ(received, "");
+
+  // The answer's bound counts the bytes handed on.
+  request.url = peer.url("/ok");
+  request.max_response_bytes = 100000;
+  EXPECT_THROW(http::perform_streaming(request, stream), http::ResponseTooLarge);
+  EXPECT_LE(received.size(), 100000u);
+}
+
+TEST(Http, AnErrorOfTheStreamEndsTheTransferAndLeavesUnchanged) {
+  HttpServer peer;
+  peer.server().Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(8 << 20, 'y'), "text/plain");
+  });
+  int pieces = 0;
+  http::BodyStream stream;
+  stream.on_piece = [&](std::string_view) {
+    ++pieces;
+    throw std::domain_error("enough");
+  };
+  http::Request request;
+  request.url = peer.url("/big");
+  try {
+    http::perform_streaming(request, stream);
+    FAIL();
+  } catch (const std::domain_error& e) {
+    EXPECT_STREQ(e.what(), "enough");
+  }
+  EXPECT_EQ(pieces, 1);
+}
+
 TEST(Http, UnreachableServerIsATransportErrorNamingTheUrl) {
   http::Request request;
   request.url = "http://127.0.0.1:1/nothing";

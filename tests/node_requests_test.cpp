@@ -16,6 +16,7 @@
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/dataset_module.h"
 #include "main/dataset_replay/run_context.h"
+#include "tests/support/node_answers.h"
 #include "tests/support/testing.h"
 
 namespace velko::dataset_replay {
@@ -193,6 +194,132 @@ TEST_F(NodePostTest, AnswerOfAGigabyteIsRefusedAsTooLarge) {
     ADD_FAILURE();
   } catch (const http::ResponseTooLarge& error) {
     EXPECT_NE(std::string(error.what()).find("was too large"), std::string::npos);
+  }
+}
+
+// The "analysis-actions" answer read as it arrives.
+class FetchActionsTest : public NodePostTest {
+ protected:
+  static RecordedActions fetch(std::vector<std::int64_t> episodes = {0, 3}) {
+    return fetch_recorded_actions("ds-1", episodes, 5);
+  }
+};
+
+TEST_F(FetchActionsTest, ReadsTheAnswerSentInPiecesAndAsksForTheEpisodes) {
+  const std::string text =
+      R"({"episodes": [{"episode": "e-7", "n_rows": 3, "actions": {"a": [null, 0.1, -25]}}],)"
+      R"( "sensor_variables": ["c"], "action_variables": ["a"], "raw_names": {"a": "A", "c": "C"},)"
+      R"( "summary": {"rows": [1, 2, 3]}})";
+  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+    out.set_chunked_content_provider(
+        "application/json", [&](std::size_t offset, httplib::DataSink& sink) {
+          if (offset < text.size()) {
+            sink.write(text.data() + offset, std::min<std::size_t>(7, text.size() - offset));
+          } else {
+            sink.done();
+          }
+          return true;
+        });
+  });
+  use_node(node.url());
+  RecordedActions actions = fetch();
+  ASSERT_EQ(node.seen.size(), 1u);
+  EXPECT_EQ(node.seen[0].path, "/ml/analysis-actions");
+  EXPECT_EQ(node.seen[0].body, R"({"dataset_uuid":"ds-1","episodes":[0,3]})");
+  EXPECT_EQ(node.seen[0].get_header_value("Authorization"), "Bearer token-1");
+
+  ASSERT_EQ(actions.episode_count(), 1u);
+  EXPECT_EQ(actions.episode(0).id(), boost::json::value("e-7"));
+  EXPECT_EQ(actions.episode(0).row_count(), 3);
+  std::vector<ActionColumn> columns = actions.episode(0).columns({"a"});
+  EXPECT_EQ(columns[0].at(1), 0.1);
+  EXPECT_EQ(columns[0].at(2), -25.0);
+  EXPECT_EQ(actions.columns().action_variables.ids, std::vector<std::string>{"a"});
+  EXPECT_EQ(actions.columns().raw_names.names.at("c"), "C");
+}
+
+TEST_F(FetchActionsTest, FailsAsEveryNodeRequestFails) {
+  {
+    LoopbackNode node(answer(422, R"({"detail": "episode 3 is out of range"})"));
+    use_node(node.url());
+    try {
+      fetch();
+      ADD_FAILURE();
+    } catch (const PublishReportError& error) {
+      EXPECT_STREQ(error.what(), "The compute node refused the analysis: episode 3 is out of range");
+    }
+  }
+  {
+    LoopbackNode node(answer(503, "busy"));
+    use_node(node.url());
+    EXPECT_THROW(fetch(), http::HTTPStatusError);
+  }
+  {
+    LoopbackNode node(answer(200, R"({"episodes": [)"));
+    use_node(node.url());
+    try {
+      fetch();
+      ADD_FAILURE();
+    } catch (const json_text::JsonError& error) {
+      EXPECT_EQ(error.what(), "The compute node's answer from " + node.url() +
+                                  "/ml/analysis-actions is not JSON: unexpected end of the text "
+                                  "at line 1 column 15 (char 14)");
+    }
+  }
+  std::string gone;
+  {
+    LoopbackNode node(answer(200, "{}"));
+    gone = node.url();
+  }
+  use_node(gone);
+  try {
+    fetch();
+    ADD_FAILURE();
+  } catch (const http::TransportError& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("Could not reach the compute node at " + gone, 0), 0u);
+  }
+}
+
+TEST_F(FetchActionsTest, AnAnswerThatHoldsMoreThanWasAskedForEndsTheTransfer) {
+  std::string episodes;
+  for (int i = 0; i < 3; ++i) {
+    episodes += (i ? "," : "") + std::string(R"({"episode": )") + std::to_string(i) + "}";
+  }
+  LoopbackNode node(answer(200, R"({"episodes": [)" + episodes + "]}", "application/json"));
+  use_node(node.url());
+  EXPECT_EQ(testing::node_fault([&] { fetch({0, 3}); }),
+            "BadAnswer: the answer has more episodes than the 2 that were asked for");
+}
+
+TEST_F(FetchActionsTest, ARefusalIsKeptUpToItsBound) {
+  std::string detail(3 << 20, 'x');
+  LoopbackNode node(answer(404, detail));
+  use_node(node.url());
+  try {
+    fetch();
+    ADD_FAILURE();
+  } catch (const PublishReportError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "The compute node refused the analysis: " + detail.substr(0, 1 << 20));
+  }
+}
+
+TEST_F(FetchActionsTest, AnAnswerOverTheLimitIsRefusedAsTooLarge) {
+  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+    out.set_content_provider(MAX_NODE_ANSWER_BYTES + 1, "application/json",
+                             [&](std::size_t, std::size_t, httplib::DataSink& sink) {
+                               sink.write(" ", 1);
+                               return true;
+                             });
+  });
+  use_node(node.url());
+  try {
+    fetch();
+    ADD_FAILURE();
+  } catch (const http::ResponseTooLarge& error) {
+    EXPECT_EQ(error.what(), "The compute node's answer from " + node.url() +
+                                "/ml/analysis-actions was too large: it is larger than 512 MiB "
+                                "and was not read");
   }
 }
 

@@ -15,6 +15,7 @@
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_connection.h"
+#include "tests/support/node_answers.h"
 
 namespace velko::dataset_replay {
 namespace {
@@ -35,8 +36,11 @@ value mappings(std::vector<value> sensors, std::vector<value> actions) {
                              {"actions", boost::json::array(actions.begin(), actions.end())}};
 }
 
+// The node's columns of an answer, as the client reads them.
+NodeColumns read_columns(const value& answer) { return testing::recorded(answer).columns(); }
+
 // Node columns c0, c1, ... with the given sensor raw names, then a0, a1, ... for the actions.
-value columns(Names sensors, Names actions) {
+NodeColumns columns(Names sensors, Names actions) {
   boost::json::object node{{"raw_names", boost::json::object{}},
                            {"sensor_variables", boost::json::array{}},
                            {"action_variables", boost::json::array{}}};
@@ -48,10 +52,10 @@ value columns(Names sensors, Names actions) {
       node[role].as_array().emplace_back(id);
     }
   }
-  return node;
+  return read_columns(node);
 }
 
-std::string refusal(const value& sim, const value& node) {
+std::string refusal(const value& sim, const NodeColumns& node) {
   try {
     plan_analysis(sim, node);
   } catch (const PublishReportError& error) {
@@ -78,7 +82,7 @@ TEST(MappingNames, PlatformNameComesFirstAndOnlyNonEmptyTextsCount) {
 }
 
 TEST(PlanAnalysis, JoinsByNameIdentityInTheSimsOrder) {
-  value node = columns({"[0]", "wheel_speed", "Temp"}, {"Throttle", "steer"});
+  NodeColumns node = columns({"[0]", "wheel_speed", "Temp"}, {"Throttle", "steer"});
   value sim = mappings({mapping("[0]", "Wheel Speed"), mapping("[1]", "pressure"),
                         mapping("['t']", "temp"), parse(R"({"name": "", "name_mapped": "temp"})")},
                        {mapping("['steer']", "Steer"), mapping("[2]", " THROTTLE")});
@@ -91,7 +95,7 @@ TEST(PlanAnalysis, JoinsByNameIdentityInTheSimsOrder) {
 }
 
 TEST(PlanAnalysis, RefusesMissingActionsBeforeMissingSensors) {
-  value node = columns({"speed"}, {"brake"});
+  NodeColumns node = columns({"speed"}, {"brake"});
   EXPECT_EQ(refusal(mappings({mapping("nothing")}, {mapping("speed")}), node),
             "The dataset on this node has no action column for the sim's action 'speed'; "
             "every action is replayed from the dataset");
@@ -110,26 +114,41 @@ TEST(PlanAnalysis, RefusesMissingActionsBeforeMissingSensors) {
             "'[7]', '[8]', '[9]') is a sensor column of the dataset");
 }
 
-TEST(PlanAnalysis, MalformedColumnsAreLookupOrShapeErrors) {
-  auto missing_key = [](const value& sim, const char* node) -> std::string {
-    try {
-      plan_analysis(sim, parse(node));
-    } catch (const KeyError& error) {
-      return error.key();
-    }
-    return "(none)";
-  };
+TEST(PlanAnalysis, MalformedColumnsAreTheNodesLookupOrShapeFaults) {
   value sim = mappings({mapping("c")}, {mapping("a")});
-  EXPECT_EQ(missing_key(sim, R"({"sensor_variables": [], "action_variables": []})"), "raw_names");
-  EXPECT_EQ(missing_key(sim, R"({"raw_names": {}, "action_variables": []})"), "sensor_variables");
-  EXPECT_EQ(missing_key(sim, R"({"raw_names": {}, "sensor_variables": ["c9"]})"), "c9");
-  EXPECT_EQ(missing_key(sim, R"({"raw_names": {"c": "c"}, "sensor_variables": ["c"]})"),
-            "action_variables");
-  for (const char* node : {"[]", R"({"raw_names": [], "sensor_variables": []})",
-                           R"({"raw_names": {}, "sensor_variables": [1]})",
-                           R"({"raw_names": {"c": 1}, "sensor_variables": ["c"]})"}) {
-    EXPECT_THROW(plan_analysis(sim, parse(node)), BadAnswer) << node;
-  }
+  auto fault = [&](const char* node) {
+    return testing::node_fault([&] { plan_analysis(sim, read_columns(parse(node))); });
+  };
+  EXPECT_EQ(fault(R"({"sensor_variables": [], "action_variables": []})"),
+            "KeyError: missing member 'raw_names'");
+  EXPECT_EQ(fault(R"({"raw_names": {}, "action_variables": []})"),
+            "KeyError: missing member 'sensor_variables'");
+  EXPECT_EQ(fault(R"({"raw_names": {}, "sensor_variables": ["c9"]})"),
+            "KeyError: missing member 'c9'");
+  EXPECT_EQ(fault(R"({"raw_names": {"c": "c"}, "sensor_variables": ["c"]})"),
+            "KeyError: missing member 'action_variables'");
+  EXPECT_EQ(fault("[]"), "BadAnswer: The compute node's columns is not a map");
+  EXPECT_EQ(fault(R"({"raw_names": [], "sensor_variables": []})"),
+            "BadAnswer: The compute node's \"raw_names\" is not a map");
+  EXPECT_EQ(fault(R"({"raw_names": {}, "sensor_variables": {"c": 1}})"),
+            "BadAnswer: The compute node's \"sensor_variables\" is not a list");
+  EXPECT_EQ(fault(R"({"raw_names": {}, "sensor_variables": [[1, "x"]]})"),
+            "BadAnswer: The compute node's column identifier [1, 'x'] is not a text");
+  EXPECT_EQ(fault(R"({"raw_names": {"c": 1}, "sensor_variables": ["c"]})"),
+            "BadAnswer: The compute node's raw name of the column 'c' is not a text");
+  // An identifier that is not a text counts only where the join reaches it.
+  EXPECT_EQ(plan_analysis(sim, read_columns(parse(R"({
+                "raw_names": {"c": "C", "a": "A"}, "sensor_variables": ["c", 7, "d"],
+                "action_variables": ["a"]})")))
+                .sensors,
+            (Pairs{{"c", "c"}}));
+}
+
+TEST(PlanAnalysis, FaultsOfTheSimsMappingsAreNotTheNodes) {
+  NodeColumns node = columns({"c"}, {"a"});
+  EXPECT_THROW(plan_analysis(parse(R"({"actions": []})"), node), KeyError);
+  EXPECT_THROW(plan_analysis(parse(R"({"sensors": {}, "actions": []})"), node), BadAnswer);
+  EXPECT_THROW(plan_analysis(parse("[]"), node), BadAnswer);
 }
 
 // A sim client whose get_mappings() answer (or failure) is set by the test.

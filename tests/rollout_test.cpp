@@ -15,9 +15,11 @@
 #include "common/errors.h"
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/run_context.h"
 #include "outside/velko_core/core_library.h"
 #include "tests/support/fake_sim.h"
+#include "tests/support/node_answers.h"
 
 namespace velko::dataset_replay {
 namespace {
@@ -77,10 +79,17 @@ class RolloutTest : public ::testing::Test {
   }
   void TearDown() override { install_components({}); }
 
+  // Replays `ep`, an entry of the node's "episodes", as the client reads it.
   json::object run(const json::value& ep, double call_timeout_s = 5) {
+    RecordedActions actions = testing::recorded(testing::answer_of(ep));
+    RecordedEpisode episode = actions.episode(0);
     return async_to_sync([&]() -> awaitable<json::object> {
-      co_return co_await rollout_episode(client_, plan_, ep, call_timeout_s);
+      co_return co_await rollout_episode(client_, plan_, episode, call_timeout_s);
     })();
+  }
+  // The node's fault that replaying `ep` raises ("<cause type>: <text>").
+  std::string fault(const json::value& ep) {
+    return testing::node_fault([&] { run(ep); });
   }
   // The default episode: `rows` rows of a pump and a gear column.
   json::value rows(std::int64_t n) {
@@ -239,24 +248,59 @@ TEST_F(RolloutTest, ResetAndStepAnswersOfTheWrongSizeAreErrors) {
   EXPECT_EQ(client_.steps, 1);
 }
 
-TEST_F(RolloutTest, MalformedEpisodesAndSlotsFailTheEpisode) {
-  EXPECT_THROW(run(J(R"({"episode": 1, "actions": {}})")), KeyError);
-  EXPECT_THROW(run(J(R"({"episode": 1, "n_rows": 3})")), KeyError);
-  EXPECT_THROW(run(episode(3, {{"a_pump", column({0, 0, 0})}})), KeyError);
+TEST_F(RolloutTest, MalformedEpisodesAreTheNodesFaultsWhereTheReplayReachesThem) {
+  const std::string kEpisode = "the compute node's episode";
+  EXPECT_EQ(fault(J(R"({"episode": 1, "actions": {}})")),
+            "KeyError: " + kEpisode + " has no member 'n_rows'");
+  EXPECT_EQ(fault(J(R"({"episode": 1, "n_rows": 3})")),
+            "KeyError: " + kEpisode + " has no member 'actions'");
+  EXPECT_EQ(fault(J(R"({"episode": 1, "n_rows": 2.0, "actions": {}})")),
+            "BadAnswer: " + kEpisode +
+                " has \"n_rows\" of the wrong type (expected an integer, got 2.0)");
+  EXPECT_EQ(fault(J(R"(["episode", 1])")), "BadAnswer: " + kEpisode + " is not a map (got a list)");
+  EXPECT_EQ(fault(J(R"({"n_rows": 3, "actions": [1]})")),
+            "BadAnswer: the episode's \"actions\" is not a map (got a list)");
+  EXPECT_EQ(fault(episode(3, {{"a_pump", column({0, 0, 0})}})),
+            "KeyError: the episode's \"actions\" has no member 'a_gear'");
+  EXPECT_EQ(fault(episode(3, {{"a_pump", column({0, 0, 0})}, {"a_gear", "3"}})),
+            "BadAnswer: the episode's \"actions\" has \"a_gear\" of the wrong type (expected "
+            "a list of numbers, got '3')");
   // A column shorter than the rows replayed fails at the first row it lacks.
-  EXPECT_THROW(run(episode(4, {{"a_pump", column({0, 0})}, {"a_gear", column({0, 0})}})),
-               KeyError);
+  EXPECT_EQ(fault(episode(4, {{"a_pump", column({0, 0})}, {"a_gear", column({0, 0})}})),
+            "KeyError: the recorded actions of column 'a_pump' (2 rows) has no member 'row 2'");
   EXPECT_EQ(client_.steps, 1);
-  EXPECT_THROW(run(episode(2, {{"a_pump", column({0, "x"})}, {"a_gear", column({0, 0})}})),
-               BadAnswer);
+  // A value that is not a number fails at its row, shown in full.
+  EXPECT_EQ(fault(episode(3, {{"a_pump", column({0, 0.5, {{"v", json::array{1, "x"}}}})},
+                              {"a_gear", column({0, 0, "x"})}})),
+            "BadAnswer: the recorded action of column 'a_pump' at row 2 is not a number "
+            "({'v': [1, 'x']})");
+  EXPECT_EQ(client_.steps, 1);
+  // Row 0 is never read, and the replay may end before a bad value or a missing row.
+  client_.terminate_at = 1;
+  EXPECT_EQ(fault(episode(9, {{"a_pump", column({"x", 0, true, false})},
+                              {"a_gear", column({false, 0})}})),
+            "(no fault)");
+}
+
+TEST_F(RolloutTest, SlotsThatCannotBeAddressedAreTheSimsFaults) {
+  auto failure = [&] {
+    try {
+      run(rows(3));
+    } catch (const std::exception& error) {
+      return type_name(error) + ": " + error.what();
+    }
+    return std::string("(none)");
+  };
   // A slot that is not a slot path, and an action mapping without a slot.
   plan_.actions = {{"pump[0]", "a_pump"}};
-  EXPECT_THROW(run(rows(3)), PublishReportError);
+  EXPECT_EQ(failure(), "PublishReportError: Can't address the sim's slot 'pump[0]'");
   plan_.actions = {{std::nullopt, "a_pump"}};
-  EXPECT_THROW(run(rows(3)), PublishReportError);
+  EXPECT_EQ(failure(), "PublishReportError: Can't address the sim's action for column 'a_pump': "
+                       "its mapping has no \"name\"");
   // A slot that the action does not have.
   plan_.actions = {{"['pump'][7]", "a_pump"}};
-  EXPECT_THROW(run(rows(3)), std::out_of_range);
+  EXPECT_EQ(failure(), "out_of_range: the list position 7 is out of range for a list of 2 "
+                       "elements");
 }
 
 TEST_F(RolloutTest, UntrustedObservationsAreRecordedOrRefusedButNeverCrash) {

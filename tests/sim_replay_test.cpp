@@ -50,7 +50,7 @@ constexpr const char* kTestSimColumns = R"({
   "sensor_variables": ["s_level"], "action_variables": ["a_valve"],
   "raw_names": {"s_level": "level", "a_valve": "valve"}})";
 
-// The water tank's columns: two episodes of six rows.
+// The water tank's columns: two episodes of six rows, of a dataset of eight.
 constexpr const char* kWaterTankColumns = R"({
   "episodes": [
     {"episode": 0, "n_rows": 6, "actions": {"a_valve": [null, 0.5, 0.5, 0.5, 0.5, 0.5],
@@ -166,11 +166,14 @@ class WatchedConnection : public SimConnection {
 
 class SimReplay : public ::testing::Test {
  protected:
-  void start(const std::string& columns) {
+  // Serves `columns` as the recorded actions of a dataset of `episodes` episodes (the client
+  // asks for no more than that).
+  void start(const std::string& columns, std::int64_t episodes = 1) {
     node_ = std::make_unique<LoopbackNode>(columns);
+    episodes_ = episodes;
     auto dataset = std::make_shared<testing::FakeDatasetModule>();
     dataset->url = node_->url();
-    dataset->dataset = LocalDataset{"ds-1", "tank-runs", LocalDataset::Cycles{1}};
+    dataset->dataset = LocalDataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes}};
     install_components({dataset, std::make_shared<cli::SimModuleImpl>(), connection_,
                         std::make_shared<core::CoreLibraryImpl>()});
     timings() = Timings{};
@@ -189,7 +192,7 @@ class SimReplay : public ::testing::Test {
     json::value claim = json::parse(
         R"({"simulatorId": "sim-1", "simulatorImplementationId": "impl-1",
             "validationRunId": "run-1", "maxLagSteps": 2})");
-    LocalDataset dataset{"ds-1", "tank-runs", LocalDataset::Cycles{1}};
+    LocalDataset dataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes_}};
     return async_to_sync(analyze)(path, claim, dataset, std::string(64, 'a'), 20, env_init,
                                   call_timeout_s);
   }
@@ -217,11 +220,12 @@ class SimReplay : public ::testing::Test {
 
   testing::TempDir dir_;
   std::unique_ptr<LoopbackNode> node_;
+  std::int64_t episodes_ = 1;
   std::shared_ptr<WatchedConnection> connection_ = std::make_shared<WatchedConnection>();
 };
 
 TEST_F(SimReplay, WaterTankReplaysEveryEpisodeAndIsStoppedBeforeTheAnalysis) {
-  start(kWaterTankColumns);
+  start(kWaterTankColumns, 8);
   json::value answer = analyze_sim(testing::water_tank_dir(dir_.path()));
   EXPECT_EQ(answer, json::parse(kAnalysis));
   EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions", "sim-analyze-rollouts"));
@@ -249,7 +253,7 @@ TEST_F(SimReplay, WaterTankReplaysEveryEpisodeAndIsStoppedBeforeTheAnalysis) {
 }
 
 TEST_F(SimReplay, WaterTankGivesTheSameNoisyReplayForTheSameSeed) {
-  start(kWaterTankColumns);
+  start(kWaterTankColumns, 8);
   std::string sim = testing::water_tank_dir(dir_.path());
   json::object noisy{{"seed", 11}, {"inflow_noise", 0.002}, {"sensor_noise", 0.01}};
   analyze_sim(sim, 20, noisy);

@@ -16,6 +16,7 @@
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/node_requests.h"
 #include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_call.h"
@@ -54,6 +55,18 @@ bool is_publish_report_error(const std::exception_ptr& error) {
   } catch (...) {
     return false;
   }
+}
+
+// Fetches the recorded actions of the episodes on a worker thread and awaits them.
+awaitable<RecordedActions> fetch_actions(std::string dataset_id,
+                                         std::vector<std::int64_t> episodes, double timeout) {
+  // Named, not a temporary inside the co_await (see node_post).
+  std::function<RecordedActions(std::stop_token)> work =
+      [dataset_id = std::move(dataset_id), episodes = std::move(episodes),
+       timeout](std::stop_token stop) {
+        return fetch_recorded_actions(dataset_id, episodes, timeout, stop);
+      };
+  co_return co_await run_on_worker<RecordedActions>(std::move(work));
 }
 
 // Posts a compute-node request on a worker thread and awaits the answer.
@@ -133,14 +146,9 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
                              "' is unknown; run `velko data stats " + dataset.name + "` first");
   }
   std::vector<std::int64_t> episodes = pick_episodes(*count, max_episodes);
-
-  auto request = std::make_shared<json::object>();
-  (*request)["dataset_uuid"] = dataset.id;
-  json::array chosen;
-  for (std::int64_t episode : episodes) chosen.emplace_back(episode);
-  (*request)["episodes"] = std::move(chosen);
-  const json::value columns =
-      co_await node_post("analysis-actions", std::move(request), timing.actions_timeout_s);
+  // Held in compact form for the whole replay; faults found in it later are the node's.
+  const RecordedActions columns =
+      co_await fetch_actions(dataset.id, std::move(episodes), timing.actions_timeout_s);
 
   // The sim's latest output lines; only the end of the output is ever shown, so a chatty sim
   // cannot grow this without bound.
@@ -204,37 +212,30 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
     co_await sim_call(client->make(), "make()", call_timeout_s);
-    plan = plan_analysis(co_await sim_mappings(*client, call_timeout_s), columns);
+    plan = plan_analysis(co_await sim_mappings(*client, call_timeout_s), columns.columns());
 
     {
       auto line = console().status("Replaying the dataset through the sim...");
-      const json::value& list =
-          json_access::at(columns, "episodes", "the compute node's recorded actions");
-      if (!list.is_array()) {
-        json_access::wrong_type("the compute node's recorded actions", "episodes", "a list", list);
-      }
-      const json::array& entries = list.get_array();
+      const std::size_t entries = columns.episode_count();
       auto started = std::chrono::steady_clock::now();
       std::size_t rows_reached = 0;
-      std::size_t k = 0;
-      for (const json::value& episode : entries) {
-        ++k;
-        const json::value& id = json_access::at(episode, "episode", "the compute node's episode");
-        const json::value& rows = json_access::at(episode, "n_rows", "the compute node's episode");
+      for (std::size_t k = 1; k <= entries; ++k) {
+        const RecordedEpisode episode = columns.episode(k - 1);
+        json::value id = episode.id();
+        json::value rows = episode.n_rows();
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
-                    std::to_string(entries.size()) + ", " + as_text(rows) +
+                    std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
         json::object predictions = co_await rollout_episode(*client, *plan, episode, call_timeout_s);
         rows_reached += rows_in(predictions, *plan);
         json::object rollout;
-        rollout["episode"] = id;
+        rollout["episode"] = std::move(id);
         rollout["predictions"] = std::move(predictions);
         rollouts.emplace_back(std::move(rollout));
       }
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-      logger().debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s", entries.size(),
-                     rows_reached, rows_reached - std::min(rows_reached, entries.size()),
-                     took.count());
+      logger().debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s", entries,
+                     rows_reached, rows_reached - std::min(rows_reached, entries), took.count());
     }
 
     std::exception_ptr close_failure;

@@ -12,9 +12,12 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <boost/json/array.hpp>
+
 #include "common/http.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "main/dataset_replay/actions_reader.h"
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/dataset_module.h"
 #include "main/dataset_replay/run_context.h"
@@ -60,6 +63,43 @@ std::string refusal_detail(const std::string& body) {
   throw http::TransportError(url, "Could not reach the compute node at " + url + ": " + reason);
 }
 
+// A POST of `body` to the node's `path`, bounded as every node request is.
+http::Request node_request(const std::string& path, const boost::json::object& body,
+                           double timeout) {
+  if (!std::isfinite(timeout) || timeout <= 0) {
+    throw std::invalid_argument("the compute node's time limit must be a positive number of "
+                                "seconds");
+  }
+  DatasetModule& dataset = dataset_module();
+  http::Request request;
+  request.method = "POST";
+  request.url = dataset.compute_url() + "/ml/" + path;
+  request.headers = dataset.auth_headers();
+  request.headers.emplace_back("Content-Type", "application/json");
+  request.body = json_text::to_json(body);
+  request.connect_timeout_s = timeout;
+  request.idle_timeout_s = timeout;
+  request.total_timeout_s = NODE_REQUEST_DEADLINE_FACTOR * timeout;
+  request.max_response_bytes = MAX_NODE_ANSWER_BYTES;
+  return request;
+}
+
+// Raises a refusal of the node as PublishReportError and another error status as
+// http::HTTPStatusError.
+void check_answer(const http::Response& response, const std::string& url) {
+  if (is_refusal(response.status)) {
+    throw PublishReportError("The compute node refused the analysis: " +
+                             refusal_detail(response.body));
+  }
+  http::raise_for_status(response, url);
+}
+
+// The parse error of a success answer, saying whose answer it is.
+[[noreturn]] void rethrow_not_json(const json_text::JsonError& error, const std::string& url) {
+  throw json_text::JsonError("The compute node's answer from " + url + " is not JSON: " +
+                             error.what());
+}
+
 // Closes a file descriptor when it goes out of scope.
 class FileCloser {
  public:
@@ -80,38 +120,45 @@ struct DigestDeleter {
 
 boost::json::value _node_post(const std::string& path, const boost::json::object& body,
                               double timeout, std::stop_token stop) {
-  if (!std::isfinite(timeout) || timeout <= 0) {
-    throw std::invalid_argument("the compute node's time limit must be a positive number of "
-                                "seconds");
-  }
-  DatasetModule& dataset = dataset_module();
-  http::Request request;
-  request.method = "POST";
-  request.url = dataset.compute_url() + "/ml/" + path;
-  request.headers = dataset.auth_headers();
-  request.headers.emplace_back("Content-Type", "application/json");
-  request.body = json_text::to_json(body);
-  request.connect_timeout_s = timeout;
-  request.idle_timeout_s = timeout;
-  request.total_timeout_s = NODE_REQUEST_DEADLINE_FACTOR * timeout;
-  request.max_response_bytes = MAX_NODE_ANSWER_BYTES;
-
+  http::Request request = node_request(path, body, timeout);
   http::Response response;
   try {
     response = http::perform(request, stop);
   } catch (const http::TransportError& error) {
     rethrow_for_node(error, request.url);
   }
-  if (is_refusal(response.status)) {
-    throw PublishReportError("The compute node refused the analysis: " +
-                             refusal_detail(response.body));
-  }
-  http::raise_for_status(response, request.url);
+  check_answer(response, request.url);
   try {
     return json_text::parse(response.body);
   } catch (const json_text::JsonError& error) {
-    throw json_text::JsonError("The compute node's answer from " + request.url +
-                               " is not JSON: " + error.what());
+    rethrow_not_json(error, request.url);
+  }
+}
+
+RecordedActions fetch_recorded_actions(const std::string& dataset_id,
+                                       const std::vector<std::int64_t>& episodes,
+                                       double timeout, std::stop_token stop) {
+  boost::json::object body;
+  body["dataset_uuid"] = dataset_id;
+  boost::json::array indexes;
+  for (std::int64_t episode : episodes) indexes.emplace_back(episode);
+  body["episodes"] = std::move(indexes);
+  http::Request request = node_request("analysis-actions", body, timeout);
+
+  ActionsReader reader(episodes.size());
+  http::BodyStream stream;
+  stream.on_piece = [&reader](std::string_view piece) { reader.write(piece); };
+  try {
+    http::Response response;
+    try {
+      response = http::perform_streaming(request, stream, stop);
+    } catch (const http::TransportError& error) {
+      rethrow_for_node(error, request.url);
+    }
+    check_answer(response, request.url);
+    return reader.finish();
+  } catch (const json_text::JsonError& error) {
+    rethrow_not_json(error, request.url);
   }
 }
 

@@ -10,6 +10,8 @@
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include "main/dataset_replay/recorded_actions.h"
+
 namespace velko::dataset_replay {
 
 // Largest node answer that is read; a larger one fails with http::ResponseTooLarge.
@@ -27,6 +29,14 @@ inline constexpr double NODE_REQUEST_DEADLINE_FACTOR = 3;
 // not JSON json_text::JsonError. A stop request ends the transfer with Interrupted.
 boost::json::value _node_post(const std::string& path, const boost::json::object& body,
                               double timeout, std::stop_token stop = {});
+
+// Asks the node for the recorded actions of the dataset's `episodes` ("analysis-actions") and
+// reads the answer into compact storage as it arrives, so that its text is never held whole.
+// Blocking; run it on a worker thread. Fails as _node_post does; an answer that holds more
+// than was asked for, or a value over the bounds of ActionsReader, raises NodeAnswerError.
+RecordedActions fetch_recorded_actions(const std::string& dataset_id,
+                                       const std::vector<std::int64_t>& episodes,
+                                       double timeout, std::stop_token stop = {});
 
 // Up to `max_episodes` episode indexes spread evenly over `n_episodes`, ascending.
 std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t max_episodes);

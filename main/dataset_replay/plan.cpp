@@ -49,19 +49,19 @@ const boost::json::value& member(const boost::json::object& object, std::string_
 }
 
 // The node's columns of one role ("sensor_variables" or "action_variables"), with the
-// identities of their raw names worked out when a join first needs them.
+// identities of their raw names worked out when a join first needs them. A fault of the
+// node's columns is raised, when it is reached, as the node's.
 class RoleColumns {
  public:
-  RoleColumns(const boost::json::object& columns, const boost::json::object& raw_names,
-              const char* role)
-      : columns_(columns), raw_names_(raw_names), role_(role) {}
+  RoleColumns(const ColumnIds& ids, const RawNames& raw_names, const char* role)
+      : list_(ids), raw_names_(raw_names), role_(role) {}
 
   // The position of the first column whose raw name has the identity of the mapping's first
   // name that matches any; nothing when none does.
   std::optional<std::size_t> join(const boost::json::value& mapping) {
     for (const std::string& candidate : mapping_names(mapping)) {
       std::string identity = normalized(candidate);
-      for (std::size_t i = 0; i < ids().size(); ++i) {
+      for (std::size_t i = 0; i < count(); ++i) {
         if (identity_of(i) == identity) return i;
       }
     }
@@ -69,42 +69,53 @@ class RoleColumns {
   }
 
   // The identifier and the raw name of a column that join() found.
-  std::string id(std::size_t i) const { return std::string((*ids_)[i].get_string()); }
+  const std::string& id(std::size_t i) const { return ids_->ids[i]; }
   const std::string& raw_name(std::size_t i) const { return raw_[i]; }
 
  private:
-  const boost::json::array& ids() {
+  // The identifiers that can be read: the texts, and the entry that is not a text after them.
+  std::size_t count() {
     if (!ids_) {
-      ids_ = &array_of(member(columns_, role_), std::string("The compute node's \"") + role_ +
-                                                    "\"");
-      raw_.resize(ids_->size());
-      identities_.resize(ids_->size());
+      blame_node([&] {
+        if (!list_.kind) throw KeyError(role_);
+        if (*list_.kind != boost::json::kind::array) {
+          throw BadAnswer(std::string("The compute node's \"") + role_ + "\" is not a list");
+        }
+      });
+      ids_ = &list_;
+      raw_.resize(ids_->ids.size());
+      identities_.resize(ids_->ids.size());
     }
-    return *ids_;
+    return ids_->ids.size() + (ids_->not_text ? 1 : 0);
   }
 
   const std::string& identity_of(std::size_t i) {
+    if (i == ids_->ids.size()) {
+      blame_node([&] {
+        throw BadAnswer("The compute node's column identifier " + *ids_->not_text +
+                        " is not a text");
+      });
+    }
     if (!identities_[i]) {
-      const boost::json::value& id = (*ids_)[i];
-      if (!id.is_string()) {
-        throw BadAnswer("The compute node's column identifier " + literal(id) +
-                        " is not a text");
-      }
-      const boost::json::value& raw = member(raw_names_, id.get_string());
-      if (!raw.is_string()) {
-        throw BadAnswer("The compute node's raw name of the column " + quoted(id.get_string()) +
-                        " is not a text");
-      }
-      raw_[i] = std::string(raw.get_string());
+      const std::string& id = ids_->ids[i];
+      blame_node([&] {
+        auto raw = raw_names_.names.find(id);
+        if (raw == raw_names_.names.end()) throw KeyError(id);
+        if (!raw->second) {
+          throw BadAnswer("The compute node's raw name of the column " + quoted(id) +
+                          " is not a text");
+        }
+        raw_[i] = *raw->second;
+      });
       identities_[i] = normalized(raw_[i]);
     }
     return *identities_[i];
   }
 
-  const boost::json::object& columns_;
-  const boost::json::object& raw_names_;
+  const ColumnIds& list_;
+  const RawNames& raw_names_;
   const char* role_;
-  const boost::json::array* ids_ = nullptr;
+  const ColumnIds* ids_ = nullptr;  // list_, once its kind has been checked
   std::vector<std::string> raw_;
   std::vector<std::optional<std::string>> identities_;
 };
@@ -173,13 +184,19 @@ std::vector<std::string> mapping_names(const boost::json::value& mapping) {
   return names;
 }
 
-Plan plan_analysis(const boost::json::value& mappings, const boost::json::value& columns) {
-  const auto& node_columns = object_of(columns, "The compute node's columns");
-  const auto& raw_names = object_of(member(node_columns, "raw_names"),
-                                    "The compute node's \"raw_names\"");
+Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& columns) {
+  blame_node([&] {
+    if (columns.answer_kind != boost::json::kind::object) {
+      throw BadAnswer("The compute node's columns is not a map");
+    }
+    if (!columns.raw_names.kind) throw KeyError("raw_names");
+    if (*columns.raw_names.kind != boost::json::kind::object) {
+      throw BadAnswer("The compute node's \"raw_names\" is not a map");
+    }
+  });
   const auto& sim_mappings = object_of(mappings, "The sim's mappings");
 
-  RoleColumns sensor_columns(node_columns, raw_names, "sensor_variables");
+  RoleColumns sensor_columns(columns.sensor_variables, columns.raw_names, "sensor_variables");
   const auto& sensor_mappings = array_of(member(sim_mappings, "sensors"), "The sim's sensors");
   Plan plan;
   for (const auto& mapping : sensor_mappings) {
@@ -191,7 +208,7 @@ Plan plan_analysis(const boost::json::value& mappings, const boost::json::value&
     plan.core.push_back(sensor_columns.raw_name(*column));
   }
 
-  RoleColumns action_columns(node_columns, raw_names, "action_variables");
+  RoleColumns action_columns(columns.action_variables, columns.raw_names, "action_variables");
   const auto& action_mappings = array_of(member(sim_mappings, "actions"), "The sim's actions");
   std::vector<std::string> missing;
   for (const auto& mapping : action_mappings) {

@@ -10,6 +10,7 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/recorded_actions.h"
 
 namespace velko::dataset_replay {
 
@@ -40,11 +41,12 @@ std::optional<std::string> _field(const boost::json::value& mapping, std::string
 // The names a mapping can be recorded under, the platform's first (at most two).
 std::vector<std::string> mapping_names(const boost::json::value& mapping);
 
-// Joins mappings ({"sensors": [...], "actions": [...]}) with the node's columns (its
+// Joins mappings ({"sensors": [...], "actions": [...]}) with the node's columns (of its
 // "analysis-actions" answer) by name identity. Throws PublishReportError when a sim action has
-// no column or no sim sensor has one; KeyError for a missing member of either, BadAnswer for
-// one of the wrong kind.
-Plan plan_analysis(const boost::json::value& mappings, const boost::json::value& columns);
+// no column or no sim sensor has one; KeyError for a missing member of the mappings,
+// BadAnswer for one of the wrong kind; NodeAnswerError (with such a cause) for a fault of the
+// node's columns.
+Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& columns);
 
 // The sim's mappings, {"sensors": [...], "actions": [...]}: its get_mappings() answer, or,
 // when that fails (or does not answer within `call_timeout_s`), the variables of its sensor

@@ -3,11 +3,11 @@
 #include <boost/json/array.hpp>
 
 #include "common/errors.h"
-#include "common/json_access.h"
 #include "common/literal.h"
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
@@ -18,8 +18,6 @@ namespace velko::dataset_replay {
 namespace json = boost::json;
 
 namespace {
-
-constexpr std::string_view kEpisode = "the compute node's episode";
 
 // Truth as the sim means it: false, null, zero and empty values are false.
 bool truthy(const json::value& value) {
@@ -87,7 +85,7 @@ struct Recorder {
 }  // namespace
 
 awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
-                                        const json::value& episode, double call_timeout_s) {
+                                        const RecordedEpisode& episode, double call_timeout_s) {
   CoreLibrary& core = core_library();
   auto call = [&](auto operation, const char* name) {
     return sim_call(std::move(operation), name, call_timeout_s);
@@ -103,49 +101,27 @@ awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
   recorder.record(reset[0]);
 
   json::value action = core.as_compute_sees(template_action);
-  const json::value& rows = json_access::at(episode, "n_rows", kEpisode);
-  if (!rows.is_int64() && !rows.is_uint64()) {
-    json_access::wrong_type(kEpisode, "n_rows", "an integer", rows);
-  }
-  std::int64_t n_rows =
-      rows.is_int64() ? rows.get_int64()
-                      : static_cast<std::int64_t>(std::min<std::uint64_t>(rows.get_uint64(),
-                                                                          INT64_MAX));
+  std::int64_t n_rows = episode.row_count();
   // The recorded values of each planned action, looked up once when there is a step to make.
-  std::vector<const json::array*> columns;
-  const json::value* actions =
-      n_rows > 1 ? &json_access::at(episode, "actions", kEpisode) : nullptr;
-  for (std::size_t i = 0; actions && i < plan.actions.size(); ++i) {
-    const std::string& column = plan.actions[i].second;
-    const json::value& values = json_access::at(*actions, column, "the episode's \"actions\"");
-    if (!values.is_array()) {
-      json_access::wrong_type("the episode's \"actions\"", column, "a list of numbers", values);
-    }
-    columns.push_back(&values.get_array());
+  std::vector<ActionColumn> columns;
+  if (n_rows > 1) {
+    std::vector<std::string> ids;
+    ids.reserve(plan.actions.size());
+    for (const auto& pair : plan.actions) ids.push_back(pair.second);
+    columns = episode.columns(ids);
   }
 
   for (std::int64_t row = 1; row < n_rows; ++row) {
     for (std::size_t i = 0; i < plan.actions.size(); ++i) {
-      const json::array& values = *columns[i];
-      if (static_cast<std::uint64_t>(row) >= values.size()) {
-        throw KeyError("row " + std::to_string(row),
-                       "the recorded actions of column " + quoted(plan.actions[i].second) +
-                           " (" + std::to_string(values.size()) + " rows)");
-      }
-      const json::value& value = values[static_cast<std::size_t>(row)];
-      if (value.is_null()) continue;
-      if (!value.is_number()) {
-        throw BadAnswer("the recorded action of column " + quoted(plan.actions[i].second) +
-                        " at row " + std::to_string(row) + " is not a number (" +
-                        literal(value) + ")");
-      }
+      std::optional<double> value = columns[i].at(row);
+      if (!value) continue;
       const auto& slot = plan.actions[i].first;
       if (!slot) {
         throw PublishReportError("Can't address the sim's action for column " +
                                  quoted(plan.actions[i].second) +
                                  ": its mapping has no \"name\"");
       }
-      write_slot(action, *slot, value.to_number<double>());
+      write_slot(action, *slot, *value);
     }
     std::vector<json::value> step = co_await call(client.step(action), "step()");
     expect_parts(step, 5, "step()", "observation, reward, terminated, truncated, info");

@@ -9,12 +9,15 @@
 namespace velko::dataset_replay {
 
 class SimClient;
+class RecordedEpisode;
 struct Plan;
 
 // Resets the sim, steps it with the episode's recorded actions and records the sim's value at
-// every planned sensor slot. Yields {column: [value or null, ...]}.
+// every planned sensor slot. Yields {column: [value or null, ...]}. A fault of the recorded
+// episode (a missing member, a value of the wrong kind, a row past a column's end) is raised
+// as the node's, a NodeAnswerError, when the replay reaches it.
 awaitable<boost::json::object> rollout_episode(SimClient& client, const Plan& plan,
-                                               const boost::json::value& episode,
+                                               const RecordedEpisode& episode,
                                                double call_timeout_s);
 
 }  // namespace velko::dataset_replay
