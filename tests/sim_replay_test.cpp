@@ -344,7 +344,7 @@ TEST_F(SimReplay, SimWhosePortIsTakenIsStartedAgainOnAnotherPort) {
   EXPECT_TRUE(core::port_in_use(taken));
 
   // The sims refuse to share the port; the run notices and moves on to a free one.
-  start(kWaterTankColumns);
+  start(kWaterTankColumns, 8);
   connection_->next_ports = {taken};
   EXPECT_EQ(analyze_sim(testing::water_tank_dir(dir_.path())), json::parse(kAnalysis));
   EXPECT_TRUE(connection_->said("cannot serve on localhost:" + std::to_string(taken)));
