@@ -30,9 +30,7 @@
 
 #include "common/json_text.h"
 #include "main/dataset_replay/actions_reader.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/node_requests.h"
-#include "tests/support/report_fakes.h"
 
 namespace {
 
@@ -340,15 +338,10 @@ class LoopbackNode {
 
 // Fetches the usual answer from a loopback node: the whole way, libcurl included.
 RecordedActions fetch_usual(const Answer& answer, const std::string& url) {
-  auto dataset = std::make_shared<velko::testing::FakeDatasetModule>();
-  dataset->url = url;
-  velko::dataset_replay::install_components({dataset, nullptr, nullptr, nullptr});
   std::vector<std::int64_t> episodes(answer.episodes);
   for (std::size_t i = 0; i < episodes.size(); ++i) episodes[i] = static_cast<std::int64_t>(i);
-  RecordedActions actions =
-      velko::dataset_replay::fetch_recorded_actions("ds-1", episodes, 60);
-  velko::dataset_replay::install_components({});
-  return actions;
+  return velko::dataset_replay::fetch_recorded_actions(
+      velko::dataset_replay::ComputeNode{url, {}}, "ds-1", episodes, 60);
 }
 
 // Peer: the whole request through a loopback node. The peak is measured with the node

@@ -20,10 +20,9 @@
 
 #include "common/async.h"
 #include "common/json_text.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
 
@@ -66,7 +65,6 @@ struct ReplaySetup {
   json::value observation;
 
   explicit ReplaySetup(std::int64_t rows) {
-    velko::dataset_replay::install_components({nullptr, nullptr, nullptr, core});
     client.record = false;
     client.action_space = json::parse(R"({"type": "box", "shape": [8], "low": -1, "high": 1})");
     json::array values;
@@ -92,7 +90,6 @@ struct ReplaySetup {
     this->actions = velko::testing::recorded(velko::testing::answer_of(json::object{
         {"episode", 0}, {"n_rows", rows}, {"actions", std::move(actions)}}));
   }
-  ~ReplaySetup() { velko::dataset_replay::install_components({}); }
 };
 
 void BM_ReplayStep(benchmark::State& state) {
@@ -104,7 +101,8 @@ void BM_ReplayStep(benchmark::State& state) {
     run_on(io, [&]() -> awaitable<void> {
       const velko::dataset_replay::RecordedEpisode episode = setup.actions.episode(0);
       json::object predictions =
-          co_await velko::dataset_replay::rollout_episode(setup.client, setup.plan, episode, 60);
+          co_await velko::dataset_replay::rollout_episode(*setup.core, setup.client, setup.plan,
+                                                          episode, 60);
       benchmark::DoNotOptimize(predictions);
     });
     steps += kRows - 1;

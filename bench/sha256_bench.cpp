@@ -12,7 +12,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "main/dataset_replay/node_requests.h"
+#include "common/file_digest.h"
 #include "tests/support/testing.h"
 
 namespace {
@@ -54,7 +54,7 @@ double peak_added_mib(const std::string& path) {
   pid_t child = ::fork();
   if (child == 0) {
     long idle = status_bytes("VmRSS:");
-    velko::dataset_replay::sha256_file(path);
+    velko::sha256_file(path);
     long added = status_bytes("VmHWM:") - idle;
     ssize_t written = ::write(fds[1], &added, sizeof added);
     ::_exit(written == sizeof added ? 0 : 1);
@@ -69,7 +69,7 @@ double peak_added_mib(const std::string& path) {
 
 void Sha256File(benchmark::State& state) {
   const std::string& path = big_file();
-  for (auto _ : state) benchmark::DoNotOptimize(velko::dataset_replay::sha256_file(path));
+  for (auto _ : state) benchmark::DoNotOptimize(velko::sha256_file(path));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
   state.counters["peak_MiB_above_idle"] = peak_added_mib(path);
 }

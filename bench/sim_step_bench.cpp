@@ -27,13 +27,12 @@
 
 #include "common/async.h"
 #include "common/json_text.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
-#include "outside/velko_cli/sim_module.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_cli/sim_serving.h"
+#include "outside/velko_core/core_library_impl.h"
 #include "outside/velko_core/sim_client.h"
-#include "outside/velko_core/sim_server.h"
+#include "outside/velko_core/sim_process.h"
 #include "proto/sim.grpc.pb.h"
 #include "tests/support/node_answers.h"
 
@@ -172,8 +171,7 @@ BENCHMARK(BM_StepRoundTrip)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_ReplayEpisode(benchmark::State& state) {
   constexpr int kRows = 2000;
-  velko::dataset_replay::install_components(
-      {nullptr, nullptr, nullptr, std::make_shared<velko::core::CoreLibraryImpl>()});
+  velko::core::CoreLibraryImpl core;
   velko::dataset_replay::Plan plan{{{"[0]", "s_level"}}, {{"[0]", "a_valve"}}, {"level"}};
   json::array valve{nullptr};
   for (int row = 1; row < kRows; ++row) valve.emplace_back(0.0005 * (row % 7));
@@ -189,12 +187,11 @@ void BM_ReplayEpisode(benchmark::State& state) {
     co_await client.init();
     for (auto _ : state) {
       json::object predictions =
-          co_await velko::dataset_replay::rollout_episode(client, plan, episode, 30);
+          co_await velko::dataset_replay::rollout_episode(core, client, plan, episode, 30);
       steps += static_cast<std::int64_t>(predictions.at("s_level").as_array().size()) - 1;
     }
   });
   state.SetItemsProcessed(steps);
-  velko::dataset_replay::install_components({});
 }
 BENCHMARK(BM_ReplayEpisode)->UseRealTime()->Unit(benchmark::kMillisecond);
 

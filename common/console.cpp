@@ -152,6 +152,8 @@ struct Console::Impl {
   std::condition_variable wake;
   std::FILE* stream = stdout;
   bool color = false;
+  // Whether styles may be used at all (the user's choice).
+  bool allow_color = true;
   bool terminal = false;
   Sink sink;
   std::function<void(const std::string&)> observer;
@@ -162,12 +164,10 @@ struct Console::Impl {
   bool stopping = false;
   std::thread spinner;
 
-  void detect(bool to_stderr) {
+  void detect(bool to_stderr, bool allow_color) {
     stream = to_stderr ? stderr : stdout;
     terminal = ::isatty(::fileno(stream)) == 1;
-    const char* no_color = std::getenv("NO_COLOR");
-    const char* term = std::getenv("TERM");
-    color = terminal && !(no_color && *no_color) && !(term && std::string_view(term) == "dumb");
+    color = terminal && allow_color;
   }
 
   void write(std::string_view text) {
@@ -226,7 +226,10 @@ struct Console::Impl {
   }
 };
 
-Console::Console(bool to_stderr) : impl_(std::make_unique<Impl>()) { impl_->detect(to_stderr); }
+Console::Console(bool to_stderr, bool color) : impl_(std::make_unique<Impl>()) {
+  impl_->allow_color = color;
+  impl_->detect(to_stderr, color);
+}
 
 Console::~Console() {
   std::unique_lock lock(impl_->mutex);
@@ -251,7 +254,7 @@ void Console::reset() {
   std::unique_lock lock(impl_->mutex);
   impl_->sink = nullptr;
   impl_->observer = nullptr;
-  impl_->detect(impl_->stream == stderr);
+  impl_->detect(impl_->stream == stderr, impl_->allow_color);
 }
 
 void Console::print(std::string_view markup) {

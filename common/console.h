@@ -33,8 +33,9 @@ class Console {
   using Sink = std::function<void(std::string_view)>;
 
   // Writes to standard output (stdout) or standard error (stderr): styles and the status line
-  // only when that stream is a terminal; no styles when NO_COLOR is set.
-  explicit Console(bool to_stderr = false);
+  // only when that stream is a terminal, and styles only when `color` (the user may turn
+  // them off).
+  explicit Console(bool to_stderr = false, bool color = true);
   ~Console();
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;

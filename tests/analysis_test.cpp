@@ -19,11 +19,13 @@
 #include "common/errors.h"
 #include "common/http.h"
 #include "common/json_text.h"
-#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/core_library_impl.h"
+#include "tests/support/captured_output.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/report_fakes.h"
+#include "tests/support/servers.h"
 
 namespace velko::dataset_replay {
 namespace {
@@ -37,51 +39,6 @@ using Clock = std::chrono::steady_clock;
 using Events = std::vector<std::string>;
 
 json::value J(const char* text) { return json::parse(text); }
-
-// A loopback compute node: answers each path as configured, keeps the bodies and logs
-// "node.<path>" in the shared event log.
-class LoopbackNode {
- public:
-  struct Answer {
-    int status = 200;
-    std::string body;
-  };
-
-  explicit LoopbackNode(std::shared_ptr<EventLog> log) : log_(std::move(log)) {
-    server_.Post(R"(/ml/([a-z-]+))", [this](const httplib::Request& request,
-                                            httplib::Response& out) {
-      std::string path = request.matches[1];
-      log_->add("node." + path);
-      std::lock_guard lock(mutex_);
-      bodies_[path].push_back(request.body);
-      Answer answer = answers[path];
-      out.status = answer.status;
-      out.set_content(answer.body, "application/json");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~LoopbackNode() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<std::string> bodies(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    return bodies_[path];
-  }
-
-  std::map<std::string, Answer> answers;  // set before the run
-
- private:
-  std::shared_ptr<EventLog> log_;
-  std::mutex mutex_;
-  std::map<std::string, std::vector<std::string>> bodies_;
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 // The node's recorded actions of three episodes of a sim with one pump and one level sensor.
 constexpr const char* kActions = R"({
@@ -100,18 +57,15 @@ constexpr const char* kAnalysis =
 class AnalyzeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    node_.answers["analysis-actions"] = {200, kActions};
-    node_.answers["sim-analyze-rollouts"] = {200, kAnalysis};
+    node_.answer("analysis-actions", {200, kActions});
+    node_.answer("sim-analyze-rollouts", {200, kAnalysis});
+    node_.on_request([this](const std::string& path) { log_->add("node." + path); });
     dataset_->url = node_.url();
     dataset_->dataset.cycles = LocalDataset::Cycles{3};
-    install_components({dataset_, module_, sim_, std::make_shared<core::CoreLibraryImpl>()});
-    timings() = Timings{};
-    timings().serve_timeout_s = 0.05;
-    timings().terminate_grace_s = 0.05;
-    timings().actions_timeout_s = 10;
-    timings().rollouts_timeout_s = 10;
-    console().set_sink([this](std::string_view text) { printed_ += text; });
-    console().set_status_observer([this](const std::string& text) { statuses_.push_back(text); });
+    timings_.serve_timeout_s = 0.05;
+    timings_.terminate_grace_s = 0.05;
+    timings_.actions_timeout_s = 10;
+    timings_.rollouts_timeout_s = 10;
 
     auto& client = *sim_->client;
     client.mappings = J(R"({"sensor_space": {"mappings": [{"name": "['level']",
@@ -126,17 +80,13 @@ class AnalyzeTest : public ::testing::Test {
       return json::value{{"level", step + pump}};
     };
   }
-  void TearDown() override {
-    console().reset();
-    install_components({});
-    timings() = Timings{};
-  }
-
   json::value analyze_now(json::value claim = J(kClaim), double call_timeout_s = 5,
                           int max_episodes = 20) {
+    const ReportRun run{platform_, *dataset_, *module_, *sim_, core_,
+                        out_.console, out_.logger(), timings_};
     return async_to_sync([&]() -> awaitable<json::value> {
-      co_return co_await analyze("/sims/tank", claim, dataset_->dataset, kBundle, max_episodes,
-                                 env_init_, call_timeout_s);
+      co_return co_await analyze(run, "/sims/tank", claim, dataset_->dataset, kBundle,
+                                 max_episodes, env_init_, call_timeout_s);
     })();
   }
   // The PublishReportError that the run ends with; its cause is kept in `cause_`.
@@ -179,15 +129,19 @@ class AnalyzeTest : public ::testing::Test {
       "); validate it with `velko sim validate --steps 100`";
 
   std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
-  LoopbackNode node_{log_};
+  testing::LoopbackNode node_;
+  testing::FakeReportPlatform platform_;
+  core::CoreLibraryImpl core_;
+  testing::CapturedOutput out_;
+  Timings timings_;
   std::shared_ptr<testing::FakeDatasetModule> dataset_ =
       std::make_shared<testing::FakeDatasetModule>();
   std::shared_ptr<testing::FakeSimConnection> sim_ =
       std::make_shared<testing::FakeSimConnection>(log_);
   std::shared_ptr<testing::FakeSimModule> module_ = std::make_shared<testing::FakeSimModule>(log_);
   json::object env_init_{{"seed", 7}, {"sim_address", "elsewhere:1"}};
-  std::string printed_;
-  Events statuses_;
+  std::string& printed_ = out_.printed;
+  Events& statuses_ = out_.statuses;
   std::exception_ptr cause_;
 };
 
@@ -285,16 +239,16 @@ TEST_F(AnalyzeTest, SpreadsTheBoundedEpisodesOverTheDataset) {
 }
 
 TEST_F(AnalyzeTest, NodeFailingTheActionsRequestStartsNoSim) {
-  node_.answers["analysis-actions"] = {404, R"({"detail": "no such dataset"})"};
+  node_.answer("analysis-actions", {404, R"({"detail": "no such dataset"})"});
   EXPECT_EQ(refusal(), "The compute node refused the analysis: no such dataset");
   EXPECT_FALSE(sim_started());
 
-  node_.answers["analysis-actions"] = {500, R"({"detail": "boom"})"};
+  node_.answer("analysis-actions", {500, R"({"detail": "boom"})"});
   EXPECT_THROW(analyze_now(), http::HTTPStatusError);
   EXPECT_FALSE(sim_started());
 
   // No free port: that error, unchanged, and no sim.
-  node_.answers["analysis-actions"] = {200, kActions};
+  node_.answer("analysis-actions", {200, kActions});
   sim_->port_failure = std::make_exception_ptr(std::system_error(
       std::make_error_code(std::errc::address_in_use), "no free port"));
   EXPECT_THROW(analyze_now(), std::system_error);
@@ -396,9 +350,9 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
 TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
   const std::string kMalformed = "The compute node's \"analysis-actions\" answer is malformed (";
   // Found while replaying: the sim was started and is stopped; the cause is kept.
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [{"episode": 1}],
+  node_.answer("analysis-actions", {200, R"({"episodes": [{"episode": 1}],
       "sensor_variables": ["c_level"], "action_variables": ["a_pump"],
-      "raw_names": {"c_level": "level", "a_pump": "pump"}})"};
+      "raw_names": {"c_level": "level", "a_pump": "pump"}})"});
   EXPECT_EQ(refusal(), kMalformed + "KeyError: the compute node's episode has no member "
                                     "'n_rows')");
   EXPECT_THROW(std::rethrow_exception(cause_), KeyError);
@@ -408,23 +362,23 @@ TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
   // Found while planning.
   log_->clear();
   *sim_->process = testing::FakeSimProcess(log_);
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [],
-      "sensor_variables": ["c_level"], "action_variables": ["a_pump"], "raw_names": {}})"};
+  node_.answer("analysis-actions", {200, R"({"episodes": [],
+      "sensor_variables": ["c_level"], "action_variables": ["a_pump"], "raw_names": {}})"});
   EXPECT_EQ(refusal(), kMalformed + "KeyError: missing member 'c_level')");
   expect_stopped_before_analysis();
 
   // Found while reading the answer: no sim is started.
   log_->clear();
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [
+  node_.answer("analysis-actions", {200, R"({"episodes": [
       {"episode": 1, "n_rows": 1, "actions": {}}, {"episode": 2, "n_rows": 1, "actions": {}},
-      {"episode": 3, "n_rows": 1, "actions": {}}, {"episode": 4, "n_rows": 1, "actions": {}}]})"};
+      {"episode": 3, "n_rows": 1, "actions": {}}, {"episode": 4, "n_rows": 1, "actions": {}}]})"});
   EXPECT_EQ(refusal(), kMalformed + "BadAnswer: the answer has more episodes than the 3 that "
                                     "were asked for)");
   EXPECT_FALSE(sim_started());
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [{"episode": "x"}, {"episode": "x"}]})"};
+  node_.answer("analysis-actions", {200, R"({"episodes": [{"episode": "x"}, {"episode": "x"}]})"});
   EXPECT_EQ(refusal(), kMalformed + "BadAnswer: the answer has the episode 'x' twice)");
   EXPECT_FALSE(sim_started());
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [{"n_rows": 1e999}]})"};
+  node_.answer("analysis-actions", {200, R"({"episodes": [{"n_rows": 1e999}]})"});
   try {
     analyze_now();
     ADD_FAILURE();
@@ -469,9 +423,9 @@ TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {
 }
 
 TEST_F(AnalyzeTest, PublishReportErrorsOfThePlanOrTheSlotsPassUnchanged) {
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [],
+  node_.answer("analysis-actions", {200, R"({"episodes": [],
       "sensor_variables": ["c_level"], "action_variables": ["a_speed"],
-      "raw_names": {"c_level": "level", "a_speed": "speed"}})"};
+      "raw_names": {"c_level": "level", "a_speed": "speed"}})"});
   EXPECT_EQ(refusal(), "The dataset on this node has no action column for the sim's action "
                        "\"['pump']\"; every action is replayed from the dataset");
   expect_stopped_before_analysis();
@@ -480,7 +434,7 @@ TEST_F(AnalyzeTest, PublishReportErrorsOfThePlanOrTheSlotsPassUnchanged) {
                                                                  "name_mapped": "level"}]},
                                  "action_space": {"mappings": [{"name": "pump",
                                                                 "name_mapped": "Pump"}]}})");
-  node_.answers["analysis-actions"] = {200, kActions};
+  node_.answer("analysis-actions", {200, kActions});
   EXPECT_EQ(refusal(), "Can't address the sim's slot 'pump'");
   EXPECT_EQ(cause_, nullptr);
 }
@@ -492,9 +446,9 @@ TEST_F(AnalyzeTest, FailingCloseAfterACompleteReplayIsIgnored) {
 }
 
 TEST_F(AnalyzeTest, NoEpisodesStillStartsConnectsAndPlans) {
-  node_.answers["analysis-actions"] = {200, R"({"episodes": [],
+  node_.answer("analysis-actions", {200, R"({"episodes": [],
       "sensor_variables": ["c_level"], "action_variables": ["a_pump"],
-      "raw_names": {"c_level": "level", "a_pump": "pump"}})"};
+      "raw_names": {"c_level": "level", "a_pump": "pump"}})"});
   EXPECT_EQ(analyze_now(), J(kAnalysis));
   EXPECT_GE(log_->index_of("client.get_mappings"), 0);
   EXPECT_EQ(log_->index_of("client.reset"), -1);
@@ -544,9 +498,9 @@ TEST_F(AnalyzeTest, FailuresOfTheFinalRequestComeAfterTheSimIsStopped) {
   EXPECT_EQ(log_->index_of("node.sim-analyze-rollouts"), -1);
   EXPECT_EQ(statuses_.back(), "");
 
-  node_.answers["sim-analyze-rollouts"] = {422, R"({"detail": "episodes too short"})"};
+  node_.answer("sim-analyze-rollouts", {422, R"({"detail": "episodes too short"})"});
   EXPECT_EQ(refusal(), "The compute node refused the analysis: episodes too short");
-  node_.answers["sim-analyze-rollouts"] = {503, "busy"};
+  node_.answer("sim-analyze-rollouts", {503, "busy"});
   EXPECT_THROW(analyze_now(), http::HTTPStatusError);
   expect_stopped_before_analysis();
 }

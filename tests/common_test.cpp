@@ -10,6 +10,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <system_error>
 #include <thread>
@@ -23,10 +24,12 @@
 #include "common/async.h"
 #include "common/console.h"
 #include "common/errors.h"
+#include "common/file_digest.h"
 #include "common/http.h"
 #include "common/json_text.h"
 #include "common/literal.h"
 #include "common/unicode.h"
+#include "tests/support/testing.h"
 
 namespace velko {
 namespace {
@@ -631,13 +634,14 @@ TEST(Http, AnErrorOfTheStreamEndsTheTransferAndLeavesUnchanged) {
 }
 
 TEST(Http, UnreachableServerIsATransportErrorNamingTheUrl) {
+  testing::RefusingPort nobody;
   http::Request request;
-  request.url = "http://127.0.0.1:1/nothing";
+  request.url = nobody.url() + "/nothing";
   try {
     http::perform(request);
     FAIL();
   } catch (const http::TransportError& e) {
-    EXPECT_NE(std::string(e.what()).find("Could not reach http://127.0.0.1:1/nothing"),
+    EXPECT_NE(std::string(e.what()).find("Could not reach " + nobody.url() + "/nothing"),
               std::string::npos);
   }
 }
@@ -683,6 +687,29 @@ TEST(Http, DotSegmentsReachTheServerAsTheyAre) {
     EXPECT_EQ(http::perform(request).status, 200);
   }
   EXPECT_EQ(targets, (std::vector<std::string>{"/datasets/%2E", "/datasets/%2E%2E"}));
+}
+
+TEST(Sha256File, DigestsWholeFilesAndReportsMissingOnes) {
+  testing::TempDir dir;
+  testing::write_file(dir / "empty", "");
+  EXPECT_EQ(sha256_file(dir / "empty"),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  std::string chunk(std::size_t{1} << 20, '\0');
+  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>((i * 7 + 3) % 251);
+  testing::write_file(dir / "one-chunk", chunk);
+  EXPECT_EQ(sha256_file(dir / "one-chunk"),
+            "1ac437f476c488acba4000af7ae89ef53f7ffbeef2e937850985f5ceb8b5ae6f");
+  testing::write_file(dir / "one-chunk-and-a-byte", chunk + "!");
+  EXPECT_EQ(sha256_file(dir / "one-chunk-and-a-byte"),
+            "bea32fea31af1951590879729d92c62a9096e147051891a029d5bb12e70472fc");
+  try {
+    sha256_file(dir / "missing.zip");
+    ADD_FAILURE();
+  } catch (const std::filesystem::filesystem_error& error) {
+    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+    EXPECT_NE(std::string(error.what()).find("missing.zip"), std::string::npos);
+  }
+  EXPECT_THROW(sha256_file(dir.path()), std::filesystem::filesystem_error);
 }
 
 }  // namespace

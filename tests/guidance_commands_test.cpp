@@ -15,8 +15,8 @@
 #include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 
+#include "cli/guidance_commands/command_platform.h"
 #include "cli/guidance_commands/commands.h"
-#include "cli/guidance_commands/platform.h"
 #include "common/console.h"
 #include "main/guidance/manifest.h"
 #include "main/guidance/scaffold.h"
@@ -110,37 +110,16 @@ class FakePlatform : public Platform, public guidance::GuidanceLibrary {
   Backend& backend_;
 };
 
-// The host's root app with the group mounted once under "guidance".
-CLI::App& root() {
-  static CLI::App* app = [] {
-    auto* made = new CLI::App("velko");
-    mount(*made);
-    return made;
-  }();
-  return *app;
-}
-
 class GuidanceCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     previous_ = fs::current_path();
     fs::current_path(temp_.path());
     cwd_ = fs::current_path().string();
-    console().set_sink([this](std::string_view text) { out_ += text; });
-    set_prompt_input(&input_);
-    set_prompt_output(&prompts_, &errors_);
-    set_platform_factory([this](const std::string& url) {
-      backend_.urls.push_back(url);
-      return std::make_unique<FakePlatform>(backend_);
-    });
+    console_.set_sink([this](std::string_view text) { out_ += text; });
+    mounted_ = mount(root_, session_);
   }
-  void TearDown() override {
-    set_platform_factory(nullptr);
-    set_prompt_output(nullptr, nullptr);
-    set_prompt_input(nullptr);
-    console().reset();
-    fs::current_path(previous_);
-  }
+  void TearDown() override { fs::current_path(previous_); }
 
   // Parses "velko <args>" and returns the exit status; other errors pass through.
   int run(std::vector<std::string> args, const std::string& answers = "") {
@@ -148,7 +127,7 @@ class GuidanceCommands : public ::testing::Test {
     input_.str(answers);
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
-      root().parse(reversed);
+      root_.parse(reversed);
     } catch (const CLI::RuntimeError& error) {
       return error.get_exit_code();
     }
@@ -163,14 +142,28 @@ class GuidanceCommands : public ::testing::Test {
   std::ostringstream prompts_;
   std::ostringstream errors_;
   Backend backend_;
+  Console console_;
+  // The answers come from a test, as from a terminal.
+  GuidanceSession session_{[this](const std::string& url) -> std::unique_ptr<Platform> {
+                             backend_.urls.push_back(url);
+                             return std::make_unique<FakePlatform>(backend_);
+                           },
+                           "http://127.0.0.1:8700",
+                           console_,
+                           input_,
+                           prompts_,
+                           errors_,
+                           /*interactive=*/true};
+  CLI::App root_{"velko"};
+  CLI::App* mounted_ = nullptr;
 };
 
 // ---------------------------------------------------------------------------------------
 // The group
 
 TEST_F(GuidanceCommands, TheGroupHasThreeCommandsInOrderWithTheirHelpTexts) {
-  std::shared_ptr<CLI::App> group = cli();
-  EXPECT_EQ(group.get(), root().get_subcommand("guidance"));
+  CLI::App* group = mounted_;
+  EXPECT_EQ(group, root_.get_subcommand("guidance"));
   EXPECT_EQ(group->get_description(), "");
   auto commands = group->get_subcommands({});
   ASSERT_EQ(commands.size(), 3u);
@@ -186,18 +179,18 @@ TEST_F(GuidanceCommands, TheGroupHasThreeCommandsInOrderWithTheirHelpTexts) {
 }
 
 TEST_F(GuidanceCommands, TheOptionsHaveLongAndShortForms) {
-  CLI::App* create = cli()->get_subcommand("new");
+  CLI::App* create = mounted_->get_subcommand("new");
   for (auto [long_form, short_form] :
        {std::pair{"--name", "-n"}, {"--type", "-t"}, {"--location", "-l"}}) {
     EXPECT_EQ(create->get_option(long_form), create->get_option(short_form));
   }
-  CLI::App* publish = cli()->get_subcommand("publish");
+  CLI::App* publish = mounted_->get_subcommand("publish");
   EXPECT_EQ(publish->get_option("path")->get_description(),
             "Path to the guidance item (positional argument)");
   EXPECT_TRUE(publish->get_option("path")->get_positional());
   EXPECT_EQ(publish->get_option("--path")->get_description(), "Path to the guidance item (option)");
   EXPECT_EQ(publish->get_option("--path"), publish->get_option("-p"));
-  EXPECT_EQ(cli()->get_subcommand("list")->get_options([](const CLI::Option* option) {
+  EXPECT_EQ(mounted_->get_subcommand("list")->get_options([](const CLI::Option* option) {
               return option->get_name() != "--help";
             }).size(),
             0u);
@@ -335,7 +328,7 @@ TEST_F(GuidanceCommands, PublishWithNoArgumentPublishesTheWorkingDirectory) {
       "select", "get org-3 proj-9 Keep the pressure safe constraint",
       "create org-3 proj-9 constraint Keep the pressure safe -"};
   EXPECT_EQ(backend_.calls, calls);
-  EXPECT_EQ(backend_.urls, std::vector<std::string>{settings_url_api()});
+  EXPECT_EQ(backend_.urls, std::vector<std::string>{"http://127.0.0.1:8700"});
 }
 
 TEST_F(GuidanceCommands, PublishAgainUpdates) {
@@ -454,25 +447,19 @@ TEST_F(GuidanceCommands, PublishASecondReadingErrorPassesThroughUncaught) {
 
 TEST_F(GuidanceCommands, PublishWithoutAPlatformFactoryIsAClearError) {
   write_file("guidance.json", kConstraint);
-  set_platform_factory(nullptr);
+  session_.make_platform = nullptr;
   try {
     run({"guidance", "publish"});
     FAIL() << "no error";
   } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("set_platform_factory"), std::string::npos);
+    EXPECT_NE(std::string(error.what()).find("no way to make a platform client"),
+              std::string::npos);
   }
 }
 
-TEST_F(GuidanceCommands, TheClientIsMadeWithTheSettingsAddress) {
-  const char* previous = std::getenv("VELKO_API_URL");
-  std::optional<std::string> saved = previous ? std::optional<std::string>(previous) : std::nullopt;
-  ::setenv("VELKO_API_URL", "http://127.0.0.1:9999", 1);
+TEST_F(GuidanceCommands, TheClientIsMadeWithTheSessionsAddress) {
+  session_.url_api = "http://127.0.0.1:9999";
   EXPECT_EQ(run({"guidance", "list"}), 0);
-  if (saved) {
-    ::setenv("VELKO_API_URL", saved->c_str(), 1);
-  } else {
-    ::unsetenv("VELKO_API_URL");
-  }
   EXPECT_EQ(backend_.urls, std::vector<std::string>{"http://127.0.0.1:9999"});
 }
 
@@ -536,21 +523,12 @@ std::string on_terminal(Fn fn) {
 
 TEST_F(GuidanceCommands, OnATerminalTheManifestErrorIsRedOnStandardOutput) {
   fs::create_directories("empty");
-  const char* term = std::getenv("TERM");
-  std::optional<std::string> saved_term = term ? std::optional<std::string>(term) : std::nullopt;
-  const char* no_color = std::getenv("NO_COLOR");
-  std::optional<std::string> saved_no_color =
-      no_color ? std::optional<std::string>(no_color) : std::nullopt;
-  ::setenv("TERM", "xterm", 1);
-  ::unsetenv("NO_COLOR");
   int status = -1;
   std::string shown = on_terminal([&] {
-    console().reset();  // now standard output is a terminal
+    console_.reset();  // now standard output is a terminal
     status = run({"guidance", "publish", "empty"});
   });
-  console().reset();
-  if (saved_term) ::setenv("TERM", saved_term->c_str(), 1); else ::unsetenv("TERM");
-  if (saved_no_color) ::setenv("NO_COLOR", saved_no_color->c_str(), 1);
+  console_.reset();
   EXPECT_EQ(status, 1);
   EXPECT_NE(shown.find("\x1b[31mNo guidance.json in " + cwd_ +
                        "/empty (create one with `velko guidance new`)\x1b[0m"),

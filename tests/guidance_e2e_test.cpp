@@ -99,12 +99,13 @@ TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
                                   "reward.py for a reward)"));
   EXPECT_THAT(help.out, HasSubstr("List the guidance items in a project"));
   write_file(dir / "guidance.json", "{\"name\": \"x\", \"type\": \"goal\", \"conditions\": []}");
+  RefusingPort nobody;
   RunOptions unreachable_options;
-  unreachable_options.env = {{"VELKO_API_URL", std::string("http://127.0.0.1:1")}};
+  unreachable_options.env = {{"VELKO_API_URL", nobody.url()}};
   unreachable_options.cwd = dir.path();
   RunResult unreachable = run({bin("velko"), "guidance", "list"}, unreachable_options);
   EXPECT_EQ(unreachable.status, 1);
-  EXPECT_THAT(unreachable.err, HasSubstr("Error: Could not reach http://127.0.0.1:1/v1/projects"));
+  EXPECT_THAT(unreachable.err, HasSubstr("Error: Could not reach " + nobody.url() + "/v1/projects"));
 }
 
 }  // namespace

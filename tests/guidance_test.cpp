@@ -20,7 +20,7 @@
 #include "common/async.h"
 #include "common/json_text.h"
 #include "main/guidance/manifest.h"
-#include "main/guidance/platform.h"
+#include "main/guidance/guidance_library.h"
 #include "main/guidance/publish.h"
 #include "main/guidance/reward_file.h"
 #include "main/guidance/scaffold.h"

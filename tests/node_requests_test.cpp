@@ -1,4 +1,4 @@
-// The compute-node requests against a loopback node, the episode choice and the file digest.
+// The compute-node requests against a loopback node, and the episode choice.
 #include "main/dataset_replay/node_requests.h"
 
 #include <gtest/gtest.h>
@@ -13,84 +13,50 @@
 
 #include "common/http.h"
 #include "common/json_text.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/dataset_module.h"
 #include "main/dataset_replay/run_context.h"
 #include "tests/support/node_answers.h"
+#include "tests/support/servers.h"
 #include "tests/support/testing.h"
 
 namespace velko::dataset_replay {
 namespace {
 
+using testing::LoopbackNode;
+
 using Clock = std::chrono::steady_clock;
 
-// A dataset module whose node URL is fixed and whose headers change on every call.
-class FakeDatasetModule : public DatasetModule {
+// A dataset module whose headers change on every call.
+class FreshHeaders : public DatasetModule {
  public:
-  explicit FakeDatasetModule(std::string url) : url_(std::move(url)) {}
+  std::string url;
   awaitable<LocalDataset> resolve_local_dataset(ReportPlatform&, std::string,
                                                 std::string) override {
     co_return LocalDataset{};
   }
-  std::string compute_url() override { return url_; }
+  std::string compute_url() override { return url; }
   http::Headers auth_headers() override {
     return {{"Authorization", "Bearer token-" + std::to_string(++calls_)}};
   }
 
  private:
-  std::string url_;
   int calls_ = 0;
 };
 
-// A loopback compute node that answers every POST with `respond` and keeps the requests.
-class LoopbackNode {
- public:
-  using Respond = std::function<void(const httplib::Request&, httplib::Response&)>;
-  explicit LoopbackNode(Respond respond) {
-    server_.Post(".*", [this, respond](const httplib::Request& request, httplib::Response& out) {
-      seen.push_back(request);
-      respond(request, out);
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~LoopbackNode() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<httplib::Request> seen;  // read only after the answer has come
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-};
-
-LoopbackNode::Respond answer(int status, std::string body, std::string type = "text/plain") {
-  return [=](const httplib::Request&, httplib::Response& out) {
-    out.status = status;
-    out.set_content(body, type);
-  };
-}
-
 class NodePostTest : public ::testing::Test {
  protected:
-  void TearDown() override { install_components({}); }
-  void use_node(const std::string& url) {
-    install_components({std::make_shared<FakeDatasetModule>(url), nullptr, nullptr, nullptr});
-  }
-  static boost::json::value post(double timeout = 5) {
+  void use_node(const std::string& url) { datasets_.url = url; }
+  boost::json::value post(double timeout = 5) {
     boost::json::object body;
     body["dataset_uuid"] = "ds-1";
     body["episodes"] = boost::json::array{0, 3};
     body["a_last"] = 1.5;
-    return _node_post("analysis-actions", body, timeout);
+    return _node_post(compute_node(datasets_), "analysis-actions", body, timeout);
   }
   // The refusal message of one answer.
   std::string refusal(int status, const std::string& body) {
-    LoopbackNode node(answer(status, body));
+    LoopbackNode node;
+    node.answer("*", {status, body, "text/plain"});
     use_node(node.url());
     try {
       post();
@@ -99,19 +65,34 @@ class NodePostTest : public ::testing::Test {
     }
     return "(no refusal)";
   }
+  // A node that answers every request with `status` and `body`.
+  static std::unique_ptr<LoopbackNode> node_answering(int status, const std::string& body,
+                                                      const std::string& type = "text/plain") {
+    auto node = std::make_unique<LoopbackNode>();
+    node->answer("*", {status, body, type});
+    return node;
+  }
+  static std::unique_ptr<LoopbackNode> node_responding(LoopbackNode::Respond respond) {
+    auto node = std::make_unique<LoopbackNode>();
+    node->respond("*", std::move(respond));
+    return node;
+  }
+
+  FreshHeaders datasets_;
 };
 
 TEST_F(NodePostTest, PostsTheBodyInMemberOrderWithFreshHeadersToTheUrlAsGiven) {
-  LoopbackNode node(answer(200, R"({"raw_names": {"c": "Speed"}})"));
-  use_node(node.url() + "/");
+  auto node = node_answering(200, R"({"raw_names": {"c": "Speed"}})");
+  use_node(node->url() + "/");
   EXPECT_EQ(post(), boost::json::parse(R"({"raw_names": {"c": "Speed"}})"));
   post();
-  ASSERT_EQ(node.seen.size(), 2u);
-  EXPECT_EQ(node.seen[0].path, "//ml/analysis-actions");
-  EXPECT_EQ(node.seen[0].body, R"({"dataset_uuid":"ds-1","episodes":[0,3],"a_last":1.5})");
-  EXPECT_EQ(node.seen[0].get_header_value("Content-Type"), "application/json");
-  EXPECT_EQ(node.seen[0].get_header_value("Authorization"), "Bearer token-1");
-  EXPECT_EQ(node.seen[1].get_header_value("Authorization"), "Bearer token-2");
+  std::vector<LoopbackNode::Seen> seen = node->seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].path, "//ml/analysis-actions");
+  EXPECT_EQ(seen[0].body, R"({"dataset_uuid":"ds-1","episodes":[0,3],"a_last":1.5})");
+  EXPECT_EQ(seen[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(seen[0].header("Authorization"), "Bearer token-1");
+  EXPECT_EQ(seen[1].header("Authorization"), "Bearer token-2");
 }
 
 TEST_F(NodePostTest, RefusalsCarryTheDetailAsText) {
@@ -128,17 +109,17 @@ TEST_F(NodePostTest, RefusalsCarryTheDetailAsText) {
 }
 
 TEST_F(NodePostTest, OtherFailuresNameTheUrl) {
-  LoopbackNode failing(answer(500, R"({"detail": "boom"})"));
-  use_node(failing.url());
+  auto failing = node_answering(500, R"({"detail": "boom"})");
+  use_node(failing->url());
   try {
     post();
     ADD_FAILURE();
   } catch (const http::HTTPStatusError& error) {
     EXPECT_EQ(error.status(), 500);
-    EXPECT_EQ(error.url(), failing.url() + "/ml/analysis-actions");
+    EXPECT_EQ(error.url(), failing->url() + "/ml/analysis-actions");
   }
-  LoopbackNode proxy(answer(200, "<html>proxy</html>"));
-  use_node(proxy.url());
+  auto proxy = node_answering(200, "<html>proxy</html>");
+  use_node(proxy->url());
   try {
     post();
     ADD_FAILURE();
@@ -151,8 +132,8 @@ TEST_F(NodePostTest, OtherFailuresNameTheUrl) {
 TEST_F(NodePostTest, UnreachableOrSilentNodeIsATransportError) {
   std::string base;
   {
-    LoopbackNode gone(answer(200, "{}"));
-    base = gone.url();  // nothing listens there once it has stopped
+    auto gone = node_answering(200, "{}");
+    base = gone->url();  // nothing listens there once it has stopped
   }
   use_node(base);
   try {
@@ -166,13 +147,13 @@ TEST_F(NodePostTest, UnreachableOrSilentNodeIsATransportError) {
   }
 
   std::atomic<bool> done = false;
-  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+  auto node = node_responding([&](const httplib::Request&, httplib::Response& out) {
     for (int i = 0; i < 2000 && !done; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     out.set_content("{}", "application/json");
   });
-  use_node(node.url());
+  use_node(node->url());
   auto start = Clock::now();
   EXPECT_THROW(post(0.3), http::TransportError);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(250));
@@ -182,13 +163,13 @@ TEST_F(NodePostTest, UnreachableOrSilentNodeIsATransportError) {
 
 TEST_F(NodePostTest, AnswerOfAGigabyteIsRefusedAsTooLarge) {
   std::string piece(std::size_t{1} << 20, ' ');
-  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+  auto node = node_responding([&](const httplib::Request&, httplib::Response& out) {
     out.set_content_provider(std::size_t{1} << 30, "application/json",
                              [&](std::size_t, std::size_t length, httplib::DataSink& sink) {
                                return sink.write(piece.data(), std::min(length, piece.size()));
                              });
   });
-  use_node(node.url());
+  use_node(node->url());
   try {
     post();
     ADD_FAILURE();
@@ -200,8 +181,8 @@ TEST_F(NodePostTest, AnswerOfAGigabyteIsRefusedAsTooLarge) {
 // The "analysis-actions" answer read as it arrives.
 class FetchActionsTest : public NodePostTest {
  protected:
-  static RecordedActions fetch(std::vector<std::int64_t> episodes = {0, 3}) {
-    return fetch_recorded_actions("ds-1", episodes, 5);
+  RecordedActions fetch(std::vector<std::int64_t> episodes = {0, 3}) {
+    return fetch_recorded_actions(compute_node(datasets_), "ds-1", episodes, 5);
   }
 };
 
@@ -210,7 +191,7 @@ TEST_F(FetchActionsTest, ReadsTheAnswerSentInPiecesAndAsksForTheEpisodes) {
       R"({"episodes": [{"episode": "e-7", "n_rows": 3, "actions": {"a": [null, 0.1, -25]}}],)"
       R"( "sensor_variables": ["c"], "action_variables": ["a"], "raw_names": {"a": "A", "c": "C"},)"
       R"( "summary": {"rows": [1, 2, 3]}})";
-  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+  auto node = node_responding([&](const httplib::Request&, httplib::Response& out) {
     out.set_chunked_content_provider(
         "application/json", [&](std::size_t offset, httplib::DataSink& sink) {
           if (offset < text.size()) {
@@ -221,12 +202,13 @@ TEST_F(FetchActionsTest, ReadsTheAnswerSentInPiecesAndAsksForTheEpisodes) {
           return true;
         });
   });
-  use_node(node.url());
+  use_node(node->url());
   RecordedActions actions = fetch();
-  ASSERT_EQ(node.seen.size(), 1u);
-  EXPECT_EQ(node.seen[0].path, "/ml/analysis-actions");
-  EXPECT_EQ(node.seen[0].body, R"({"dataset_uuid":"ds-1","episodes":[0,3]})");
-  EXPECT_EQ(node.seen[0].get_header_value("Authorization"), "Bearer token-1");
+  std::vector<LoopbackNode::Seen> seen = node->seen();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].path, "/ml/analysis-actions");
+  EXPECT_EQ(seen[0].body, R"({"dataset_uuid":"ds-1","episodes":[0,3]})");
+  EXPECT_EQ(seen[0].header("Authorization"), "Bearer token-1");
 
   ASSERT_EQ(actions.episode_count(), 1u);
   EXPECT_EQ(actions.episode(0).id(), boost::json::value("e-7"));
@@ -240,8 +222,8 @@ TEST_F(FetchActionsTest, ReadsTheAnswerSentInPiecesAndAsksForTheEpisodes) {
 
 TEST_F(FetchActionsTest, FailsAsEveryNodeRequestFails) {
   {
-    LoopbackNode node(answer(422, R"({"detail": "episode 3 is out of range"})"));
-    use_node(node.url());
+    auto node = node_answering(422, R"({"detail": "episode 3 is out of range"})");
+    use_node(node->url());
     try {
       fetch();
       ADD_FAILURE();
@@ -250,26 +232,26 @@ TEST_F(FetchActionsTest, FailsAsEveryNodeRequestFails) {
     }
   }
   {
-    LoopbackNode node(answer(503, "busy"));
-    use_node(node.url());
+    auto node = node_answering(503, "busy");
+    use_node(node->url());
     EXPECT_THROW(fetch(), http::HTTPStatusError);
   }
   {
-    LoopbackNode node(answer(200, R"({"episodes": [)"));
-    use_node(node.url());
+    auto node = node_answering(200, R"({"episodes": [)");
+    use_node(node->url());
     try {
       fetch();
       ADD_FAILURE();
     } catch (const json_text::JsonError& error) {
-      EXPECT_EQ(error.what(), "The compute node's answer from " + node.url() +
+      EXPECT_EQ(error.what(), "The compute node's answer from " + node->url() +
                                   "/ml/analysis-actions is not JSON: unexpected end of the text "
                                   "at line 1 column 15 (char 14)");
     }
   }
   std::string gone;
   {
-    LoopbackNode node(answer(200, "{}"));
-    gone = node.url();
+    auto node = node_answering(200, "{}");
+    gone = node->url();
   }
   use_node(gone);
   try {
@@ -285,16 +267,16 @@ TEST_F(FetchActionsTest, AnAnswerThatHoldsMoreThanWasAskedForEndsTheTransfer) {
   for (int i = 0; i < 3; ++i) {
     episodes += (i ? "," : "") + std::string(R"({"episode": )") + std::to_string(i) + "}";
   }
-  LoopbackNode node(answer(200, R"({"episodes": [)" + episodes + "]}", "application/json"));
-  use_node(node.url());
+  auto node = node_answering(200, R"({"episodes": [)" + episodes + "]}", "application/json");
+  use_node(node->url());
   EXPECT_EQ(testing::node_fault([&] { fetch({0, 3}); }),
             "BadAnswer: the answer has more episodes than the 2 that were asked for");
 }
 
 TEST_F(FetchActionsTest, ARefusalIsKeptUpToItsBound) {
   std::string detail(3 << 20, 'x');
-  LoopbackNode node(answer(404, detail));
-  use_node(node.url());
+  auto node = node_answering(404, detail);
+  use_node(node->url());
   try {
     fetch();
     ADD_FAILURE();
@@ -305,19 +287,19 @@ TEST_F(FetchActionsTest, ARefusalIsKeptUpToItsBound) {
 }
 
 TEST_F(FetchActionsTest, AnAnswerOverTheLimitIsRefusedAsTooLarge) {
-  LoopbackNode node([&](const httplib::Request&, httplib::Response& out) {
+  auto node = node_responding([&](const httplib::Request&, httplib::Response& out) {
     out.set_content_provider(MAX_NODE_ANSWER_BYTES + 1, "application/json",
                              [&](std::size_t, std::size_t, httplib::DataSink& sink) {
                                sink.write(" ", 1);
                                return true;
                              });
   });
-  use_node(node.url());
+  use_node(node->url());
   try {
     fetch();
     ADD_FAILURE();
   } catch (const http::ResponseTooLarge& error) {
-    EXPECT_EQ(error.what(), "The compute node's answer from " + node.url() +
+    EXPECT_EQ(error.what(), "The compute node's answer from " + node->url() +
                                 "/ml/analysis-actions was too large: it is larger than 512 MiB "
                                 "and was not read");
   }
@@ -342,29 +324,6 @@ TEST(PickEpisodes, SpreadsEvenlyRoundingHalfToEven) {
   EXPECT_EQ(pick_episodes(5, 0), V{});
   constexpr std::int64_t kTop = std::numeric_limits<std::int64_t>::max();
   EXPECT_EQ(pick_episodes(kTop, 2), (V{0, kTop - 1}));
-}
-
-TEST(Sha256File, DigestsWholeFilesAndReportsMissingOnes) {
-  testing::TempDir dir;
-  testing::write_file(dir / "empty", "");
-  EXPECT_EQ(sha256_file(dir / "empty"),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  std::string chunk(std::size_t{1} << 20, '\0');
-  for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>((i * 7 + 3) % 251);
-  testing::write_file(dir / "one-chunk", chunk);
-  EXPECT_EQ(sha256_file(dir / "one-chunk"),
-            "1ac437f476c488acba4000af7ae89ef53f7ffbeef2e937850985f5ceb8b5ae6f");
-  testing::write_file(dir / "one-chunk-and-a-byte", chunk + "!");
-  EXPECT_EQ(sha256_file(dir / "one-chunk-and-a-byte"),
-            "bea32fea31af1951590879729d92c62a9096e147051891a029d5bb12e70472fc");
-  try {
-    sha256_file(dir / "missing.zip");
-    ADD_FAILURE();
-  } catch (const std::filesystem::filesystem_error& error) {
-    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
-    EXPECT_NE(std::string(error.what()).find("missing.zip"), std::string::npos);
-  }
-  EXPECT_THROW(sha256_file(dir.path()), std::filesystem::filesystem_error);
 }
 
 }  // namespace

@@ -3,19 +3,18 @@
 #include "main/dataset_replay/plan.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/logger.h>
-#include <spdlog/sinks/ostream_sink.h>
-
-#include <sstream>
 
 #include <boost/json/parse.hpp>
 
 #include "common/errors.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_connection.h"
+#include "tests/support/captured_output.h"
+#include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
+#include "tests/support/report_fakes.h"
 
 namespace velko::dataset_replay {
 namespace {
@@ -194,22 +193,19 @@ class FakeCoreLibrary : public CoreLibrary {
 
 class SimMappingsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    install_components({nullptr, nullptr, nullptr, std::make_shared<FakeCoreLibrary>()});
-    sink_->set_pattern("%l %v");
-    logger().sinks().push_back(sink_);
-    logger().set_level(spdlog::level::debug);
+  value read() {
+    const ReportRun run{platform_, datasets_, host_sim_, sims_, core_, out_.console,
+                        out_.logger()};
+    return async_to_sync([&]() { return sim_mappings(run, client_, 5); })();
   }
-  void TearDown() override {
-    logger().sinks().pop_back();
-    install_components({});
-  }
-  value read() { return async_to_sync([this]() { return sim_mappings(client_, 5); })(); }
 
   FakeSimClient client_;
-  std::ostringstream log_;
-  std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_ =
-      std::make_shared<spdlog::sinks::ostream_sink_mt>(log_);
+  FakeCoreLibrary core_;
+  testing::CapturedOutput out_;
+  testing::FakeReportPlatform platform_;
+  testing::FakeDatasetModule datasets_;
+  testing::FakeSimModule host_sim_;
+  testing::FakeSimConnection sims_;
   const value from_spaces_ = mappings({mapping("[0]", "s")}, {mapping("[0]", "a")});
 };
 
@@ -218,20 +214,20 @@ TEST_F(SimMappingsTest, TakesTheSimsOwnMappings) {
                              "action_space": {"mappings": [{"name": "['a']"}, 3]}})");
   EXPECT_EQ(read(), parse(R"({"sensors": [{"name": "[0]"}], "actions": [{"name": "['a']"}, 3]})"));
   EXPECT_EQ(client_.calls, Names{"get_mappings"});
-  EXPECT_EQ(log_.str(), "");
+  EXPECT_EQ(out_.log(), "");
 }
 
 TEST_F(SimMappingsTest, ReadsTheSpacesWhenGetMappingsFailsOrLacksAList) {
   EXPECT_EQ(read(), from_spaces_);
   EXPECT_EQ(client_.calls, (Names{"get_mappings", "sensor_space_info", "action_space_info"}));
-  EXPECT_EQ(log_.str(),
+  EXPECT_EQ(out_.log(),
             "debug get_mappings() failed (not implemented by the sim); reading the spaces\n");
   for (const char* answer : {R"({"sensor_space": {"mappings": []}})",
                              R"({"sensor_space": {"mappings": {}}, "action_space": {}})", "[]"}) {
     client_.answer = parse(answer);
     EXPECT_EQ(read(), from_spaces_) << answer;
   }
-  EXPECT_NE(log_.str().find("(missing member 'action_space'); reading"), std::string::npos);
+  EXPECT_NE(out_.log().find("(missing member 'action_space'); reading"), std::string::npos);
 }
 
 TEST_F(SimMappingsTest, InterruptIsNotTakenForAFailure) {

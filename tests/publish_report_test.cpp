@@ -6,13 +6,10 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
-#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <boost/json.hpp>
 
@@ -21,10 +18,13 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "main/dataset_replay/analysis.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/publish_report.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/report_wait.h"
 #include "main/dataset_replay/run_context.h"
+#include "outside/velko_core/core_library_impl.h"
+#include "tests/support/captured_output.h"
+#include "tests/support/fake_sim.h"
 #include "tests/support/report_fakes.h"
 
 namespace velko::dataset_replay {
@@ -51,54 +51,51 @@ struct AnalyzeArgs {
 class ReportRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    console().set_sink([this](std::string_view text) { out += text; });
-    console().set_status_observer([this](const std::string& text) { statuses.push_back(text); });
-    dataset = std::make_shared<testing::FakeDatasetModule>();
-    install_components({dataset, nullptr, nullptr, nullptr});
-    timings() = Timings{};
-    timings().report_poll_s = 0.001;
-    timings().report_timeout_s = 0.05;
-    log_stream = std::make_shared<std::ostringstream>();
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(*log_stream);
-    sink->set_pattern("%v");
-    logger().sinks().push_back(sink);
-    logger().set_level(spdlog::level::debug);
+    timings.report_poll_s = 0.001;
+    timings.report_timeout_s = 0.05;
     platform.statuses.push_back(J(
         R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
             "run": {"status": "ready", "score": 87.46}, "projects": [{"projectName": "Plant"}]})"));
   }
 
-  void TearDown() override {
-    console().reset();
-    logger().sinks().pop_back();
-    set_analyze_for_testing(nullptr);
-    install_components({});
-    timings() = Timings{};
+  // The run as the tests make it: the fake platform and dataset module, the stand-in analysis
+  // (none: the real one), the timings of the test.
+  ReportRun report_run() {
+    return ReportRun{platform,       dataset,      host_sim, sims, core, captured.console,
+                     captured.logger(), timings, analysis};
   }
 
   // Makes the stand-in analysis answer `result`.
   void analysis_returns(json::value result) {
-    set_analyze_for_testing([this, result](std::string path, json::value claim,
-                                           LocalDataset ds, std::string bundle, int max,
-                                           json::object env, double timeout)
-                                -> awaitable<json::value> {
+    analysis = [this, result](const ReportRun&, std::string path, json::value claim,
+                              LocalDataset ds, std::string bundle, int max, json::object env,
+                              double timeout) -> awaitable<json::value> {
       seen = AnalyzeArgs{path, claim, ds.id, bundle, max, env, timeout};
       co_return result;
-    });
+    };
   }
 
   void analysis_throws(std::function<void()> raise) {
-    set_analyze_for_testing([raise](std::string, json::value, LocalDataset, std::string, int,
-                                    json::object, double) -> awaitable<json::value> {
+    analysis = [raise](const ReportRun&, std::string, json::value, LocalDataset, std::string,
+                       int, json::object, double) -> awaitable<json::value> {
       raise();
       co_return json::value();
-    });
+    };
   }
 
   void run(PublishReportOptions options = {}) {
+    const ReportRun run = report_run();
     async_to_sync([&]() -> awaitable<void> {
-      co_await publish_report(platform, "org-1", "sim-1", "Water tank", "impl-1", "/sims/tank",
+      co_await publish_report(run, "org-1", "sim-1", "Water tank", "impl-1", "/sims/tank",
                               "abc123", "water-tank-runs", options);
+    })();
+  }
+
+  // Waits for the report as publish_report does, and yields the last status.
+  json::value wait() {
+    const ReportRun run = report_run();
+    return async_to_sync([&]() -> awaitable<json::value> {
+      co_return co_await wait_for_reports(run, "o", "s", "i", "j");
     })();
   }
 
@@ -114,10 +111,15 @@ class ReportRunTest : public ::testing::Test {
   }
 
   testing::FakeReportPlatform platform;
-  std::shared_ptr<testing::FakeDatasetModule> dataset;
-  std::string out;
-  std::vector<std::string> statuses;
-  std::shared_ptr<std::ostringstream> log_stream;
+  testing::FakeDatasetModule dataset;
+  testing::FakeSimModule host_sim;
+  testing::FakeSimConnection sims;
+  core::CoreLibraryImpl core;
+  testing::CapturedOutput captured;
+  Timings timings;
+  AnalyzeFn analysis;
+  std::string& out = captured.printed;
+  std::vector<std::string>& statuses = captured.statuses;
   AnalyzeArgs seen;
 };
 
@@ -170,7 +172,7 @@ TEST_F(ReportRunTest, SuccessSubmitsTheArtifactWaitsAndPrintsTheReport) {
   EXPECT_EQ(seen.bundle, "abc123");
   EXPECT_EQ(seen.max_episodes, DEFAULT_MAX_EPISODES);
   EXPECT_EQ(seen.call_timeout_s, 300);
-  EXPECT_THAT(dataset->resolved, ElementsAre("water-tank-runs"));
+  EXPECT_THAT(dataset.resolved, ElementsAre("water-tank-runs"));
 }
 
 TEST_F(ReportRunTest, EmptyProjectIdLinksNothingAndAbsentEnvInitIsAnEmptyMap) {
@@ -218,7 +220,7 @@ TEST_F(ReportRunTest, OptionsTheAnalysisCannotRunWithAreRefusedBeforeAnythingIsA
   EXPECT_EQ(refusal(infinite),
             "The sim's initial settings hold a number that is not finite, which JSON cannot carry");
   EXPECT_TRUE(platform.calls.empty());
-  EXPECT_TRUE(dataset->resolved.empty());
+  EXPECT_TRUE(dataset.resolved.empty());
 }
 
 TEST_F(ReportRunTest, ScoreIsPrintedInItsShortestFormOrAsADash) {
@@ -250,15 +252,15 @@ TEST_F(ReportRunTest, InterruptDuringTheAnalysisClosesTheClaimThenGoesOn) {
 }
 
 TEST_F(ReportRunTest, SigintWhileAnalyzingClosesTheClaimBeforeTheInterruptLeaves) {
-  set_analyze_for_testing([](std::string, json::value, LocalDataset, std::string, int,
-                             json::object, double) -> awaitable<json::value> {
+  analysis = [](const ReportRun&, std::string, json::value, LocalDataset, std::string, int,
+                json::object, double) -> awaitable<json::value> {
     std::thread([] {
       std::this_thread::sleep_for(30ms);
       ::kill(::getpid(), SIGINT);
     }).detach();
     co_await sleep_for(10s);
     co_return json::value();
-  });
+  };
   bool close_awaited = false;
   platform.on_submit = [&](const json::value&) -> awaitable<void> {
     co_await sleep_for(1ms);  // the close really awaits after the interrupt
@@ -293,7 +295,7 @@ TEST_F(ReportRunTest, FailingCloseOnlyWritesTheDebugLine) {
     co_return;
   };
   EXPECT_THROW(run(), TimeoutError);
-  EXPECT_THAT(log_stream->str(), HasSubstr("Could not close the report claim job-1: platform down"));
+  EXPECT_THAT(captured.log(), HasSubstr("Could not close the report claim job-1: platform down"));
   EXPECT_EQ(out, "");
 }
 
@@ -384,11 +386,9 @@ TEST_F(ReportRunTest, UntrustedClaimAndResultGiveClearErrorsWithoutClosing) {
 
 TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhenTheBuildFailed) {
   platform.statuses = {J(R"({"buildStatus": "ERROR", "buildMapped": true, "eventStatus": "pending"})")};
-  json::value status = async_to_sync([&]() -> awaitable<json::value> {
-    co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
-  })();
+  json::value status = wait();
   EXPECT_EQ(platform.status_calls(), 1);
-  render_reports(status, "Water tank");
+  render_reports(captured.console, status, "Water tank");
   EXPECT_EQ(out,
             "The platform could not build 'Water tank', so no report will be written. Check it "
             "with `velko sim list` and `velko sim validate`.\n");
@@ -402,11 +402,9 @@ TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhileTheBuildIsNotMapped) {
     out.clear();
     platform.calls.clear();
     platform.statuses = {J(status_text)};
-    json::value status = async_to_sync([&]() -> awaitable<json::value> {
-      co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
-    })();
+    json::value status = wait();
     EXPECT_EQ(platform.status_calls(), 1);
-    render_reports(status, "Water tank");
+    render_reports(captured.console, status, "Water tank");
     EXPECT_EQ(out,
               "✓ Submitted. The platform is still building 'Water tank'; its simulation report "
               "appears under the Reports of every use case using it once the build is done.\n");
@@ -418,29 +416,25 @@ TEST_F(ReportRunTest, ReportWaitPollsUntilSettled) {
       J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "running", "run": null})"),
       J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "running", "run": {"status": "writing"}})"),
       J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done", "run": null})")};
-  timings().report_timeout_s = 10;
-  json::value status = async_to_sync([&]() -> awaitable<json::value> {
-    co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
-  })();
+  timings.report_timeout_s = 10;
+  json::value status = wait();
   EXPECT_EQ(platform.status_calls(), 3);
-  render_reports(status, "Water tank");
+  render_reports(captured.console, status, "Water tank");
   EXPECT_EQ(out, "");  // settled without a run: nothing to show
 }
 
 TEST_F(ReportRunTest, ReportWaitStopsAtTheDeadlineWithBoundedPolls) {
   platform.statuses = {J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
                             "run": {"status": "writing", "score": null}})")};
-  timings().report_poll_s = 0.01;
-  timings().report_timeout_s = 0.1;
+  timings.report_poll_s = 0.01;
+  timings.report_timeout_s = 0.1;
   auto start = std::chrono::steady_clock::now();
-  json::value status = async_to_sync([&]() -> awaitable<json::value> {
-    co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
-  })();
+  json::value status = wait();
   auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 100ms);
   EXPECT_LE(platform.status_calls(), 12);  // one at once, then one per poll interval
   EXPECT_GE(platform.status_calls(), 2);
-  render_reports(status, "Water tank");
+  render_reports(captured.console, status, "Water tank");
   EXPECT_EQ(out,
             "The platform is still writing the report; it appears under the Reports of every "
             "use case using the sim when it is done.\n"
@@ -456,21 +450,19 @@ TEST_F(ReportRunTest, ReportWaitStopsAtTheDeadlineWithBoundedPolls) {
 
 TEST_F(ReportRunTest, StatusLineIsRemovedWhenAPollFails) {
   platform.on_status = [] { throw std::runtime_error("platform down"); };
-  EXPECT_THROW(async_to_sync([&]() -> awaitable<json::value> {
-                 co_return co_await wait_for_reports(platform, "o", "s", "i", "j");
-               })(),
+  EXPECT_THROW(wait(),
                std::runtime_error);
   EXPECT_EQ(statuses, (std::vector<std::string>{"Writing the simulation report...", ""}));
 }
 
 TEST_F(ReportRunTest, RenderShowsFailedRunsScoresAndUseCases) {
-  render_reports(J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "failed",
+  render_reports(captured.console, J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "failed",
                        "run": {"status": "failed"}, "projects": [{"projectName": "A"}, {"projectName": "B"}]})"),
                  "t");
   EXPECT_THAT(out, HasSubstr("│ failed (unknown) │ -     │ A, B      │"));
   EXPECT_THAT(out, ::testing::Not(HasSubstr("No use case")));
   out.clear();
-  render_reports(J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
+  render_reports(captured.console, J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
                        "run": {"status": "failed", "failureCode": "ANALYSIS_FAILED", "score": 90}, "projects": []})"),
                  "t");
   EXPECT_THAT(out, HasSubstr("│ failed (ANALYSIS_FAILED) │ 90.0  │ -         │"));
@@ -478,7 +470,7 @@ TEST_F(ReportRunTest, RenderShowsFailedRunsScoresAndUseCases) {
 }
 
 TEST_F(ReportRunTest, StatusFieldsOfTheWrongTypeAreClearErrors) {
-  auto render = [&](const char* text) { render_reports(J(text), "t"); };
+  auto render = [&](const char* text) { render_reports(captured.console, J(text), "t"); };
   try {
     render(R"({"buildStatus": "READY", "buildMapped": "yes", "eventStatus": 3})");
     FAIL();

@@ -13,11 +13,10 @@
 
 #include "common/async.h"
 #include "common/errors.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
 
@@ -63,7 +62,6 @@ json::array column(std::initializer_list<json::value> values) {
 class RolloutTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    install_components({nullptr, nullptr, nullptr, core_});
     // A pump of two bounded floats and a gear from 0 to 4.
     client_.action_space = J(R"({"type": "dict", "spaces": {
         "pump": {"type": "box", "shape": [2], "low": -1, "high": 1},
@@ -77,14 +75,12 @@ class RolloutTest : public ::testing::Test {
     plan_.actions = {{"['pump'][0]", "a_pump"}, {"['gear']", "a_gear"}};
     plan_.core = {"level", "gear"};
   }
-  void TearDown() override { install_components({}); }
-
   // Replays `ep`, an entry of the node's "episodes", as the client reads it.
   json::object run(const json::value& ep, double call_timeout_s = 5) {
     RecordedActions actions = testing::recorded(testing::answer_of(ep));
     RecordedEpisode episode = actions.episode(0);
     return async_to_sync([&]() -> awaitable<json::object> {
-      co_return co_await rollout_episode(client_, plan_, episode, call_timeout_s);
+      co_return co_await rollout_episode(*core_, client_, plan_, episode, call_timeout_s);
     })();
   }
   // The node's fault that replaying `ep` raises ("<cause type>: <text>").

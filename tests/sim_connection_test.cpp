@@ -19,10 +19,10 @@
 
 #include "common/async.h"
 #include "common/errors.h"
-#include "outside/velko_cli/sim_module.h"
+#include "outside/velko_cli/sim_serving.h"
 #include "outside/velko_core/sim_client.h"
 #include "outside/velko_core/sim_connection_impl.h"
-#include "outside/velko_core/sim_server.h"
+#include "outside/velko_core/sim_process.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
@@ -513,8 +513,10 @@ TEST(CheckServing, SimThatEndsBeforeServingFailsAtOnceWithItsOutputRead) {
     auto process = co_await core::start_sim(
         testing::test_sim_dir(dir.path(), fault("fail-before-serve")), "localhost", port,
         output.callback());
+    auto started = std::make_shared<core::StartedSims>();
+    started->add(port, *process);
     try {
-      co_await cli::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 60);
+      co_await cli::SimModuleImpl(started).check_serving("localhost:" + std::to_string(port), 60);
     } catch (const core::SimStartError& error) {
       message = error.what();
     }

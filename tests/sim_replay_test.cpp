@@ -23,13 +23,15 @@
 #include "common/async.h"
 #include "common/errors.h"
 #include "main/dataset_replay/analysis.h"
-#include "main/dataset_replay/components.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/velko_cli/sim_module.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_cli/sim_serving.h"
+#include "outside/velko_core/core_library_impl.h"
 #include "outside/velko_core/sim_connection_impl.h"
-#include "outside/velko_core/sim_server.h"
+#include "outside/velko_core/sim_process.h"
+#include "tests/support/captured_output.h"
 #include "tests/support/report_fakes.h"
+#include "tests/support/servers.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
@@ -68,49 +70,11 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A loopback compute node: answers "analysis-actions" with the given columns and
-// "sim-analyze-rollouts" with kAnalysis, and keeps what it was asked.
-class LoopbackNode {
- public:
-  explicit LoopbackNode(std::string columns) : columns_(std::move(columns)) {
-    server_.Post(R"(/ml/([a-z-]+))", [this](const httplib::Request& request,
-                                            httplib::Response& out) {
-      std::lock_guard lock(mutex_);
-      paths_.push_back(request.matches[1]);
-      if (paths_.back() == "analysis-actions") {
-        out.set_content(columns_, "application/json");
-      } else {
-        rollouts_ = json::parse(request.body);
-        out.set_content(kAnalysis, "application/json");
-      }
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ~LoopbackNode() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<std::string> paths() {
-    std::lock_guard lock(mutex_);
-    return paths_;
-  }
-  json::value rollouts() {
-    std::lock_guard lock(mutex_);
-    return rollouts_;
-  }
-
- private:
-  std::string columns_;
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
-  std::mutex mutex_;
-  std::vector<std::string> paths_;
-  json::value rollouts_;
-};
+// The rollouts body that the node was last sent.
+json::value last_rollouts(testing::LoopbackNode& node) {
+  std::vector<std::string> bodies = node.bodies("sim-analyze-rollouts");
+  return bodies.empty() ? json::value() : json::parse(bodies.back());
+}
 
 // The real sim connection, noting the process group of the sim it starts and its output.
 class WatchedConnection : public SimConnection {
@@ -152,6 +116,7 @@ class WatchedConnection : public SimConnection {
   std::unique_ptr<SimClient> make(ClientOptions options) override {
     return real_.make(std::move(options));
   }
+  std::shared_ptr<core::StartedSims> started() const { return real_.started(); }
   bool said(const std::string& text) {
     std::lock_guard lock(*lines_mutex);
     for (const auto& line : *lines) {
@@ -169,21 +134,14 @@ class SimReplay : public ::testing::Test {
   // Serves `columns` as the recorded actions of a dataset of `episodes` episodes (the client
   // asks for no more than that).
   void start(const std::string& columns, std::int64_t episodes = 1) {
-    node_ = std::make_unique<LoopbackNode>(columns);
+    node_ = std::make_unique<testing::LoopbackNode>();
+    node_->answer("analysis-actions", {200, columns});
+    node_->answer("sim-analyze-rollouts", {200, kAnalysis});
     episodes_ = episodes;
-    auto dataset = std::make_shared<testing::FakeDatasetModule>();
-    dataset->url = node_->url();
-    dataset->dataset = LocalDataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes}};
-    install_components({dataset, std::make_shared<cli::SimModuleImpl>(), connection_,
-                        std::make_shared<core::CoreLibraryImpl>()});
-    timings() = Timings{};
-    timings().serve_timeout_s = 20;
-    timings().terminate_grace_s = 0.3;
-  }
-
-  void TearDown() override {
-    install_components({});
-    timings() = Timings{};
+    datasets_.url = node_->url();
+    datasets_.dataset = LocalDataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes}};
+    timings_.serve_timeout_s = 20;
+    timings_.terminate_grace_s = 0.3;
   }
 
   // Runs the analysis of the sim at `path`; yields the node's answer.
@@ -193,7 +151,9 @@ class SimReplay : public ::testing::Test {
         R"({"simulatorId": "sim-1", "simulatorImplementationId": "impl-1",
             "validationRunId": "run-1", "maxLagSteps": 2})");
     LocalDataset dataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes_}};
-    return async_to_sync(analyze)(path, claim, dataset, std::string(64, 'a'), 20, env_init,
+    const ReportRun run{platform_, datasets_, host_sim_, *connection_, core_,
+                        out_.console, out_.logger(), timings_};
+    return async_to_sync(analyze)(run, path, claim, dataset, std::string(64, 'a'), 20, env_init,
                                   call_timeout_s);
   }
 
@@ -219,9 +179,15 @@ class SimReplay : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  std::unique_ptr<LoopbackNode> node_;
-  std::int64_t episodes_ = 1;
+  std::unique_ptr<testing::LoopbackNode> node_;
+  testing::FakeReportPlatform platform_;
+  testing::FakeDatasetModule datasets_;
   std::shared_ptr<WatchedConnection> connection_ = std::make_shared<WatchedConnection>();
+  cli::SimModuleImpl host_sim_{connection_->started()};
+  core::CoreLibraryImpl core_;
+  testing::CapturedOutput out_;
+  Timings timings_;
+  std::int64_t episodes_ = 1;
 };
 
 TEST_F(SimReplay, WaterTankReplaysEveryEpisodeAndIsStoppedBeforeTheAnalysis) {
@@ -231,7 +197,7 @@ TEST_F(SimReplay, WaterTankReplaysEveryEpisodeAndIsStoppedBeforeTheAnalysis) {
   EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions", "sim-analyze-rollouts"));
   expect_sim_gone();
 
-  json::value body = node_->rollouts();
+  json::value body = last_rollouts(*node_);
   EXPECT_EQ(body.at("sensor_variables"), json::parse(R"(["s_level", "s_pressure"])"));
   EXPECT_EQ(body.at("action_variables"), json::parse(R"(["a_valve", "a_pump"])"));
   const json::array& episodes = body.at("episodes").as_array();
@@ -257,18 +223,18 @@ TEST_F(SimReplay, WaterTankGivesTheSameNoisyReplayForTheSameSeed) {
   std::string sim = testing::water_tank_dir(dir_.path());
   json::object noisy{{"seed", 11}, {"inflow_noise", 0.002}, {"sensor_noise", 0.01}};
   analyze_sim(sim, 20, noisy);
-  json::value first = node_->rollouts();
+  json::value first = last_rollouts(*node_);
   analyze_sim(sim, 20, noisy);
-  EXPECT_EQ(node_->rollouts(), first);
+  EXPECT_EQ(last_rollouts(*node_), first);
   noisy["seed"] = 12;
   analyze_sim(sim, 20, noisy);
-  EXPECT_NE(node_->rollouts(), first);
+  EXPECT_NE(last_rollouts(*node_), first);
 }
 
 TEST_F(SimReplay, TestSimPredictionsFollowTheRecordedActions) {
   start(kTestSimColumns);
   analyze_sim(test_sim());
-  EXPECT_EQ(node_->rollouts().at("episodes"),
+  EXPECT_EQ(last_rollouts(*node_).at("episodes"),
             json::parse(R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 0.75, 1.75]}}])"));
   expect_sim_gone();
 }
@@ -365,7 +331,7 @@ TEST_F(SimReplay, StepThatHangsFailsAtTheCallTimeLimit) {
 
 TEST_F(SimReplay, SimThatNeverServesFailsAtTheServeTimeLimit) {
   start(kTestSimColumns);
-  timings().serve_timeout_s = 0.3;
+  timings_.serve_timeout_s = 0.3;
   std::string message = failure(test_sim({"--fault", "never-serve"}));
   EXPECT_THAT(message, StartsWith("The sim did not start:\n\nthe sim at localhost:"));
   EXPECT_THAT(message, EndsWith(" did not serve within 0.3 s"));

@@ -8,7 +8,6 @@
 #include <boost/json/parse.hpp>
 
 #include "common/errors.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/run_context.h"
 
@@ -51,11 +50,13 @@ class FakeCoreLibrary : public CoreLibrary {
   std::unique_ptr<Sensor> make_sensor(const std::string& name,
                                       const std::string& mapping) override {
     made.emplace_back(name, mapping);
+    if (fail_to_make) throw std::runtime_error("no sensor today");
     const std::string prefix = "lambda sensors: sensors";
     if (mapping.rfind(prefix, 0) != 0) throw std::invalid_argument("bad mapping");
     return std::make_unique<PathSensor>(_path(mapping.substr(prefix.size())));
   }
   std::vector<std::pair<std::string, std::string>> made;
+  bool fail_to_make = false;
 };
 
 TEST(SlotPath, ParsesKeyGroupsWithBlanksInside) {
@@ -134,24 +135,23 @@ TEST(SetSlot, FailsWithoutChangingTheValue) {
 }
 
 TEST(ReadSlot, ReadsAFiniteNumberOrNoValue) {
-  auto core = std::make_shared<FakeCoreLibrary>();
-  install_components({nullptr, nullptr, nullptr, core});
+  FakeCoreLibrary core;
   value obs = parse(R"([3, [4], [4, 5], true, " -2.5e1 ", "abc", "nan", null, {"a": [0, 2.5]}])");
   obs.as_array().push_back(std::nan(""));
   std::vector<std::optional<double>> expected = {3.0, 4.0, std::nullopt, 1.0, -25.0,
                                                  std::nullopt, std::nullopt, std::nullopt,
                                                  std::nullopt, std::nullopt};
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(read_slot(obs, "[" + std::to_string(i) + "]"), expected[i]) << i;
+    EXPECT_EQ(read_slot(core, obs, "[" + std::to_string(i) + "]"), expected[i]) << i;
   }
-  EXPECT_EQ(read_slot(obs, "[-2]['a'][1]"), 2.5);
-  EXPECT_EQ(core->made.back().first, "[-2]['a'][1]");
-  EXPECT_EQ(core->made.back().second, "lambda sensors: sensors[-2]['a'][1]");
-  // Where the sensor fails: a path that leads nowhere, a bare word, no core library.
-  EXPECT_EQ(read_slot(obs, "[10]"), std::nullopt);
-  EXPECT_EQ(read_slot(obs, "speed"), std::nullopt);
-  install_components({});
-  EXPECT_EQ(read_slot(obs, "[0]"), std::nullopt);
+  EXPECT_EQ(read_slot(core, obs, "[-2]['a'][1]"), 2.5);
+  EXPECT_EQ(core.made.back().first, "[-2]['a'][1]");
+  EXPECT_EQ(core.made.back().second, "lambda sensors: sensors[-2]['a'][1]");
+  // Where the sensor fails: a path that leads nowhere, a bare word, one it cannot make.
+  EXPECT_EQ(read_slot(core, obs, "[10]"), std::nullopt);
+  EXPECT_EQ(read_slot(core, obs, "speed"), std::nullopt);
+  core.fail_to_make = true;
+  EXPECT_EQ(read_slot(core, obs, "[0]"), std::nullopt);
 }
 
 }  // namespace

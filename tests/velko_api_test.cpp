@@ -44,7 +44,6 @@ auto sync(Fn fn) {
   return async_to_sync(std::move(fn))();
 }
 
-using testing::ScopedEnv;
 
 // A loopback server that records every request and answers with a scripted reply.
 class Recorder {
@@ -143,43 +142,38 @@ std::string failure(Fn fn) {
   return "";
 }
 
-// Every test starts without a token or a chosen project in its environment.
 class ClientTest : public ::testing::Test {
  protected:
-  ClientTest() : token_env_("VELKO_API_TOKEN", std::nullopt), project_env_("VELKO_PROJECT", {}) {}
-
-  // A stand-in platform whose builds land and whose reports are written at once.
-  Client platform_client(dev::PlatformOptions options = {}) {
+  // A client of a stand-in platform whose builds land and whose reports are written at once;
+  // `project` is the project that cli_select picks without asking (VELKO_PROJECT).
+  Client platform_client(dev::PlatformOptions options = {}, std::string project = "") {
     options.build_seconds = 0;
     options.report_seconds = 0;
     platform_ = std::make_unique<dev::DevPlatform>(std::move(options));
     int port = platform_->start("127.0.0.1", 0);
-    return Client("http://127.0.0.1:" + std::to_string(port) + "/");
+    return Client("http://127.0.0.1:" + std::to_string(port) + "/", std::nullopt,
+                  std::move(project));
   }
 
-  ScopedEnv token_env_;
-  ScopedEnv project_env_;
   std::unique_ptr<dev::DevPlatform> platform_;
 };
 
 // --- Projects ---
 
 TEST_F(ClientTest, VelkoProjectPicksAProjectByIdOrName) {
-  Client client = platform_client();
   {
-    ScopedEnv env("VELKO_PROJECT", kPump);
+    Client client = platform_client({}, kPump);
     EXPECT_EQ(sync([&] { return client.cli_select(); }).name, "Pump station");
   }
-  ScopedEnv env("VELKO_PROJECT", "Water plant");
-  Project project = sync([&] { return client.cli_select(); });
+  Client client = platform_client({}, "Water plant");
+  guidance_commands::Project project = sync([&] { return client.cli_select(); });
   EXPECT_EQ(project.id, kWater);
   EXPECT_EQ(project.organization_id, kOrg);
   EXPECT_EQ(project.name, "Water plant");
 }
 
 TEST_F(ClientTest, UnknownVelkoProjectIsAnErrorListingTheProjects) {
-  Client client = platform_client();
-  ScopedEnv env("VELKO_PROJECT", "Boiler");
+  Client client = platform_client({}, "Boiler");
   std::string message = failure<std::runtime_error>([&] { return client.cli_select(); });
   EXPECT_THAT(message, HasSubstr("VELKO_PROJECT 'Boiler'"));
   EXPECT_THAT(message, HasSubstr("'Water plant' (" + kWater + ")"));
@@ -203,7 +197,7 @@ TEST_F(ClientTest, TheOnlyProjectIsTakenAndNoProjectIsAnError) {
   Recorder server;
   Client client(server.url());
   server.answer(200, R"([{"id":"p1","organizationId":"o1","name":"Solo","extra":1}])");
-  Project project = sync([&] { return client.cli_select(); });
+  guidance_commands::Project project = sync([&] { return client.cli_select(); });
   EXPECT_EQ(project.id, "p1");
   EXPECT_EQ(project.organization_id, "o1");
   server.answer(200, "[]");
@@ -411,10 +405,6 @@ TEST_F(ClientTest, TokenIsSentAsABearerHeaderWhenSet) {
   EXPECT_EQ(authorization(Client(server.url())), "");
   EXPECT_EQ(authorization(Client(server.url(), "t0k")), "Bearer t0k");
   EXPECT_EQ(authorization(Client(server.url(), "")), "");
-  {
-    ScopedEnv env("VELKO_API_TOKEN", "from-env");
-    EXPECT_EQ(authorization(Client(server.url())), "Bearer from-env");
-  }
   EXPECT_THROW(Client(server.url(), "t0k\r\nX-Other: 1"), std::invalid_argument);
 
   dev::PlatformOptions options;

@@ -23,7 +23,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::ScopedEnv;
 
 // The message of the std::invalid_argument that `fn` throws.
 template <class Fn>
@@ -37,22 +36,14 @@ std::string refusal(Fn fn) {
 }
 
 TEST(NodeToken, IsSentAsABearerHeaderWhenSet) {
-  {
-    ScopedEnv token("VELKO_NODE_TOKEN", std::nullopt);
-    EXPECT_TRUE(node_auth_headers().empty());
-  }
-  {
-    ScopedEnv token("VELKO_NODE_TOKEN", "");
-    EXPECT_TRUE(node_auth_headers().empty());
-  }
-  ScopedEnv token("VELKO_NODE_TOKEN", "t0k.e_n");
-  EXPECT_EQ(node_auth_headers(), (http::Headers{{"Authorization", "Bearer t0k.e_n"}}));
+  EXPECT_TRUE(node_auth_headers(std::nullopt).empty());
+  EXPECT_TRUE(node_auth_headers("").empty());
+  EXPECT_EQ(node_auth_headers("t0k.e_n"), (http::Headers{{"Authorization", "Bearer t0k.e_n"}}));
 }
 
 TEST(NodeToken, WithAControlCharacterIsRefusedNamingTheVariableNotTheToken) {
   for (std::string secret : {"s3cret\r\nX-Injected: 1", "s3cret\n", "s3cret\x7f", "\ts3cret"}) {
-    ScopedEnv token("VELKO_NODE_TOKEN", secret);
-    std::string message = refusal([] { node_auth_headers(); });
+    std::string message = refusal([&] { node_auth_headers(secret); });
     EXPECT_EQ(message,
               "The compute node token (VELKO_NODE_TOKEN) holds a control character; set it to "
               "the token text alone");
@@ -91,21 +82,20 @@ class NodeDatasetTest : public ::testing::Test {
     node_ = std::make_unique<dev::DevNode>(dev::DatasetCatalog::load(data_.path()),
                                            dev::NodeOptions{});
     int port = node_->start("127.0.0.1", 0);
-    url_.emplace("VELKO_COMPUTE_URL", "http://127.0.0.1:" + std::to_string(port));
+    datasets_ = std::make_unique<ComputeNodeDatasets>(
+        "http://127.0.0.1:" + std::to_string(port), std::nullopt);
   }
 
   dataset_replay::LocalDataset resolve(const std::string& ref) {
     return async_to_sync([this, ref]() {
-      return datasets_.resolve_local_dataset(platform_, "org", ref);
+      return datasets_->resolve_local_dataset(platform_, "org", ref);
     })();
   }
 
   testing::TempDir data_;
   std::unique_ptr<dev::DevNode> node_;
-  std::optional<ScopedEnv> url_;
-  ScopedEnv token_{"VELKO_NODE_TOKEN", std::nullopt};
   testing::FakeReportPlatform platform_;
-  ComputeNodeDatasets datasets_;
+  std::unique_ptr<ComputeNodeDatasets> datasets_;
 };
 
 TEST_F(NodeDatasetTest, DotNamesFindTheirOwnDataset) {

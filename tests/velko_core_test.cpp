@@ -1,6 +1,7 @@
 // Tests of the core library's spaces, slot paths, compute view and sensors.
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,8 +13,9 @@
 #include "common/errors.h"
 #include "common/json_text.h"
 #include "outside/velko_core/compute_view.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/core_library_impl.h"
 #include "outside/velko_core/sensor.h"
+#include "outside/velko_core/settings.h"
 #include "outside/velko_core/slot_path.h"
 #include "outside/velko_core/spaces.h"
 
@@ -371,6 +373,50 @@ TEST(CoreLibrary, EveryMappedSlotOfASampleReadsAScalar) {
   EXPECT_THROW(core._to_compute_space(parse(R"({"type": "discrete"})")), SpaceError);
   EXPECT_THROW(core.convert_space_to_json(parse("{}")), SpaceError);
   EXPECT_THROW(core.make_sensor("x", "lambda sensors: x"), SensorError);
+}
+
+TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
+  std::map<std::string, std::string> env;
+  auto lookup = [&env](const char* name) -> const char* {
+    auto it = env.find(name);
+    return it == env.end() ? nullptr : it->second.c_str();
+  };
+  Settings defaults = read_settings(lookup);
+  EXPECT_EQ(defaults.url_api, "http://127.0.0.1:8700");
+  EXPECT_EQ(defaults.compute_url, "http://127.0.0.1:8710");
+  EXPECT_EQ(defaults.api_token, std::nullopt);
+  EXPECT_EQ(defaults.node_token, std::nullopt);
+  EXPECT_EQ(defaults.project, "");
+  EXPECT_TRUE(defaults.color);
+
+  env = {{"VELKO_API_URL", "http://p:1"},   {"VELKO_API_TOKEN", "a"},
+         {"VELKO_COMPUTE_URL", "http://n/"}, {"VELKO_NODE_TOKEN", "n"},
+         {"VELKO_PROJECT", "Water plant"},   {"VELKO_ORG", "org-1"},
+         {"VELKO_LOG_LEVEL", "debug"},       {"NO_COLOR", "1"}};
+  Settings given = read_settings(lookup);
+  EXPECT_EQ(given.url_api, "http://p:1");
+  EXPECT_EQ(given.api_token, "a");
+  EXPECT_EQ(given.compute_url, "http://n/");  // used as given
+  EXPECT_EQ(given.node_token, "n");
+  EXPECT_EQ(given.project, "Water plant");
+  EXPECT_EQ(given.org, "org-1");
+  EXPECT_EQ(given.log_level, "debug");
+  EXPECT_FALSE(given.color);
+
+  // An empty variable is an unset one; a dumb terminal gets no colours either.
+  env = {{"VELKO_API_URL", ""}, {"VELKO_API_TOKEN", ""}, {"NO_COLOR", ""}, {"TERM", "dumb"}};
+  Settings empty = read_settings(lookup);
+  EXPECT_EQ(empty.url_api, "http://127.0.0.1:8700");
+  EXPECT_EQ(empty.api_token, std::nullopt);
+  EXPECT_FALSE(empty.color);
+
+  // --help names every variable that is read.
+  std::string help = settings_help();
+  for (const char* name : {"VELKO_API_URL", "VELKO_API_TOKEN", "VELKO_COMPUTE_URL",
+                           "VELKO_NODE_TOKEN", "VELKO_PROJECT", "VELKO_ORG", "VELKO_LOG_LEVEL",
+                           "NO_COLOR"}) {
+    EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
 }
 
 }  // namespace

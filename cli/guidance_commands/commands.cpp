@@ -1,8 +1,5 @@
 #include "cli/guidance_commands/commands.h"
 
-#include <unistd.h>
-
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -10,7 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "cli/guidance_commands/platform.h"
+#include "cli/guidance_commands/command_platform.h"
 #include "common/async.h"
 #include "common/console.h"
 #include "common/literal.h"
@@ -24,28 +21,16 @@ namespace velko::guidance_commands {
 
 namespace {
 
-std::istream* prompt_input = nullptr;
-std::ostream* prompt_output = nullptr;
-std::ostream* error_output = nullptr;
-
-PlatformFactory& platform_factory() {
-  static PlatformFactory factory;
-  return factory;
-}
-
-std::istream& input() { return prompt_input ? *prompt_input : std::cin; }
-std::ostream& output() { return prompt_output ? *prompt_output : std::cout; }
-std::ostream& errors() { return error_output ? *error_output : std::cerr; }
-
 // Asks for a value, offering `fallback`; an empty answer takes it. End of input aborts the
 // command with exit status 1.
-std::string prompt(const std::string& text, const std::string& fallback) {
-  output() << text << " [" << fallback << "]: " << std::flush;
+std::string prompt(GuidanceSession& session, const std::string& text,
+                   const std::string& fallback) {
+  session.prompts << text << " [" << fallback << "]: " << std::flush;
   std::string answer;
-  if (!std::getline(input(), answer)) {
+  if (!std::getline(session.input, answer)) {
     // On a terminal the prompt's line was never ended: end it before the message.
-    if (!prompt_output && ::isatty(STDOUT_FILENO) == 1) output() << std::endl;
-    errors() << "Aborted!" << std::endl;
+    if (session.prompts_on_terminal) session.prompts << std::endl;
+    session.errors << "Aborted!" << std::endl;
     throw CLI::RuntimeError(1);
   }
   if (!answer.empty() && answer.back() == '\r') answer.pop_back();
@@ -53,96 +38,93 @@ std::string prompt(const std::string& text, const std::string& fallback) {
 }
 
 // The value of an option given on the command line, or the user's answer to its prompt.
-std::string given_or_asked(const CLI::Option* option, const std::string& text,
-                           const std::string& fallback) {
+std::string given_or_asked(GuidanceSession& session, const CLI::Option* option,
+                           const std::string& text, const std::string& fallback) {
   if (option->count() > 0) return option->as<std::string>();
-  return prompt(text, fallback);
+  return prompt(session, text, fallback);
 }
 
 // Prints a manifest error in red and ends the command with exit status 1.
-[[noreturn]] void fail_in_red(const guidance::GuidanceManifestError& error) {
-  console().print("[red]" + escape_markup(error.what()) + "[/red]");
+[[noreturn]] void fail_in_red(GuidanceSession& session,
+                              const guidance::GuidanceManifestError& error) {
+  session.console.print("[red]" + escape_markup(error.what()) + "[/red]");
   throw CLI::RuntimeError(1);
 }
 
-// The platform client of one run, made by the installed factory with the platform address.
-std::unique_ptr<Platform> make_platform() {
-  PlatformFactory& factory = platform_factory();
-  if (!factory) {
-    throw std::runtime_error(
-        "no platform client is installed for the guidance commands (the host must call "
-        "velko::guidance_commands::set_platform_factory)");
+// The platform client of one run, made by the session's factory with the platform address.
+std::unique_ptr<Platform> make_platform(GuidanceSession& session) {
+  if (!session.make_platform) {
+    throw std::runtime_error("the guidance commands were given no way to make a platform client");
   }
-  std::unique_ptr<Platform> api = factory(settings_url_api());
+  std::unique_ptr<Platform> api = session.make_platform(session.url_api);
   if (!api) throw std::runtime_error("the platform client factory made no client");
   return api;
 }
 
-void new_command(const std::string& name, const std::string& kind, const std::string& location) {
+void new_command(GuidanceSession& session, const std::string& name, const std::string& kind,
+                 const std::string& location) {
   std::string directory;
   try {
     directory = guidance::create(name, kind, location);
   } catch (const guidance::GuidanceManifestError& error) {
-    fail_in_red(error);
+    fail_in_red(session, error);
   }
-  console().print("Created " + escape_markup(directory) +
-                  ". Edit its guidance.json, then run `velko guidance publish` from it.");
+  session.console.print("Created " + escape_markup(directory) +
+                        ". Edit its guidance.json, then run `velko guidance publish` from it.");
 }
-
-// True when the user can be asked: standard input is a terminal (or a test's answers).
-bool interactive() { return prompt_input || ::isatty(STDIN_FILENO) == 1; }
 
 // Asks the user before a reward file from outside the item directory is sent (no is the
 // default); without a terminal there is no one to ask, so it is refused. A refusal prints
 // why and ends the command with exit status 1, with nothing sent.
-void confirm_outside_file(const guidance::RewardFileLocation& location) {
+void confirm_outside_file(GuidanceSession& session,
+                          const guidance::RewardFileLocation& location) {
   const std::string where = guidance::outside_text(location);
-  if (!interactive()) {
-    console().print("[red]" +
+  if (!session.interactive) {
+    session.console.print("[red]" +
                     escape_markup(where +
                                   "; nothing was sent. Move the file into the item directory, "
                                   "or give --allow-outside-file to send it anyway.") +
                     "[/red]");
     throw CLI::RuntimeError(1);
   }
-  output() << where << ".\nSend it to the platform anyway? [y/N]: " << std::flush;
+  session.prompts << where << ".\nSend it to the platform anyway? [y/N]: " << std::flush;
   std::string answer;
-  if (!std::getline(input(), answer)) {
-    if (!prompt_output && ::isatty(STDOUT_FILENO) == 1) output() << std::endl;
-    errors() << "Aborted!" << std::endl;
+  if (!std::getline(session.input, answer)) {
+    if (session.prompts_on_terminal) session.prompts << std::endl;
+    session.errors << "Aborted!" << std::endl;
     throw CLI::RuntimeError(1);
   }
   answer = unicode::lower(unicode::trim(answer));
   if (answer != "y" && answer != "yes") {
-    console().print("Nothing was sent.");
+    session.console.print("Nothing was sent.");
     throw CLI::RuntimeError(1);
   }
 }
 
-awaitable<void> _publish(std::string path, bool allow_outside_file) {
+awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_outside_file) {
   std::optional<guidance::RewardFileLocation> reward;
   try {
     // Only tests the directory, before a client is made or a project chosen.
     guidance::GuidanceManifest manifest = guidance::read_manifest(path);
     if (manifest.reward_file) reward = guidance::locate_reward_file(path, *manifest.reward_file);
   } catch (const guidance::GuidanceManifestError& error) {
-    fail_in_red(error);
+    fail_in_red(session, error);
   }
   if (reward && !reward->inside && !allow_outside_file) {
-    confirm_outside_file(*reward);
+    confirm_outside_file(session, *reward);
     allow_outside_file = true;
   }
-  std::unique_ptr<Platform> api = make_platform();
+  std::unique_ptr<Platform> api = make_platform(session);
   Project project = co_await api->cli_select();
   auto [item, created] = co_await guidance::publish(*api, path, project.organization_id,
                                                     project.id, allow_outside_file);
   std::string verb = created ? "Published" : "Updated";
-  console().print(verb + " the " + escape_markup(item.type.value) + " " +
+  session.console.print(verb + " the " + escape_markup(item.type.value) + " " +
                   escape_markup(velko::quoted(item.name)) + " (uuid: " + escape_markup(item.id) + ")");
 }
 
-awaitable<void> _list() {
-  std::unique_ptr<Platform> api = make_platform();
+awaitable<void> _list(GuidanceSession& session) {
+  std::unique_ptr<Platform> api = make_platform(session);
   Project project = co_await api->cli_select();
   std::vector<guidance::GuidanceItem> items =
       co_await api->list_guidance(project.organization_id, project.id);
@@ -152,10 +134,10 @@ awaitable<void> _list() {
     table.rows.push_back(
         {escape_markup(item.name), escape_markup(item.type.value), escape_markup(item.id)});
   }
-  console().print_table(table);
+  session.console.print_table(table);
 }
 
-std::shared_ptr<CLI::App> make_group() {
+std::shared_ptr<CLI::App> make_group(GuidanceSession& session) {
   auto group = std::make_shared<CLI::App>();
 
   CLI::App* create = group->add_subcommand(
@@ -169,13 +151,13 @@ std::shared_ptr<CLI::App> make_group() {
   for (CLI::Option* option : {name, kind, location}) {
     option->type_name("TEXT")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   }
-  create->callback([name, kind, location] {
+  create->callback([&session, name, kind, location] {
     // Asked in this order, each only when not given.
-    std::string name_value = given_or_asked(name, "Name", "my-guidance");
+    std::string name_value = given_or_asked(session, name, "Name", "my-guidance");
     std::string kind_value =
-        given_or_asked(kind, "Type (" + guidance::types_list() + ")", "constraint");
-    std::string location_value = given_or_asked(location, "Location", "./");
-    new_command(name_value, kind_value, location_value);
+        given_or_asked(session, kind, "Type (" + guidance::types_list() + ")", "constraint");
+    std::string location_value = given_or_asked(session, location, "Location", "./");
+    new_command(session, name_value, kind_value, location_value);
   });
 
   CLI::App* publish = group->add_subcommand(
@@ -189,43 +171,26 @@ std::shared_ptr<CLI::App> make_group() {
   CLI::Option* allow_outside = publish->add_flag("--allow-outside-file")->description(
       std::string("Send a reward file that lies outside the item directory (after following links) "
       "without asking"));
-  publish->callback([path, path_option, allow_outside] {
+  publish->callback([&session, path, path_option, allow_outside] {
     // A given option wins, even when it is the empty string.
     std::string final_path = path_option->count() > 0 ? path_option->as<std::string>()
                              : path->count() > 0      ? path->as<std::string>()
                                                       : std::string("./");
-    async_to_sync(_publish)(final_path, allow_outside->count() > 0);
+    async_to_sync(_publish)(session, final_path, allow_outside->count() > 0);
   });
 
   CLI::App* list = group->add_subcommand("list", "List the guidance items in a project");
-  list->callback([] { async_to_sync(_list)(); });
+  list->callback([&session] { async_to_sync(_list)(session); });
 
   return group;
 }
 
 }  // namespace
 
-std::shared_ptr<CLI::App> cli() {
-  static std::shared_ptr<CLI::App> group = make_group();
-  return group;
+std::shared_ptr<CLI::App> cli(GuidanceSession& session) { return make_group(session); }
+
+CLI::App* mount(CLI::App& parent, GuidanceSession& session, const std::string& name) {
+  return parent.add_subcommand(cli(session))->name(name);
 }
-
-CLI::App* mount(CLI::App& parent, const std::string& name) {
-  return parent.add_subcommand(cli())->name(name);
-}
-
-Console& console() {
-  static Console shared;
-  return shared;
-}
-
-void set_prompt_input(std::istream* input) { prompt_input = input; }
-
-void set_prompt_output(std::ostream* prompts, std::ostream* errors) {
-  prompt_output = prompts;
-  error_output = errors;
-}
-
-void set_platform_factory(PlatformFactory factory) { platform_factory() = std::move(factory); }
 
 }  // namespace velko::guidance_commands

@@ -1,18 +1,18 @@
 // The `guidance` command group: new, publish, list.
 //
-// Mounting: the group is a CLI11 app made with no name, help text or settings of its own. The
-// host names it when it mounts it, once:
+// Mounting: the host makes the group for a GuidanceSession (the platform client's factory and
+// address, the console, where prompts read and write) and mounts it once:
 //
-//   root.add_subcommand(velko::guidance_commands::cli())->name("guidance");
+//   velko::guidance_commands::mount(root, session);   // under "guidance"
 //
-// (`mount(root)` below does exactly that.) The commands run as the subcommands' callbacks, so
-// they run inside `root.parse(...)`. Before `publish` or `list` runs, the host installs the
-// platform client's factory with `set_platform_factory` (platform.h).
+// The commands run as the subcommands' callbacks, so they run inside `root.parse(...)`, and
+// the session must outlive the parse.
 //
 // Exit statuses: a command that ends normally returns from the parse (exit status 0). A command
-// that must end with exit status 1 (a GuidanceManifestError, printed in red on standard
-// output; end of input at a prompt, "Aborted!" on standard error) has already printed its
-// message and throws `CLI::RuntimeError(1)`. RuntimeError is a CLI::ParseError, so the usual
+// that must end with exit status 1 (a GuidanceManifestError, printed in red on the console;
+// end of input at a prompt, "Aborted!" on the session's error stream; a refusal to send a
+// reward file from outside the item) has already printed its message and throws
+// `CLI::RuntimeError(1)`. RuntimeError is a CLI::ParseError, so the usual
 //
 //   try { root.parse(argc, argv); } catch (const CLI::ParseError& e) { return root.exit(e); }
 //
@@ -26,6 +26,8 @@
 #include <ostream>
 #include <string>
 
+#include "cli/guidance_commands/command_platform.h"
+
 namespace CLI {
 class App;
 }
@@ -36,21 +38,31 @@ class Console;
 
 namespace velko::guidance_commands {
 
-// The command group that the host mounts under "guidance" (made once, on first use).
-std::shared_ptr<CLI::App> cli();
+// What the guidance commands work with, lent by the host (or a test) for as long as the group
+// is mounted.
+struct GuidanceSession {
+  // Makes the platform client of one `publish` or `list` run.
+  PlatformFactory make_platform;
+  // The platform address it is made with: the core library's `settings.URL_API`.
+  std::string url_api;
+  // Where the commands print.
+  Console& console;
+  // Where prompts read their answers and are written, and where "Aborted!" goes.
+  std::istream& input;
+  std::ostream& prompts;
+  std::ostream& errors;
+  // Whether the user can be asked before something is sent (standard input is a terminal).
+  bool interactive = false;
+  // Whether `prompts` goes to a terminal: a prompt cut short by the end of input is ended
+  // with a line break there.
+  bool prompts_on_terminal = false;
+};
 
-// Mounts the group on `parent` under `name` and returns it. Call it once.
-CLI::App* mount(CLI::App& parent, const std::string& name = "guidance");
+// The command group for `session`, made with no name of its own.
+std::shared_ptr<CLI::App> cli(GuidanceSession& session);
 
-// The console through which every command prints (standard output).
-Console& console();
-
-// Where prompts read their answers (standard input unless a test says otherwise; nullptr
-// restores standard input).
-void set_prompt_input(std::istream* input);
-
-// Where prompts are written (standard output) and where "Aborted!" goes (standard error)
-// unless a test says otherwise; nullptr restores the standard stream.
-void set_prompt_output(std::ostream* prompts, std::ostream* errors);
+// Makes the group for `session` and mounts it on `parent` under `name`; returns it.
+CLI::App* mount(CLI::App& parent, GuidanceSession& session,
+                const std::string& name = "guidance");
 
 }  // namespace velko::guidance_commands

@@ -13,15 +13,15 @@
 #include "common/errors.h"
 #include "common/json_access.h"
 #include "common/literal.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/node_requests.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/recorded_actions.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
-#include "main/dataset_replay/sim_module.h"
+#include "main/dataset_replay/host_sim_module.h"
 
 namespace velko::dataset_replay {
 
@@ -58,25 +58,25 @@ bool is_publish_report_error(const std::exception_ptr& error) {
 }
 
 // Fetches the recorded actions of the episodes on a worker thread and awaits them.
-awaitable<RecordedActions> fetch_actions(std::string dataset_id,
+awaitable<RecordedActions> fetch_actions(ComputeNode node, std::string dataset_id,
                                          std::vector<std::int64_t> episodes, double timeout) {
   // Named, not a temporary inside the co_await (see node_post).
   std::function<RecordedActions(std::stop_token)> work =
-      [dataset_id = std::move(dataset_id), episodes = std::move(episodes),
-       timeout](std::stop_token stop) {
-        return fetch_recorded_actions(dataset_id, episodes, timeout, stop);
+      [node = std::move(node), dataset_id = std::move(dataset_id),
+       episodes = std::move(episodes), timeout](std::stop_token stop) {
+        return fetch_recorded_actions(node, dataset_id, episodes, timeout, stop);
       };
   co_return co_await run_on_worker<RecordedActions>(std::move(work));
 }
 
 // Posts a compute-node request on a worker thread and awaits the answer.
-awaitable<json::value> node_post(std::string path, std::shared_ptr<const json::object> body,
-                                 double timeout) {
+awaitable<json::value> node_post(ComputeNode node, std::string path,
+                                 std::shared_ptr<const json::object> body, double timeout) {
   // A named function, not a temporary inside the co_await: GCC 12 destroys a closure or an
   // aggregate made inside a co_await expression twice.
   std::function<json::value(std::stop_token)> work =
-      [path = std::move(path), body, timeout](std::stop_token stop) {
-        return _node_post(path, *body, timeout, stop);
+      [node = std::move(node), path = std::move(path), body, timeout](std::stop_token stop) {
+        return _node_post(node, path, *body, timeout, stop);
       };
   co_return co_await run_on_worker<json::value>(std::move(work));
 }
@@ -107,12 +107,12 @@ std::size_t rows_in(const json::object& predictions, const Plan& plan) {
 }
 
 // Stops the sim process: terminate, a grace period, then kill.
-awaitable<void> stop_process(SimProcess& process) {
+awaitable<void> stop_process(SimProcess& process, double grace_s) {
   if (process.returncode()) co_return;
   process.terminate();
   std::exception_ptr interrupted;
   try {
-    co_await with_timeout(process.wait(), timings().terminate_grace_s,
+    co_await with_timeout(process.wait(), grace_s,
                           "the sim did not end after it was asked to");
   } catch (const TimeoutError&) {
     process.kill();
@@ -125,19 +125,13 @@ awaitable<void> stop_process(SimProcess& process) {
 
 }  // namespace
 
-AnalyzeFn& analyze_fn() {
-  static AnalyzeFn fn = analyze;
-  return fn;
-}
-
-void set_analyze_for_testing(AnalyzeFn fn) { analyze_fn() = fn ? std::move(fn) : AnalyzeFn(analyze); }
-
-awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset dataset,
-                               std::string bundle_sha256, int max_episodes,
-                               json::object env_init, double call_timeout_s) {
-  SimConnection& sim = sim_connection();
-  SimModule& host_sim = sim_module();
-  const Timings& timing = timings();
+awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
+                               LocalDataset dataset, std::string bundle_sha256,
+                               int max_episodes, json::object env_init, double call_timeout_s) {
+  SimConnection& sim = run.sims;
+  SimModule& host_sim = run.host_sim;
+  const Timings& timing = run.timings;
+  const ComputeNode node = compute_node(run.datasets);
 
   std::optional<std::int64_t> count;
   if (dataset.cycles) count = dataset.cycles->count;
@@ -148,7 +142,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
   std::vector<std::int64_t> episodes = pick_episodes(*count, max_episodes);
   // Held in compact form for the whole replay; faults found in it later are the node's.
   const RecordedActions columns =
-      co_await fetch_actions(dataset.id, std::move(episodes), timing.actions_timeout_s);
+      co_await fetch_actions(node, dataset.id, std::move(episodes), timing.actions_timeout_s);
 
   // The sim's latest output lines; only the end of the output is ever shown, so a chatty sim
   // cannot grow this without bound.
@@ -162,7 +156,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
   std::exception_ptr failure;
   try {
     {
-      auto line = console().status("Starting the sim...");
+      auto line = run.console.status("Starting the sim...");
       for (int attempt = 1;; ++attempt) {
         std::exception_ptr start_failure;
         // Named, not a temporary inside the co_await (see node_post).
@@ -184,7 +178,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
         // started again on a new port.
         if (attempt < kStartAttempts && process && process->returncode() &&
             sim.port_in_use(port)) {
-          logger().debug("The sim could not take port {}, which is in use; starting it again",
+          run.logger.debug("The sim could not take port {}, which is in use; starting it again",
                          port);
           process.reset();
           output->clear();
@@ -212,10 +206,10 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
     co_await sim_call(client->make(), "make()", call_timeout_s);
-    plan = plan_analysis(co_await sim_mappings(*client, call_timeout_s), columns.columns());
+    plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
 
     {
-      auto line = console().status("Replaying the dataset through the sim...");
+      auto line = run.console.status("Replaying the dataset through the sim...");
       const std::size_t entries = columns.episode_count();
       auto started = std::chrono::steady_clock::now();
       std::size_t rows_reached = 0;
@@ -226,7 +220,8 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
-        json::object predictions = co_await rollout_episode(*client, *plan, episode, call_timeout_s);
+        json::object predictions =
+            co_await rollout_episode(run.core, *client, *plan, episode, call_timeout_s);
         rows_reached += rows_in(predictions, *plan);
         json::object rollout;
         rollout["episode"] = std::move(id);
@@ -234,7 +229,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
         rollouts.emplace_back(std::move(rollout));
       }
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-      logger().debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s", entries,
+      run.logger.debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s", entries,
                      rows_reached, rows_reached - std::min(rows_reached, entries), took.count());
     }
 
@@ -263,7 +258,7 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
   if (process) {
     // The sim is stopped on every way out, an interrupt included.
     co_await boost::asio::this_coro::reset_cancellation_state();
-    co_await stop_process(*process);
+    co_await stop_process(*process, timing.terminate_grace_s);
   }
   if (failure) std::rethrow_exception(failure);
 
@@ -281,8 +276,9 @@ awaitable<json::value> analyze(std::string path, json::value claim, LocalDataset
   (*body)["max_lag_steps"] = json_access::at(claim, "maxLagSteps", kClaim);
   (*body)["episodes"] = std::move(rollouts);
 
-  auto line = console().status("Analyzing the sim against the dataset on the compute node...");
-  co_return co_await node_post("sim-analyze-rollouts", std::move(body), timing.rollouts_timeout_s);
+  auto line = run.console.status("Analyzing the sim against the dataset on the compute node...");
+  co_return co_await node_post(node, "sim-analyze-rollouts", std::move(body),
+                               timing.rollouts_timeout_s);
 }
 
 }  // namespace velko::dataset_replay

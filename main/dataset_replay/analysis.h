@@ -1,8 +1,12 @@
 // The compute-node analysis of a report run: replay the dataset through the sim started here
 // and have the node analyze the predictions.
+//
+// Errors: PublishReportError for what the user can act on (a sim that did not start, one that
+// failed while replaying, with its cause nested; a plan that does not match; a refusal of the
+// node; NodeAnswerError for a malformed answer of the node); transport and status errors of the
+// node's requests as they are; Interrupted. The sim process is stopped on every way out.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include <boost/json/object.hpp>
@@ -13,17 +17,12 @@
 
 namespace velko::dataset_replay {
 
-// Yields the node's analysis of the sim against the dataset.
-awaitable<boost::json::value> analyze(std::string path, boost::json::value claim,
-                                      LocalDataset dataset, std::string bundle_sha256,
-                                      int max_episodes, boost::json::object env_init,
-                                      double call_timeout_s);
+struct ReportRun;
 
-// The analysis that publish_report awaits: `analyze` unless a test stands in for it.
-using AnalyzeFn = std::function<awaitable<boost::json::value>(
-    std::string, boost::json::value, LocalDataset, std::string, int, boost::json::object,
-    double)>;
-void set_analyze_for_testing(AnalyzeFn fn);
-AnalyzeFn& analyze_fn();
+// Yields the node's analysis of the sim at `path` against the dataset.
+awaitable<boost::json::value> analyze(const ReportRun& run, std::string path,
+                                      boost::json::value claim, LocalDataset dataset,
+                                      std::string bundle_sha256, int max_episodes,
+                                      boost::json::object env_init, double call_timeout_s);
 
 }  // namespace velko::dataset_replay

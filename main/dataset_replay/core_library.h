@@ -39,14 +39,3 @@ class CoreLibrary {
 };
 
 }  // namespace velko::dataset_replay
-
-namespace spdlog {
-class logger;
-}
-
-namespace velko::dataset_replay::logger_util {
-
-// `velko_core.utils.logger.get_logger(name)`: the core library's logger of a module.
-std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
-
-}  // namespace velko::dataset_replay::logger_util

@@ -15,10 +15,10 @@
 #include <boost/json/array.hpp>
 
 #include "common/http.h"
+#include "common/refusal_detail.h"
 #include "common/json_text.h"
 #include "common/literal.h"
 #include "main/dataset_replay/actions_reader.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/dataset_module.h"
 #include "main/dataset_replay/run_context.h"
 
@@ -26,27 +26,9 @@ namespace velko::dataset_replay {
 
 namespace {
 
-// Bytes read from a file at a time by sha256_file.
-constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
-
 // True for the statuses by which the node refuses an analysis the user can act on.
 bool is_refusal(long status) {
   return status == 401 || status == 404 || status == 409 || status == 422;
-}
-
-// The detail of a refusal as text: the answer's "detail" member, or the raw body when the
-// body is not a JSON object with such a member.
-std::string refusal_detail(const std::string& body) {
-  boost::json::value answer;
-  try {
-    answer = json_text::parse(body);
-  } catch (const json_text::JsonError&) {
-    return body;
-  }
-  if (const auto* object = answer.if_object()) {
-    if (const auto* detail = object->if_contains("detail")) return as_text(*detail);
-  }
-  return body;
 }
 
 // The transport error of a node request, saying that it is the compute node that failed.
@@ -64,17 +46,16 @@ std::string refusal_detail(const std::string& body) {
 }
 
 // A POST of `body` to the node's `path`, bounded as every node request is.
-http::Request node_request(const std::string& path, const boost::json::object& body,
-                           double timeout) {
+http::Request node_request(const ComputeNode& node, const std::string& path,
+                           const boost::json::object& body, double timeout) {
   if (!std::isfinite(timeout) || timeout <= 0) {
     throw std::invalid_argument("the compute node's time limit must be a positive number of "
                                 "seconds");
   }
-  DatasetModule& dataset = dataset_module();
   http::Request request;
   request.method = "POST";
-  request.url = dataset.compute_url() + "/ml/" + path;
-  request.headers = dataset.auth_headers();
+  request.url = node.url + "/ml/" + path;
+  request.headers = node.headers;
   request.headers.emplace_back("Content-Type", "application/json");
   request.body = json_text::to_json(body);
   request.connect_timeout_s = timeout;
@@ -89,7 +70,7 @@ http::Request node_request(const std::string& path, const boost::json::object& b
 void check_answer(const http::Response& response, const std::string& url) {
   if (is_refusal(response.status)) {
     throw PublishReportError("The compute node refused the analysis: " +
-                             refusal_detail(response.body));
+                             refusal_detail(response.body, DetailKinds::kAny));
   }
   http::raise_for_status(response, url);
 }
@@ -100,27 +81,16 @@ void check_answer(const http::Response& response, const std::string& url) {
                              error.what());
 }
 
-// Closes a file descriptor when it goes out of scope.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() { ::close(fd_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  int fd_;
-};
-
-struct DigestDeleter {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 }  // namespace
 
-boost::json::value _node_post(const std::string& path, const boost::json::object& body,
-                              double timeout, std::stop_token stop) {
-  http::Request request = node_request(path, body, timeout);
+ComputeNode compute_node(DatasetModule& datasets) {
+  return ComputeNode{datasets.compute_url(), datasets.auth_headers()};
+}
+
+boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+                              const boost::json::object& body, double timeout,
+                              std::stop_token stop) {
+  http::Request request = node_request(node, path, body, timeout);
   http::Response response;
   try {
     response = http::perform(request, stop);
@@ -135,7 +105,7 @@ boost::json::value _node_post(const std::string& path, const boost::json::object
   }
 }
 
-RecordedActions fetch_recorded_actions(const std::string& dataset_id,
+RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::string& dataset_id,
                                        const std::vector<std::int64_t>& episodes,
                                        double timeout, std::stop_token stop) {
   boost::json::object body;
@@ -143,7 +113,7 @@ RecordedActions fetch_recorded_actions(const std::string& dataset_id,
   boost::json::array indexes;
   for (std::int64_t episode : episodes) indexes.emplace_back(episode);
   body["episodes"] = std::move(indexes);
-  http::Request request = node_request("analysis-actions", body, timeout);
+  http::Request request = node_request(node, "analysis-actions", body, timeout);
 
   ActionsReader reader(episodes.size());
   http::BodyStream stream;
@@ -181,46 +151,6 @@ std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t ma
     if (picked.empty() || picked.back() < episode) picked.push_back(episode);
   }
   return picked;
-}
-
-std::string sha256_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw std::filesystem::filesystem_error("Could not open the file to hash it", path,
-                                            std::error_code(errno, std::system_category()));
-  }
-  FileCloser closer(fd);
-
-  std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    throw std::runtime_error("could not start a SHA-256 digest");
-  }
-  std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChunkBytes]);
-  for (;;) {
-    ssize_t n = ::read(fd, chunk.get(), kChunkBytes);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw std::filesystem::filesystem_error("Could not read the file to hash it", path,
-                                              std::error_code(errno, std::system_category()));
-    }
-    if (n == 0) break;
-    if (EVP_DigestUpdate(context.get(), chunk.get(), static_cast<std::size_t>(n)) != 1) {
-      throw std::runtime_error("could not compute a SHA-256 digest");
-    }
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
-    throw std::runtime_error("could not compute a SHA-256 digest");
-  }
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back(kHex[digest[i] >> 4]);
-    hex.push_back(kHex[digest[i] & 0xF]);
-  }
-  return hex;
 }
 
 }  // namespace velko::dataset_replay

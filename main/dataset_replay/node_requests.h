@@ -1,4 +1,4 @@
-// The two requests to the local compute node, the episode choice and the file digest.
+// The two requests to the local compute node, and the episode choice.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,8 @@
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
+
+#include "common/http.h"
 
 #include "main/dataset_replay/recorded_actions.h"
 
@@ -21,28 +23,35 @@ inline constexpr std::size_t MAX_NODE_ANSWER_BYTES = std::size_t{512} << 20;
 // answer) is bounded by this many times its `timeout`.
 inline constexpr double NODE_REQUEST_DEADLINE_FACTOR = 3;
 
-// Posts `body` to COMPUTE_URL + "/ml/" + path and returns the parsed answer. Blocking; run
+class DatasetModule;
+
+// Where the compute node is and the headers every request to it carries: read from the host's
+// dataset modules on the event loop, so that the blocking requests below need nothing else.
+struct ComputeNode {
+  std::string url;
+  http::Headers headers;
+};
+ComputeNode compute_node(DatasetModule& datasets);
+
+// Posts `body` to the node's URL + "/ml/" + path and returns the parsed answer. Blocking; run
 // it on a worker thread. `timeout` (seconds) bounds the connection and each wait for data,
 // NODE_REQUEST_DEADLINE_FACTOR × `timeout` the whole request.
 // Refusals (401, 404, 409, 422) become PublishReportError; other error statuses raise
 // http::HTTPStatusError, an unreachable node http::TransportError, a success answer that is
 // not JSON json_text::JsonError. A stop request ends the transfer with Interrupted.
-boost::json::value _node_post(const std::string& path, const boost::json::object& body,
-                              double timeout, std::stop_token stop = {});
+boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+                              const boost::json::object& body, double timeout,
+                              std::stop_token stop = {});
 
 // Asks the node for the recorded actions of the dataset's `episodes` ("analysis-actions") and
 // reads the answer into compact storage as it arrives, so that its text is never held whole.
 // Blocking; run it on a worker thread. Fails as _node_post does; an answer that holds more
 // than was asked for, or a value over the bounds of ActionsReader, raises NodeAnswerError.
-RecordedActions fetch_recorded_actions(const std::string& dataset_id,
+RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::string& dataset_id,
                                        const std::vector<std::int64_t>& episodes,
                                        double timeout, std::stop_token stop = {});
 
 // Up to `max_episodes` episode indexes spread evenly over `n_episodes`, ascending.
 std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t max_episodes);
-
-// The lowercase hexadecimal SHA-256 of a file's bytes, read in 1 MiB chunks. Throws
-// std::filesystem::filesystem_error when the file can't be opened or read.
-std::string sha256_file(const std::string& path);
 
 }  // namespace velko::dataset_replay

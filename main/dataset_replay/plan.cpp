@@ -11,8 +11,8 @@
 #include "common/errors.h"
 #include "common/literal.h"
 #include "common/unicode.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
@@ -236,7 +236,8 @@ Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& column
   return plan;
 }
 
-awaitable<boost::json::value> sim_mappings(SimClient& client, double call_timeout_s) {
+awaitable<boost::json::value> sim_mappings(const ReportRun& run, SimClient& client,
+                                           double call_timeout_s) {
   std::string failure;
   try {
     boost::json::value answer =
@@ -249,13 +250,13 @@ awaitable<boost::json::value> sim_mappings(SimClient& client, double call_timeou
     if (is_interrupt(std::current_exception())) throw;
     failure = error.what();
   }
-  logger().debug("get_mappings() failed ({}); reading the spaces", failure);
+  run.logger.debug("get_mappings() failed ({}); reading the spaces", failure);
   boost::json::value sensor_info =
       co_await sim_call(client.sensor_space_info(), "sensor_space_info()", call_timeout_s);
-  boost::json::array sensors = core_library().convert_space_to_json(sensor_info);
+  boost::json::array sensors = run.core.convert_space_to_json(sensor_info);
   boost::json::value action_info =
       co_await sim_call(client.action_space_info(), "action_space_info()", call_timeout_s);
-  boost::json::array actions = core_library().convert_space_to_json(action_info);
+  boost::json::array actions = run.core.convert_space_to_json(action_info);
   boost::json::object mappings;
   mappings.emplace("sensors", std::move(sensors));
   mappings.emplace("actions", std::move(actions));

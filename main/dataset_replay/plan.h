@@ -15,6 +15,7 @@
 namespace velko::dataset_replay {
 
 class SimClient;
+struct ReportRun;
 
 // A (slot, column) pair: the sim's slot path and the node's column identifier. The slot is
 // absent when the sim's mapping has no "name".
@@ -51,6 +52,7 @@ Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& column
 // The sim's mappings, {"sensors": [...], "actions": [...]}: its get_mappings() answer, or,
 // when that fails (or does not answer within `call_timeout_s`), the variables of its sensor
 // and action spaces. Each call is bounded by `call_timeout_s`.
-awaitable<boost::json::value> sim_mappings(SimClient& client, double call_timeout_s);
+awaitable<boost::json::value> sim_mappings(const ReportRun& run, SimClient& client,
+                                           double call_timeout_s);
 
 }  // namespace velko::dataset_replay

@@ -17,9 +17,9 @@
 #include "common/literal.h"
 #include "common/unicode.h"
 #include "main/dataset_replay/analysis.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/dataset_module.h"
-#include "main/dataset_replay/platform.h"
+#include "main/dataset_replay/report_platform.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/report_wait.h"
 
 namespace velko::dataset_replay {
@@ -150,39 +150,40 @@ std::string failure_reason(const std::exception_ptr& error) {
                           kMaxTextCharacters);
 }
 
-awaitable<void> _close_claim(ReportPlatform& api, std::string org_id, std::string sim_id,
+awaitable<void> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
                              std::string implementation_id, std::string job_id,
                              std::string reason) {
   json::object body;
   body["failure"] = reason;
   std::exception_ptr failure;
   try {
-    co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
-                                       json::value(std::move(body)));
+    co_await run.api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
+                                           json::value(std::move(body)));
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure && !is_interrupt(failure)) {
-    logger().debug("Could not close the report claim {}: {}", job_id, error_text(failure));
+    run.logger.debug("Could not close the report claim {}: {}", job_id, error_text(failure));
   } else if (failure) {
     // A second interrupt ends the run at once; the user must know what it left behind.
-    console().print("[yellow]Interrupted while closing the report claim " +
+    run.console.print("[yellow]Interrupted while closing the report claim " +
                     escape_markup(job_id) + ": it may still be open on the platform[/yellow]");
     std::rethrow_exception(failure);
   }
 }
 
-awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::string sim_id,
+awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,
                                std::string dataset_ref, PublishReportOptions options) {
   check_options(options);
+  ReportPlatform& api = run.api;
   LocalDataset dataset =
-      co_await dataset_module().resolve_local_dataset(api, org_id, dataset_ref);
+      co_await run.datasets.resolve_local_dataset(api, org_id, dataset_ref);
 
   if (options.project_id && !options.project_id->empty()) {
     co_await api.link_simulator(org_id, *options.project_id, sim_id);
-    console().print("[green]✓[/green] Added the sim to the use case");
+    run.console.print("[green]✓[/green] Added the sim to the use case");
   }
 
   json::value claim;
@@ -208,22 +209,23 @@ awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::str
   std::exception_ptr failure;
   try {
     json::object env_init = options.env_init ? *options.env_init : json::object();
-    result = co_await analyze_fn()(path, claim, dataset, bundle_sha256, options.max_episodes,
-                                   std::move(env_init), options.call_timeout_s);
+    AnalyzeFn stage = run.analyze ? run.analyze : AnalyzeFn(analyze);
+    result = co_await stage(run, path, claim, dataset, bundle_sha256, options.max_episodes,
+                            std::move(env_init), options.call_timeout_s);
   } catch (...) {
     failure = as_interrupt_if_cancelled(std::current_exception());
   }
   if (failure) {
     // The claim is closed on every ending of the analysis, an interrupt included.
     co_await boost::asio::this_coro::reset_cancellation_state();
-    co_await _close_claim(api, org_id, sim_id, implementation_id, job_id,
+    co_await _close_claim(run, org_id, sim_id, implementation_id, job_id,
                           failure_reason(failure));
     std::rethrow_exception(failure);
   }
 
   std::vector<std::string> warnings = warnings_of(result);
   for (const auto& warning : warnings) {
-    console().print("[dim]warning: " + escape_markup(warning) + "[/dim]");
+    run.console.print("[dim]warning: " + escape_markup(warning) + "[/dim]");
   }
 
   const json::value* artifact =
@@ -236,16 +238,16 @@ awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::str
     }
     reason = first_characters(reason, kMaxTextCharacters);
     if (reason.empty()) reason = kNoArtifactReason;
-    co_await _close_claim(api, org_id, sim_id, implementation_id, job_id, reason);
+    co_await _close_claim(run, org_id, sim_id, implementation_id, job_id, reason);
     throw PublishReportError(reason);
   }
 
-  console().print(analysis_line(*artifact));
+  run.console.print(analysis_line(*artifact));
   co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
                                      json::value(success_body(*artifact, result, warnings)));
 
-  json::value status = co_await wait_for_reports(api, org_id, sim_id, implementation_id, job_id);
-  render_reports(status, sim_name);
+  json::value status = co_await wait_for_reports(run, org_id, sim_id, implementation_id, job_id);
+  render_reports(run.console, status, sim_name);
 }
 
 }  // namespace velko::dataset_replay

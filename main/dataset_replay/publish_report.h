@@ -13,7 +13,7 @@
 
 namespace velko::dataset_replay {
 
-class ReportPlatform;
+struct ReportRun;
 
 // The parameters that can only be given by name.
 struct PublishReportOptions {
@@ -27,14 +27,14 @@ struct PublishReportOptions {
 // analysis could not run with (no episodes, a time limit that is not a positive number, initial
 // settings with a number that is not finite) are refused with std::invalid_argument before
 // anything is asked of the platform or the node.
-awaitable<void> publish_report(ReportPlatform& api, std::string org_id, std::string sim_id,
+awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,
                                std::string dataset_ref, PublishReportOptions options = {});
 
 // Records why there is no analysis, so the claim isn't left waiting on an upload. Ordinary
 // errors are only logged; interrupts go on.
-awaitable<void> _close_claim(ReportPlatform& api, std::string org_id, std::string sim_id,
+awaitable<void> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
                              std::string implementation_id, std::string job_id,
                              std::string reason);
 

@@ -8,7 +8,8 @@
 #include "common/console.h"
 #include "common/json_access.h"
 #include "common/literal.h"
-#include "main/dataset_replay/platform.h"
+#include "main/dataset_replay/report_platform.h"
+#include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
@@ -102,15 +103,15 @@ bool _settled(const json::value& status) {
   return state == "ready" || state == "failed";
 }
 
-awaitable<json::value> wait_for_reports(ReportPlatform& api, std::string org_id,
+awaitable<json::value> wait_for_reports(const ReportRun& run, std::string org_id,
                                         std::string sim_id, std::string implementation_id,
                                         std::string job_id) {
-  const Timings& timing = timings();
+  const Timings& timing = run.timings;
   auto deadline = std::chrono::steady_clock::now() + seconds_to_duration(timing.report_timeout_s);
-  auto line = console().status("Writing the simulation report...");
+  auto line = run.console.status("Writing the simulation report...");
   while (true) {
     json::value status =
-        co_await api.publish_report_status(org_id, sim_id, implementation_id, job_id);
+        co_await run.api.publish_report_status(org_id, sim_id, implementation_id, job_id);
     json_access::as_map(status, kStatus);
     if (build_failed(status) || !flag(status, "buildMapped", kStatus)) co_return status;
     if (_settled(status) || std::chrono::steady_clock::now() > deadline) co_return status;
@@ -118,23 +119,23 @@ awaitable<json::value> wait_for_reports(ReportPlatform& api, std::string org_id,
   }
 }
 
-void render_reports(const json::value& status, const std::string& sim_name) {
+void render_reports(Console& console, const json::value& status, const std::string& sim_name) {
   std::string name = escape_markup(sim_name);
   if (build_failed(status)) {
-    console().print("[red]The platform could not build '" + name +
+    console.print("[red]The platform could not build '" + name +
                     "', so no report will be written. Check it with `velko sim list` and "
                     "`velko sim validate`.[/red]");
     return;
   }
   if (!flag(status, "buildMapped", kStatus)) {
-    console().print("[green]✓[/green] Submitted. The platform is still building '" + name +
+    console.print("[green]✓[/green] Submitted. The platform is still building '" + name +
                     "'; its simulation report appears under the Reports of every use case "
                     "using it once the build is done.");
     return;
   }
   const json::value* run = run_of(status);
   if (!_settled(status)) {
-    console().print("[yellow]The platform is still writing the report; it appears under the "
+    console.print("[yellow]The platform is still writing the report; it appears under the "
                     "Reports of every use case using the sim when it is done.[/yellow]");
   }
   if (!run) return;
@@ -150,9 +151,9 @@ void render_reports(const json::value& status, const std::string& sim_name) {
   Table table{"Simulation report",
               {"Report", "Score", "Use cases"},
               {{label, score, escape_markup(use_cases)}}};
-  console().print_table(table);
+  console.print_table(table);
   if (projects.empty()) {
-    console().print("[yellow]No use case uses '" + name +
+    console.print("[yellow]No use case uses '" + name +
                     "' yet. The report appears in any use case you add it to (or pass "
                     "--project).[/yellow]");
   }

@@ -7,13 +7,17 @@
 
 #include "common/async.h"
 
+namespace velko {
+class Console;
+}
+
 namespace velko::dataset_replay {
 
-class ReportPlatform;
+struct ReportRun;
 
 // Polls the report job until the report is written, the build has not landed or failed, or
 // the time budget is spent; yields the last status.
-awaitable<boost::json::value> wait_for_reports(ReportPlatform& api, std::string org_id,
+awaitable<boost::json::value> wait_for_reports(const ReportRun& run, std::string org_id,
                                                std::string sim_id,
                                                std::string implementation_id,
                                                std::string job_id);
@@ -22,6 +26,7 @@ awaitable<boost::json::value> wait_for_reports(ReportPlatform& api, std::string 
 bool _settled(const boost::json::value& status);
 
 // Prints the outcome of a report status.
-void render_reports(const boost::json::value& status, const std::string& sim_name);
+void render_reports(Console& console, const boost::json::value& status,
+                    const std::string& sim_name);
 
 }  // namespace velko::dataset_replay

@@ -4,7 +4,6 @@
 
 #include "common/errors.h"
 #include "common/literal.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/recorded_actions.h"
@@ -59,7 +58,7 @@ struct Recorder {
     for (const auto& [slot, column] : plan.sensors) {
       targets.push_back(&predictions[column].get_array());
       readers.emplace_back();
-      if (slot) readers.back().emplace(*slot);
+      if (slot) readers.back().emplace(core, *slot);
     }
   }
 
@@ -84,9 +83,8 @@ struct Recorder {
 
 }  // namespace
 
-awaitable<json::object> rollout_episode(SimClient& client, const Plan& plan,
+awaitable<json::object> rollout_episode(CoreLibrary& core, SimClient& client, const Plan& plan,
                                         const RecordedEpisode& episode, double call_timeout_s) {
-  CoreLibrary& core = core_library();
   auto call = [&](auto operation, const char* name) {
     return sim_call(std::move(operation), name, call_timeout_s);
   };

@@ -8,6 +8,7 @@
 
 namespace velko::dataset_replay {
 
+class CoreLibrary;
 class SimClient;
 class RecordedEpisode;
 struct Plan;
@@ -16,8 +17,9 @@ struct Plan;
 // every planned sensor slot. Yields {column: [value or null, ...]}. A fault of the recorded
 // episode (a missing member, a value of the wrong kind, a row past a column's end) is raised
 // as the node's, a NodeAnswerError, when the replay reaches it.
-awaitable<boost::json::object> rollout_episode(SimClient& client, const Plan& plan,
-                                               const RecordedEpisode& episode,
+// The core library reads the sensors and samples the action template.
+awaitable<boost::json::object> rollout_episode(CoreLibrary& core, SimClient& client,
+                                               const Plan& plan, const RecordedEpisode& episode,
                                                double call_timeout_s);
 
 }  // namespace velko::dataset_replay

@@ -1,17 +1,7 @@
-// What the whole report run shares: its constants, its error kind, console and logger, and
-// the timings that tests shorten.
+// What the whole report run shares: its constants, its error kind and its timings.
 #pragma once
 
-#include <memory>
 #include <stdexcept>
-
-namespace spdlog {
-class logger;
-}
-
-namespace velko {
-class Console;
-}
 
 namespace velko::dataset_replay {
 
@@ -28,12 +18,6 @@ class PublishReportError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The console of the report run (standard output).
-Console& console();
-
-// The debug logger of the report run.
-spdlog::logger& logger();
-
 // Timings of a run. Production uses the defaults; tests shorten them so that nothing sleeps
 // for real seconds.
 struct Timings {
@@ -44,6 +28,5 @@ struct Timings {
   double actions_timeout_s = 120;
   double rollouts_timeout_s = 600;
 };
-Timings& timings();
 
 }  // namespace velko::dataset_replay

@@ -9,7 +9,6 @@
 #include "common/json_access.h"
 #include "common/literal.h"
 #include "common/unicode.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/run_context.h"
 
@@ -341,12 +340,12 @@ boost::json::value set_slot(boost::json::value& value, std::string_view name, do
   return value;
 }
 
-SlotReader::SlotReader(std::string_view name) {
+SlotReader::SlotReader(CoreLibrary& core, std::string_view name) {
   static constexpr std::string_view kMappingPrefix = "lambda sensors: sensors";
   try {
     std::string mapping(kMappingPrefix);
     mapping.append(name);
-    sensor_ = core_library().make_sensor(std::string(name), mapping);
+    sensor_ = core.make_sensor(std::string(name), mapping);
   } catch (const std::exception&) {
     sensor_.reset();
   }
@@ -370,8 +369,9 @@ std::optional<double> SlotReader::read(const boost::json::value& observation) co
   }
 }
 
-std::optional<double> read_slot(const boost::json::value& observation, std::string_view name) {
-  return SlotReader(name).read(observation);
+std::optional<double> read_slot(CoreLibrary& core, const boost::json::value& observation,
+                                std::string_view name) {
+  return SlotReader(core, name).read(observation);
 }
 
 }  // namespace velko::dataset_replay

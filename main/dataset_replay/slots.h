@@ -45,16 +45,18 @@ boost::json::value set_slot(boost::json::value& value, std::string_view name, do
 // The number stored in place of `old`: an integer for an integer, otherwise a double.
 boost::json::value cast(const boost::json::value& old, double new_value);
 
-// Reads the sensor value at the slot as a finite number; no value when it cannot be read.
-// Never throws an ordinary error.
-std::optional<double> read_slot(const boost::json::value& observation, std::string_view name);
-
+class CoreLibrary;
 class Sensor;
+
+// Reads the sensor value at the slot as a finite number, through the core library's sensor; no
+// value when it cannot be read. Never throws an ordinary error.
+std::optional<double> read_slot(CoreLibrary& core, const boost::json::value& observation,
+                                std::string_view name);
 
 // read_slot for many observations of one slot: the sensor is made once, not for every read.
 class SlotReader {
  public:
-  explicit SlotReader(std::string_view name);
+  SlotReader(CoreLibrary& core, std::string_view name);
   ~SlotReader();
   SlotReader(SlotReader&&) noexcept;
   SlotReader& operator=(SlotReader&&) noexcept;

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "common/async.h"
-#include "main/guidance/platform.h"
+#include "main/guidance/guidance_library.h"
 
 namespace velko::guidance {
 

@@ -14,6 +14,7 @@
 #include "common/api_status_error.h"
 #include "common/errors.h"
 #include "common/http_async.h"
+#include "common/refusal_detail.h"
 #include "common/json_text.h"
 #include "common/literal.h"
 
@@ -38,20 +39,6 @@ std::string report_job_path(const std::string& org, const std::string& sim,
                             const std::string& impl) {
   return org_path(org) + "/sims/" + http::percent_encode(sim) + "/implementations/" +
          http::percent_encode(impl) + "/report-jobs";
-}
-
-// The text a refusal carries for the user: its "detail" text, else the raw body.
-std::string refusal_detail(const std::string& body) {
-  try {
-    json::value answer = json_text::parse(body);
-    if (answer.is_object()) {
-      if (const json::value* detail = answer.get_object().if_contains("detail")) {
-        if (detail->is_string()) return std::string(detail->get_string());
-      }
-    }
-  } catch (const json_text::JsonError&) {
-  }
-  return body;
 }
 
 const json::value& member(const json::object& object, const char* key, const char* what) {
@@ -165,13 +152,22 @@ guidance::GuidanceItem item_from_json(const json::value& value) {
   return item;
 }
 
-Client::Client(std::string base_url, std::optional<std::string> token)
-    : base_url_(std::move(base_url)) {
-  while (!base_url_.empty() && base_url_.back() == '/') base_url_.pop_back();
-  if (!token) {
-    const char* env = std::getenv("VELKO_API_TOKEN");
-    if (env) token = env;
+const Project& find_project(const std::vector<Project>& projects, const std::string& given,
+                            const std::string& what) {
+  for (const auto& project : projects) {
+    if (project.id == given) return project;
   }
+  for (const auto& project : projects) {
+    if (project.name == given) return project;
+  }
+  throw std::runtime_error(what + " " + velko::quoted(given) +
+                           " is neither the id nor the name of a project; the projects are: " +
+                           (projects.empty() ? std::string("none") : projects_listing(projects)));
+}
+
+Client::Client(std::string base_url, std::optional<std::string> token, std::string project)
+    : base_url_(std::move(base_url)), project_(std::move(project)) {
+  while (!base_url_.empty() && base_url_.back() == '/') base_url_.pop_back();
   token_ = checked_token(std::move(token));
 }
 
@@ -188,7 +184,7 @@ awaitable<std::string> Client::call(std::string method, std::string path, std::s
   http::Response response = co_await http::perform_awaited(
       std::move(request), "(is the platform running? VELKO_API_URL sets its address)");
   if (response.status < 200 || response.status > 299) {
-    throw APIStatusError(response.status, refusal_detail(response.body));
+    throw APIStatusError(response.status, refusal_detail(response.body, DetailKinds::kTextOnly));
   }
   co_return std::move(response.body);
 }
@@ -216,26 +212,18 @@ awaitable<std::vector<Project>> Client::list_projects() {
   co_return projects;
 }
 
-awaitable<Project> Client::cli_select() {
+awaitable<guidance_commands::Project> Client::cli_select() {
   std::vector<Project> projects = co_await list_projects();
-  const char* wanted = std::getenv("VELKO_PROJECT");
-  if (wanted && *wanted) {
-    for (const auto& project : projects) {
-      if (project.id == wanted) co_return project;
-    }
-    for (const auto& project : projects) {
-      if (project.name == wanted) co_return project;
-    }
-    throw std::runtime_error("VELKO_PROJECT " + velko::quoted(wanted) +
-                             " is neither the id nor the name of a project; the projects are: " +
-                             (projects.empty() ? std::string("none") : projects_listing(projects)));
-  }
+  auto chosen = [](const Project& project) {
+    return guidance_commands::Project{project.id, project.organization_id, project.name};
+  };
+  if (!project_.empty()) co_return chosen(find_project(projects, project_, "VELKO_PROJECT"));
   if (projects.empty()) {
     throw std::runtime_error("The platform has no projects yet; create one first");
   }
-  if (projects.size() == 1) co_return projects.front();
+  if (projects.size() == 1) co_return chosen(projects.front());
   if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
-    co_return ask_for_project(projects);
+    co_return chosen(ask_for_project(projects));
   }
   throw std::runtime_error(
       "Several projects are available and there is no terminal to choose one: set "

@@ -7,15 +7,26 @@
 
 #include <boost/json/value.hpp>
 
-#include "cli/guidance_commands/platform.h"
+#include "cli/guidance_commands/command_platform.h"
 #include "common/async.h"
 #include "common/http.h"
-#include "main/dataset_replay/platform.h"
-#include "main/guidance/platform.h"
+#include "main/dataset_replay/report_platform.h"
+#include "main/guidance/guidance_library.h"
 
 namespace velko::velko_api {
 
-using guidance_commands::Project;
+// A project as the platform lists it.
+struct Project {
+  std::string id;
+  std::string organization_id;
+  std::string name;
+};
+
+// The project that `given` names: the one with that id, else the one with that name. Throws
+// std::runtime_error naming `what` (where the value came from) and the projects there are when
+// none matches.
+const Project& find_project(const std::vector<Project>& projects, const std::string& given,
+                            const std::string& what);
 
 // A sim build as the platform registered it.
 struct PublishedSim {
@@ -30,12 +41,14 @@ class Client final : public guidance_commands::Platform,
                      public guidance::GuidanceLibrary,
                      public dataset_replay::ReportPlatform {
  public:
-  // `token` defaults to VELKO_API_TOKEN; an empty token is none. Throws std::invalid_argument
-  // for a token with control characters.
-  explicit Client(std::string base_url, std::optional<std::string> token = std::nullopt);
+  // `token` is sent on every request (VELKO_API_TOKEN; an empty token is none); `project` is
+  // the id or name of the project that cli_select picks without asking (VELKO_PROJECT). Throws
+  // std::invalid_argument for a token with control characters.
+  explicit Client(std::string base_url, std::optional<std::string> token = std::nullopt,
+                  std::string project = "");
 
   // guidance_commands::Platform
-  awaitable<Project> cli_select() override;
+  awaitable<guidance_commands::Project> cli_select() override;
   awaitable<std::vector<guidance::GuidanceItem>> list_guidance(std::string organization_id,
                                                                std::string project_id) override;
   guidance::GuidanceLibrary& guidance() override { return *this; }
@@ -85,6 +98,7 @@ class Client final : public guidance_commands::Platform,
 
   std::string base_url_;
   std::optional<std::string> token_;
+  std::string project_;
 };
 
 // Reads a guidance item out of a platform answer; throws BadAnswer when it is not one.

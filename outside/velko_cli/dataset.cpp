@@ -1,12 +1,12 @@
 #include "outside/velko_cli/dataset.h"
 
-#include <cstdlib>
 #include <stdexcept>
 
 #include "common/errors.h"
 #include "common/http_async.h"
 #include "common/json_access.h"
 #include "common/json_text.h"
+#include "common/refusal_detail.h"
 #include "common/literal.h"
 #include "common/unicode.h"
 
@@ -20,18 +20,6 @@ namespace {
 constexpr std::size_t kMaxDatasetAnswerBytes = 1u << 20;
 constexpr std::string_view kWhat = "the compute node's dataset";
 
-std::string refusal_detail(const std::string& body) {
-  try {
-    json::value answer = json_text::parse(body);
-    if (answer.is_object()) {
-      if (const json::value* detail = answer.get_object().if_contains("detail")) {
-        return as_text(*detail);
-      }
-    }
-  } catch (const json_text::JsonError&) {
-  }
-  return body;
-}
 
 // A control character of ASCII.
 bool is_control(unsigned char ch) { return ch < 0x20 || ch == 0x7F; }
@@ -45,31 +33,27 @@ std::string text_of(const json::value& dataset, std::string_view key) {
 
 }  // namespace
 
-std::string compute_url() {
-  const char* url = std::getenv("VELKO_COMPUTE_URL");
-  return (url && *url) ? std::string(url) : std::string("http://127.0.0.1:8710");
-}
-
-std::optional<std::string> node_token() {
-  const char* token = std::getenv("VELKO_NODE_TOKEN");
-  if (!token || !*token) return std::nullopt;
-  for (const char* ch = token; *ch; ++ch) {
-    if (is_control(static_cast<unsigned char>(*ch))) {
+void check_node_token(const std::optional<std::string>& token) {
+  if (!token) return;
+  for (char ch : *token) {
+    if (is_control(static_cast<unsigned char>(ch))) {
       throw std::invalid_argument(
           "The compute node token (VELKO_NODE_TOKEN) holds a control character; set it to the "
           "token text alone");
     }
   }
-  return std::string(token);
 }
 
-http::Headers node_auth_headers() {
+http::Headers node_auth_headers(const std::optional<std::string>& token) {
+  check_node_token(token);
   http::Headers headers;
-  if (std::optional<std::string> token = node_token()) {
-    headers.emplace_back("Authorization", "Bearer " + *token);
-  }
+  if (token && !token->empty()) headers.emplace_back("Authorization", "Bearer " + *token);
   return headers;
 }
+
+ComputeNodeDatasets::ComputeNodeDatasets(std::string compute_url,
+                                         std::optional<std::string> node_token)
+    : compute_url_(std::move(compute_url)), node_token_(std::move(node_token)) {}
 
 std::optional<std::string> dataset_ref_problem(std::string_view ref) {
   constexpr std::string_view kGive = "; give the id or name of a dataset on the compute node";
@@ -89,8 +73,8 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
     throw std::invalid_argument("The dataset " + quoted(dataset_ref) + " " + *problem);
   }
   http::Request request;
-  request.url = compute_url() + "/datasets/" + http::percent_encode(dataset_ref);
-  request.headers = node_auth_headers();
+  request.url = compute_url_ + "/datasets/" + http::percent_encode(dataset_ref);
+  request.headers = node_auth_headers(node_token_);
   request.connect_timeout_s = 10;
   request.idle_timeout_s = 30;
   request.total_timeout_s = 60;
@@ -99,12 +83,12 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
   http::Response response = co_await http::perform_awaited(
       std::move(request), "(is the compute node running? VELKO_COMPUTE_URL sets its address)");
   if (response.status == 404) {
-    throw std::runtime_error("The compute node at " + compute_url() + " has no dataset " +
-                             quoted(dataset_ref) + ": " + refusal_detail(response.body));
+    throw std::runtime_error("The compute node at " + compute_url_ + " has no dataset " +
+                             quoted(dataset_ref) + ": " + refusal_detail(response.body, DetailKinds::kAny));
   }
   if (response.status == 401 || response.status == 403) {
-    throw std::runtime_error("The compute node at " + compute_url() +
-                             " refused the request: " + refusal_detail(response.body) +
+    throw std::runtime_error("The compute node at " + compute_url_ +
+                             " refused the request: " + refusal_detail(response.body, DetailKinds::kAny) +
                              " (VELKO_NODE_TOKEN sets the node's token)");
   }
   http::raise_for_status(response, url);

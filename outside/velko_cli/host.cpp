@@ -1,21 +1,23 @@
 #include "outside/velko_cli/host.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iostream>
-#include <string_view>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include <CLI/CLI.hpp>
 
+#include "cli/guidance_commands/command_platform.h"
 #include "cli/guidance_commands/commands.h"
-#include "cli/guidance_commands/platform.h"
+#include "common/console.h"
 #include "common/errors.h"
-#include "main/dataset_replay/components.h"
 #include "outside/velko_api/client.h"
-#include "outside/velko_cli/dataset.h"
 #include "outside/velko_cli/sim_publish.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/settings.h"
 
 namespace velko::host {
 
@@ -43,17 +45,32 @@ std::string printable(std::string_view message) {
   return out;
 }
 
-// Connects the command modules to the real outside components.
-void install_components() {
-  guidance_commands::set_platform_factory(
-      [](const std::string& url) -> std::unique_ptr<guidance_commands::Platform> {
-        return std::make_unique<velko_api::ZARAvUziz>(url);
-      });
-  dataset_replay::Components report_run;
-  report_run.dataset = std::make_shared<ComputeNodeDatasets>();
-  report_run.core = std::make_shared<core::CoreLibraryImpl>();
-  // The sim connection is loaded by the commands that run a sim (it brings gRPC).
-  dataset_replay::install_components(std::move(report_run));
+// For `velko bogus` or `velko sim bogus`: names the word that is not a command and lists the
+// commands there are, where CLI11 would only say that an argument was not expected. Empty when
+// the command line names no unknown command.
+std::string unknown_command(const CLI::App& app, int argc, char** argv) {
+  const CLI::App* current = &app;
+  std::string path = "velko";
+  for (int i = 1; i < argc; ++i) {
+    std::string_view word = argv[i];
+    if (word.empty() || word.front() == '-') return "";
+    auto commands = current->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+    if (commands.empty()) return "";
+    const CLI::App* next = nullptr;
+    std::string names;
+    for (const CLI::App* command : commands) {
+      if (command->get_name() == word) next = command;
+      if (!names.empty()) names += ", ";
+      names += command->get_name();
+    }
+    if (!next) {
+      return "'" + printable(word) + "' is not a command of " + path + "; the commands are: " +
+             names + ". See `" + path + " --help`.";
+    }
+    current = next;
+    path += " " + std::string(word);
+  }
+  return "";
 }
 
 }  // namespace
@@ -62,23 +79,41 @@ int run(int argc, char** argv) {
   // A reader of our output that went away (a pipe to a closed terminal's `tee`) makes a write
   // fail; it must not kill velko before it has closed its claim and stopped its sim.
   ::signal(SIGPIPE, SIG_IGN);
-  install_components();
+  // The one reading of the environment, and the one console, of this command.
+  const core::Settings settings = core::read_settings_from_environment();
+  Console console(/*to_stderr=*/false, settings.color);
+
   CLI::App app("The command-line client of the velko sim platform.", "velko");
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Show the help of every command");
+  app.set_version_flag("--version", std::string("velko ") + VELKO_VERSION);
+  app.footer("\n" + core::settings_help());
 
-  std::shared_ptr<CLI::App> guidance = guidance_commands::cli();
-  guidance->name("guidance");
+  guidance_commands::GuidanceSession guidance_session{
+      [&settings](const std::string& url) -> std::unique_ptr<guidance_commands::Platform> {
+        return std::make_unique<velko_api::ZARAvUziz>(url, settings.api_token, settings.project);
+      },
+      settings.url_api,
+      console,
+      std::cin,
+      std::cout,
+      std::cerr,
+      ::isatty(STDIN_FILENO) == 1,
+      ::isatty(STDOUT_FILENO) == 1};
+  CLI::App* guidance = guidance_commands::mount(app, guidance_session);
   guidance->description("Guidance items of a project: goals, constraints, success criteria, rewards");
   guidance->require_subcommand(1);
-  app.add_subcommand(guidance);
-  add_sim_commands(app);
+  add_sim_commands(app, settings, console);
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::RuntimeError& e) {
     return e.get_exit_code();
   } catch (const CLI::ParseError& e) {
+    if (std::string unknown = unknown_command(app, argc, argv); !unknown.empty()) {
+      std::cerr << unknown << "\n";
+      return kExitUsage;
+    }
     int code = app.exit(e);
     return code == 0 ? 0 : kExitUsage;
   } catch (const Interrupted& interrupt) {

@@ -6,14 +6,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "main/dataset_replay/components.h"
-#include "outside/velko_core/sim_plugin.h"
+#include "outside/velko_cli/sim_plugin.h"
 
 namespace velko::host {
 
-void load_sim_connection() {
-  static bool loaded = false;
-  if (loaded) return;
+SimComponents load_sim_connection() {
   std::error_code ec;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   std::string path = (self.parent_path() / "libvelko_sim_plugin.so").string();
@@ -29,10 +26,9 @@ void load_sim_connection() {
   if (!make) {
     throw std::runtime_error("The sim connection module " + path + " has no entry point");
   }
-  dataset_replay::Components components = dataset_replay::installed_components();
-  make(&components.sim, &components.sim_module);
-  dataset_replay::install_components(std::move(components));
-  loaded = true;  // the module stays loaded for the life of the process
+  SimComponents components;
+  make(&components.sims, &components.host_sim);
+  return components;
 }
 
 }  // namespace velko::host

@@ -13,14 +13,19 @@
 
 #include "common/async.h"
 #include "common/console.h"
+#include "common/file_digest.h"
 #include "common/json_text.h"
 #include "common/literal.h"
-#include "main/dataset_replay/node_requests.h"
+#include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/publish_report.h"
+#include "main/dataset_replay/report_run.h"
+#include "main/dataset_replay/sim_connection.h"
 #include "outside/velko_api/client.h"
 #include "outside/velko_cli/bundle.h"
 #include "outside/velko_cli/dataset.h"
 #include "outside/velko_cli/sim_loader.h"
+#include "outside/velko_core/core_library_impl.h"
+#include "outside/velko_core/logging.h"
 #include "outside/velko_core/settings.h"
 #include "outside/velko_core/sim_command.h"
 
@@ -41,11 +46,6 @@ struct PublishOptions {
   std::string env_init;
   double call_timeout_s = 300;
 };
-
-Console& host_console() {
-  static Console console;
-  return console;
-}
 
 // A temporary file removed when it goes out of scope.
 class TemporaryFile {
@@ -131,10 +131,10 @@ CLI::Validator max_episodes_check() {
 }
 
 // The organisation: --org, else VELKO_ORG, else the one organisation of the user's projects.
-awaitable<std::string> organisation(velko_api::Client& api, const std::string& given) {
+awaitable<std::string> organisation(velko_api::Client& api, const std::string& given,
+                                    const std::string& from_settings) {
   if (!given.empty()) co_return given;
-  std::string from_env = core::settings::env_or("VELKO_ORG", "");
-  if (!from_env.empty()) co_return from_env;
+  if (!from_settings.empty()) co_return from_settings;
   std::vector<velko_api::Project> projects = co_await api.list_projects();
   std::set<std::string> orgs;
   for (const auto& project : projects) orgs.insert(project.organization_id);
@@ -150,16 +150,11 @@ awaitable<std::string> organisation(velko_api::Client& api, const std::string& g
 // The project's id: --project takes an id or a name.
 awaitable<std::string> project_id(velko_api::Client& api, const std::string& given) {
   std::vector<velko_api::Project> projects = co_await api.list_projects();
-  for (const auto& project : projects) {
-    if (project.id == given) co_return project.id;
-  }
-  for (const auto& project : projects) {
-    if (project.name == given) co_return project.id;
-  }
-  co_return given;  // the platform says what is wrong with an unknown id
+  co_return velko_api::find_project(projects, given, "--project").id;
 }
 
-awaitable<void> publish(PublishOptions options) {
+awaitable<void> publish(const core::Settings& settings, Console& console,
+                        PublishOptions options) {
   // Everything that needs no server is checked first: a bad local input publishes nothing.
   if (!fs::is_directory(options.path)) {
     throw std::runtime_error(options.path + " is not a sim directory");
@@ -170,9 +165,9 @@ awaitable<void> publish(PublishOptions options) {
   if (!options.env_init.empty()) env_init = env_init_object(options.env_init);
   // A token that would break the header line carrying it is refused before anything is sent
   // (the platform client refuses its own).
-  node_token();
-  velko_api::ZARAvUziz api(core::settings::URL_API());
-  load_sim_connection();
+  check_node_token(settings.node_token);
+  velko_api::ZARAvUziz api(settings.url_api, settings.api_token, settings.project);
+  SimComponents sim_components = load_sim_connection();
   std::string name = options.name.empty()
                          ? fs::absolute(options.path).lexically_normal().filename().string()
                          : options.name;
@@ -182,12 +177,12 @@ awaitable<void> publish(PublishOptions options) {
   {
     TemporaryFile bundle;
     pack_bundle(options.path, bundle.path());
-    bundle_sha256 = dataset_replay::sha256_file(bundle.path());
+    bundle_sha256 = sha256_file(bundle.path());
   }
 
-  std::string org = co_await organisation(api, options.org);
+  std::string org = co_await organisation(api, options.org, settings.org);
   velko_api::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
-  host_console().print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
+  console.print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
                        " (build " + escape_markup(sim.implementation_id) + ")");
 
   dataset_replay::PublishReportOptions report;
@@ -195,13 +190,20 @@ awaitable<void> publish(PublishOptions options) {
   report.max_episodes = options.max_episodes;
   report.env_init = env_init;
   report.call_timeout_s = options.call_timeout_s;
-  co_await dataset_replay::publish_report(api, org, sim.sim_id, sim.name, sim.implementation_id,
+  // The report run, built from this command's settings, console and components.
+  ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
+  core::CoreLibraryImpl core;
+  std::shared_ptr<spdlog::logger> logger =
+      core::logging::make_logger("velko.dataset_replay", settings.log_level);
+  const dataset_replay::ReportRun run{api,     datasets, *sim_components.host_sim,
+                                      *sim_components.sims, core, console, *logger};
+  co_await dataset_replay::publish_report(run, org, sim.sim_id, sim.name, sim.implementation_id,
                                           options.path, bundle_sha256, options.dataset, report);
 }
 
 }  // namespace
 
-void add_sim_commands(CLI::App& app) {
+void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& console) {
   CLI::App* sim = app.add_subcommand("sim", "Sims: publish a build and report it against a dataset");
   sim->require_subcommand(1);
   auto options = std::make_shared<PublishOptions>();
@@ -230,7 +232,8 @@ void add_sim_commands(CLI::App& app) {
                       "Seconds that one sim call may take during the replay")
       ->check(call_timeout_check())
       ->capture_default_str();
-  command->callback([options] { async_to_sync(publish)(*options); });
+  command->callback(
+      [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });
 }
 
 }  // namespace velko::host

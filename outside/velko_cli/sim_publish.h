@@ -6,9 +6,18 @@ namespace CLI {
 class App;
 }
 
+namespace velko {
+class Console;
+}
+
+namespace velko::core {
+struct Settings;
+}
+
 namespace velko::host {
 
-// Adds the `sim` command group with `publish` to the host's command line.
-void add_sim_commands(CLI::App& app);
+// Adds the `sim` command group with `publish` to the host's command line. Its commands run
+// with `settings` and print through `console`, both of which must outlive the parse.
+void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& console);
 
 }  // namespace velko::host

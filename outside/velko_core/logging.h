@@ -1,4 +1,4 @@
-// The core library's logging: named spdlog loggers writing to standard error.
+// The core library's logging: spdlog loggers writing to standard error.
 #pragma once
 
 #include <memory>
@@ -8,8 +8,8 @@
 
 namespace velko::core::logging {
 
-// The logger of a module. Its level comes from VELKO_LOG_LEVEL (trace, debug, info, warn,
-// error; default warn), so debug lines are hidden unless asked for.
-std::shared_ptr<spdlog::logger> get_logger(const std::string& name);
+// A logger named `name` that writes lines at `level` and above (trace, debug, info, warn,
+// error; an empty or unknown level is warn) to standard error. Each call makes a new logger.
+std::shared_ptr<spdlog::logger> make_logger(const std::string& name, const std::string& level);
 
 }  // namespace velko::core::logging

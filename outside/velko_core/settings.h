@@ -1,14 +1,41 @@
-// The core library's settings, read from the environment.
+// The core library's settings: everything velko takes from its environment, read once per
+// command by the host and handed to whatever needs it. Nothing else in velko reads the
+// environment (a sim reads its own address, as a process of its own).
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 
-namespace velko::core::settings {
+namespace velko::core {
 
-// The platform's base URL: VELKO_API_URL, else http://127.0.0.1:8700.
-std::string URL_API();
+struct Settings {
+  // The platform's base URL (`settings.URL_API`): VELKO_API_URL.
+  std::string url_api = "http://127.0.0.1:8700";
+  // Sent as a bearer token on every platform request: VELKO_API_TOKEN.
+  std::optional<std::string> api_token;
+  // The local compute node's base URL, used as given: VELKO_COMPUTE_URL.
+  std::string compute_url = "http://127.0.0.1:8710";
+  // Sent as a bearer token on every compute-node request: VELKO_NODE_TOKEN.
+  std::optional<std::string> node_token;
+  // The project (id or name) that commands use without asking: VELKO_PROJECT.
+  std::string project;
+  // The organisation of `sim publish` when --org is not given: VELKO_ORG.
+  std::string org;
+  // The debug log's level (debug shows it): VELKO_LOG_LEVEL.
+  std::string log_level;
+  // Styles on a terminal: off when NO_COLOR is set or TERM is "dumb".
+  bool color = true;
+};
 
-// An environment variable, or `fallback` when it is unset or empty.
-std::string env_or(const char* name, const std::string& fallback);
+// Reads the settings through `lookup` (an empty variable counts as unset). The values are
+// taken as they are; tokens are checked where they are sent.
+Settings read_settings(const std::function<const char*(const char*)>& lookup);
 
-}  // namespace velko::core::settings
+// read_settings of this process's environment.
+Settings read_settings_from_environment();
+
+// The environment variables, what they mean and their defaults, as `velko --help` lists them.
+std::string settings_help();
+
+}  // namespace velko::core

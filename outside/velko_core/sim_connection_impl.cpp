@@ -1,7 +1,6 @@
 #include "outside/velko_core/sim_connection_impl.h"
 
 #include "outside/velko_core/sim_client.h"
-#include "outside/velko_core/sim_server.h"
 
 namespace velko::core {
 
@@ -12,7 +11,10 @@ bool SimConnectionImpl::port_in_use(int port) { return core::port_in_use(port); 
 awaitable<std::unique_ptr<dataset_replay::SimProcess>> SimConnectionImpl::make_in_process(
     std::string path, std::string host, int port, boost::json::object /*settings*/,
     dataset_replay::OutputCallback on_output) {
-  co_return co_await start_sim(std::move(path), std::move(host), port, std::move(on_output));
+  std::unique_ptr<LocalSimProcess> process =
+      co_await start_sim(std::move(path), std::move(host), port, std::move(on_output));
+  started_->add(port, *process);
+  co_return process;
 }
 
 std::unique_ptr<dataset_replay::SimClient> SimConnectionImpl::make(

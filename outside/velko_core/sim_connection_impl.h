@@ -1,4 +1,4 @@
-// The sim connection that velko installs: free ports, sim processes started here, and gRPC
+// The sim connection that velko uses: free ports, sim processes started here, and gRPC
 // clients to them.
 #pragma once
 
@@ -6,12 +6,16 @@
 #include <string>
 
 #include "main/dataset_replay/sim_connection.h"
+#include "outside/velko_core/sim_process.h"
 
 namespace velko::core {
 
-// The real sim connection (sim_server and sim_client together).
+// The real sim connection (sim processes and the sim client together).
 class SimConnectionImpl : public dataset_replay::SimConnection {
  public:
+  // The sims this connection started, for the serving check.
+  std::shared_ptr<StartedSims> started() const { return started_; }
+
   int get_free_port() override;
   bool port_in_use(int port) override;
   // `settings` carries nothing yet; the sim is configured through the client's env_init.
@@ -19,6 +23,9 @@ class SimConnectionImpl : public dataset_replay::SimConnection {
       std::string path, std::string host, int port, boost::json::object settings,
       dataset_replay::OutputCallback on_output) override;
   std::unique_ptr<dataset_replay::SimClient> make(dataset_replay::ClientOptions options) override;
+
+ private:
+  std::shared_ptr<StartedSims> started_ = std::make_shared<StartedSims>();
 };
 
 }  // namespace velko::core

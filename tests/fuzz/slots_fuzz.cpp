@@ -18,7 +18,7 @@
 #include "main/dataset_replay/components.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/slots.h"
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/core_library_impl.h"
 #include "outside/velko_core/slot_path.h"
 #include "tests/fuzz/fuzz_support.h"
 

@@ -17,7 +17,7 @@
 #include <boost/json/value.hpp>
 
 #include "main/dataset_replay/sim_connection.h"
-#include "main/dataset_replay/sim_module.h"
+#include "main/dataset_replay/host_sim_module.h"
 
 namespace velko::testing {
 

@@ -10,7 +10,7 @@
 #include <boost/json.hpp>
 
 #include "main/dataset_replay/dataset_module.h"
-#include "main/dataset_replay/platform.h"
+#include "main/dataset_replay/report_platform.h"
 
 namespace velko::testing {
 

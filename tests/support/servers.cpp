@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
+
+#include <httplib.h>
 #include <stdexcept>
 
 namespace velko::testing {
@@ -57,6 +59,82 @@ ServerProcess::~ServerProcess() {
     ::waitpid(pid_, nullptr, 0);
   }
   if (output_ >= 0) ::close(output_);
+}
+
+LoopbackNode::LoopbackNode() : server_(std::make_unique<httplib::Server>()) {
+  // Any number of slashes before "ml": a base URL with a trailing slash is used as given.
+  server_->Post(R"(/*ml/([A-Za-z0-9_-]+))", [this](const httplib::Request& request,
+                                                    httplib::Response& out) {
+    std::string path = request.matches[1];
+    Respond respond;
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard lock(mutex_);
+      paths_.push_back(path);
+      bodies_[path].push_back(request.body);
+      Seen seen{request.path, request.body, {}};
+      for (const auto& [name, value] : request.headers) seen.headers.emplace(name, value);
+      seen_.push_back(std::move(seen));
+      auto it = responders_.find(path);
+      if (it == responders_.end()) it = responders_.find("*");
+      if (it != responders_.end()) respond = it->second;
+      hook = hook_;
+    }
+    if (hook) hook(path);
+    if (respond) {
+      respond(request, out);
+    } else {
+      out.status = 404;
+      out.set_content(R"({"detail": "no answer set for this path"})", "application/json");
+    }
+  });
+  port_ = server_->bind_to_any_port("127.0.0.1");
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+LoopbackNode::~LoopbackNode() {
+  server_->stop();
+  thread_.join();
+}
+
+void LoopbackNode::answer(const std::string& path, Answer answer) {
+  respond(path, [answer](const httplib::Request&, httplib::Response& out) {
+    out.status = answer.status;
+    out.set_content(answer.body, answer.type);
+  });
+}
+
+void LoopbackNode::respond(const std::string& path, Respond respond) {
+  std::lock_guard lock(mutex_);
+  responders_[path] = std::move(respond);
+}
+
+void LoopbackNode::on_request(std::function<void(const std::string& path)> hook) {
+  std::lock_guard lock(mutex_);
+  hook_ = std::move(hook);
+}
+
+std::string LoopbackNode::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::vector<std::string> LoopbackNode::paths() {
+  std::lock_guard lock(mutex_);
+  return paths_;
+}
+
+std::vector<std::string> LoopbackNode::bodies(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  return bodies_[path];
+}
+
+std::vector<LoopbackNode::Seen> LoopbackNode::seen() {
+  std::lock_guard lock(mutex_);
+  return seen_;
+}
+
+std::string LoopbackNode::Seen::header(const std::string& name) const {
+  auto it = headers.find(name);
+  return it == headers.end() ? std::string() : it->second;
 }
 
 }  // namespace velko::testing

@@ -1,8 +1,11 @@
 #include "tests/support/testing.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -169,5 +172,24 @@ void write_file(const std::string& path, const std::string& content) {
   if (!out) throw std::runtime_error("cannot write " + path);
   out << content;
 }
+
+RefusingPort::RefusingPort() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("could not bind a loopback port");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string RefusingPort::url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 }  // namespace velko::testing

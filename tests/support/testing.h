@@ -23,6 +23,23 @@ class TempDir {
   std::string path_;
 };
 
+// A loopback port on which nothing listens for as long as the object lives: the port is bound
+// here and never listened on, so a connection to it is refused and no one else can take it.
+class RefusingPort {
+ public:
+  RefusingPort();
+  ~RefusingPort();
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  int port() const { return port_; }
+  // "http://127.0.0.1:PORT"
+  std::string url() const;
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 struct RunResult {
   int status = -1;  // exit status, or 128 + signal
   std::string out;

@@ -1,4 +1,4 @@
-#include "outside/velko_cli/sim_module.h"
+#include "outside/velko_cli/sim_serving.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,7 +14,7 @@
 
 #include "common/errors.h"
 #include "outside/velko_core/sim_client.h"
-#include "outside/velko_core/sim_server.h"
+#include "outside/velko_core/sim_process.h"
 
 namespace velko::cli {
 
@@ -90,10 +90,10 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
   // Made once the port accepts connections, so that its channel starts at once.
   std::unique_ptr<core::GrpcSimClient> client;
   while (true) {
-    if (port) {
-      if (std::optional<int> code = core::started_sim_exit(*port)) {
+    if (port && started_) {
+      if (std::optional<int> code = started_->exit_of(*port)) {
         // What the sim wrote before it ended is what the user needs to see.
-        co_await core::started_sim_output_read(*port, kOutputWaitS);
+        co_await started_->output_read(*port, kOutputWaitS);
         throw core::SimStartError("the sim " + core::describe_exit(*code) + " before it served");
       }
     }

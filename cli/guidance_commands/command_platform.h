@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/async.h"
-#include "main/guidance/platform.h"
+#include "main/guidance/guidance_library.h"
 
 namespace velko::guidance_commands {
 
@@ -28,13 +28,7 @@ class Platform : public guidance::Platform {
       std::string organization_id, std::string project_id) = 0;
 };
 
-// Makes the platform client for a platform address (`ZARAvUziz(url)`).
+// Makes the platform client of one command run for a platform address (`ZARAvUziz(url)`).
 using PlatformFactory = std::function<std::unique_ptr<Platform>(const std::string& url)>;
-
-// The host installs the real client; tests install fakes.
-void set_platform_factory(PlatformFactory factory);
-
-// The platform address from the core library's settings (`settings.URL_API`).
-std::string settings_url_api();
 
 }  // namespace velko::guidance_commands

@@ -1,4 +1,4 @@
-#include "outside/velko_core/core_library.h"
+#include "outside/velko_core/core_library_impl.h"
 
 #include <utility>
 

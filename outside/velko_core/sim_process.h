@@ -1,9 +1,11 @@
-// The sim server: starts a sim as a process of its own on this machine, passes its output on
+// Sim processes: starts a sim as a process of its own on this machine, passes its output on
 // line by line, and stops it with everything it started.
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -41,7 +43,29 @@ class LocalSimProcess : public dataset_replay::SimProcess {
   int pid() const;
 
  private:
+  friend class StartedSims;
   std::shared_ptr<State> state_;
+};
+
+// The sims one sim connection started, by port: what the serving check, which knows a sim
+// only by its address, asks about it. Holds no sim alive.
+class StartedSims {
+ public:
+  // Notes `process` as the sim serving on `port`.
+  void add(int port, const LocalSimProcess& process);
+  // The exit status of the sim noted for `port` once it has ended; none while it runs, or when
+  // no sim is noted for the port.
+  std::optional<int> exit_of(int port);
+  // Completes once the output of the sim noted for `port` has been read to its end, or after
+  // `timeout_s` (the sim's own children may hold its output open), or at once when no sim is
+  // noted for the port.
+  awaitable<void> output_read(int port, double timeout_s);
+
+ private:
+  std::shared_ptr<LocalSimProcess::State> find(int port);
+
+  std::mutex mutex_;
+  std::map<int, std::weak_ptr<LocalSimProcess::State>> sims_;
 };
 
 // Starts the sim at `path` with "--host H --port P" after its command and VELKO_SIM_HOST and
@@ -59,15 +83,6 @@ int free_port();
 // True when another socket holds TCP `port` on a loopback address (127.0.0.1 or ::1), so that
 // a sim could not take it: another run's sim may have been given the same free port.
 bool port_in_use(int port);
-
-// The exit status of the sim that start_sim started for `port` when that sim has ended; none
-// while it runs, or when no sim is known for the port.
-std::optional<int> started_sim_exit(int port);
-
-// Completes once the output of the sim started for `port` has been read to its end, or after
-// `timeout_s` (the sim's own children may hold its output open), or at once when no sim is
-// known for the port.
-awaitable<void> started_sim_output_read(int port, double timeout_s);
 
 // How a sim's exit status reads: "exited with status 3", "was ended by signal 9 (Killed)".
 std::string describe_exit(int returncode);

@@ -1,4 +1,4 @@
-#include "outside/velko_core/sim_server.h"
+#include "outside/velko_core/sim_process.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -69,19 +69,6 @@ struct LocalSimProcess::State {
 namespace {
 
 using State = LocalSimProcess::State;
-
-// The sims started here, by port, for the serving check.
-std::mutex registry_mutex;
-std::map<int, std::weak_ptr<State>>& registry() {
-  static std::map<int, std::weak_ptr<State>> sims;
-  return sims;
-}
-
-std::shared_ptr<State> find_started(int port) {
-  std::lock_guard lock(registry_mutex);
-  auto it = registry().find(port);
-  return it == registry().end() ? nullptr : it->second.lock();
-}
 
 std::string errno_text(int error) { return std::strerror(error); }
 
@@ -404,9 +391,6 @@ LocalSimProcess::~LocalSimProcess() {
   if (state.reaper_pipe >= 0) ::close(state.reaper_pipe);
   reap(state.pid);
   if (state.reaper > 0) reap(state.reaper);
-  std::lock_guard lock(registry_mutex);
-  auto it = registry().find(state.port);
-  if (it != registry().end() && it->second.lock() == state_) registry().erase(it);
 }
 
 std::optional<int> LocalSimProcess::returncode() { return peek(*state_); }
@@ -460,10 +444,6 @@ awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::str
   auto process = std::make_unique<LocalSimProcess>(state);
   read_stream(state, state->out.get());
   read_stream(state, state->err.get());
-  {
-    std::lock_guard lock(registry_mutex);
-    registry()[port] = state;
-  }
   co_return process;
 }
 
@@ -514,16 +494,29 @@ bool port_in_use(int port) {
   return taken(AF_INET, &v4, port) || taken(AF_INET6, &in6addr_loopback, port);
 }
 
-std::optional<int> started_sim_exit(int port) {
-  std::shared_ptr<State> state = find_started(port);
+void StartedSims::add(int port, const LocalSimProcess& process) {
+  std::lock_guard lock(mutex_);
+  // Sims that are gone make room.
+  std::erase_if(sims_, [](const auto& entry) { return entry.second.expired(); });
+  sims_[port] = process.state_;
+}
+
+std::shared_ptr<LocalSimProcess::State> StartedSims::find(int port) {
+  std::lock_guard lock(mutex_);
+  auto it = sims_.find(port);
+  return it == sims_.end() ? nullptr : it->second.lock();
+}
+
+std::optional<int> StartedSims::exit_of(int port) {
+  std::shared_ptr<State> state = find(port);
   if (!state) return std::nullopt;
   return peek(*state);
 }
 
-awaitable<void> started_sim_output_read(int port, double timeout_s) {
+awaitable<void> StartedSims::output_read(int port, double timeout_s) {
   const auto deadline = std::chrono::steady_clock::now() + seconds_to_duration(timeout_s);
   while (std::chrono::steady_clock::now() < deadline) {
-    std::shared_ptr<State> state = find_started(port);
+    std::shared_ptr<State> state = find(port);
     if (!state || state->closed || (state->out->done && state->err->done)) co_return;
     state.reset();
     co_await sleep_for(std::chrono::milliseconds(5));

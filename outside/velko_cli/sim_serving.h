@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
-#include "main/dataset_replay/sim_module.h"
+#include "main/dataset_replay/host_sim_module.h"
+#include "outside/velko_core/sim_process.h"
 
 namespace velko::cli {
 
@@ -15,8 +17,14 @@ inline constexpr std::size_t kTailBytes = 4096;
 // Seconds between two serving checks.
 inline constexpr double kServePollS = 0.05;
 
+// The host's sim module over the sims that one sim connection starts.
 class SimModuleImpl : public dataset_replay::SimModule {
  public:
+  // `started`: the sims whose end the serving check notices at once (none: it notices a sim
+  // that ended only when its time runs out).
+  explicit SimModuleImpl(std::shared_ptr<core::StartedSims> started = nullptr)
+      : started_(std::move(started)) {}
+
   // Completes once the sim at `address` ("localhost:PORT") answers. Fails with TimeoutError
   // ("the sim at ADDRESS did not serve within N s") when it does not within `timeout_s`, and
   // at once with SimStartError when the sim started for that port has already ended.
@@ -24,6 +32,9 @@ class SimModuleImpl : public dataset_replay::SimModule {
   // The last 40 lines of `text`, at most 4 KiB of them, cut at a line start (a single line
   // longer than that keeps its end); trailing blank lines left out.
   std::string _tail(const std::string& text) override;
+
+ private:
+  std::shared_ptr<core::StartedSims> started_;
 };
 
 }  // namespace velko::cli

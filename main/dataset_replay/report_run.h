@@ -1,0 +1,59 @@
+// The report run as one object: the outside components it calls, the console and logger it
+// writes to, and its timings, all handed in by whoever makes it — the host with the real
+// components, a test with fakes. Every stage of the run is given it; nothing is looked up.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include <boost/json/object.hpp>
+#include <boost/json/value.hpp>
+
+#include "common/async.h"
+#include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/run_context.h"
+
+namespace spdlog {
+class logger;
+}
+
+namespace velko {
+class Console;
+}
+
+namespace velko::dataset_replay {
+
+class CoreLibrary;
+class ReportPlatform;
+class SimConnection;
+class SimModule;
+struct ReportRun;
+
+// The analysis stage as publish_report awaits it: `analyze` (analysis.h), or a test's stand-in.
+using AnalyzeFn = std::function<awaitable<boost::json::value>(
+    const ReportRun& run, std::string path, boost::json::value claim, LocalDataset dataset,
+    std::string bundle_sha256, int max_episodes, boost::json::object env_init,
+    double call_timeout_s)>;
+
+// One report run's components, lent by its maker for as long as the run lasts.
+struct ReportRun {
+  // The platform client.
+  ReportPlatform& api;
+  // The host's dataset modules: the dataset lookup, the node's address and credentials.
+  DatasetModule& datasets;
+  // The host's sim module: the serving check and the tail of a sim's output.
+  SimModule& host_sim;
+  // The sim connection: free ports, sim processes and clients to them.
+  SimConnection& sims;
+  // The core library: spaces, the compute side's view of values, sensors.
+  CoreLibrary& core;
+  // Where the run prints (standard output in production).
+  Console& console;
+  // The run's debug logger.
+  spdlog::logger& logger;
+  Timings timings = {};
+  // The analysis stage; empty for `analyze` itself.
+  AnalyzeFn analyze = {};
+};
+
+}  // namespace velko::dataset_replay

@@ -1,0 +1,13 @@
+#include "outside/velko_cli/sim_plugin.h"
+
+#include "outside/velko_cli/sim_serving.h"
+#include "outside/velko_core/sim_connection_impl.h"
+
+extern "C" __attribute__((visibility("default"))) void velko_sim_plugin_make(
+    std::shared_ptr<velko::dataset_replay::SimConnection>* connection,
+    std::shared_ptr<velko::dataset_replay::SimModule>* sim_module) {
+  auto sims = std::make_shared<velko::core::SimConnectionImpl>();
+  // The serving check notices at once a sim of this connection that ended before serving.
+  *sim_module = std::make_shared<velko::cli::SimModuleImpl>(sims->started());
+  *connection = sims;
+}
