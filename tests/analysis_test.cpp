@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <mutex>
@@ -387,6 +388,36 @@ TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
                                         "at line 1 column 26 (char 25)"));
   }
   EXPECT_FALSE(sim_started());
+}
+
+TEST_F(AnalyzeTest, TheRunsNodeTimeLimitsReachBothRequests) {
+  // A node that stays silent for longer than the run's limit of each request.
+  // Shared with the handlers, which outlive this body until the node stops.
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  auto silent = [done](const httplib::Request&, httplib::Response& out) {
+    for (int i = 0; i < 600 && !*done; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    out.set_content("{}", "application/json");
+  };
+  node_.respond("analysis-actions", silent);
+  timings_.actions_timeout_s = 0.2;
+  try {
+    analyze_now();
+    ADD_FAILURE() << "no failure";
+  } catch (const http::TransportError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("/ml/analysis-actions: no answer within 0.2 s"));
+  }
+  node_.answer("analysis-actions", {200, kActions});
+  node_.respond("sim-analyze-rollouts", silent);
+  timings_.rollouts_timeout_s = 0.3;
+  try {
+    analyze_now();
+    ADD_FAILURE() << "no failure";
+  } catch (const http::TransportError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("/ml/sim-analyze-rollouts: no answer within 0.3 s"));
+  }
+  *done = true;
 }
 
 TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {

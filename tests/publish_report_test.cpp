@@ -18,6 +18,7 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "main/dataset_replay/analysis.h"
+#include "main/dataset_replay/node_requests.h"
 #include "main/dataset_replay/publish_report.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/report_wait.h"
@@ -122,6 +123,27 @@ class ReportRunTest : public ::testing::Test {
   std::vector<std::string>& statuses = captured.statuses;
   AnalyzeArgs seen;
 };
+
+TEST(ReportRunConstants, ProductionValuesStayAsTheyAre) {
+  // Every time limit of a real run: changing one is a decision, not an accident.
+  const Timings production;
+  EXPECT_EQ(production.report_timeout_s, 120);
+  EXPECT_EQ(production.report_poll_s, 5);
+  EXPECT_EQ(production.serve_timeout_s, 60);
+  EXPECT_EQ(production.terminate_grace_s, 10);
+  EXPECT_EQ(production.actions_timeout_s, 120);
+  EXPECT_EQ(production.rollouts_timeout_s, 600);
+  EXPECT_EQ(REPORT_TIMEOUT_S, 120);
+  EXPECT_EQ(REPORT_POLL_S, 5);
+  EXPECT_EQ(DEFAULT_MAX_EPISODES, 20);
+  const PublishReportOptions options;
+  EXPECT_EQ(options.max_episodes, 20);
+  EXPECT_EQ(options.call_timeout_s, 300);
+  EXPECT_EQ(options.project_id, std::nullopt);
+  EXPECT_EQ(options.env_init, std::nullopt);
+  EXPECT_EQ(NODE_REQUEST_DEADLINE_FACTOR, 3);
+  EXPECT_EQ(MAX_NODE_ANSWER_BYTES, std::size_t{512} << 20);
+}
 
 TEST(FailureReason, FirstTrimmedLineCutTo500CharactersOrTheTypeName) {
   // The whole message is trimmed, then its first line is taken as it stands.
