@@ -15,7 +15,6 @@
 
 #include "common/errors.h"
 #include "common/json_text.h"
-#include "main/dataset_replay/components.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/slots.h"
 #include "outside/velko_core/core_library_impl.h"
@@ -57,14 +56,13 @@ bool same_core_keys(const core::SlotKeys& a, const core::SlotKeys& b) {
   return true;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  replay::Components components;
-  components.core = std::make_shared<core::CoreLibraryImpl>();
-  replay::install_components(std::move(components));
-  return 0;
+// The core library the report run reads slots through, as the host hands it one.
+core::CoreLibraryImpl& core_library() {
+  static core::CoreLibraryImpl library;
+  return library;
 }
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
@@ -114,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // Reading never fails, and gives finite numbers only.
-  std::optional<double> before = replay::read_slot(value, path);
+  std::optional<double> before = replay::read_slot(core_library(), value, path);
   check(!before || std::isfinite(*before), "a slot read as a number that is not finite");
 
   boost::json::value written = value;
@@ -133,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // What was written reads back, rounded in an integer slot, where both readers agree on the
   // path.
   if (core_reads && same_keys(ours, keys) && std::isfinite(number)) {
-    std::optional<double> after = replay::read_slot(written, path);
+    std::optional<double> after = replay::read_slot(core_library(), written, path);
     check(after.has_value(), "a written slot does not read back");
     check(*after == number || *after == std::nearbyint(number),
           "a written slot reads back another number");
