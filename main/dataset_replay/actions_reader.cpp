@@ -10,6 +10,7 @@
 
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "main/dataset_replay/compact_value.h"
 
 namespace velko::dataset_replay {
 
@@ -88,98 +89,6 @@ enum class Take : std::uint8_t {
 
 // A size in KiB, as messages name the bounds.
 std::string kib(std::size_t bytes) { return std::to_string(bytes >> 10) + " KiB"; }
-
-// A value kept as compact JSON text (numbers as the answer wrote them), up to
-// ActionsReader::kMaxKeptValueBytes; past that it only follows the value to its end.
-class Capture {
- public:
-  void start(Role role, json::kind kind) {
-    role_ = role;
-    kind_ = kind;
-    text_.clear();
-    string_.clear();
-    levels_.clear();
-    over_ = false;
-    active_ = true;
-  }
-  bool active() const { return active_; }
-  Role role() const { return role_; }
-  json::kind kind() const { return kind_; }
-  bool over() const { return over_; }
-  const std::string& text() const { return text_; }
-
-  // The value's parts, in order; those that can end it return true when it is complete.
-  void open(json::kind kind) {
-    before_value();
-    append(kind == json::kind::object ? "{" : "[");
-    levels_.push_back(kind == json::kind::object ? kObjectFirst : kArrayFirst);
-  }
-  bool close() {
-    bool object = levels_.back() == kObjectFirst || levels_.back() == kObjectNext;
-    levels_.pop_back();
-    append(object ? "}" : "]");
-    return complete();
-  }
-  bool scalar(std::string_view text) {
-    before_value();
-    append(text);
-    return complete();
-  }
-  void string_part(std::string_view part) {
-    if (text_.size() + string_.size() + part.size() > ActionsReader::kMaxKeptValueBytes) {
-      over_ = true;
-    } else {
-      string_.append(part);
-    }
-  }
-  bool string_end() {
-    before_value();
-    write_string();
-    return complete();
-  }
-  void key_end() {
-    std::uint8_t& level = levels_.back();
-    if (level == kObjectNext) append(",");
-    level = kObjectNext;
-    write_string();
-    append(":");
-  }
-
- private:
-  enum : std::uint8_t { kArrayFirst, kArrayNext, kObjectFirst, kObjectNext };
-
-  void before_value() {
-    if (levels_.empty()) return;
-    std::uint8_t& level = levels_.back();
-    if (level == kArrayNext) append(",");
-    if (level == kArrayFirst) level = kArrayNext;
-  }
-  void append(std::string_view text) {
-    if (over_ || text_.size() + text.size() > ActionsReader::kMaxKeptValueBytes) {
-      over_ = true;
-    } else {
-      text_.append(text);
-    }
-  }
-  void write_string() {
-    if (!over_) json_text::write_string(text_, string_);
-    string_.clear();
-    if (text_.size() > ActionsReader::kMaxKeptValueBytes) over_ = true;
-  }
-  bool complete() {
-    if (!levels_.empty()) return false;
-    active_ = false;
-    return true;
-  }
-
-  Role role_ = Role::kSkip;
-  json::kind kind_ = json::kind::null;
-  std::string text_;
-  std::string string_;
-  std::vector<std::uint8_t> levels_;
-  bool over_ = false;
-  bool active_ = false;
-};
 
 // True when a JSON number's text has an exponent part.
 bool has_exponent(std::string_view text) {
@@ -317,7 +226,8 @@ class Handler {
 
   // Keeps a value of `kind` for `role` as its text.
   Take capture(Role role, json::kind kind) {
-    capture_.start(role, kind);
+    capture_.start(kind);
+    capture_role_ = role;
     return Take::kCapture;
   }
 
@@ -631,7 +541,7 @@ class Handler {
       throw BadAnswer("the answer has a value larger than " +
                       kib(ActionsReader::kMaxKeptValueBytes) + " as " + captured_where());
     }
-    switch (capture_.role()) {
+    switch (capture_role_) {
       case Role::kEpisodes: writer_.begin_episodes(capture_.kind(), text); break;
       case Role::kEpisodeId: writer_.episode_id(text); break;
       case Role::kNRows: writer_.episode_rows(text); break;
@@ -644,7 +554,7 @@ class Handler {
 
   // Where the capture under way lies, as a message names it.
   std::string captured_where() const {
-    switch (capture_.role()) {
+    switch (capture_role_) {
       case Role::kEpisodes: return "\"episodes\"";
       case Role::kEpisodeId: return "the \"episode\" of an episode";
       case Role::kNRows: return "the \"n_rows\" of an episode";
@@ -658,7 +568,8 @@ class Handler {
   std::vector<Frame> frames_;
   Member member_ = Member::kOther;  // the last member name read in the answer or an episode
   std::size_t skip_depth_ = 0;      // above 0 while a structure is passed over
-  Capture capture_;
+  CompactValue capture_{ActionsReader::kMaxKeptValueBytes};
+  Role capture_role_ = Role::kSkip;  // what the captured value is for
   ColumnIds* ids_ = nullptr;        // the list being read
   std::string key_;                 // the member name being read
   std::string column_;              // the identifier of the column being read
