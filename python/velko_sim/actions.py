@@ -3,8 +3,9 @@
 velko sends an action as a JSON value of the action space. Read against a Gymnasium-style
 space, it becomes what Gymnasium gives an env: a Box or a MultiDiscrete/MultiBinary value a
 numpy array of the space's dtype, a Discrete value an int, a Dict value a dict in the space's
-order and a Tuple value a tuple. The spaces of `velko_sim.spaces` (whose dtypes are texts) give plain lists and numbers, and an
-action of a space given as a JSON description is passed on as it was read.
+order and a Tuple value a tuple. The spaces of `velko_sim.spaces` (whose dtypes are texts)
+give plain lists and numbers, and an action of a space given as a JSON description is passed
+on as it was read. Values that do not fit the space are refused as bad requests.
 """
 
 import sys
@@ -16,28 +17,35 @@ def _is_number(value):
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
-def _check_shape(value, shape, where):
-    """Refuses a value that is not nested lists of numbers of the shape."""
+def _check_shape(value, shape, where, integers=None):
+    """Refuses a value that is not nested lists of numbers of the shape; with
+    `integers` = (lowest, highest), numbers that are not integers in that range."""
     if not shape:
         if not _is_number(value):
             raise BadRequest(f"{where} must be a number, not {value!r}")
+        if integers is not None and (not float(value).is_integer() or
+                                     not integers[0] <= value <= integers[1]):
+            raise BadRequest(f"{where} must be an integer from {integers[0]} to "
+                             f"{integers[1]}, not {value!r}")
         return
     if not isinstance(value, list) or len(value) != shape[0]:
         raise BadRequest(f"{where} must be a list of {shape[0]} elements")
     for i, item in enumerate(value):
-        _check_shape(item, shape[1:], f"{where}[{i}]")
+        _check_shape(item, shape[1:], f"{where}[{i}]", integers)
 
 
 def _array(value, shape, dtype, where):
     """A box-like value as a numpy array when `dtype` is a numpy dtype, else as it is."""
-    _check_shape(value, shape, where)
     numpy = sys.modules.get("numpy")
     if numpy is None or not isinstance(dtype, numpy.dtype):
+        _check_shape(value, shape, where)
         return value
-    try:
-        return numpy.asarray(value, dtype=dtype)
-    except (OverflowError, ValueError) as error:
-        raise BadRequest(f"{where} does not fit the dtype {dtype}: {error}") from None
+    integers = None
+    if dtype.kind in "iub":
+        info = numpy.iinfo(dtype) if dtype.kind != "b" else None
+        integers = (int(info.min), int(info.max)) if info else (0, 1)
+    _check_shape(value, shape, where, integers)
+    return numpy.asarray(value, dtype=dtype)
 
 
 def action_from_json(space, value, where="the action"):

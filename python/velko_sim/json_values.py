@@ -74,7 +74,8 @@ def to_plain(value, path="", on_nonfinite=None):
         return out
     if isinstance(value, (list, tuple)):
         return [to_plain(item, f"{path}[{i}]", on_nonfinite) for i, item in enumerate(value)]
-    raise UnsendableValue(f"a {type(value).__name__} at {path or 'the top'}, which JSON cannot carry")
+    raise UnsendableValue(f"a {type(value).__name__} at {path or 'the top'}, which JSON cannot "
+                          "carry")
 
 
 def observation_json(observation, names=None):
@@ -87,9 +88,12 @@ def observation_json(observation, names=None):
 
     def refuse(path, value):
         name = (names or {}).get(path)
-        where = f"{name!r} ({path or 'the whole observation'})" if name else (path or "the top")
-        raise UnsendableValue(f"the observation's sensor {where} is {value!r}; JSON has no NaN or "
-                          "infinity: give None for a reading without a value")
+        if name:
+            what = f"the observation's sensor {name!r}" + (f" ({path})" if path else "")
+        else:
+            what = f"the observation's sensor at {path}" if path else "the observation"
+        raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity: give None "
+                              "for a reading without a value")
 
     try:
         return _dumps(to_plain(observation, "", refuse))

@@ -14,16 +14,9 @@ from velko_sim.spaces import Box, Dict, Discrete
 from water_tank_model import MAX_PUMP_STAGE, WaterTankModel, parameters_from_settings
 
 
-def _lround(x):
-    """x rounded to the nearest integer, halves away from zero (C's lround)."""
-    whole = math.trunc(x)
-    if abs(x - whole) >= 0.5:
-        whole += 1 if x > 0 else -1
-    return int(whole)
-
-
 def _number(action, name):
-    """A finite number of the action (a float, an int or a 0-d array)."""
+    """A finite number of the action: the valve opening comes as a float (a 0-d array where
+    numpy is loaded), the pump stage as an int (velko_sim reads a Discrete value so)."""
     if name not in action:
         raise ValueError(f'the action has no "{name}"')
     value = action[name]
@@ -65,8 +58,8 @@ class WaterTankEnv:
         if not isinstance(action, dict):
             raise ValueError("the action must be a map")
         valve = _number(action, "valve_opening")
-        stage = _number(action, "pump_stage")
-        reading = self.model.step(valve, _lround(min(max(stage, -1.0), 4.0)))
+        stage = int(_number(action, "pump_stage"))
+        reading = self.model.step(valve, stage)
         max_steps = self.parameters["max_steps"]
         truncated = max_steps > 0 and self.model.steps >= max_steps
         return reading, self.model.reward(), False, truncated, {"spilled": self.model.spilled}
