@@ -38,8 +38,13 @@ def _default(value):
     raise TypeError(type(value).__name__)
 
 
+# One encoder and one decoder for every call: json.dumps and json.loads with options build
+# new ones each time, which cost more than a small step.
+_ENCODER = json.JSONEncoder(default=_default, allow_nan=False, separators=(",", ":"))
+
+
 def _dumps(value):
-    return json.dumps(value, default=_default, allow_nan=False, separators=(",", ":"))
+    return _ENCODER.encode(value)
 
 
 def to_plain(value, path="", on_nonfinite=None):
@@ -78,9 +83,24 @@ def to_plain(value, path="", on_nonfinite=None):
                           "carry")
 
 
+def _flat_numbers(value):
+    """The JSON text of a list of finite floats and ints, or None for any other value: the
+    common observation, written without the encoder's set-up."""
+    if type(value) is not list:
+        return None
+    for item in value:
+        kind = type(item)
+        if not (kind is float and math.isfinite(item) or kind is int):
+            return None
+    return "[" + ",".join(map(repr, value)) + "]"
+
+
 def observation_json(observation, names=None):
     """The JSON text of an observation. `names` maps slot paths to sensor names for the
     message that refuses a NaN or an infinity."""
+    text = _flat_numbers(observation)
+    if text is not None:
+        return text
     try:
         return _dumps(observation)
     except (TypeError, ValueError):
@@ -105,7 +125,7 @@ def observation_json(observation, names=None):
 
 def info_json(info):
     """The JSON text of an info; NaN and infinities become null."""
-    if info is None:
+    if info is None or (type(info) is dict and not info):
         return "{}"
     try:
         return _dumps(info)
@@ -129,7 +149,7 @@ def number_json(value, what):
             raise UnsendableValue(f"{what} is a {type(value).__name__}, not a number") from None
     if isinstance(value, float) and not math.isfinite(value):
         raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity")
-    return json.dumps(int(value) if isinstance(value, int) else float(value))
+    return str(int(value)) if isinstance(value, int) else float.__repr__(float(value))
 
 
 def flag_json(value, what):
@@ -146,10 +166,13 @@ def _no_constant(name):
     raise BadRequest(f"{name} is not a JSON number")
 
 
+_DECODER = json.JSONDecoder(parse_constant=_no_constant)
+
+
 def parse(text, what):
     """The value of a JSON text from velko; ints stay ints, floats read exactly."""
     try:
-        return json.loads(text, parse_constant=_no_constant)
+        return _DECODER.decode(text)
     except BadRequest as error:
         raise BadRequest(f"{what} is not valid JSON: {error}") from None
     except RecursionError:
