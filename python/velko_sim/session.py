@@ -134,7 +134,7 @@ class Session:
             env = self._need_env("step()")
             if not self._in_episode:
                 raise CallError("FAILED_PRECONDITION", "step() before reset()")
-            action = action_from_json(self._attribute(env, "action_space"), value)
+            action = self._action(env, value)
             result = self._run("step()", env.step, action)
             if not isinstance(result, (tuple, list)) or len(result) != 5:
                 raise CallError("INTERNAL", "step() must return (observation, reward, "
@@ -186,6 +186,17 @@ class Session:
         except Exception as error:
             raise CallError("UNKNOWN", exception_message(error)) from None
 
+    def _action(self, env, value):
+        """The action for the env, read against its action space."""
+        space = self._attribute(env, "action_space")
+        try:
+            return action_from_json(space, value)
+        except BadRequest:
+            raise
+        except Exception as error:  # a space that does not hold what its kind has
+            raise CallError("INTERNAL", "the action space cannot read the action: " +
+                            exception_message(error)) from None
+
     def _describe(self, attribute, names_key):
         """The description of the env's space, named by the mappings' names."""
         env = self._need_env(f"the {attribute.replace('_', ' ')}")
@@ -198,6 +209,9 @@ class Session:
             return description
         except SpaceError as error:
             raise CallError("INTERNAL", str(error)) from None
+        except Exception as error:  # a space that does not hold what its kind has
+            raise CallError("INTERNAL", f"{where} cannot be described: "
+                            f"{exception_message(error)}") from None
 
     def _observation(self, observation):
         try:

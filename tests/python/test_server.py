@@ -92,6 +92,17 @@ class Calls(unittest.TestCase):
                 # The sim goes on serving after a failed call.
                 self.assertEqual(step(sim)[0], [1.0])
 
+    def test_failures_in_making_and_describing_the_env(self):
+        with faulty_sim("--fault", "error-in-make") as sim:
+            self.assertEqual(sim.failure("Make", env_init_json="{}"),
+                             (Code.UNKNOWN, 'the setting "gain" must be a number'))
+        with faulty_sim("--fault", "text-space") as sim:
+            started(sim)
+            message = ("the observation space is a Text, which has no space description; use "
+                       "Box, Discrete, MultiDiscrete, MultiBinary, Dict or Tuple")
+            self.assertEqual(sim.failure("SensorSpaceInfo"), (Code.INTERNAL, message))
+            self.assertEqual(sim.failure("GetMappings"), (Code.INTERNAL, message))
+
     def test_ping_answers_while_a_step_hangs(self):
         with faulty_sim("--fault", "hang-in-step", "1") as sim:
             started(sim)

@@ -5,8 +5,9 @@
 One sensor "level", one action "valve"; the level is the sum of the valve openings. Faults:
 error-in-step N (raises RuntimeError("the valve is stuck") in step N), key-error-in-step N,
 hang-in-step N (prints "hanging in step N", unflushed, and waits in step N for good),
-nan-in-step N (NaN in the observation), fail-before-serve, never-serve (waits for good before
-serving) and ignore-sigterm.
+nan-in-step N (NaN in the observation), error-in-make, text-space (an observation space
+that has no description), fail-before-serve, never-serve (waits for good before serving) and
+ignore-sigterm.
 """
 
 import math
@@ -33,11 +34,18 @@ def fault():
 KIND, N = fault()
 
 
+class Text:
+    """A space of texts, which the spaces format does not hold."""
+
+
 class ValveEnv:
     """The level is the sum of the valve openings."""
 
     def __init__(self, settings):
-        self.observation_space = Box(0.0, 1e9, shape=(1,), dtype="float64")
+        if KIND == "error-in-make":
+            raise ValueError('the setting "gain" must be a number')
+        self.observation_space = Text() if KIND == "text-space" else \
+            Box(0.0, 1e9, shape=(1,), dtype="float64")
         self.action_space = Box(0.0, 1.0, shape=(1,), dtype="float64")
         self.settings = settings
         self.level = 0.0
