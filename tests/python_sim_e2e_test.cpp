@@ -140,16 +140,6 @@ TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
-TEST_F(PythonSimEndToEnd, SimFailingBeforeItServesShowsItsTraceback) {
-  RunResult result = publish(faulty_sim("broken", {"--fault", "fail-before-serve"}),
-                             "valve-runs");
-  EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, StartsWith("Error: The sim did not start:\n\n"));
-  EXPECT_THAT(result.err, HasSubstr("ModuleNotFoundError: No module named 'tank_model'"));
-  closed_claim();
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
-}
-
 TEST_F(PythonSimEndToEnd, SimThatNeverServesIsStoppedAtTheServeLimit) {
   RunResult result = publish(faulty_sim("stuck", {"--fault", "never-serve"}), "valve-runs");
   EXPECT_EQ(result.status, 1);

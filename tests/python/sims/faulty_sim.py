@@ -6,8 +6,7 @@ One sensor "level", one action "valve"; the level is the sum of the valve openin
 error-in-step N (raises RuntimeError("the valve is stuck") in step N), key-error-in-step N,
 hang-in-step N (prints "hanging in step N", unflushed, and waits in step N for good),
 nan-in-step N (NaN in the observation), error-in-make, text-space (an observation space
-that has no description), fail-before-serve, never-serve (waits for good before serving) and
-ignore-sigterm.
+that has no description), never-serve (waits for good before serving) and ignore-sigterm.
 """
 
 import math
@@ -73,8 +72,6 @@ class ValveEnv:
 
 def main():
     mappings = {"sensors": ["level"], "actions": ["valve"]}
-    if KIND == "fail-before-serve":
-        raise ModuleNotFoundError("No module named 'tank_model'")
     if KIND == "never-serve":
         print("loading for good", flush=True)
         while True:
