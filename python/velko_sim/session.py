@@ -174,6 +174,7 @@ class Session:
         try:
             return fn(*args, **kwargs)
         except Exception as error:  # the env's failure, whatever it is
+            print(f"{what} failed:", file=sys.stderr)
             traceback.print_exc(file=sys.stderr)
             sys.stderr.flush()
             raise CallError("UNKNOWN", exception_message(error)) from None
