@@ -38,6 +38,7 @@ def _line_buffered():
 
 
 def _leave(status, message):
+    """Ends the process before serving, saying why on standard error."""
     print(message, file=sys.stderr, flush=True)
     raise SystemExit(status)
 
@@ -83,6 +84,7 @@ def serve(make_env, mappings=None, *, argv=None, environ=None):
         _leave(1, f"{program}: cannot serve on {target} (is the port in use?)")
     server.start()
 
+    # The signals stay blocked afterwards: a second SIGTERM does not cut the way out short.
     signal.sigwait(_STOP_SIGNALS)
     _stop(server, workers)
 
@@ -91,7 +93,7 @@ def _stop(server, workers):
     """Stops serving; leaves at once when a call stuck in the env would hold the process."""
     stopped = threading.Event()
 
-    def stop():
+    def stop():  # on a thread of its own: the main thread keeps the time limit
         server.stop(SHUTDOWN_GRACE_S).wait()
         workers.shutdown(wait=True)
         stopped.set()
