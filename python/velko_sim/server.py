@@ -1,0 +1,105 @@
+"""serve(): a sim's process from start to stop, as docs/sim-protocol.md says.
+
+Reads the address, takes the port for this process alone, serves the Sim service until
+SIGTERM or SIGINT, then stops within a few seconds even when the env is stuck in a call.
+"""
+
+import concurrent.futures
+import os
+import signal
+import sys
+import threading
+
+import grpc
+
+from .address import AddressError, address
+from .service import SimService
+from .session import Session
+from .stubs import sim_pb2_grpc
+
+# Largest request the sim accepts.
+MAX_REQUEST_BYTES = 64 << 20
+# How long calls in progress may take to end after a stop signal, and how long the whole stop
+# may take before the process leaves without waiting (an env stuck in a step).
+SHUTDOWN_GRACE_S = 1.0
+SHUTDOWN_LIMIT_S = 3.0
+# Threads answering calls: a step stream holds one, Ping must always find another.
+WORKERS = 4
+
+_STOP_SIGNALS = {signal.SIGTERM, signal.SIGINT}
+
+
+def _line_buffered():
+    """Each line the sim prints reaches velko when it is printed."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(line_buffering=True)
+
+
+def _leave(status, message):
+    """Ends the process before serving, saying why on standard error."""
+    print(message, file=sys.stderr, flush=True)
+    raise SystemExit(status)
+
+
+def serve(make_env, mappings=None, *, argv=None, environ=None):
+    """Serves the env that make_env(settings) makes until SIGTERM or SIGINT; then returns.
+
+    The address comes from `--host H --port P` in argv (default: sys.argv[1:]; other
+    arguments are the sim's own) or from VELKO_SIM_HOST and VELKO_SIM_PORT in environ
+    (default: os.environ). Exits with status 2 when no usable port is given and 1 when the
+    port cannot be taken (velko then starts the sim again on another port).
+
+    mappings: None (one mapping per variable of the spaces, named by their descriptions);
+    {"sensors": [...], "actions": [...]}, one name (or None) per variable of each space in
+    velko's order, which also names the variables of the space descriptions; or the
+    protocol's own {"sensor_space": {"mappings": [...]}, "action_space": {...}}.
+    """
+    _line_buffered()
+    program = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "sim"
+    try:
+        host, port = address(sys.argv[1:] if argv is None else list(argv), environ)
+    except AddressError as error:
+        _leave(2, f"{program}: {error}")
+    session = Session(make_env, mappings)
+
+    # The stop signals wait for this thread alone: the server's threads, started below,
+    # inherit the blocked mask.
+    signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
+    workers = concurrent.futures.ThreadPoolExecutor(max_workers=WORKERS,
+                                                    thread_name_prefix="velko-sim")
+    # The port is this process's alone: gRPC would share it (SO_REUSEPORT) with another
+    # server, and velko could then talk to another run's sim.
+    server = grpc.server(workers, options=[("grpc.so_reuseport", 0),
+                                           ("grpc.max_receive_message_length",
+                                            MAX_REQUEST_BYTES)])
+    sim_pb2_grpc.add_SimServicer_to_server(SimService(session), server)
+    target = f"{host}:{port}"
+    try:
+        bound = server.add_insecure_port(target)
+    except RuntimeError:
+        bound = 0
+    if not bound:
+        _leave(1, f"{program}: cannot serve on {target} (is the port in use?)")
+    server.start()
+
+    # The signals stay blocked afterwards: a second SIGTERM does not cut the way out short.
+    signal.sigwait(_STOP_SIGNALS)
+    _stop(server, workers)
+
+
+def _stop(server, workers):
+    """Stops serving; leaves at once when a call stuck in the env would hold the process."""
+    stopped = threading.Event()
+
+    def stop():  # on a thread of its own: the main thread keeps the time limit
+        server.stop(SHUTDOWN_GRACE_S).wait()
+        workers.shutdown(wait=True)
+        stopped.set()
+
+    threading.Thread(target=stop, daemon=True).start()
+    if not stopped.wait(SHUTDOWN_LIMIT_S):
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(0)

@@ -1,0 +1,216 @@
+"""serve() as velko meets it: a sim process called over gRPC. Error statuses, the step
+stream, stopping on SIGTERM, and the start-up contract."""
+
+import json
+import signal
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+import grpc
+
+from velko_sim._proto import sim_pb2
+from sim_support import FAULTY_SIM, SERVE_TIMEOUT_S, faulty_sim, free_port, python_env
+
+Code = grpc.StatusCode
+
+
+def started(sim, env_init="{}"):
+    """The sim after Init and Make."""
+    sim.call("Init")
+    sim.call("Make", env_init_json=env_init)
+    return sim
+
+
+def step(sim, action="[0.5]"):
+    return json.loads(sim.call("Step", action_json=action).json)
+
+
+class Calls(unittest.TestCase):
+    """Each call's answer, and the status of each kind of failure."""
+
+    def test_a_run_in_protocol_order(self):
+        with faulty_sim() as sim:
+            started(sim, json.dumps({"seed": 7, "sim_address": "localhost:1", "gain": 1.5}))
+            self.assertEqual(json.loads(sim.call("GetMappings").json), {
+                "sensor_space": {"mappings": [{"name": "[0]", "name_mapped": "level"}]},
+                "action_space": {"mappings": [{"name": "[0]", "name_mapped": "valve"}]}})
+            self.assertEqual(json.loads(sim.call("SensorSpaceInfo").json), {
+                "type": "box", "shape": [1], "dtype": "float64", "low": [0.0], "high": [1e9],
+                "names": ["level"]})
+            observation, info = json.loads(sim.call("Reset").json)
+            self.assertEqual(observation, [0.0])
+            # The settings reach make_env as they were sent; the seed goes to the first reset.
+            self.assertEqual(info, {"settings": {"seed": 7, "sim_address": "localhost:1",
+                                                 "gain": 1.5}, "seed": 7})
+            self.assertEqual(sim.call("Step", action_json="[0.5]").json,
+                             '[[0.5],0.0,false,false,{"steps":1}]')
+            self.assertEqual(json.loads(sim.call("Reset").json)[1]["seed"], None)
+            sim.call("Close")
+
+    def test_malformed_requests_are_invalid_arguments(self):
+        with faulty_sim() as sim:
+            self.assertEqual(sim.failure("Make", env_init_json="[1]"),
+                             (Code.INVALID_ARGUMENT, "env_init is not a JSON object"))
+            code, message = sim.failure("Make", env_init_json='{"seed": NaN}')
+            self.assertEqual(code, Code.INVALID_ARGUMENT)
+            self.assertIn("NaN is not a JSON number", message)
+            started(sim)
+            sim.call("Reset")
+            for action, expected in [("[0.5", "the action is not valid JSON"),
+                                     ("[0.5, 1]", "the action must be a list of 1 elements"),
+                                     ('["x"]', "the action[0] must be a number, not 'x'"),
+                                     ("[true]", "the action[0] must be a number, not True"),
+                                     ("[" * 100000, "the action is nested too deeply")]:
+                code, message = sim.failure("Step", action_json=action)
+                self.assertEqual(code, Code.INVALID_ARGUMENT, action[:10])
+                self.assertTrue(message.startswith(expected), message)
+
+    def test_calls_out_of_order_fail_as_preconditions(self):
+        with faulty_sim() as sim:
+            self.assertEqual(sim.failure("Reset"), (Code.FAILED_PRECONDITION,
+                                                   "reset() before the env was made (Make)"))
+            self.assertEqual(sim.failure("SensorSpaceInfo")[0], Code.FAILED_PRECONDITION)
+            started(sim)
+            self.assertEqual(sim.failure("Step", action_json="[1]"),
+                             (Code.FAILED_PRECONDITION, "step() before reset()"))
+
+    def test_failures_in_the_env_carry_their_message(self):
+        cases = [("error-in-step", Code.UNKNOWN, "the valve is stuck"),
+                 ("key-error-in-step", Code.UNKNOWN, "KeyError: 'valve'"),
+                 ("nan-in-step", Code.INTERNAL,
+                  "the observation's sensor 'level' ([0]) is nan; JSON has no NaN or "
+                  "infinity: give None for a reading without a value")]
+        for fault, code, message in cases:
+            with self.subTest(fault), faulty_sim("--fault", fault, "2") as sim:
+                started(sim)
+                sim.call("Reset")
+                step(sim)
+                self.assertEqual(sim.failure("Step", action_json="[0.5]"), (code, message))
+                # The sim goes on serving after a failed call.
+                self.assertEqual(step(sim)[0], [1.0])
+
+    def test_failures_in_making_and_describing_the_env(self):
+        with faulty_sim("--fault", "error-in-make") as sim:
+            self.assertEqual(sim.failure("Make", env_init_json="{}"),
+                             (Code.UNKNOWN, 'the setting "gain" must be a number'))
+        with faulty_sim("--fault", "text-space") as sim:
+            started(sim)
+            message = ("the observation space is a Text, which has no space description; use "
+                       "Box, Discrete, MultiDiscrete, MultiBinary, Dict or Tuple")
+            self.assertEqual(sim.failure("SensorSpaceInfo"), (Code.INTERNAL, message))
+            self.assertEqual(sim.failure("GetMappings"), (Code.INTERNAL, message))
+
+    def test_ping_answers_while_a_step_hangs(self):
+        with faulty_sim("--fault", "hang-in-step", "1") as sim:
+            started(sim)
+            sim.call("Reset")
+            hanging = sim.stub.Step.future(sim_pb2.StepRequest(action_json="[1]"))
+            # The line printed in the step arrives while the sim runs: output is flushed.
+            self.assertEqual(sim.process.stdout.readline(), b"hanging in step 1\n")
+            sim.call("Ping")
+            hanging.cancel()
+
+
+class StepStream(unittest.TestCase):
+    """Steps over one stream."""
+
+    def requests(self, count):
+        return iter([sim_pb2.StepRequest(action_json="[0.25]") for _ in range(count)])
+
+    def test_each_request_is_answered_in_order(self):
+        with faulty_sim() as sim:
+            started(sim)
+            sim.call("Reset")
+            replies = [json.loads(reply.json)
+                       for reply in sim.stub.StepStream(self.requests(5), timeout=30)]
+            self.assertEqual([reply[0][0] for reply in replies], [0.25, 0.5, 0.75, 1.0, 1.25])
+            # A later stream goes on with the same episode.
+            replies = list(sim.stub.StepStream(self.requests(1), timeout=30))
+            self.assertEqual(json.loads(replies[0].json)[0], [1.5])
+
+    def test_a_failed_step_ends_the_stream_with_its_status(self):
+        with faulty_sim("--fault", "error-in-step", "3") as sim:
+            started(sim)
+            sim.call("Reset")
+            answered = []
+            with self.assertRaises(grpc.RpcError) as raised:
+                for reply in sim.stub.StepStream(self.requests(5), timeout=30):
+                    answered.append(json.loads(reply.json)[0][0])
+            self.assertEqual(answered, [0.25, 0.5])
+            self.assertEqual(raised.exception.code(), Code.UNKNOWN)
+            self.assertEqual(raised.exception.details(), "the valve is stuck")
+            # A new stream works again.
+            self.assertEqual(len(list(sim.stub.StepStream(self.requests(2), timeout=30))), 2)
+
+
+class Stopping(unittest.TestCase):
+    """SIGTERM and SIGINT end the process with status 0."""
+
+    def test_stop_signals_end_an_idle_sim(self):
+        for number in (signal.SIGTERM, signal.SIGINT):
+            with self.subTest(number), faulty_sim() as sim:
+                started(sim)
+                sim.signal(number)
+                self.assertEqual(sim.wait(), 0)
+
+    def test_sigterm_ends_a_sim_stuck_in_a_step(self):
+        with faulty_sim("--fault", "hang-in-step", "1") as sim:
+            started(sim)
+            sim.call("Reset")
+            hanging = sim.stub.Step.future(sim_pb2.StepRequest(action_json="[1]"))
+            sim.process.stdout.readline()
+            begin = time.monotonic()
+            sim.signal(signal.SIGTERM)
+            self.assertEqual(sim.wait(), 0)
+            # serve() gives up on the stuck call after its limit of a few seconds.
+            self.assertLess(time.monotonic() - begin, 30)
+            hanging.cancel()
+
+
+class StartUp(unittest.TestCase):
+    """Where the sim serves, and how it fails when it cannot."""
+
+    def run_sim(self, args, env=None):
+        """(exit status, standard error) of a sim that must end by itself."""
+        result = subprocess.run([sys.executable, FAULTY_SIM, *args], env=python_env(env),
+                                stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=SERVE_TIMEOUT_S)
+        return result.returncode, result.stderr.decode()
+
+    def test_a_missing_or_bad_port_is_a_usage_error(self):
+        for args in ([], ["--port", "0"], ["--port", "65536"], ["--port", "12a"],
+                     ["--port", "+5"], ["--port", " 5"], ["--port="]):
+            with self.subTest(args):
+                status, err = self.run_sim(args, {"VELKO_SIM_PORT": ""})
+                self.assertEqual(status, 2)
+                self.assertIn("give the port to serve on: --port N (or VELKO_SIM_PORT)", err)
+
+    def test_the_address_comes_from_the_environment_or_the_command_line(self):
+        port = free_port()
+        env = python_env({"VELKO_SIM_HOST": "localhost", "VELKO_SIM_PORT": str(port)})
+        with faulty_sim(env=env, port=port, address_args=False) as sim:
+            started(sim)
+        # The command line wins over the environment; --port=N works too.
+        port = free_port()
+        env = python_env({"VELKO_SIM_PORT": "1"})
+        with faulty_sim(f"--port={port}", env=env, port=port, address_args=False) as sim:
+            started(sim)
+
+    def test_a_taken_port_is_refused_even_when_its_holder_would_share_it(self):
+        for share in (False, True):
+            with self.subTest(share=share), socket.socket() as holder:
+                if share:
+                    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+                holder.bind(("127.0.0.1", 0))
+                holder.listen()
+                port = holder.getsockname()[1]
+                status, err = self.run_sim(["--host", "127.0.0.1", "--port", str(port)])
+                self.assertEqual(status, 1, err)
+                self.assertIn(f"cannot serve on 127.0.0.1:{port} (is the port in use?)", err)
+
+
+if __name__ == "__main__":
+    unittest.main()

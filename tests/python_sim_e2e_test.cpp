@@ -1,0 +1,169 @@
+// Report runs of sims written in Python on velko_sim: `velko sim publish` against the local
+// platform and compute node with the Python water tank, and with Python sims that fail in a
+// step, never serve or ignore SIGTERM. Each run ends with the claim closed and no process.
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <regex>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include "common/http.h"
+#include "common/json_text.h"
+#include "tests/support/servers.h"
+#include "tests/support/testing.h"
+
+namespace velko::testing {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+// Where the build assembled velko_sim with its stubs.
+std::string python_dir() { return std::string(VELKO_BIN_DIR) + "/../python"; }
+
+class PythonSimEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
+    // The faulty sim's data: one sensor "level", one action "valve".
+    std::filesystem::create_directories(data / "valve-runs");
+    std::string csv = "episode,level,valve\n";
+    for (int episode = 0; episode < 3; ++episode) {
+      for (int row = 0; row < 6; ++row) {
+        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
+               (row == 0 ? "" : "0.5") + "\n";
+      }
+    }
+    write_file(data / "valve-runs/runs.csv", csv);
+    write_file(data / "valve-runs/dataset.json",
+               R"({"id": "5b7e0c1a-0000-4000-8000-00000000bb01", "name": "valve-runs",
+                   "csv": "runs.csv", "episode_column": "episode",
+                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
+                               {"header": "valve", "id": "valve", "role": "action"}]})");
+    platform = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0", "--build-seconds",
+        "0", "--report-seconds", "0"});
+    node = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+  }
+
+  // A sim directory that runs tests/python/sims/faulty_sim.py with `args`.
+  std::string faulty_sim(const std::string& name, const std::vector<std::string>& args) {
+    std::string path = dir / name;
+    std::filesystem::create_directories(path);
+    json::array command{"/usr/bin/python3", source("tests/python/sims/faulty_sim.py")};
+    for (const auto& arg : args) command.emplace_back(arg);
+    write_file(path + "/velko-sim.json", json_text::to_json(json::object{{"command", command}}));
+    return path;
+  }
+
+  RunResult publish(const std::string& sim_path, const std::string& dataset) {
+    RunOptions options;
+    options.env = {{"VELKO_API_URL", platform->url()},
+                   {"VELKO_COMPUTE_URL", node->url()},
+                   {"VELKO_PROJECT", std::nullopt},
+                   {"VELKO_ORG", std::nullopt},
+                   {"NO_COLOR", std::string("1")},
+                   // For the faulty sim, and for the example's launcher in any build folder.
+                   {"PYTHONPATH", python_dir()},
+                   {"VELKO_SIM_PYTHONPATH", python_dir()},
+                   {"PYTHONDONTWRITEBYTECODE", std::string("1")}};
+    // These runs are about the sims. In the sanitizer build, LeakSanitizer's tracer now and
+    // then crashes at velko's exit (signal 11, about one run in ten, with the C++ sims too),
+    // which would fail them; velko's own tests keep checking it for leaks.
+    const char* asan_options = std::getenv("ASAN_OPTIONS");
+    options.env["ASAN_OPTIONS"] = std::string(asan_options ? asan_options : "") + ":detect_leaks=0";
+    // A sim that never serves takes velko's 60 s limit.
+    options.timeout_s = 240;
+    return run({bin("velko"), "sim", "publish", sim_path, "--dataset", dataset,
+                "--max-episodes", "3"},
+               options);
+  }
+
+  // The platform's only claim, which must be closed.
+  json::value closed_claim() {
+    http::Request request;
+    request.url = platform->url() + "/debug/state";
+    json::value state = json_text::parse(http::perform(request).body);
+    const json::array& claims = state.at("claims").as_array();
+    EXPECT_EQ(claims.size(), 1u);
+    if (claims.empty()) return {};
+    EXPECT_EQ(claims[0].at("open"), json::value(false));
+    return claims[0];
+  }
+
+  // The score that velko printed ("✓ Analyzed 3 episodes: score 82.68...").
+  static std::string score(const std::string& out) {
+    std::smatch match;
+    return std::regex_search(out, match, std::regex("Analyzed 3 episodes: score ([0-9.]+)"))
+               ? match[1].str()
+               : "";
+  }
+
+  TempDir dir;
+  TempDir data;
+  std::unique_ptr<ServerProcess> platform;
+  std::unique_ptr<ServerProcess> node;
+};
+
+TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
+  std::string example = source("examples/sims/water-tank-py");
+  RunResult python = publish(example, "water-tank-runs");
+  ASSERT_EQ(python.status, 0) << python.err << python.out;
+  EXPECT_THAT(python.out, HasSubstr("Simulation report\n"));
+  EXPECT_THAT(python.out, HasSubstr("│ ready "));
+  json::value claim = closed_claim();
+  EXPECT_EQ(claim.at("submitted").at("simulatorValidation").at("dataset")
+                .at("selected_episodes").as_array().size(), 3u);
+  EXPECT_THAT(processes_in(example), IsEmpty());
+
+  // The same readings give the same score as the C++ tank's.
+  std::string tank = dir / "water-tank";
+  std::filesystem::create_directories(tank);
+  write_file(tank + "/velko-sim.json",
+             json_text::to_json(json::object{{"command", json::array{bin("velko-water-tank-sim")}}}));
+  RunResult cpp = publish(tank, "water-tank-runs");
+  ASSERT_EQ(cpp.status, 0) << cpp.err;
+  EXPECT_NE(score(python.out), "");
+  EXPECT_EQ(score(python.out), score(cpp.out));
+}
+
+TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {
+  RunResult result = publish(faulty_sim("raising", {"--fault", "error-in-step", "2"}),
+                             "valve-runs");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset ("));
+  EXPECT_THAT(result.err, HasSubstr("the sim's step() failed: the valve is stuck"));
+  std::string reason(closed_claim().at("submitted").at("failure").as_string());
+  EXPECT_EQ("Error: " + reason + "\n", result.err);
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(PythonSimEndToEnd, SimThatNeverServesIsStoppedAtTheServeLimit) {
+  RunResult result = publish(faulty_sim("stuck", {"--fault", "never-serve"}), "valve-runs");
+  EXPECT_EQ(result.status, 1);
+  // velko shows what the sim printed before its limit ran out.
+  EXPECT_EQ(result.err, "Error: The sim did not start:\n\nloading for good\n");
+  closed_claim();
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(PythonSimEndToEnd, SimIgnoringSigtermIsKilledAfterTheRun) {
+  auto begin = std::chrono::steady_clock::now();
+  RunResult result = publish(faulty_sim("deaf", {"--fault", "ignore-sigterm"}), "valve-runs");
+  EXPECT_EQ(result.status, 0) << result.err;
+  // velko waits 10 s for the sim to end before it kills it.
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 10s);
+  EXPECT_TRUE(closed_claim().at("submitted").at("simulatorValidation").is_object());
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+}  // namespace
+}  // namespace velko::testing
