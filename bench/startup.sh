@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Start-up cost: whole-process wall time of `velko guidance new -n x -t goal -l DIR`, the
-# median of many runs, beside the start-up of a scripting-language interpreter that loads the
-# modules a command-line tool of that kind needs (measured in the same run).
+# Start-up cost: whole-process wall time of `velko --help` and `velko guidance new -n x -t goal
+# -l DIR`, the median of many runs, beside `git --version` (a small native tool) and
+# `/usr/bin/python3 -c pass` (an interpreter doing nothing), measured in turns in the same run
+# so that a busy machine weighs on all of them alike.
 # Usage: bench/startup.sh [runs]   (needs a built build/bin/velko)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,23 +12,39 @@ velko="$PWD/build/bin/velko"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Prints the median wall time in milliseconds of running "$@" (with RUN substituted by the
-# run number) `runs` times.
-median_ms() {
-  local times=() i start end
-  for ((i = 0; i < runs; i++)); do
-    local args=("${@//RUN/$i}")
-    start=$EPOCHREALTIME
-    "${args[@]}" >/dev/null 2>&1 || { echo "failed: ${args[*]}" >&2; exit 1; }
-    end=$EPOCHREALTIME
-    times+=("$(( (${end/./} - ${start/./}) ))")
-  done
-  printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {m = (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2; printf "%.2f", m / 1000}'
+names=(help new git python)
+commands_for() {
+  case "$1" in
+    help) echo "$velko --help" ;;
+    new) echo "$velko guidance new -n x$2 -t goal -l $work/items" ;;
+    git) echo "git --version" ;;
+    python) echo "/usr/bin/python3 -c pass" ;;
+  esac
 }
+declare -A times
+for ((i = 0; i < runs; i++)); do
+  for name in "${names[@]}"; do
+    read -r -a command <<< "$(commands_for "$name" "$i")"
+    start=$EPOCHREALTIME
+    "${command[@]}" >/dev/null 2>&1 || { echo "failed: ${command[*]}" >&2; exit 1; }
+    end=$EPOCHREALTIME
+    times[$name]+="$(( ${end/./} - ${start/./} )) "
+  done
+done
 
-ours=$(median_ms "$velko" guidance new -n xRUN -t goal -l "$work/items")
-echo "velko guidance new: median $ours ms over $runs runs (target <= 20 ms)"
-if command -v python3 >/dev/null; then
-  peer=$(median_ms python3 -c "import argparse, json, pathlib, unicodedata")
-  echo "peer, python3 importing argparse/json/pathlib/unicodedata and doing nothing: median $peer ms"
-fi
+# Prints "min/median" in milliseconds of the times of `name`.
+min_median() {
+  tr ' ' '\n' <<< "${times[$1]}" | grep . | sort -n |
+    awk '{a[NR]=$1} END {m = (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2;
+                          printf "%.2f/%.2f", a[1] / 1000, m / 1000}'
+}
+median() { min_median "$1" | cut -d/ -f2; }
+git_median=$(median git)
+declare -A labels=([help]="velko --help" [new]="velko guidance new" [git]="git --version"
+                   [python]="python3 -c pass")
+for name in "${names[@]}"; do
+  ratio=$(awk -v a="$(median "$name")" -v b="$git_median" 'BEGIN {printf "%.2f", a / b}')
+  printf '%-20s min/median %s ms, %sx git --version\n' "${labels[$name]}" \
+    "$(min_median "$name")" "$ratio"
+done
+echo "($runs runs each, in turns; load average: $(cut -d' ' -f1-3 /proc/loadavg))"

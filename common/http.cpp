@@ -1,14 +1,12 @@
 #include "common/http.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <exception>
 #include <memory>
-#include <mutex>
 
+#include "common/curl_library.h"
 #include "common/errors.h"
 
 namespace velko::http {
@@ -16,11 +14,6 @@ namespace velko::http {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 struct Transfer {
   Response response;
@@ -42,7 +35,7 @@ bool is_error_status(long status) { return status >= 400 && status <= 599; }
 // A piece of a streamed answer: handed on, or kept when the status is an error.
 std::size_t on_streamed_piece(Transfer* transfer, const char* data, std::size_t n) {
   if (transfer->stream_status < 0) {
-    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &transfer->stream_status);
+    curl_library().easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &transfer->stream_status);
   }
   transfer->last_activity = Clock::now();
   if (is_error_status(transfer->stream_status)) {
@@ -105,13 +98,13 @@ std::string size_text(std::size_t bytes) {
 }
 
 struct EasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+  void operator()(CURL* easy) const { curl_library().easy_cleanup(easy); }
 };
 struct MultiDeleter {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+  void operator()(CURLM* multi) const { curl_library().multi_cleanup(multi); }
 };
 struct ListDeleter {
-  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+  void operator()(curl_slist* list) const { curl_library().slist_free_all(list); }
 };
 
 }  // namespace
@@ -133,9 +126,15 @@ namespace {
 
 // perform() and perform_streaming(): `stream` is null for the former.
 Response run_transfer(const Request& request, std::stop_token stop, const BodyStream* stream) {
-  global_init();
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  const CurlLibrary* loaded = nullptr;
+  try {
+    loaded = &curl_library();
+  } catch (const std::runtime_error& error) {
+    throw TransportError(request.url, "Could not reach " + request.url + ": " + error.what());
+  }
+  const CurlLibrary& curl = *loaded;
+  std::unique_ptr<CURL, EasyDeleter> easy(curl.easy_init());
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl.multi_init());
   if (!easy || !multi) throw std::runtime_error("could not set up an HTTP transfer");
 
   Transfer transfer;
@@ -144,41 +143,41 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   transfer.stream = stream;
   curl_slist* raw_headers = nullptr;
   for (const auto& [name, value] : request.headers) {
-    raw_headers = curl_slist_append(raw_headers, (name + ": " + value).c_str());
+    raw_headers = curl.slist_append(raw_headers, (name + ": " + value).c_str());
   }
   // libcurl would otherwise send "Expect: 100-continue" for large bodies and wait.
-  raw_headers = curl_slist_append(raw_headers, "Expect:");
+  raw_headers = curl.slist_append(raw_headers, "Expect:");
   std::unique_ptr<curl_slist, ListDeleter> headers(raw_headers);
 
   CURL* h = easy.get();
-  curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  curl.easy_setopt(h, CURLOPT_URL, request.url.c_str());
+  curl.easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl.easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+  curl.easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl.easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl.easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   // An answer that announces a larger size is refused before its body is read.
-  curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_response_bytes));
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
-  curl_easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
-  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+  curl.easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_response_bytes));
+  curl.easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
+  curl.easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  curl.easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
+  curl.easy_setopt(h, CURLOPT_XFERINFODATA, &transfer);
+  curl.easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
   auto connect_ms = static_cast<long>(std::ceil(std::max(request.connect_timeout_s, 0.001) * 1000));
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
+  curl.easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
   // A backstop in whole seconds behind the finer idle check below.
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
+  curl.easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl.easy_setopt(h, CURLOPT_LOW_SPEED_TIME,
                    static_cast<long>(std::ceil(std::max(request.idle_timeout_s, 0.001))) + 1);
   if (request.method == "GET") {
-    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    curl.easy_setopt(h, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
-    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl.easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl.easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
+    curl.easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   }
 
-  curl_multi_add_handle(multi.get(), h);
+  curl.multi_add_handle(multi.get(), h);
   auto idle_limit = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(std::max(request.idle_timeout_s, 0.001)));
   const Clock::time_point deadline =
@@ -192,14 +191,14 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   int running = 1;
   while (running) {
     if (stop.stop_requested()) {
-      curl_multi_remove_handle(multi.get(), h);
+      curl.multi_remove_handle(multi.get(), h);
       throw Interrupted{};
     }
-    CURLMcode mc = curl_multi_perform(multi.get(), &running);
+    CURLMcode mc = curl.multi_perform(multi.get(), &running);
     if (mc != CURLM_OK) {
-      curl_multi_remove_handle(multi.get(), h);
+      curl.multi_remove_handle(multi.get(), h);
       throw TransportError(request.url, "Could not reach " + request.url + ": " +
-                                            curl_multi_strerror(mc));
+                                            curl.multi_strerror(mc));
     }
     if (!running) break;
     if (Clock::now() >= deadline) {
@@ -210,7 +209,7 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
     // idle limit ends the transfer.
     if (!connected) {
       curl_off_t connect_us = 0;
-      curl_easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect_us);
+      curl.easy_getinfo(h, CURLINFO_CONNECT_TIME_T, &connect_us);
       if (connect_us > 0) {
         connected = true;
         transfer.last_activity = Clock::now();
@@ -219,15 +218,15 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
       idle_timeout = true;
       break;
     }
-    curl_multi_poll(multi.get(), nullptr, 0, 50, nullptr);
+    curl.multi_poll(multi.get(), nullptr, 0, 50, nullptr);
   }
   if (!idle_timeout && !past_deadline) {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+    while (CURLMsg* message = curl.multi_info_read(multi.get(), &left)) {
       if (message->msg == CURLMSG_DONE) result = message->data.result;
     }
   }
-  curl_multi_remove_handle(multi.get(), h);
+  curl.multi_remove_handle(multi.get(), h);
 
   if (transfer.stream_failure) std::rethrow_exception(transfer.stream_failure);
   // A kept error body that was cut ended the transfer on purpose.
@@ -250,15 +249,15 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
                                           seconds_text(request.idle_timeout_s));
   }
   if (result != CURLE_OK) {
-    std::string reason = curl_easy_strerror(result);
+    std::string reason = curl.easy_strerror(result);
     if (result == CURLE_OPERATION_TIMEDOUT) {
       reason = "no connection within " + seconds_text(request.connect_timeout_s);
     }
     throw TransportError(request.url, "Could not reach " + request.url + ": " + reason);
   }
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &transfer.response.status);
+  curl.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &transfer.response.status);
   char* content_type = nullptr;
-  curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &content_type);
+  curl.easy_getinfo(h, CURLINFO_CONTENT_TYPE, &content_type);
   if (content_type) transfer.response.content_type = content_type;
   return std::move(transfer.response);
 }

@@ -14,6 +14,7 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
+using ::testing::Not;
 
 class GuidanceEndToEnd : public ::testing::Test {
  protected:
@@ -106,6 +107,28 @@ TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
   RunResult unreachable = run({bin("velko"), "guidance", "list"}, unreachable_options);
   EXPECT_EQ(unreachable.status, 1);
   EXPECT_THAT(unreachable.err, HasSubstr("Error: Could not reach " + nobody.url() + "/v1/projects"));
+}
+
+// The HTTP library and the thirty libraries it brings are loaded when a request is made, not
+// by every command (the dynamic loader lists what it loads when LD_DEBUG=files).
+TEST_F(GuidanceEndToEnd, OnlyCommandsThatSendLoadTheHttpLibrary) {
+  RunOptions options;
+  options.cwd = dir.path();
+  options.env = {{"LD_DEBUG", std::string("files")}, {"NO_COLOR", std::nullopt}};
+  RunResult help = run({bin("velko"), "--help"}, options);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.err, HasSubstr("libstdc++"));  // the loader did list what it loaded
+  EXPECT_THAT(help.err, Not(HasSubstr("libcurl")));
+  RunResult made = run({bin("velko"), "guidance", "new", "-n", "x", "-t", "goal", "-l", "items"},
+                       options);
+  EXPECT_EQ(made.status, 0) << made.out;
+  EXPECT_THAT(made.err, Not(HasSubstr("libcurl")));
+
+  RefusingPort nobody;
+  options.env["VELKO_API_URL"] = nobody.url();
+  RunResult listed = run({bin("velko"), "guidance", "list"}, options);
+  EXPECT_EQ(listed.status, 1);
+  EXPECT_THAT(listed.err, HasSubstr("libcurl"));
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
