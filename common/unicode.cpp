@@ -4,6 +4,7 @@
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -40,23 +41,25 @@ std::optional<std::size_t> invalid_utf8_at(std::string_view text) {
   return std::nullopt;
 }
 
+char32_t decode_next(std::string_view text, std::size_t& pos) {
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data()) + pos;
+  if (s[0] < 0x80) {
+    ++pos;
+    return s[0];
+  }
+  int32_t j = 0;
+  int32_t length = static_cast<int32_t>(std::min<std::size_t>(text.size() - pos, 4));
+  UChar32 c;
+  U8_NEXT(s, j, length, c);
+  pos += static_cast<std::size_t>(j);
+  return c < 0 ? U'\uFFFD' : static_cast<char32_t>(c);
+}
+
 std::u32string decode(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
   std::size_t i = 0;
-  while (i < text.size()) {
-    if (s[i] < 0x80) {
-      out.push_back(s[i++]);
-      continue;
-    }
-    int32_t j = 0;
-    int32_t length = static_cast<int32_t>(std::min<std::size_t>(text.size() - i, 4));
-    UChar32 c;
-    U8_NEXT(s + i, j, length, c);
-    out.push_back(c < 0 ? U'\uFFFD' : static_cast<char32_t>(c));
-    i += static_cast<std::size_t>(j);
-  }
+  while (i < text.size()) out.push_back(decode_next(text, i));
   return out;
 }
 

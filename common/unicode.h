@@ -14,6 +14,10 @@ std::optional<std::size_t> invalid_utf8_at(std::string_view text);
 // Decodes UTF-8; ill-formed bytes become U+FFFD.
 std::u32string decode(std::string_view text);
 
+// Decodes the code point at `pos` (which must be within the text) and moves `pos` past it; a
+// maximal ill-formed part is one U+FFFD, as in decode().
+char32_t decode_next(std::string_view text, std::size_t& pos);
+
 // Appends the UTF-8 encoding of one code point.
 void append_utf8(std::string& out, char32_t c);
 std::string encode(std::u32string_view text);

@@ -1,5 +1,5 @@
-// Tests of the shared helpers: literal and number forms, JSON text, Unicode, console,
-// asynchronous helpers and the HTTP client.
+// Tests of the shared helpers: literal and number forms, JSON text, Unicode, the slot path
+// grammar, console, asynchronous helpers and the HTTP client.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -28,6 +28,7 @@
 #include "common/http.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "common/slot_path_grammar.h"
 #include "common/unicode.h"
 #include "tests/support/testing.h"
 
@@ -237,6 +238,146 @@ TEST(Unicode, LowerCaseAndCharacterClasses) {
   EXPECT_EQ(unicode::display_width("a\xe4\xb8\xad" "e\xcc\x81"), 4u);
   EXPECT_EQ(unicode::invalid_utf8_at("ab\xff"), 2u);
   EXPECT_FALSE(unicode::invalid_utf8_at("ok \xc3\xa9").has_value());
+}
+
+TEST(Unicode, DecodeNextStepsOverOneCharacterOrOneIllFormedPart) {
+  const std::string text = "a\xc3\xa9\xe3\x80\x80\xff\xe3\x80z";
+  std::size_t pos = 0;
+  EXPECT_EQ(unicode::decode_next(text, pos), U'a');
+  EXPECT_EQ(unicode::decode_next(text, pos), U'\u00e9');
+  EXPECT_EQ(pos, 3u);
+  EXPECT_EQ(unicode::decode_next(text, pos), U'\u3000');
+  EXPECT_EQ(unicode::decode_next(text, pos), U'\ufffd');  // a stray byte
+  EXPECT_EQ(pos, 7u);
+  EXPECT_EQ(unicode::decode_next(text, pos), U'\ufffd');  // a sequence cut short
+  EXPECT_EQ(unicode::decode_next(text, pos), U'z');
+  EXPECT_EQ(pos, text.size());
+}
+
+// The key that read_key makes of a group's content, or its fault.
+struct ReadKey {
+  slot_path::KeyFault fault;
+  slot_path::Key key;
+  std::string scratch;
+  explicit ReadKey(std::string_view content) { fault = slot_path::read_key(content, key, scratch); }
+  std::string text() const { return key.is_text ? std::string(key.text) : "<not a text>"; }
+};
+
+TEST(SlotPathGrammar, IntegersAreListPositionsWithinTheRangeOfInt64) {
+  using slot_path::KeyFault;
+  const std::pair<const char*, std::int64_t> read[] = {
+      {"0", 0},      {"00", 0}, {"-0", 0}, {"+3", 3}, {" \t-2\t ", -2},
+      {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN}};
+  for (auto [content, index] : read) {
+    ReadKey key(content);
+    EXPECT_EQ(key.fault, KeyFault::kNone) << content;
+    EXPECT_FALSE(key.key.is_text) << content;
+    EXPECT_EQ(key.key.index, index) << content;
+  }
+  const std::pair<const char*, KeyFault> refused[] = {
+      {"", KeyFault::kEmpty},
+      {" \t", KeyFault::kEmpty},
+      {"+", KeyFault::kNotALiteral},
+      {"1.5", KeyFault::kNotALiteral},
+      {"1 2", KeyFault::kNotALiteral},
+      {"a", KeyFault::kNotALiteral},
+      {"01", KeyFault::kLeadingZero},
+      {"-007", KeyFault::kLeadingZero},
+      {"9223372036854775808", KeyFault::kOutOfRange},
+      {"-9223372036854775809", KeyFault::kOutOfRange},
+      {"99999999999999999999999", KeyFault::kOutOfRange}};
+  for (auto [content, fault] : refused) EXPECT_EQ(ReadKey(content).fault, fault) << content;
+}
+
+TEST(SlotPathGrammar, QuotedTextsEndAtTheirClosingQuote) {
+  using slot_path::KeyFault;
+  ReadKey plain(" 'tank' ");
+  EXPECT_EQ(plain.fault, KeyFault::kNone);
+  EXPECT_EQ(plain.text(), "tank");
+  // Without escapes the key is the literal's own text, not a copy.
+  std::string_view content = "\"it's\"";
+  ReadKey quoted_key(content);
+  EXPECT_EQ(quoted_key.text(), "it's");
+  EXPECT_EQ(quoted_key.key.text.data(), content.data() + 1);
+  EXPECT_EQ(ReadKey("''").text(), "");
+  // A carriage return is a character of the text; a line feed ends the line unclosed.
+  EXPECT_EQ(ReadKey("'a\rb'").text(), "a\rb");
+  for (const char* content : {"'a", "'a'x", "'a\\'", "'a\nb'", "'a'b'", "\"a'"}) {
+    EXPECT_EQ(ReadKey(content).fault, KeyFault::kUnclosedText) << content;
+  }
+}
+
+TEST(SlotPathGrammar, EscapesDecodeToUtf8) {
+  EXPECT_EQ(ReadKey(R"('\\\'\"\a\b\f\n\r\t\v')").text(), "\\'\"\a\b\f\n\r\t\v");
+  EXPECT_EQ(ReadKey(R"('\q\[')").text(), "\\q\\[");  // unknown escapes keep their backslash
+  EXPECT_EQ(ReadKey("'a\\\nb'").text(), "ab");       // a backslash before a line break
+  EXPECT_EQ(ReadKey(R"('\101\0\1234\7')").text(), std::string("A\0S4\a", 5));
+  EXPECT_EQ(ReadKey(R"('\x5b\x5D\u00e9\U0001F600')").text(), "[]\xc3\xa9\xf0\x9f\x98\x80");
+  ReadKey escaped(R"('a\x41')");
+  EXPECT_EQ(escaped.text(), "aA");
+  EXPECT_EQ(escaped.key.text.data(), escaped.scratch.data());
+
+  using slot_path::KeyFault;
+  const std::pair<const char*, KeyFault> refused[] = {
+      {R"('\x4')", KeyFault::kTruncatedEscape},   {R"('\u12')", KeyFault::kTruncatedEscape},
+      {R"('\U0001F60')", KeyFault::kTruncatedEscape}, {R"('\xg1')", KeyFault::kNotHexadecimal},
+      {R"('\u12 4')", KeyFault::kNotHexadecimal}, {R"('\U00110000')", KeyFault::kBeyondUnicode},
+      {R"('\Uffffffff')", KeyFault::kBeyondUnicode}};
+  for (auto [content, fault] : refused) EXPECT_EQ(ReadKey(content).fault, fault) << content;
+}
+
+TEST(SlotPathGrammar, SurrogateEscapesMakeACharacterOnlyAsAPair) {
+  using slot_path::KeyFault;
+  EXPECT_EQ(ReadKey(R"('\ud83d\ude00')").text(), "\xf0\x9f\x98\x80");
+  EXPECT_EQ(ReadKey(R"('x\uD83D\uDE00y')").text(), "x\xf0\x9f\x98\x80y");
+  EXPECT_EQ(ReadKey(R"('\udbff\udfff')").text(), "\xf4\x8f\xbf\xbf");  // U+10FFFF
+  EXPECT_EQ(ReadKey(R"('\ud800\udc00')").text(), "\xf0\x90\x80\x80");  // U+10000
+  // No UTF-8 text holds a surrogate: each of these is refused, never written as bytes.
+  for (const char* content :
+       {R"('\ud83d')", R"('\ude00')", R"('\ude00\ud83d')", R"('\ud83dx')",
+        R"('\ud83d\u0041')", R"('\ud83d\\ude00')", R"('\ud83d\ud83d')", R"('\ud83d\ude0')",
+        R"('\U0000d83d')", R"('\ud83d\U0000de00')", R"('\udfff')", R"('\ud800')"}) {
+    EXPECT_EQ(ReadKey(content).fault, KeyFault::kLoneSurrogate) << content;
+  }
+  EXPECT_EQ(std::string(slot_path::fault_text(KeyFault::kLoneSurrogate)),
+            "escapes a lone surrogate, which is not a Unicode character on its own");
+}
+
+// The parts of a path as "kind@offset:text" for groups (g), stray text (s) and unclosed
+// groups (u).
+std::vector<std::string> parts(std::string_view path) {
+  std::vector<std::string> out;
+  slot_path::Scanner scanner(path);
+  slot_path::Part part;
+  while (scanner.next(part)) {
+    const char* kind = part.kind == slot_path::Part::Kind::kGroup  ? "g"
+                       : part.kind == slot_path::Part::Kind::kStray ? "s"
+                                                                    : "u";
+    out.push_back(kind + ("@" + std::to_string(part.offset)) + ":" + std::string(part.text));
+  }
+  return out;
+}
+
+TEST(SlotPathGrammar, ScannerHandsOutGroupsAndFaultsInOrder) {
+  using Parts = std::vector<std::string>;
+  EXPECT_EQ(parts("['a'][1]"), (Parts{"g@0:'a'", "g@5:1"}));
+  EXPECT_EQ(parts("  [0]\n"), (Parts{"g@2:0"}));
+  EXPECT_EQ(parts("[ 'x y' ]"), (Parts{"g@0: 'x y' "}));
+  EXPECT_EQ(parts(""), Parts{});
+  EXPECT_EQ(parts(" \t\r\n\v\f"), Parts{});
+  // White space of all Unicode may surround the path, but not stand between its groups.
+  EXPECT_EQ(parts("\xe3\x80\x80[0]\xc2\xa0"), (Parts{"g@3:0"}));
+  EXPECT_EQ(parts("[0]\xc2\xa0[1]"), (Parts{"g@0:0", "s@3:\xc2\xa0", "g@5:1"}));
+  EXPECT_EQ(parts("[0] [1]"), (Parts{"g@0:0", "s@3: ", "g@4:1"}));
+  // After a fault the walk goes on at the next "[".
+  EXPECT_EQ(parts("x[a]"), (Parts{"s@0:x", "g@1:a"}));
+  EXPECT_EQ(parts("obs.x[0].y"), (Parts{"s@0:o", "g@5:0", "s@8:."}));
+  EXPECT_EQ(parts("[[0]]"), (Parts{"u@0:[", "g@1:0", "s@4:]"}));
+  EXPECT_EQ(parts("[0"), (Parts{"u@0:["}));
+  EXPECT_EQ(parts("[0]['a"), (Parts{"g@0:0", "u@3:["}));
+  // A stray character is whole, however many bytes it takes; an ill-formed byte is one.
+  EXPECT_EQ(parts("\xc3\xa9[0]"), (Parts{"s@0:\xc3\xa9", "g@2:0"}));
+  EXPECT_EQ(parts("\xff[0]"), (Parts{"s@0:\xff", "g@1:0"}));
 }
 
 TEST(Console, MarkupTagsBecomeStylesOrVanishButNeverPrint) {

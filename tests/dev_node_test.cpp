@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -585,6 +586,36 @@ TEST_F(DevNodeTest, RolloutsRefuseMalformedOrMismatchedPredictions) {
                          "{\"episodes\": [[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]}");
   EXPECT_EQ(not_json.status, 422);
   EXPECT_NE(not_json.detail().find("nesting deeper than 16 levels"), std::string::npos);
+}
+
+TEST_F(DevNodeTest, ServesBetweenStartAndStopAndSaysWhyItCannotStart) {
+  start();
+  EXPECT_EQ(call("GET", "/datasets").status, 200);
+  try {
+    node_->start("127.0.0.1", 0);
+    ADD_FAILURE() << "started twice";
+  } catch (const std::logic_error& error) {
+    EXPECT_EQ(std::string(error.what()), "The compute node is serving already");
+  }
+  // A second server cannot share the port of the first (no SO_REUSEPORT).
+  DevNode other(DatasetCatalog::load(data_.path()), {});
+  try {
+    other.start("127.0.0.1", port_);
+    ADD_FAILURE() << "bound a port in use";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "Cannot listen on 127.0.0.1:" + std::to_string(port_) +
+                  ": the address is not available or the port is in use");
+  }
+  EXPECT_THROW(other.start("127.0.0.1", 65536), std::invalid_argument);
+  EXPECT_THROW(other.start("127.0.0.1", -1), std::invalid_argument);
+  // Stopped (twice is harmless), it answers no more, and it can start again.
+  node_->stop();
+  node_->stop();
+  httplib::Client client("127.0.0.1", port_);
+  EXPECT_FALSE(client.Get("/datasets"));
+  port_ = node_->start("127.0.0.1", 0);
+  EXPECT_EQ(call("GET", "/datasets").status, 200);
 }
 
 TEST(DevNodeActionsTest, LargeAnswersAreWrittenQuickly) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -21,6 +24,7 @@
 
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
+#include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -569,6 +573,107 @@ TEST(DevPlatformExecutable, HelpNamesEveryOptionAndBadValuesAreUsageErrors) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--refuse-claims TEXT"), std::string::npos) << help.out;
   EXPECT_NE(testing::run({testing::bin("velko-dev-platform"), "--build-seconds", "-1"}).status, 0);
+}
+
+// A service whose start raises SIGTERM at the calling thread, so that the stop signal is
+// pending when serve_until_stopped waits for one; `fail` makes start throw instead.
+class PendingStopService : public Service {
+ public:
+  PendingStopService(std::vector<std::string>& calls, bool fail) : calls_(calls), fail_(fail) {}
+  int start(const std::string& host, int port) override {
+    calls_.push_back("start " + host + ":" + std::to_string(port));
+    if (fail_) throw std::runtime_error("no room on the port");
+    ::pthread_kill(::pthread_self(), SIGTERM);
+    return 4242;
+  }
+  void stop() override { calls_.push_back("stop"); }
+
+ private:
+  std::vector<std::string>& calls_;
+  bool fail_;
+};
+
+// Runs serve_until_stopped for "velko-dev-x" on 127.0.0.9:17 and restores this thread's
+// signal mask afterwards.
+struct ServeRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+  std::vector<std::string> calls;
+
+  explicit ServeRun(std::function<std::unique_ptr<Service>(std::vector<std::string>&)> make) {
+    sigset_t mask;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    ServiceCommandLine line;
+    line.host = "127.0.0.9";
+    line.port = 17;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    status = serve_until_stopped("velko-dev-x", line, [&] { return make(calls); });
+    out = ::testing::internal::GetCapturedStdout();
+    err = ::testing::internal::GetCapturedStderr();
+    ::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  }
+};
+
+TEST(ServeUntilStopped, PrintsTheAddressServesUntilAStopSignalAndStops) {
+  ServeRun run([](std::vector<std::string>& calls) {
+    return std::make_unique<PendingStopService>(calls, false);
+  });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "velko-dev-x listening on http://127.0.0.9:4242\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.calls, (std::vector<std::string>{"start 127.0.0.9:17", "stop"}));
+}
+
+TEST(ServeUntilStopped, AServiceThatCannotBeMadeOrStartedEndsWithStatusOne) {
+  ServeRun unmade([](std::vector<std::string>&) -> std::unique_ptr<Service> {
+    throw std::runtime_error("the data directory is empty");
+  });
+  EXPECT_EQ(unmade.status, 1);
+  EXPECT_EQ(unmade.out, "");
+  EXPECT_EQ(unmade.err, "velko-dev-x: the data directory is empty\n");
+
+  ServeRun unstarted([](std::vector<std::string>& calls) {
+    return std::make_unique<PendingStopService>(calls, true);
+  });
+  EXPECT_EQ(unstarted.status, 1);
+  EXPECT_EQ(unstarted.out, "");
+  EXPECT_EQ(unstarted.err, "velko-dev-x: no room on the port\n");
+  EXPECT_EQ(unstarted.calls, std::vector<std::string>{"start 127.0.0.9:17"});
+}
+
+TEST(ServiceCommandLine, ReadsTheAddressTokenAndVerbosity) {
+  auto parse = [](std::vector<std::string> args, ServiceCommandLine& line) {
+    CLI::App app("test", "velko-dev-x");
+    line.port = 8799;
+    line.add_address_options(app);
+    line.add_access_options(app, "Require a token");
+    std::reverse(args.begin(), args.end());
+    app.parse(args);
+    return app.help();
+  };
+  ServiceCommandLine defaults;
+  std::string help = parse({}, defaults);
+  EXPECT_EQ(defaults.host, "127.0.0.1");
+  EXPECT_EQ(defaults.port, 8799);
+  EXPECT_EQ(defaults.given_token(), std::nullopt);
+  EXPECT_FALSE(defaults.log());
+  for (const char* shown : {"--host TEXT=127.0.0.1", "--port INT:INT in [0 - 65535]=8799",
+                            "--token TEXT", "Require a token", "--verbose"}) {
+    EXPECT_NE(help.find(shown), std::string::npos) << shown << " in " << help;
+  }
+
+  ServiceCommandLine given;
+  parse({"--host", "0.0.0.0", "--port", "0", "--token", "t", "--verbose"}, given);
+  EXPECT_EQ(given.host, "0.0.0.0");
+  EXPECT_EQ(given.port, 0);
+  EXPECT_EQ(given.given_token(), "t");
+  EXPECT_TRUE(given.log());
+
+  ServiceCommandLine refused;
+  EXPECT_THROW(parse({"--token", ""}, refused), CLI::ValidationError);
+  EXPECT_THROW(parse({"--port", "65536"}, refused), CLI::ValidationError);
 }
 
 }  // namespace

@@ -86,6 +86,37 @@ TEST(SlotPath, GroupThatIsNotALiteralHasAnErrorOfItsOwn) {
   }
 }
 
+TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
+  EXPECT_EQ(_path(R"(['\ud83d\ude00'][0])"), (Keys{"\xf0\x9f\x98\x80", 0}));
+  try {
+    _path(R"(['a']['\ud83d'])");
+    ADD_FAILURE();
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()),
+              R"(the slot key ['\ud83d'] escapes a lone surrogate, which is not a Unicode )"
+              "character on its own");
+  }
+  // The other faults of a key keep their message.
+  try {
+    _path("[9223372036854775808]");
+    ADD_FAILURE();
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()), "the slot key [9223372036854775808] is out of range");
+  }
+  try {
+    _path(R"(['\x4'])");
+    ADD_FAILURE();
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()),
+              R"(the slot key ['\x4'] is not an integer or a quoted text)");
+  }
+}
+
+TEST(SlotPath, UnicodeWhiteSpaceMaySurroundThePath) {
+  EXPECT_EQ(_path("\xe3\x80\x80['a'][1]\xc2\xa0\n"), (Keys{"a", 1}));
+  EXPECT_THROW(_path("['a']\xc2\xa0[1]"), PublishReportError);
+}
+
 TEST(SetSlot, IntegerSlotTakesTheValueRoundedHalfToEven) {
   std::initializer_list<std::pair<double, int>> cases = {
       {1.6, 2}, {2.5, 2}, {3.5, 4}, {-0.5, 0}, {-1.5, -2}};

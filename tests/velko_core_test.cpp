@@ -342,6 +342,35 @@ TEST(SensorPath, RefusesMappingsThatAreNotASlotPath) {
   }
 }
 
+TEST(SensorPath, ReadsWhatTheReportRunReadsAndSaysWhatIsWrongWithAPath) {
+  json::value obs = parse(R"({"\ud83d\ude00": [1, 2], "tank": [3]})");
+  auto sense = [&](const std::string& path) {
+    return Sensor(path, std::string(kSensorMappingPrefix) + path).sense(obs);
+  };
+  // A surrogate pair escapes one character; Unicode white space may surround the path.
+  EXPECT_EQ(sense(R"(['\ud83d\ude00'][-1])"), 2);
+  EXPECT_EQ(sense("\xe3\x80\x80['tank'][0]\xc2\xa0"), 3);
+  auto refusal = [](const std::string& path) {
+    try {
+      Sensor("s", std::string(kSensorMappingPrefix) + path);
+    } catch (const SensorError& error) {
+      std::string what = error.what();
+      return what.substr(what.find("['tank'][0]: ") + 13);
+    }
+    return std::string("<accepted>");
+  };
+  EXPECT_EQ(refusal(R"(['\ud83d'])"),
+            R"(the key ['\ud83d'] escapes a lone surrogate, which is not a Unicode character )"
+            "on its own");
+  EXPECT_EQ(refusal(R"(['\U00110000'])"),
+            R"(the key ['\U00110000'] escapes a value that is not a Unicode character)");
+  EXPECT_EQ(refusal("[01]"), "the key [01] is a number with a leading zero");
+  EXPECT_EQ(refusal("[ ]"), "the key [ ] is empty");
+  EXPECT_EQ(refusal("['a"), "a key group \"[\" is not closed by \"]\"");
+  // A stray character is named whole, not by its first byte.
+  EXPECT_EQ(refusal("[0]\xc3\xa9"), "'\xc3\xa9' stands where a key group \"[...]\" must begin");
+}
+
 TEST(SensorPath, SaysWhereThePathLeadsNowhere) {
   json::value obs = parse(R"({"tank": [1, 2, 3], "stage": 2, "m": {"a": 1}})");
   EXPECT_EQ(sensor_error("['pump']", obs),

@@ -8,6 +8,7 @@
 #include "common/errors.h"
 #include "common/json_access.h"
 #include "common/literal.h"
+#include "common/slot_path_grammar.h"
 #include "common/unicode.h"
 #include "main/dataset_replay/core_library.h"
 #include "main/dataset_replay/run_context.h"
@@ -16,200 +17,44 @@ namespace velko::dataset_replay {
 
 namespace {
 
-// One key of a slot path as the walk sees it. `text` points into the path or into the
-// caller's scratch text.
-struct KeyView {
-  bool is_text = false;
-  std::int64_t index = 0;
-  std::string_view text;
-};
-
-bool is_ascii_space(char ch) {
-  return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-// True when the text is nothing but Unicode white space.
-bool all_space(std::string_view text) {
-  bool ascii = true;
-  for (char ch : text) {
-    if (static_cast<unsigned char>(ch) >= 0x80) {
-      ascii = false;
-    } else if (!is_ascii_space(ch)) {
-      return false;
-    }
-  }
-  if (ascii) return true;
-  for (char32_t c : unicode::decode(text)) {
-    if (!unicode::is_space(c)) return false;
-  }
-  return true;
-}
+// One key of a slot path as the walk sees it.
+using KeyView = slot_path::Key;
 
 [[noreturn]] void not_a_literal(std::string_view content) {
   throw std::invalid_argument("the slot key [" + std::string(content) +
                               "] is not an integer or a quoted text");
 }
 
-int hex_value(char ch) {
-  if (ch >= '0' && ch <= '9') return ch - '0';
-  if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-  if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
-  return -1;
-}
-
-// Decodes the body of a quoted text (between its quotes) with its backslash escapes into
-// `out`. Unknown escapes keep their backslash. Returns false for a malformed escape.
-bool unescape(std::string_view body, std::string& out) {
-  out.clear();
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    char ch = body[i];
-    if (ch != '\\') {
-      out.push_back(ch);
-      continue;
-    }
-    if (++i == body.size()) return false;
-    char e = body[i];
-    switch (e) {
-      case '\n': break;
-      case '\\': out.push_back('\\'); break;
-      case '\'': out.push_back('\''); break;
-      case '"': out.push_back('"'); break;
-      case 'a': out.push_back('\a'); break;
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      case 'v': out.push_back('\v'); break;
-      case 'x':
-      case 'u':
-      case 'U': {
-        std::size_t digits = e == 'x' ? 2 : e == 'u' ? 4 : 8;
-        if (body.size() - i - 1 < digits) return false;
-        char32_t c = 0;
-        for (std::size_t k = 1; k <= digits; ++k) {
-          int v = hex_value(body[i + k]);
-          if (v < 0) return false;
-          c = c * 16 + static_cast<char32_t>(v);
-        }
-        if (c > 0x10FFFF) return false;
-        unicode::append_utf8(out, c);
-        i += digits;
-        break;
-      }
-      default:
-        if (e >= '0' && e <= '7') {
-          char32_t c = 0;
-          std::size_t k = 0;
-          while (k < 3 && i + k < body.size() && body[i + k] >= '0' && body[i + k] <= '7') {
-            c = c * 8 + static_cast<char32_t>(body[i + k] - '0');
-            ++k;
-          }
-          unicode::append_utf8(out, c);
-          i += k - 1;
-        } else {
-          out.push_back('\\');
-          out.push_back(e);
-        }
-    }
-  }
-  return true;
-}
-
 // Reads the content of one key group as a literal: an optionally signed integer or a quoted
 // text. Escaped texts are decoded into `scratch`.
 KeyView parse_key(std::string_view content, std::string& scratch) {
-  std::string_view literal = content;
-  while (!literal.empty() && (literal.front() == ' ' || literal.front() == '\t')) {
-    literal.remove_prefix(1);
-  }
-  while (!literal.empty() && (literal.back() == ' ' || literal.back() == '\t')) {
-    literal.remove_suffix(1);
-  }
-  if (literal.empty()) not_a_literal(content);
-
   KeyView key;
-  char quote = literal.front();
-  if (quote == '\'' || quote == '"') {
-    // The closing quote is the first unescaped one; it must end the literal.
-    std::size_t i = 1;
-    bool escaped = false;
-    for (; i < literal.size(); ++i) {
-      if (escaped) {
-        escaped = false;
-      } else if (literal[i] == '\\') {
-        escaped = true;
-      } else if (literal[i] == quote || literal[i] == '\n') {
-        break;
-      }
-    }
-    if (i != literal.size() - 1 || literal[i] != quote) not_a_literal(content);
-    std::string_view body = literal.substr(1, literal.size() - 2);
-    key.is_text = true;
-    if (body.find('\\') == std::string_view::npos) {
-      key.text = body;
-    } else {
-      if (!unescape(body, scratch)) not_a_literal(content);
-      key.text = scratch;
-    }
-    return key;
+  switch (slot_path::read_key(content, key, scratch)) {
+    case slot_path::KeyFault::kNone: return key;
+    case slot_path::KeyFault::kOutOfRange:
+      throw std::invalid_argument("the slot key [" + std::string(content) + "] is out of range");
+    case slot_path::KeyFault::kLoneSurrogate:
+      throw std::invalid_argument("the slot key [" + std::string(content) + "] " +
+                                  slot_path::fault_text(slot_path::KeyFault::kLoneSurrogate));
+    default: not_a_literal(content);
   }
-
-  std::string_view digits = literal;
-  bool negative = false;
-  if (digits.front() == '+' || digits.front() == '-') {
-    negative = digits.front() == '-';
-    digits.remove_prefix(1);
-  }
-  if (digits.empty()) not_a_literal(content);
-  for (char ch : digits) {
-    if (ch < '0' || ch > '9') not_a_literal(content);
-  }
-  // Leading zeros are only allowed in zero itself.
-  if (digits.size() > 1 && digits.front() == '0' &&
-      digits.find_first_not_of('0') != std::string_view::npos) {
-    not_a_literal(content);
-  }
-  std::uint64_t magnitude = 0;
-  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude);
-  constexpr std::uint64_t kLimit = std::uint64_t{1} << 63;
-  if (error != std::errc() || end != digits.data() + digits.size() ||
-      magnitude > (negative ? kLimit : kLimit - 1)) {
-    throw std::invalid_argument("the slot key [" + std::string(content) + "] is out of range");
-  }
-  key.index = negative ? static_cast<std::int64_t>(0 - magnitude)
-                       : static_cast<std::int64_t>(magnitude);
-  return key;
 }
 
 // Calls on_group(content) for each key group of the path from left to right, as the search
 // finds them. Returns whether the groups alone make up the path trimmed of white space.
 template <class OnGroup>
 bool scan_groups(std::string_view name, OnGroup&& on_group) {
-  std::size_t pos = 0;
-  std::size_t previous_end = std::string_view::npos;
+  slot_path::Scanner scanner(name);
+  slot_path::Part part;
   bool exact = true;
-  while (true) {
-    std::size_t open = name.find('[', pos);
-    if (open == std::string_view::npos) break;
-    std::size_t close = name.find_first_of("[]", open + 1);
-    if (close == std::string_view::npos) break;
-    if (name[close] == '[') {
-      pos = close;
-      continue;
-    }
-    // Only white space may precede the first group, and nothing may stand between two.
-    if (previous_end == std::string_view::npos) {
-      if (!all_space(name.substr(0, open))) exact = false;
-    } else if (open != previous_end) {
+  while (scanner.next(part)) {
+    if (part.kind == slot_path::Part::Kind::kGroup) {
+      on_group(part.text);
+    } else {
       exact = false;
     }
-    on_group(name.substr(open + 1, close - open - 1));
-    previous_end = close + 1;
-    pos = close + 1;
   }
-  if (previous_end == std::string_view::npos) return all_space(name);
-  return exact && all_space(name.substr(previous_end));
+  return exact;
 }
 
 // Checks the whole path and returns the number of its keys. Throws as _path does.

@@ -1,13 +1,8 @@
 #include "outside/dev_services/dev_node.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <charconv>
-#include <chrono>
-#include <stdexcept>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include <boost/json/array.hpp>
@@ -66,13 +61,16 @@ json::object dataset_body(const NodeDataset& dataset) {
 
 }  // namespace
 
+// The node's datasets and its server.
 struct DevNode::Impl {
   DatasetCatalog catalog;
   NodeOptions options;
-  std::unique_ptr<httplib::Server> server;
-  std::thread thread;
+  BackgroundServer server;
 
-  Impl(DatasetCatalog c, NodeOptions o) : catalog(std::move(c)), options(std::move(o)) {}
+  Impl(DatasetCatalog c, NodeOptions o)
+      : catalog(std::move(c)),
+        options(std::move(o)),
+        server("compute node", [this](httplib::Server& s) { install(s); }) {}
 
   void install(httplib::Server& s);
   httplib::Server::HandlerResponse guard(const httplib::Request& req, httplib::Response& res);
@@ -123,16 +121,10 @@ std::string DevNode::Impl::post(std::string_view path, std::string_view body) co
                     "POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts");
 }
 
+// Sets up a server's handlers, bounds and log.
 void DevNode::Impl::install(httplib::Server& s) {
-  // The server's default also sets SO_REUSEPORT, with which a second server on a busy port
-  // binds silently and takes a share of its requests.
-  s.set_socket_options([](socket_t sock) {
-    int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
   s.set_payload_max_length(
       std::max(options.max_actions_body_bytes, options.max_rollouts_body_bytes));
-  s.set_keep_alive_timeout(2);
   s.set_pre_routing_handler(
       [this](const httplib::Request& req, httplib::Response& res) { return guard(req, res); });
 
@@ -189,23 +181,15 @@ void DevNode::Impl::install(httplib::Server& s) {
 // bodies announced larger than their route takes.
 httplib::Server::HandlerResponse DevNode::Impl::guard(const httplib::Request& req,
                                                       httplib::Response& res) {
-  using httplib::Server;
-  auto refuse = [&](int status, const std::string& detail) {
-    res.set_header("Connection", "close");
-    write_detail(res, status, detail);
-    return Server::HandlerResponse::Handled;
-  };
   if (req.target.size() > kMaxTargetBytes) {
-    return refuse(414, fmt::format("The request path is longer than {} bytes", kMaxTargetBytes));
+    return refuse_early(res, 414,
+                        fmt::format("The request path is longer than {} bytes", kMaxTargetBytes));
   }
   if (options.token) {
-    TokenCheck check = check_bearer(req, *options.token);
-    if (check != TokenCheck::kAccepted) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      return refuse(401, check == TokenCheck::kMissing
-                             ? "This compute node needs a token: set VELKO_NODE_TOKEN"
-                             : "The compute node did not accept the token; check VELKO_NODE_TOKEN");
-    }
+    auto verdict = refuse_unless_token(
+        req, res, *options.token, "This compute node needs a token: set VELKO_NODE_TOKEN",
+        "The compute node did not accept the token; check VELKO_NODE_TOKEN");
+    if (verdict == httplib::Server::HandlerResponse::Handled) return verdict;
   }
   if (req.method == "POST" && req.has_header("Content-Length")) {
     std::size_t limit = body_limit(target_path(req.target));
@@ -215,10 +199,10 @@ httplib::Server::HandlerResponse DevNode::Impl::guard(const httplib::Request& re
     bool too_large = error == std::errc::result_out_of_range ||
                      (error == std::errc() && limit > 0 && announced > limit);
     if (too_large) {
-      return refuse(413, fmt::format("The request body is larger than {} bytes", limit));
+      return refuse_early(res, 413, fmt::format("The request body is larger than {} bytes", limit));
     }
   }
-  return Server::HandlerResponse::Unhandled;
+  return httplib::Server::HandlerResponse::Unhandled;
 }
 
 DevNode::DevNode(DatasetCatalog catalog, NodeOptions options)
@@ -226,38 +210,8 @@ DevNode::DevNode(DatasetCatalog catalog, NodeOptions options)
 
 DevNode::~DevNode() { stop(); }
 
-int DevNode::start(const std::string& host, int port) {
-  if (port < 0 || port > 65535) throw std::invalid_argument("The port must be from 0 to 65535");
-  if (impl_->server) throw std::logic_error("The compute node is serving already");
-  auto server = std::make_unique<httplib::Server>();
-  impl_->install(*server);
-  int bound =
-      port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
-  if (bound <= 0) {
-    throw std::runtime_error(fmt::format(
-        "Cannot listen on {}:{}: the address is not available or the port is in use", host, port));
-  }
-  httplib::Server* raw = server.get();
-  impl_->server = std::move(server);
-  impl_->thread = std::thread([raw] { raw->listen_after_bind(); });
-  // The server has no "ready" signal of its own.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!raw->is_running()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      stop();
-      throw std::runtime_error(
-          fmt::format("The compute node did not start serving on {}:{}", host, bound));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return bound;
-}
+int DevNode::start(const std::string& host, int port) { return impl_->server.start(host, port); }
 
-void DevNode::stop() {
-  if (!impl_->server) return;
-  impl_->server->stop();
-  if (impl_->thread.joinable()) impl_->thread.join();
-  impl_->server.reset();
-}
+void DevNode::stop() { impl_->server.stop(); }
 
 }  // namespace velko::dev

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "outside/dev_services/http_service.h"
 #include "outside/dev_services/node_catalog.h"
 
 namespace velko::dev {
@@ -28,18 +29,18 @@ struct NodeOptions {
 
 // The stand-in compute node. Serves its datasets on its own threads between start() and
 // stop().
-class DevNode {
+class DevNode : public Service {
  public:
   DevNode(DatasetCatalog catalog, NodeOptions options);
-  ~DevNode();
+  ~DevNode() override;
   DevNode(const DevNode&) = delete;
   DevNode& operator=(const DevNode&) = delete;
 
   // Starts serving on host:port (port 0 picks a free one) and returns the bound port once
   // requests are answered. Throws std::runtime_error when the address cannot be bound.
-  int start(const std::string& host, int port);
+  int start(const std::string& host, int port) override;
   // Stops serving and waits for the server's threads; harmless when not serving.
-  void stop();
+  void stop() override;
 
  private:
   struct Impl;

@@ -11,6 +11,8 @@
 
 #include <boost/json/value.hpp>
 
+#include "outside/dev_services/http_service.h"
+
 namespace velko::dev {
 
 // The fixed seed: one organisation with two projects.
@@ -46,20 +48,20 @@ struct PlatformOptions {
 };
 
 // The stand-in platform. Serves on its own threads between start() and stop().
-class DevPlatform {
+class DevPlatform : public Service {
  public:
   // Throws std::invalid_argument for negative or non-finite times, negative lag steps, a zero
   // body bound, and an empty token or refusal text.
   explicit DevPlatform(PlatformOptions options);
-  ~DevPlatform();
+  ~DevPlatform() override;
   DevPlatform(const DevPlatform&) = delete;
   DevPlatform& operator=(const DevPlatform&) = delete;
 
   // Starts serving on host:port (port 0 picks a free one) and returns the bound port once
   // requests are answered. Throws std::runtime_error when the address cannot be bound.
-  int start(const std::string& host, int port);
+  int start(const std::string& host, int port) override;
   // Stops serving and waits for the server's threads; harmless when not serving.
-  void stop();
+  void stop() override;
 
   // A snapshot of what the platform holds, as the debug route shows it: claims in order
   // (with their submitted bodies and status request counts), links, guidance items, sims and

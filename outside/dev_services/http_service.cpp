@@ -1,11 +1,14 @@
 #include "outside/dev_services/http_service.h"
 
 #include <pthread.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <chrono>
 #include <iostream>
 #include <mutex>
 
+#include <CLI/CLI.hpp>
 #include <boost/json/object.hpp>
 #include <fmt/format.h>
 
@@ -89,6 +92,24 @@ void write_detail(httplib::Response& res, int status, const std::string& detail)
   res.set_content(json_text::to_json(body), "application/json");
 }
 
+httplib::Server::HandlerResponse refuse_early(httplib::Response& res, int status,
+                                              const std::string& detail) {
+  res.set_header("Connection", "close");
+  write_detail(res, status, detail);
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+httplib::Server::HandlerResponse refuse_unless_token(const httplib::Request& req,
+                                                     httplib::Response& res,
+                                                     const std::string& token,
+                                                     const std::string& missing,
+                                                     const std::string& wrong) {
+  TokenCheck check = check_bearer(req, token);
+  if (check == TokenCheck::kAccepted) return httplib::Server::HandlerResponse::Unhandled;
+  res.set_header("WWW-Authenticate", "Bearer");
+  return refuse_early(res, 401, check == TokenCheck::kMissing ? missing : wrong);
+}
+
 void install_common_handlers(httplib::Server& server, const std::string& who, const Log& log,
                              std::function<std::string(int)> detail_for) {
   server.set_error_handler(httplib::Server::HandlerWithResponse(
@@ -148,6 +169,90 @@ sigset_t block_stop_signals() {
 void wait_for_stop_signal(const sigset_t& signals) {
   int received = 0;
   sigwait(&signals, &received);
+}
+
+BackgroundServer::BackgroundServer(std::string who,
+                                   std::function<void(httplib::Server&)> install)
+    : who_(std::move(who)), install_(std::move(install)) {}
+
+BackgroundServer::~BackgroundServer() { stop(); }
+
+int BackgroundServer::start(const std::string& host, int port) {
+  if (port < 0 || port > 65535) throw std::invalid_argument("The port must be from 0 to 65535");
+  if (server_) throw std::logic_error("The " + who_ + " is serving already");
+  auto server = std::make_unique<httplib::Server>();
+  // The server's default also sets SO_REUSEPORT, with which a second server on a busy port
+  // binds silently and takes a share of its requests.
+  server->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  server->set_keep_alive_timeout(2);
+  install_(*server);
+  int bound =
+      port == 0 ? server->bind_to_any_port(host) : (server->bind_to_port(host, port) ? port : -1);
+  if (bound <= 0) {
+    throw std::runtime_error(fmt::format(
+        "Cannot listen on {}:{}: the address is not available or the port is in use", host, port));
+  }
+  httplib::Server* raw = server.get();
+  server_ = std::move(server);
+  thread_ = std::thread([raw] { raw->listen_after_bind(); });
+  // The server has no "ready" signal of its own.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!raw->is_running()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      stop();
+      throw std::runtime_error(
+          fmt::format("The {} did not start serving on {}:{}", who_, host, bound));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return bound;
+}
+
+void BackgroundServer::stop() {
+  if (!server_) return;
+  server_->stop();
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}
+
+void ServiceCommandLine::add_address_options(CLI::App& app) {
+  app.add_option("--host", host, "Address to listen on")->capture_default_str();
+  app.add_option("--port", port, "Port to listen on; 0 picks a free one")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+}
+
+void ServiceCommandLine::add_access_options(CLI::App& app, const std::string& token_help) {
+  app.add_option("--token", token, token_help)->check([](const std::string& text) {
+    return text.empty() ? std::string("the token must not be empty") : std::string();
+  });
+  app.add_flag("--verbose", verbose, "Log each request (method, path, status) to stderr");
+}
+
+std::optional<std::string> ServiceCommandLine::given_token() const {
+  if (token.empty()) return std::nullopt;
+  return token;
+}
+
+Log ServiceCommandLine::log() const { return verbose ? stderr_log() : Log(); }
+
+int serve_until_stopped(const std::string& program, const ServiceCommandLine& line,
+                        const std::function<std::unique_ptr<Service>()>& make) {
+  sigset_t signals = block_stop_signals();
+  try {
+    std::unique_ptr<Service> service = make();
+    int bound = service->start(line.host, line.port);
+    std::cout << program << " listening on http://" << line.host << ":" << bound << std::endl;
+    wait_for_stop_signal(signals);
+    service->stop();
+  } catch (const std::exception& error) {
+    std::cerr << program << ": " << error.what() << std::endl;
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace velko::dev

@@ -1,7 +1,6 @@
 // velko-dev-platform: runs the stand-in platform until SIGINT or SIGTERM.
 
-#include <cstdio>
-#include <iostream>
+#include <memory>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -16,16 +15,11 @@ int main(int argc, char** argv) {
       "\"velko-dev-platform listening on http://HOST:PORT\" once it serves; SIGINT or SIGTERM "
       "stop it.",
       "velko-dev-platform");
-  std::string host = "127.0.0.1";
-  int port = 8700;
+  velko::dev::ServiceCommandLine line;
+  line.port = 8700;
   velko::dev::PlatformOptions options;
   std::string refusal;
-  std::string token;
-  bool verbose = false;
-  app.add_option("--host", host, "Address to listen on")->capture_default_str();
-  app.add_option("--port", port, "Port to listen on; 0 picks a free one")
-      ->check(CLI::Range(0, 65535))
-      ->capture_default_str();
+  line.add_address_options(app);
   app.add_option("--max-lag-steps", options.max_lag_steps,
                  "Lag steps handed out with every claim")
       ->check(CLI::NonNegativeNumber)
@@ -46,30 +40,13 @@ int main(int argc, char** argv) {
       ->check([](const std::string& text) {
         return text.empty() ? std::string("the refusal text must not be empty") : std::string();
       });
-  app.add_option("--token", token,
-                 "Require 'Authorization: Bearer TOKEN' on every /v1 request")
-      ->check([](const std::string& text) {
-        return text.empty() ? std::string("the token must not be empty") : std::string();
-      });
-  app.add_flag("--verbose", verbose, "Log each request (method, path, status) to stderr");
+  line.add_access_options(app, "Require 'Authorization: Bearer TOKEN' on every /v1 request");
   CLI11_PARSE(app, argc, argv);
 
   if (!refusal.empty()) options.refuse_claims = refusal;
-  if (!token.empty()) options.token = token;
-  if (verbose) {
-    options.log = velko::dev::stderr_log();
-  }
-
-  sigset_t signals = velko::dev::block_stop_signals();
-  try {
-    velko::dev::DevPlatform platform(std::move(options));
-    int bound = platform.start(host, port);
-    std::cout << "velko-dev-platform listening on http://" << host << ":" << bound << std::endl;
-    velko::dev::wait_for_stop_signal(signals);
-    platform.stop();
-  } catch (const std::exception& error) {
-    std::cerr << "velko-dev-platform: " << error.what() << std::endl;
-    return 1;
-  }
-  return 0;
+  options.token = line.given_token();
+  options.log = line.log();
+  return velko::dev::serve_until_stopped("velko-dev-platform", line, [&] {
+    return std::make_unique<velko::dev::DevPlatform>(std::move(options));
+  });
 }

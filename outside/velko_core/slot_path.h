@@ -28,10 +28,8 @@ struct SlotKey {
 // The keys of a slot path; most paths have few, so they are kept inline.
 using SlotKeys = boost::container::small_vector<SlotKey, 4>;
 
-// Reads a slot path: optional white space, then key groups "[" literal "]" with nothing
-// between them, then optional white space. A literal is an optionally signed decimal integer
-// or a text between single or double quotes with backslash escapes; blanks and tabs may
-// surround it. Throws SlotPathError.
+// Reads a slot path as common/slot_path_grammar.h defines it. Throws SlotPathError, whose
+// message says what stands where a key group must begin, or which key cannot be read and why.
 SlotKeys parse_slot_path(std::string_view path);
 
 // Appends the slot key of a map entry: the key between single quotes, with backslash escapes
