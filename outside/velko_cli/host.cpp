@@ -21,10 +21,6 @@
 
 namespace velko::host {
 
-namespace {
-
-// An error message as it may be shown on a terminal: control characters other than line
-// breaks and tabs (which a sim's output could carry) are written as \xNN.
 std::string printable(std::string_view message) {
   std::string out;
   out.reserve(message.size());
@@ -44,6 +40,8 @@ std::string printable(std::string_view message) {
   }
   return out;
 }
+
+namespace {
 
 // For `velko bogus` or `velko sim bogus`: names the word that is not a command and lists the
 // commands there are, where CLI11 would only say that an argument was not expected. Empty when

@@ -1,0 +1,137 @@
+// The sim author's commands through the built executables: `velko sim validate` with the
+// example sim and fault sims as real processes.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include "common/json_text.h"
+#include "tests/support/testing.h"
+
+namespace velko::testing {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+class SimCommandsEndToEnd : public ::testing::Test {
+ protected:
+  // A sim directory whose command runs `argv` (absolute paths).
+  std::string sim(const std::string& name, const std::vector<std::string>& argv) {
+    std::string path = dir / name;
+    std::filesystem::create_directories(path);
+    json::array command;
+    for (const auto& arg : argv) command.emplace_back(arg);
+    json::object manifest;
+    manifest["command"] = command;
+    write_file(path + "/velko-sim.json", json_text::to_json(manifest));
+    return path;
+  }
+  std::string water_tank() { return sim("water-tank", {bin("velko-water-tank-sim")}); }
+  std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
+    std::vector<std::string> argv{bin("velko-test-sim"), "--fault"};
+    argv.insert(argv.end(), fault.begin(), fault.end());
+    return sim(name, argv);
+  }
+
+  RunOptions options() {
+    RunOptions run_options;
+    run_options.env = {{"NO_COLOR", std::string("1")}};
+    run_options.timeout_s = 120;
+    return run_options;
+  }
+
+  RunResult velko(std::vector<std::string> args, RunOptions run_options) {
+    args.insert(args.begin(), bin("velko"));
+    return run(args, run_options);
+  }
+  RunResult velko(std::vector<std::string> args) { return velko(std::move(args), options()); }
+
+  TempDir dir;
+};
+
+TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
+  RunResult result = velko({"sim", "validate", water_tank(), "--steps", "100"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, StartsWith("✓ Start: the sim served within "));
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps: 100 steps over 1 episode with actions sampled "
+                                    "from the action space (seed 0), each answer well formed"));
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Close: Close answered, and the sim ended when asked and "
+                                    "left nothing behind\nCall times\n"));
+  EXPECT_THAT(result.out, HasSubstr("│ step()              │ 100   │"));
+  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForCi) {
+  RunOptions run_options = options();
+  run_options.cwd = fault_sim("no-make", {"fail-make"});
+  RunResult result = velko({"sim", "validate", "--json", "--steps", "3"}, run_options);
+  EXPECT_EQ(result.status, 1) << result.err;
+  json::value answer = json::parse(result.out);
+  EXPECT_EQ(answer.at("path"), json::value("."));
+  EXPECT_EQ(answer.at("passed"), json::value(false));
+  const json::array& checks = answer.at("checks").as_array();
+  ASSERT_EQ(checks.size(), 8u);
+  EXPECT_EQ(checks[0].at("status"), json::value("passed"));
+  EXPECT_EQ(checks[1].at("status"), json::value("failed"));
+  EXPECT_EQ(checks[1].at("summary"),
+            json::value("the sim's make() failed: no tank model named 'big'"));
+  EXPECT_EQ(checks[2].at("status"), json::value("not_checked"));
+}
+
+TEST_F(SimCommandsEndToEnd, ValidateRefusesOptionsItCannotRunWith) {
+  std::string tank = water_tank();
+  struct Case {
+    std::vector<std::string> extra;
+    std::string error;
+  };
+  std::vector<Case> cases = {
+      {{"--steps", "0"}, "--steps: must be a whole number greater than 0, such as 100; got 0\n"},
+      {{"--steps", "x"}, "--steps: must be a whole number greater than 0, such as 100; got x\n"},
+      {{"--seed", "-1"}, "--seed: must be a whole number of at least 0, such as 7; got -1\n"},
+      {{"--env-init", "[1]"}, "--env-init: must be a JSON object"},
+      {{"--call-timeout", "0"}, "--call-timeout: must be a number of seconds greater than 0"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"sim", "validate", tank};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    RunResult result = velko(args);
+    EXPECT_EQ(result.status, 2) << ::testing::PrintToString(c.extra) << result.err;
+    EXPECT_THAT(result.err, StartsWith(c.error)) << ::testing::PrintToString(c.extra);
+  }
+}
+
+TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
+  std::string path = fault_sim("hanging", {"hang-in-step", "1", "--fault", "spawn-child"});
+  std::promise<int> pid_promise;
+  RunOptions run_options = options();
+  run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
+  auto finished =
+      std::async(std::launch::async, [&] { return velko({"sim", "validate", path}, run_options); });
+  int pid = pid_promise.get_future().get();
+  // The sim and its child run once it hangs in its first step.
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (processes_in(path).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(processes_in(path).size(), 2u);
+  ::kill(pid, SIGINT);
+  RunResult result = finished.get();
+  EXPECT_EQ(result.status, 130);
+  EXPECT_EQ(result.err, "Interrupted\n");
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+}  // namespace
+}  // namespace velko::testing
