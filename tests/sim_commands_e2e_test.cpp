@@ -1,5 +1,6 @@
-// The sim author's commands through the built executables: `velko sim validate` with the
-// example sim and fault sims as real processes.
+// The commands around a report run through the built executables: `velko sim validate` with
+// the example sim and fault sims as real processes, and `velko data stats` against the local
+// compute node, after which `velko sim publish` takes a dataset whose count was unknown.
 #include <signal.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <boost/json.hpp>
 
 #include "common/json_text.h"
+#include "tests/support/servers.h"
 #include "tests/support/testing.h"
 
 namespace velko::testing {
@@ -22,6 +24,7 @@ namespace json = boost::json;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
 class SimCommandsEndToEnd : public ::testing::Test {
@@ -131,6 +134,91 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
   EXPECT_EQ(result.status, 130);
   EXPECT_EQ(result.err, "Interrupted\n");
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+// The local platform and a compute node holding a dataset for the test sim (one sensor "level",
+// one action "valve") whose statistics were never computed.
+class DataStatsEndToEnd : public SimCommandsEndToEnd {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(data / "valve-runs");
+    std::string csv = "episode,level,valve\n";
+    for (int episode = 0; episode < 3; ++episode) {
+      for (int row = 0; row < 6; ++row) {
+        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
+               (row == 0 ? std::string() : "0.5") + "\n";
+      }
+    }
+    write_file(data / "valve-runs/runs.csv", csv);
+    write_file(data / "valve-runs/dataset.json",
+               R"({"id": "5b7e0c1a-0000-4000-8000-00000000aa03", "name": "valve-runs",
+                   "csv": "runs.csv", "episode_column": "episode", "stats": false,
+                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
+                               {"header": "valve", "id": "valve", "role": "action"}]})");
+    platform = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0", "--build-seconds", "0",
+        "--report-seconds", "0"});
+    node = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+  }
+
+  RunOptions server_options() {
+    RunOptions run_options = options();
+    run_options.env["VELKO_API_URL"] = platform->url();
+    run_options.env["VELKO_COMPUTE_URL"] = node->url();
+    run_options.env["VELKO_PROJECT"] = std::nullopt;
+    run_options.env["VELKO_ORG"] = std::nullopt;
+    return run_options;
+  }
+
+  TempDir data;
+  std::unique_ptr<ServerProcess> platform;
+  std::unique_ptr<ServerProcess> node;
+};
+
+TEST_F(DataStatsEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
+  std::string valve_sim = sim("valve", {bin("velko-test-sim")});
+  std::vector<std::string> publish{"sim", "publish", valve_sim, "--dataset", "valve-runs",
+                                   "--max-episodes", "2"};
+  RunResult refused = velko(publish, server_options());
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "Error: The episode count of 'valve-runs' is unknown; run `velko data stats "
+            "valve-runs` first\n");
+
+  RunResult counted = velko({"data", "stats", "valve-runs"}, server_options());
+  ASSERT_EQ(counted.status, 0) << counted.err;
+  EXPECT_EQ(counted.out,
+            "✓ Counted 'valve-runs': 3 episodes, 18 rows. The compute node knows its episode "
+            "count from now on.\n"
+            "Dataset 'valve-runs'\n"
+            "┏━━━━━━━━┳━━━━━━━━┳━━━━━━━┳━━━━━━━┳━━━━━┳━━━━━┳━━━━━━┓\n"
+            "┃ Column ┃ Role   ┃ Count ┃ Nulls ┃ Min ┃ Max ┃ Mean ┃\n"
+            "┡━━━━━━━━╇━━━━━━━━╇━━━━━━━╇━━━━━━━╇━━━━━╇━━━━━╇━━━━━━┩\n"
+            "│ level  │ sensor │ 18    │ 0     │ 0.0 │ 2.5 │ 1.25 │\n"
+            "│ valve  │ action │ 15    │ 3     │ 0.5 │ 0.5 │ 0.5  │\n"
+            "└────────┴────────┴───────┴───────┴─────┴─────┴──────┘\n");
+
+  RunResult published = velko(publish, server_options());
+  EXPECT_EQ(published.status, 0) << published.err;
+  EXPECT_THAT(published.out, MatchesRegex("(.|\n)*✓ Analyzed 2 episodes: score [0-9.]+\n(.|\n)*"));
+}
+
+TEST_F(DataStatsEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
+  RunResult unknown = velko({"data", "stats", "nope"}, server_options());
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "Error: The compute node at " + node->url() +
+                             " has no dataset 'nope': There is no dataset with the id or name "
+                             "'nope' on this node\n");
+  RefusingPort closed;
+  RunOptions unreachable = server_options();
+  unreachable.env["VELKO_COMPUTE_URL"] = closed.url();
+  RunResult down = velko({"data", "stats", "valve-runs"}, unreachable);
+  EXPECT_EQ(down.status, 1);
+  EXPECT_THAT(down.err, HasSubstr("(is the compute node running? VELKO_COMPUTE_URL sets its "
+                                  "address)"));
+  RunResult usage = velko({"data", "stats"}, server_options());
+  EXPECT_EQ(usage.status, 2);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "outside/velko_api/client.h"
+#include "outside/velko_cli/data_stats.h"
 #include "outside/velko_cli/sim_publish.h"
 #include "outside/velko_core/settings.h"
 
@@ -102,6 +103,7 @@ int run(int argc, char** argv) {
   guidance->description("Guidance items of a project: goals, constraints, success criteria, rewards");
   guidance->require_subcommand(1);
   add_sim_commands(app, settings, console);
+  add_data_commands(app, settings, console);
 
   try {
     app.parse(argc, argv);
