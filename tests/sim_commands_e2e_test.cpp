@@ -1,6 +1,7 @@
 // The commands around a report run through the built executables: `velko sim validate` with
-// the example sim and fault sims as real processes, and `velko data stats` against the local
-// compute node, after which `velko sim publish` takes a dataset whose count was unknown.
+// the example sim and fault sims as real processes; `velko data stats` against the local
+// compute node, after which `velko sim publish` takes a dataset whose count was unknown; and
+// `velko sim list` against the local platform.
 #include <signal.h>
 
 #include <chrono>
@@ -138,7 +139,7 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
 
 // The local platform and a compute node holding a dataset for the test sim (one sensor "level",
 // one action "valve") whose statistics were never computed.
-class DataStatsEndToEnd : public SimCommandsEndToEnd {
+class ServersEndToEnd : public SimCommandsEndToEnd {
  protected:
   void SetUp() override {
     std::filesystem::create_directories(data / "valve-runs");
@@ -176,7 +177,7 @@ class DataStatsEndToEnd : public SimCommandsEndToEnd {
   std::unique_ptr<ServerProcess> node;
 };
 
-TEST_F(DataStatsEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
+TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
   std::string valve_sim = sim("valve", {bin("velko-test-sim")});
   std::vector<std::string> publish{"sim", "publish", valve_sim, "--dataset", "valve-runs",
                                    "--max-episodes", "2"};
@@ -204,7 +205,7 @@ TEST_F(DataStatsEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
   EXPECT_THAT(published.out, MatchesRegex("(.|\n)*✓ Analyzed 2 episodes: score [0-9.]+\n(.|\n)*"));
 }
 
-TEST_F(DataStatsEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
+TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
   RunResult unknown = velko({"data", "stats", "nope"}, server_options());
   EXPECT_EQ(unknown.status, 1);
   EXPECT_EQ(unknown.err, "Error: The compute node at " + node->url() +
@@ -219,6 +220,30 @@ TEST_F(DataStatsEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
                                   "address)"));
   RunResult usage = velko({"data", "stats"}, server_options());
   EXPECT_EQ(usage.status, 2);
+}
+
+TEST_F(ServersEndToEnd, SimListShowsThePublishedSimsWithTheirBuildAndUseCases) {
+  RunResult empty = velko({"sim", "list"}, server_options());
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_EQ(empty.out, "The organisation has no sims yet; publish one with `velko sim publish "
+                       "PATH --dataset REF`.\n");
+
+  ASSERT_EQ(velko({"data", "stats", "valve-runs"}, server_options()).status, 0);
+  RunResult published = velko({"sim", "publish", sim("valve", {bin("velko-test-sim")}),
+                               "--dataset", "valve-runs", "--project", "Water plant"},
+                              server_options());
+  ASSERT_EQ(published.status, 0) << published.err;
+
+  RunResult listed = velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b"},
+                           server_options());
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_THAT(listed.out, StartsWith("Sims\n┏"));
+  EXPECT_THAT(listed.out,
+              MatchesRegex("(.|\n)*│ valve │ 51a10001-[-0-9a-f]+ │ 51a10002-[-0-9a-f]+ +│ ready +│ "
+                           "saved +│ Water plant │\n(.|\n)*"));
+  RunResult unknown = velko({"sim", "list", "--org", "nobody"}, server_options());
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_THAT(unknown.err, StartsWith("Error: There is no organisation 'nobody'"));
 }
 
 }  // namespace

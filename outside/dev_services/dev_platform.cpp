@@ -1,5 +1,6 @@
 #include "outside/dev_services/dev_platform.h"
 #include "outside/dev_services/http_service.h"
+#include "outside/dev_services/platform_sims.h"
 
 #include <sys/socket.h>
 
@@ -376,6 +377,7 @@ struct DevPlatform::Impl {
   Reply submit(const Call&, const std::vector<std::string>& ids);
   Reply report_status(const Call&, const std::vector<std::string>& ids);
   Reply debug_state(const Call&, const std::vector<std::string>&);
+  Reply list_sims(const Call&, const std::vector<std::string>& ids);
 
   PlatformOptions options;
   Clock::duration build_time;
@@ -426,6 +428,7 @@ DevPlatform::Impl::Impl(PlatformOptions given) : options(std::move(given)) {
   add("POST", {"v1", "orgs", any, "projects", any, "guidance", "files"}, &Impl::upload_file);
   add("PUT", {"v1", "orgs", any, "projects", any, "guidance", any}, &Impl::update_guidance);
   add("POST", {"v1", "orgs", any, "sims"}, &Impl::publish_sim);
+  add("GET", {"v1", "orgs", any, "sims"}, &Impl::list_sims);
   add("POST", {"v1", "orgs", any, "sims", any, "implementations", any, "report-jobs"},
       &Impl::claim);
   add("POST", {"v1", "orgs", any, "sims", any, "implementations", any, "report-jobs", any},
@@ -912,6 +915,28 @@ json::value DevPlatform::Impl::snapshot() const {
 
 Reply DevPlatform::Impl::debug_state(const Call&, const std::vector<std::string>&) {
   return {200, snapshot()};
+}
+
+Reply DevPlatform::Impl::list_sims(const Call&, const std::vector<std::string>& ids) {
+  require_organization(ids[0]);
+  std::vector<ListedSim> listed;
+  for (const Sim& sim : sims) {
+    if (sim.organization_id != ids[0]) continue;
+    ListedSim entry{sim.id, sim.name, std::nullopt, {}};
+    if (!sim.builds.empty()) {
+      const Build& build = sim.builds.back();
+      entry.latest_build = ListedBuild{build.id, now() >= build.published_at + build_time,
+                                       options.fail_build};
+    }
+    for (const Link& link : links) {
+      if (link.sim_id != sim.id) continue;
+      for (const Project& project : projects) {
+        if (project.id == link.project_id) entry.projects.emplace_back(project.id, project.name);
+      }
+    }
+    listed.push_back(std::move(entry));
+  }
+  return {200, sim_list_body(listed)};
 }
 
 DevPlatform::DevPlatform(PlatformOptions options)

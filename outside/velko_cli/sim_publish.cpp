@@ -25,6 +25,7 @@
 #include "outside/velko_cli/bundle.h"
 #include "outside/velko_cli/command_options.h"
 #include "outside/velko_cli/dataset.h"
+#include "outside/velko_cli/sim_list.h"
 #include "outside/velko_cli/sim_loader.h"
 #include "outside/velko_cli/sim_validate.h"
 #include "outside/velko_core/core_library_impl.h"
@@ -138,7 +139,7 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
 void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& console) {
   CLI::App* sim = app.add_subcommand(
       "sim", "Sims: check one before publishing it, publish a build and report it against a "
-             "dataset");
+             "dataset, list those on the platform");
   sim->require_subcommand(1);
   add_validate_command(*sim, settings, console);
   auto options = std::make_shared<PublishOptions>();
@@ -169,6 +170,7 @@ void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& co
       ->capture_default_str();
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });
+  add_list_command(*sim, settings, console);
 }
 
 }  // namespace velko::host
