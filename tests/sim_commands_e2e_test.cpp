@@ -70,8 +70,8 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
   EXPECT_THAT(result.out, StartsWith("✓ Start: the sim served within "));
   EXPECT_THAT(result.out, HasSubstr("\n✓ Steps: 100 steps over 1 episode with actions sampled "
                                     "from the action space (seed 0), each answer well formed"));
-  EXPECT_THAT(result.out, HasSubstr("\n✓ Close: Close answered, and the sim ended when asked and "
-                                    "left nothing behind\nCall times\n"));
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Close: it answered, and the sim ended when asked and left "
+                                    "nothing behind\nCall times\n"));
   EXPECT_THAT(result.out, HasSubstr("│ step()              │ 100   │"));
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());

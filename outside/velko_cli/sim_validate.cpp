@@ -617,7 +617,7 @@ awaitable<void> Validator::close() {
     }
   }
   if (problems.empty()) {
-    pass(Check::kClose, "Close answered, and the sim ended when asked and left nothing behind");
+    pass(Check::kClose, "it answered, and the sim ended when asked and left nothing behind");
   } else {
     fail(Check::kClose, joined(problems), joined(advices));
   }
