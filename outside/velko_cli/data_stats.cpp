@@ -59,8 +59,9 @@ awaitable<void> stats(const core::Settings& settings, Console& console, std::str
   // A token that would break its header line is refused before anything is sent.
   check_node_token(settings.node_token);
   ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
-  // The dataset lookup of the report run, which needs no platform request.
-  velko_api::Client api(settings.url_api, settings.api_token, settings.project);
+  // The dataset lookup of the report run, which makes no platform request: the client it is
+  // handed is never called, so it carries no token.
+  velko_api::Client api(settings.url_api);
   dataset_replay::LocalDataset dataset = co_await datasets.resolve_local_dataset(api, "", ref);
   auto body = std::make_shared<json::object>();
   (*body)["dataset_uuid"] = dataset.id;

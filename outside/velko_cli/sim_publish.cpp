@@ -3,11 +3,9 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <stdexcept>
 
 #include <CLI/CLI.hpp>
@@ -15,7 +13,6 @@
 #include "common/async.h"
 #include "common/console.h"
 #include "common/file_digest.h"
-#include "common/json_text.h"
 #include "common/literal.h"
 #include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/publish_report.h"

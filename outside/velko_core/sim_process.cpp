@@ -19,8 +19,8 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -407,7 +407,9 @@ int LocalSimProcess::pid() const { return state_->pid; }
 std::vector<std::string> LocalSimProcess::group_left() {
   std::vector<std::string> left;
   std::error_code ec;
-  for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
+  // Processes come and go meanwhile: the listing may fail half way, never throw.
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& entry = *it;
     std::string name = entry.path().filename().string();
     if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
     pid_t pid = static_cast<pid_t>(std::stol(name));
