@@ -1,7 +1,6 @@
 #include "main/dataset_replay/analysis.h"
 
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -21,19 +20,13 @@
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
-#include "main/dataset_replay/host_sim_module.h"
+#include "main/dataset_replay/sim_start.h"
 
 namespace velko::dataset_replay {
 
 namespace json = boost::json;
 
 namespace {
-
-// Most output lines of the sim that are kept for the message of a sim that did not start.
-constexpr std::size_t kKeptOutputLines = 1000;
-
-// Most times a sim is started when it keeps losing its port to another process.
-constexpr int kStartAttempts = 3;
 
 // The identifiers that the sim client is given.
 constexpr const char* kReportRunId = "publish-report";
@@ -60,25 +53,14 @@ bool is_publish_report_error(const std::exception_ptr& error) {
 // Fetches the recorded actions of the episodes on a worker thread and awaits them.
 awaitable<RecordedActions> fetch_actions(ComputeNode node, std::string dataset_id,
                                          std::vector<std::int64_t> episodes, double timeout) {
-  // Named, not a temporary inside the co_await (see node_post).
+  // A named function, not a temporary inside the co_await: GCC 12 destroys a closure or an
+  // aggregate made inside a co_await expression twice.
   std::function<RecordedActions(std::stop_token)> work =
       [node = std::move(node), dataset_id = std::move(dataset_id),
        episodes = std::move(episodes), timeout](std::stop_token stop) {
         return fetch_recorded_actions(node, dataset_id, episodes, timeout, stop);
       };
   co_return co_await run_on_worker<RecordedActions>(std::move(work));
-}
-
-// Posts a compute-node request on a worker thread and awaits the answer.
-awaitable<json::value> node_post(ComputeNode node, std::string path,
-                                 std::shared_ptr<const json::object> body, double timeout) {
-  // A named function, not a temporary inside the co_await: GCC 12 destroys a closure or an
-  // aggregate made inside a co_await expression twice.
-  std::function<json::value(std::stop_token)> work =
-      [node = std::move(node), path = std::move(path), body, timeout](std::stop_token stop) {
-        return _node_post(node, path, *body, timeout, stop);
-      };
-  co_return co_await run_on_worker<json::value>(std::move(work));
 }
 
 json::array texts(const std::vector<std::string>& values) {
@@ -106,30 +88,12 @@ std::size_t rows_in(const json::object& predictions, const Plan& plan) {
   return values && values->is_array() ? values->get_array().size() / pairs : 0;
 }
 
-// Stops the sim process: terminate, a grace period, then kill.
-awaitable<void> stop_process(SimProcess& process, double grace_s) {
-  if (process.returncode()) co_return;
-  process.terminate();
-  std::exception_ptr interrupted;
-  try {
-    co_await with_timeout(process.wait(), grace_s,
-                          "the sim did not end after it was asked to");
-  } catch (const TimeoutError&) {
-    process.kill();
-  } catch (...) {
-    process.kill();
-    interrupted = std::current_exception();
-  }
-  if (interrupted) std::rethrow_exception(interrupted);
-}
-
 }  // namespace
 
 awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
                                LocalDataset dataset, std::string bundle_sha256,
                                int max_episodes, json::object env_init, double call_timeout_s) {
   SimConnection& sim = run.sims;
-  SimModule& host_sim = run.host_sim;
   const Timings& timing = run.timings;
   const ComputeNode node = compute_node(run.datasets);
 
@@ -144,64 +108,18 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   const RecordedActions columns =
       co_await fetch_actions(node, dataset.id, std::move(episodes), timing.actions_timeout_s);
 
-  // The sim's latest output lines; only the end of the output is ever shown, so a chatty sim
-  // cannot grow this without bound.
-  auto output = std::make_shared<std::deque<std::string>>();
-  int port = sim.get_free_port();
-  std::string address = "localhost:" + std::to_string(port);
+  SimOutput output;
+  // A port that cannot be had fails the run as it is, before anything starts.
+  const int port = sim.get_free_port();
   std::unique_ptr<SimProcess> process;
   std::optional<Plan> plan;
   json::array rollouts;
 
   std::exception_ptr failure;
   try {
-    {
-      auto line = run.console.status("Starting the sim...");
-      for (int attempt = 1;; ++attempt) {
-        std::exception_ptr start_failure;
-        // Named, not a temporary inside the co_await (see node_post).
-        OutputCallback on_output = [output](const std::string& text) {
-          output->push_back(text);
-          if (output->size() > kKeptOutputLines) output->pop_front();
-        };
-        try {
-          process = co_await sim.make_in_process(path, "localhost", port, json::object(),
-                                                 std::move(on_output));
-          co_await host_sim.check_serving(address, timing.serve_timeout_s);
-        } catch (const std::exception&) {
-          start_failure = std::current_exception();
-        }
-        if (!start_failure) break;
-        if (is_interrupt(start_failure)) std::rethrow_exception(start_failure);
-        // Another run may have been given the same free port and started its sim first: a
-        // sim that ended before it served, on a port that something else now holds, is
-        // started again on a new port.
-        if (attempt < kStartAttempts && process && process->returncode() &&
-            sim.port_in_use(port)) {
-          run.logger.debug("The sim could not take port {}, which is in use; starting it again",
-                         port);
-          process.reset();
-          output->clear();
-          port = sim.get_free_port();
-          address = "localhost:" + std::to_string(port);
-          continue;
-        }
-        std::string joined;
-        for (std::size_t i = 0; i < output->size(); ++i) {
-          if (i) joined += "\n";
-          joined += (*output)[i];
-        }
-        std::string log = host_sim._tail(joined);
-        raise_with_cause(start_failure,
-                         PublishReportError("The sim did not start:\n\n" +
-                                            (log.empty() ? error_text(start_failure) : log)));
-      }
-    }
-
-    json::object client_env = env_init;
-    client_env["sim_address"] = address;
-    std::unique_ptr<SimClient> client = sim.make(ClientOptions{
-        kReportRunId, kReportRunId, kReportRunId, address, std::move(client_env), "grpc"});
+    const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
+    std::string address = co_await start_sim(starter, path, port, process, output);
+    std::unique_ptr<SimClient> client = connect_sim(sim, address, env_init, kReportRunId);
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
@@ -258,7 +176,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   if (process) {
     // The sim is stopped on every way out, an interrupt included.
     co_await boost::asio::this_coro::reset_cancellation_state();
-    co_await stop_process(*process, timing.terminate_grace_s);
+    co_await stop_sim(*process, timing.terminate_grace_s);
   }
   if (failure) std::rethrow_exception(failure);
 

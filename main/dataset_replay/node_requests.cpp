@@ -65,9 +65,10 @@ http::Request node_request(const ComputeNode& node, const std::string& path,
 
 // Raises a refusal of the node as PublishReportError and another error status as
 // http::HTTPStatusError.
-void check_answer(const http::Response& response, const std::string& url) {
+void check_answer(const http::Response& response, const std::string& url,
+                  std::string_view what = "the analysis") {
   if (is_refusal(response.status)) {
-    throw PublishReportError("The compute node refused the analysis: " +
+    throw PublishReportError("The compute node refused " + std::string(what) + ": " +
                              refusal_detail(response.body, DetailKinds::kAny));
   }
   http::raise_for_status(response, url);
@@ -87,7 +88,7 @@ ComputeNode compute_node(DatasetModule& datasets) {
 
 boost::json::value _node_post(const ComputeNode& node, const std::string& path,
                               const boost::json::object& body, double timeout,
-                              std::stop_token stop) {
+                              std::stop_token stop, std::string_view what) {
   http::Request request = node_request(node, path, body, timeout);
   http::Response response;
   try {
@@ -95,12 +96,25 @@ boost::json::value _node_post(const ComputeNode& node, const std::string& path,
   } catch (const http::TransportError& error) {
     rethrow_for_node(error, request.url);
   }
-  check_answer(response, request.url);
+  check_answer(response, request.url, what);
   try {
     return json_text::parse(response.body);
   } catch (const json_text::JsonError& error) {
     rethrow_not_json(error, request.url);
   }
+}
+
+awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
+                                        std::shared_ptr<const boost::json::object> body,
+                                        double timeout, std::string what) {
+  // A named function, not a temporary inside the co_await: GCC 12 destroys a closure or an
+  // aggregate made inside a co_await expression twice.
+  std::function<boost::json::value(std::stop_token)> work =
+      [node = std::move(node), path = std::move(path), body, timeout,
+       what = std::move(what)](std::stop_token stop) {
+        return _node_post(node, path, *body, timeout, stop, what);
+      };
+  co_return co_await run_on_worker<boost::json::value>(std::move(work));
 }
 
 RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::string& dataset_id,

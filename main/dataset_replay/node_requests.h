@@ -3,13 +3,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
+#include "common/async.h"
 #include "common/http.h"
 
 #include "main/dataset_replay/recorded_actions.h"
@@ -36,12 +39,19 @@ ComputeNode compute_node(DatasetModule& datasets);
 // Posts `body` to the node's URL + "/ml/" + path and returns the parsed answer. Blocking; run
 // it on a worker thread. `timeout` (seconds) bounds the connection and each wait for data,
 // NODE_REQUEST_DEADLINE_FACTOR × `timeout` the whole request.
-// Refusals (401, 404, 409, 422) become PublishReportError; other error statuses raise
-// http::HTTPStatusError, an unreachable node http::TransportError, a success answer that is
-// not JSON json_text::JsonError. A stop request ends the transfer with Interrupted.
+// Refusals (401, 404, 409, 422) become PublishReportError "The compute node refused `what`:
+// <detail>"; other error statuses raise http::HTTPStatusError, an unreachable node
+// http::TransportError, a success answer that is not JSON json_text::JsonError. A stop request
+// ends the transfer with Interrupted.
 boost::json::value _node_post(const ComputeNode& node, const std::string& path,
                               const boost::json::object& body, double timeout,
-                              std::stop_token stop = {});
+                              std::stop_token stop = {}, std::string_view what = "the analysis");
+
+// _node_post on a worker thread, awaited from the event loop, which stays free meanwhile; an
+// interrupt aborts the transfer and raises Interrupted.
+awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
+                                        std::shared_ptr<const boost::json::object> body,
+                                        double timeout, std::string what = "the analysis");
 
 // Asks the node for the recorded actions of the dataset's `episodes` ("analysis-actions") and
 // reads the answer into compact storage as it arrives, so that its text is never held whole.

@@ -27,6 +27,10 @@ class SimProcess {
   virtual void kill() = 0;
   // Completes when the process has ended, with its exit status.
   virtual awaitable<int> wait() = 0;
+  // The processes of the sim's process group that still run besides the sim itself and
+  // velko's own watcher of the group, as "PID (NAME)": what the sim started and did not end.
+  // None for a process that has no group of its own.
+  virtual std::vector<std::string> group_left() { return {}; }
 };
 
 // The sim client's settings (all by name).

@@ -16,6 +16,7 @@
 #include "outside/dev_services/node_actions.h"
 #include "outside/dev_services/node_analysis.h"
 #include "outside/dev_services/node_request.h"
+#include "outside/dev_services/node_stats.h"
 
 namespace velko::dev {
 
@@ -27,6 +28,9 @@ constexpr std::size_t kMaxTargetBytes = 8192;
 constexpr std::string_view kDatasetsPrefix = "/datasets/";
 constexpr std::string_view kActionsPath = "/ml/analysis-actions";
 constexpr std::string_view kRolloutsPath = "/ml/sim-analyze-rollouts";
+constexpr std::string_view kStatsPath = "/ml/dataset-stats";
+// Largest body of a "dataset-stats" request.
+constexpr std::size_t kMaxStatsBodyBytes = 64 * 1024;
 
 // Sends a JSON text; large texts are handed over without a copy.
 void write_json(httplib::Response& res, int status, std::string text) {
@@ -44,11 +48,11 @@ void write_json(httplib::Response& res, int status, std::string text) {
 }
 
 // A dataset as GET /datasets shows it.
-json::object dataset_body(const NodeDataset& dataset) {
+json::object dataset_body(const NodeDataset& dataset, const CountedDatasets& counted) {
   json::object body;
   body["id"] = dataset.id;
   body["name"] = dataset.name;
-  if (dataset.stats) {
+  if (episode_count_known(dataset, counted)) {
     json::object cycles;
     cycles["count"] = dataset.episodes.size();
     body["cycles"] = std::move(cycles);
@@ -78,11 +82,15 @@ struct DevNode::Impl {
   std::size_t body_limit(std::string_view path) const;
   std::string get(std::string_view path) const;
   std::string post(std::string_view path, std::string_view body) const;
+
+  // The datasets counted by "dataset-stats" since the node started.
+  mutable CountedDatasets counted;
 };
 
 std::size_t DevNode::Impl::body_limit(std::string_view path) const {
   if (path == kActionsPath) return options.max_actions_body_bytes;
   if (path == kRolloutsPath) return options.max_rollouts_body_bytes;
+  if (path == kStatsPath) return kMaxStatsBodyBytes;
   return 0;
 }
 
@@ -90,7 +98,9 @@ std::size_t DevNode::Impl::body_limit(std::string_view path) const {
 std::string DevNode::Impl::get(std::string_view path) const {
   if (path == "/datasets" || path == "/datasets/") {
     json::array list;
-    for (const NodeDataset& dataset : catalog.datasets()) list.push_back(dataset_body(dataset));
+    for (const NodeDataset& dataset : catalog.datasets()) {
+      list.push_back(dataset_body(dataset, counted));
+    }
     return json_text::to_json(list);
   }
   if (path.starts_with(kDatasetsPrefix) &&
@@ -101,24 +111,27 @@ std::string DevNode::Impl::get(std::string_view path) const {
       throw NodeRefusal(404,
                         "There is no dataset with the id or name " + quoted(ref) + " on this node");
     }
-    return json_text::to_json(dataset_body(*dataset));
+    return json_text::to_json(dataset_body(*dataset, counted));
   }
   if (body_limit(path) > 0) throw NodeRefusal(405, "Use POST for " + std::string(path));
   throw NodeRefusal(404,
                     "There is no such route; the node serves GET /datasets/<id or name>, "
-                    "POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts");
+                    "POST /ml/analysis-actions, POST /ml/sim-analyze-rollouts and "
+                    "POST /ml/dataset-stats");
 }
 
 // Answers the two POST requests.
 std::string DevNode::Impl::post(std::string_view path, std::string_view body) const {
   if (path == kActionsPath) return analysis_actions(catalog, body);
   if (path == kRolloutsPath) return json_text::to_json(analyze_rollouts(catalog, body));
+  if (path == kStatsPath) return json_text::to_json(dataset_stats(catalog, body, counted));
   if (path.starts_with(kDatasetsPrefix) || path == "/datasets") {
     throw NodeRefusal(405, "Use GET for " + std::string(path));
   }
   throw NodeRefusal(404,
                     "There is no such route; the node serves GET /datasets/<id or name>, "
-                    "POST /ml/analysis-actions and POST /ml/sim-analyze-rollouts");
+                    "POST /ml/analysis-actions, POST /ml/sim-analyze-rollouts and "
+                    "POST /ml/dataset-stats");
 }
 
 // Sets up a server's handlers, bounds and log.

@@ -12,6 +12,7 @@
 #include "common/http.h"
 #include "common/literal.h"
 #include "outside/dev_services/http_service.h"
+#include "outside/dev_services/platform_sims.h"
 #include "outside/dev_services/platform_validation.h"
 
 namespace velko::dev {
@@ -34,6 +35,7 @@ PlatformRoutes::PlatformRoutes(PlatformState& state) : state_(state) {
   add("PUT", {"v1", "orgs", any, "projects", any, "guidance", any},
       &PlatformRoutes::update_guidance);
   add("POST", {"v1", "orgs", any, "sims"}, &PlatformRoutes::publish_sim);
+  add("GET", {"v1", "orgs", any, "sims"}, &PlatformRoutes::list_sims);
   add("POST", {"v1", "orgs", any, "sims", any, "implementations", any, "report-jobs"},
       &PlatformRoutes::claim);
   add("POST", {"v1", "orgs", any, "sims", any, "implementations", any, "report-jobs", any},
@@ -272,6 +274,28 @@ Reply PlatformRoutes::report_status(const Call&, const std::vector<std::string>&
   Job& job = state_.job_in(ids);
   ++job.status_requests;
   return {200, state_.status_of(job)};
+}
+
+Reply PlatformRoutes::list_sims(const Call&, const std::vector<std::string>& ids) {
+  state_.require_organization(ids[0]);
+  std::vector<ListedSim> listed;
+  for (const Sim& sim : state_.sims) {
+    if (sim.organization_id != ids[0]) continue;
+    ListedSim entry{sim.id, sim.name, std::nullopt, {}};
+    if (!sim.builds.empty()) {
+      const Build& build = sim.builds.back();
+      const bool landed = state_.now() >= build.published_at + state_.build_time;
+      entry.latest_build = ListedBuild{build.id, landed, state_.options.fail_build};
+    }
+    for (const Link& link : state_.links) {
+      if (link.sim_id != sim.id) continue;
+      for (const Project& project : state_.projects) {
+        if (project.id == link.project_id) entry.projects.emplace_back(project.id, project.name);
+      }
+    }
+    listed.push_back(std::move(entry));
+  }
+  return {200, sim_list_body(listed)};
 }
 
 Reply PlatformRoutes::debug_state(const Call&, const std::vector<std::string>&) {

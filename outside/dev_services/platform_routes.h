@@ -41,6 +41,7 @@ class PlatformRoutes {
   Reply upload_file(const Call&, const std::vector<std::string>& ids);
   Reply update_guidance(const Call&, const std::vector<std::string>& ids);
   Reply publish_sim(const Call&, const std::vector<std::string>& ids);
+  Reply list_sims(const Call&, const std::vector<std::string>& ids);
   Reply claim(const Call&, const std::vector<std::string>& ids);
   Reply submit(const Call&, const std::vector<std::string>& ids);
   Reply report_status(const Call&, const std::vector<std::string>& ids);

@@ -152,6 +152,43 @@ guidance::GuidanceItem item_from_json(const json::value& value) {
   return item;
 }
 
+SimSummary sim_summary_from_json(const json::value& value) {
+  if (!value.is_object()) throw BadAnswer("The platform's sim list holds a non-object");
+  const json::object& object = value.get_object();
+  SimSummary sim;
+  sim.id = id_text(member(object, "id", "sim"), "sim id");
+  sim.name = text_member(object, "name", "sim");
+  const json::value* latest = object.if_contains("latestImplementation");
+  if (latest && !latest->is_null()) {
+    if (!latest->is_object()) {
+      throw BadAnswer("The platform's sim has a \"latestImplementation\" that is not an object");
+    }
+    const json::object& build = latest->get_object();
+    SimSummary::Build summary;
+    summary.id = id_text(member(build, "id", "sim build"), "sim build id");
+    summary.status = text_member(build, "buildStatus", "sim build");
+    const json::value* mapped = build.if_contains("buildMapped");
+    if (mapped && !mapped->is_null() && !mapped->is_bool()) {
+      throw BadAnswer("The platform's sim build has a \"buildMapped\" that is not true or false");
+    }
+    summary.mapped = mapped && mapped->is_bool() && mapped->get_bool();
+    sim.latest_build = std::move(summary);
+  }
+  const json::value* projects = object.if_contains("projects");
+  if (projects && !projects->is_null()) {
+    if (!projects->is_array()) {
+      throw BadAnswer("The platform's sim has \"projects\" that are not a list");
+    }
+    for (const json::value& project : projects->get_array()) {
+      if (!project.is_object()) {
+        throw BadAnswer("The platform's sim lists a project that is not an object");
+      }
+      sim.use_cases.push_back(text_member(project.get_object(), "projectName", "sim's project"));
+    }
+  }
+  return sim;
+}
+
 const Project& find_project(const std::vector<Project>& projects, const std::string& given,
                             const std::string& what) {
   for (const auto& project : projects) {
@@ -368,6 +405,15 @@ awaitable<PublishedSim> Client::publish_sim(std::string org_id, std::string name
   const json::value* shown = object.if_contains("name");
   sim.name = (shown && shown->is_string()) ? std::string(shown->get_string()) : name;
   co_return sim;
+}
+
+awaitable<std::vector<SimSummary>> Client::list_sims(std::string org_id) {
+  json::value answer = co_await call_json("GET", org_path(org_id) + "/sims", std::nullopt);
+  if (!answer.is_array()) throw BadAnswer("The platform's sim list is not a list");
+  std::vector<SimSummary> sims;
+  sims.reserve(answer.get_array().size());
+  for (const auto& entry : answer.get_array()) sims.push_back(sim_summary_from_json(entry));
+  co_return sims;
 }
 
 }  // namespace velko::velko_api

@@ -35,6 +35,24 @@ struct PublishedSim {
   std::string name;
 };
 
+// A sim of an organisation as the platform lists it.
+struct SimSummary {
+  // A build of the sim: its id, its status ("BUILDING", "READY", "ERROR" or another the
+  // platform names) and whether the platform has saved its mappings.
+  struct Build {
+    std::string id;
+    std::string status;
+    bool mapped = false;
+  };
+
+  std::string id;
+  std::string name;
+  // None before the sim's first build.
+  std::optional<Build> latest_build;
+  // The names of the use cases (projects) that use the sim.
+  std::vector<std::string> use_cases;
+};
+
 // The platform client: one object per command run. Every operation is one request; a status
 // outside 200-299 becomes APIStatusError.
 class Client final : public guidance_commands::Platform,
@@ -86,6 +104,8 @@ class Client final : public guidance_commands::Platform,
   awaitable<std::vector<Project>> list_projects();
   awaitable<PublishedSim> publish_sim(std::string org_id, std::string name,
                                       std::string bundle_sha256);
+  // The organisation's sims, as GET /v1/orgs/{org}/sims lists them.
+  awaitable<std::vector<SimSummary>> list_sims(std::string org_id);
 
   const std::string& base_url() const { return base_url_; }
 
@@ -100,6 +120,9 @@ class Client final : public guidance_commands::Platform,
   std::optional<std::string> token_;
   std::string project_;
 };
+
+// Reads a sim of the platform's sim list; throws BadAnswer when it is not one.
+SimSummary sim_summary_from_json(const boost::json::value& value);
 
 // Reads a guidance item out of a platform answer; throws BadAnswer when it is not one.
 guidance::GuidanceItem item_from_json(const boost::json::value& value);

@@ -16,15 +16,12 @@
 #include "common/console.h"
 #include "common/errors.h"
 #include "outside/velko_api/client.h"
+#include "outside/velko_cli/data_stats.h"
 #include "outside/velko_cli/sim_publish.h"
 #include "outside/velko_core/settings.h"
 
 namespace velko::host {
 
-namespace {
-
-// An error message as it may be shown on a terminal: control characters other than line
-// breaks and tabs (which a sim's output could carry) are written as \xNN.
 std::string printable(std::string_view message) {
   std::string out;
   out.reserve(message.size());
@@ -44,6 +41,8 @@ std::string printable(std::string_view message) {
   }
   return out;
 }
+
+namespace {
 
 // For `velko bogus` or `velko sim bogus`: names the word that is not a command and lists the
 // commands there are, where CLI11 would only say that an argument was not expected. Empty when
@@ -104,6 +103,7 @@ int run(int argc, char** argv) {
   guidance->description("Guidance items of a project: goals, constraints, success criteria, rewards");
   guidance->require_subcommand(1);
   add_sim_commands(app, settings, console);
+  add_data_commands(app, settings, console);
 
   try {
     app.parse(argc, argv);

@@ -2,11 +2,10 @@
 
 #include <unistd.h>
 
-#include <cmath>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <set>
 #include <stdexcept>
 
 #include <CLI/CLI.hpp>
@@ -14,7 +13,6 @@
 #include "common/async.h"
 #include "common/console.h"
 #include "common/file_digest.h"
-#include "common/json_text.h"
 #include "common/literal.h"
 #include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/publish_report.h"
@@ -22,8 +20,11 @@
 #include "main/dataset_replay/sim_connection.h"
 #include "outside/velko_api/client.h"
 #include "outside/velko_cli/bundle.h"
+#include "outside/velko_cli/command_options.h"
 #include "outside/velko_cli/dataset.h"
+#include "outside/velko_cli/sim_list.h"
 #include "outside/velko_cli/sim_loader.h"
+#include "outside/velko_cli/sim_validate.h"
 #include "outside/velko_core/core_library_impl.h"
 #include "outside/velko_core/logging.h"
 #include "outside/velko_core/settings.h"
@@ -67,21 +68,6 @@ class TemporaryFile {
   std::string path_;
 };
 
-// The sim's initial settings from --env-init: a JSON object. Throws std::invalid_argument
-// saying what is wrong.
-json::object env_init_object(const std::string& text) {
-  json::value parsed;
-  try {
-    parsed = json_text::parse(text);
-  } catch (const json_text::JsonError& error) {
-    throw std::invalid_argument(std::string("is not valid JSON: ") + error.what());
-  }
-  if (!parsed.is_object()) {
-    throw std::invalid_argument("must be a JSON object, such as '{\"seed\": 7}'");
-  }
-  return std::move(parsed.get_object());
-}
-
 // The option checks of `sim publish`, which run before the command does; each refusal says
 // what the option takes.
 
@@ -89,62 +75,6 @@ json::object env_init_object(const std::string& text) {
 CLI::Validator dataset_ref_check() {
   return CLI::Validator(
       [](std::string& ref) { return dataset_ref_problem(ref).value_or(""); }, "");
-}
-
-// --env-init: a JSON object; an empty text gives none.
-CLI::Validator env_init_check() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        if (text.empty()) return "";
-        try {
-          env_init_object(text);
-        } catch (const std::invalid_argument& error) {
-          return error.what();
-        }
-        return "";
-      },
-      "");
-}
-
-// --call-timeout: a finite number of seconds above 0 (nan, inf and 0 would end every call).
-CLI::Validator call_timeout_check() {
-  return CLI::Validator(
-      [](std::string& text) {
-        double seconds = 0;
-        if (CLI::detail::lexical_cast(text, seconds) && std::isfinite(seconds) && seconds > 0) {
-          return std::string();
-        }
-        return "must be a number of seconds greater than 0, such as 30; got " + text;
-      },
-      "");
-}
-
-// --max-episodes: a whole number above 0.
-CLI::Validator max_episodes_check() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        int count = 0;
-        if (CLI::detail::lexical_cast(text, count) && count > 0) return "";
-        return "must be a whole number greater than 0, such as 20; got " + text;
-      },
-      "");
-}
-
-// The organisation: --org, else VELKO_ORG, else the one organisation of the user's projects.
-awaitable<std::string> organisation(velko_api::Client& api, const std::string& given,
-                                    const std::string& from_settings) {
-  if (!given.empty()) co_return given;
-  if (!from_settings.empty()) co_return from_settings;
-  std::vector<velko_api::Project> projects = co_await api.list_projects();
-  std::set<std::string> orgs;
-  for (const auto& project : projects) orgs.insert(project.organization_id);
-  if (orgs.size() == 1) co_return *orgs.begin();
-  if (orgs.empty()) {
-    throw std::runtime_error("The platform lists no projects to take the organisation from; "
-                             "pass --org or set VELKO_ORG");
-  }
-  throw std::runtime_error("Your projects belong to several organisations; pass --org or set "
-                           "VELKO_ORG to one of them");
 }
 
 // The project's id: --project takes an id or a name.
@@ -204,8 +134,11 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
 }  // namespace
 
 void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& console) {
-  CLI::App* sim = app.add_subcommand("sim", "Sims: publish a build and report it against a dataset");
+  CLI::App* sim = app.add_subcommand(
+      "sim", "Sims: check one before publishing it, publish a build and report it against a "
+             "dataset, list those on the platform");
   sim->require_subcommand(1);
+  add_validate_command(*sim, settings, console);
   auto options = std::make_shared<PublishOptions>();
   CLI::App* command = sim->add_subcommand(
       "publish",
@@ -223,7 +156,7 @@ void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& co
                       "The organisation (default: VELKO_ORG, else that of your projects)");
   command->add_option("--max-episodes", options->max_episodes,
                       "Most episodes to replay, spread over the dataset")
-      ->check(max_episodes_check())
+      ->check(whole_number_check(1, INT_MAX, "20"))
       ->capture_default_str();
   command->add_option("--env-init", options->env_init,
                       "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'")
@@ -234,6 +167,7 @@ void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& co
       ->capture_default_str();
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });
+  add_list_command(*sim, settings, console);
 }
 
 }  // namespace velko::host

@@ -16,8 +16,9 @@ struct Settings;
 
 namespace velko::host {
 
-// Adds the `sim` command group with `publish` to the host's command line. Its commands run
-// with `settings` and print through `console`, both of which must outlive the parse.
+// Adds the `sim` command group (validate, publish, list) to the host's command line. Its
+// commands run with `settings` and print through `console`, both of which must outlive the
+// parse.
 void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& console);
 
 }  // namespace velko::host

@@ -19,7 +19,7 @@ constexpr Variable kVariables[] = {
     {"VELKO_COMPUTE_URL", "the local compute node (default http://127.0.0.1:8710)"},
     {"VELKO_NODE_TOKEN", "token sent to the compute node"},
     {"VELKO_PROJECT", "project (id or name) used without asking"},
-    {"VELKO_ORG", "organisation of `sim publish` without --org"},
+    {"VELKO_ORG", "organisation of `sim publish` and `sim list` without --org"},
     {"VELKO_LOG_LEVEL", "debug shows the debug log on standard error (default warn)"},
     {"NO_COLOR", "set: no colours"},
 };

@@ -20,7 +20,7 @@ struct Settings {
   std::optional<std::string> node_token;
   // The project (id or name) that commands use without asking: VELKO_PROJECT.
   std::string project;
-  // The organisation of `sim publish` when --org is not given: VELKO_ORG.
+  // The organisation of `sim publish` and `sim list` when --org is not given: VELKO_ORG.
   std::string org;
   // The debug log's level (debug shows it): VELKO_LOG_LEVEL.
   std::string log_level;

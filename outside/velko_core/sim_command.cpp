@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string_view>
@@ -109,6 +110,13 @@ SimCommand resolve_sim_command(const std::string& path) {
   }
   throw SimStartError(path + " is not a sim: it holds no " + kSimFileName +
                       " and is not an executable");
+}
+
+std::string describe_exit(int returncode) {
+  if (returncode >= 0) return "exited with status " + std::to_string(returncode);
+  const char* name = ::strsignal(-returncode);
+  return "was ended by signal " + std::to_string(-returncode) +
+         (name ? std::string(" (") + name + ")" : std::string());
 }
 
 }  // namespace velko::core

@@ -33,4 +33,8 @@ struct SimCommand {
 // SimStartError when the path is neither or the file is not valid.
 SimCommand resolve_sim_command(const std::string& path);
 
+// How a sim's exit status (an exit code, or -N for signal N) reads: "exited with status 3",
+// "was ended by signal 9 (Killed)".
+std::string describe_exit(int returncode);
+
 }  // namespace velko::core

@@ -16,8 +16,11 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -401,6 +404,38 @@ void LocalSimProcess::kill() { ::killpg(state_->pid, SIGKILL); }
 
 int LocalSimProcess::pid() const { return state_->pid; }
 
+std::vector<std::string> LocalSimProcess::group_left() {
+  std::vector<std::string> left;
+  std::error_code ec;
+  // Processes come and go meanwhile: the listing may fail half way, never throw.
+  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& entry = *it;
+    std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (pid == state_->pid || pid == state_->reaper) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name stands in parentheses and may hold anything; the fields follow it.
+    std::size_t open = text.find('(');
+    std::size_t close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) continue;
+    std::istringstream fields(text.substr(close + 1));
+    char process_state = 0;
+    long parent = 0;
+    long group = 0;
+    if (!(fields >> process_state >> parent >> group)) continue;
+    if (group != state_->pid || process_state == 'Z' || process_state == 'X') continue;
+    // The name is the sim's to choose: nothing in it may reach a terminal as a control.
+    std::string command = text.substr(open + 1, close - open - 1);
+    for (char& ch : command) {
+      if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F) ch = '?';
+    }
+    left.push_back(name + " (" + command + ")");
+  }
+  return left;
+}
+
 awaitable<int> LocalSimProcess::wait() {
   std::shared_ptr<State> state = state_;
   while (true) {
@@ -521,13 +556,6 @@ awaitable<void> StartedSims::output_read(int port, double timeout_s) {
     state.reset();
     co_await sleep_for(std::chrono::milliseconds(5));
   }
-}
-
-std::string describe_exit(int returncode) {
-  if (returncode >= 0) return "exited with status " + std::to_string(returncode);
-  const char* name = ::strsignal(-returncode);
-  return "was ended by signal " + std::to_string(-returncode) +
-         (name ? std::string(" (") + name + ")" : std::string());
 }
 
 }  // namespace velko::core

@@ -39,6 +39,8 @@ class LocalSimProcess : public dataset_replay::SimProcess {
   void kill() override;
   // Completes when the process has ended, with returncode(). Cancellable (Interrupted).
   awaitable<int> wait() override;
+  // Found in /proc: the running (not zombie) processes whose group is the sim's.
+  std::vector<std::string> group_left() override;
 
   int pid() const;
 
@@ -83,8 +85,5 @@ int free_port();
 // True when another socket holds TCP `port` on a loopback address (127.0.0.1 or ::1), so that
 // a sim could not take it: another run's sim may have been given the same free port.
 bool port_in_use(int port);
-
-// How a sim's exit status reads: "exited with status 3", "was ended by signal 9 (Killed)".
-std::string describe_exit(int returncode);
 
 }  // namespace velko::core

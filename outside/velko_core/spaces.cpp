@@ -627,6 +627,13 @@ bool contains(const Space& space, const json::value& value) {
   return false;
 }
 
+std::pair<std::int64_t, std::int64_t> admitted_integers(const Space& box, std::size_t i) {
+  std::int64_t low = 0;
+  std::int64_t high = 0;
+  integer_bounds(box, i, low, high);  // checked when the space was read
+  return {low, high};
+}
+
 ComputeSpace::ComputeSpace(Space space, std::optional<std::uint64_t> seed)
     : space_(std::move(space)) {
   if (seed) {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <boost/json/array.hpp>
@@ -84,6 +85,10 @@ boost::json::array convert_space_to_json(const boost::json::value& description);
 
 // True when `value` is a value of the space.
 bool contains(const Space& space, const boost::json::value& value);
+
+// The integers that element `i` of an integer box admits, within the range of its dtype, as
+// {lowest, highest}.
+std::pair<std::int64_t, std::int64_t> admitted_integers(const Space& box, std::size_t i);
 
 // A space that gives random valid values of itself.
 class ComputeSpace {

@@ -1,6 +1,8 @@
 // Space descriptions: any JSON either is refused with SpaceError or becomes a space whose
-// mappings name one slot per variable, each of which addresses a number in the space's samples,
-// and whose samples are values of the space that can be written as JSON.
+// mappings name one slot per variable, each of which addresses a number in the space's samples
+// and one variable of the space, and whose samples are values of the space that can be written
+// as JSON. Whatever the value, the space check finds a problem exactly when it is not one of
+// the space.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "common/json_text.h"
 #include "outside/velko_core/slot_path.h"
+#include "outside/velko_core/space_check.h"
 #include "outside/velko_core/spaces.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -66,12 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;  // more slot path text than a space may have
   }
   check(mappings.size() == space.variables, "not one mapping per variable");
+  // The description itself stands for any value a sim could send.
+  check(core::value_problem(space, description).has_value() != core::contains(space, description),
+        "the space check and the space disagree on a value");
   if (space.variables > kMostSampledVariables) return 0;
 
   core::ComputeSpace sampler(space, size);
   for (int round = 0; round < 3; ++round) {
     boost::json::value sample = sampler.sample();
     check(core::contains(space, sample), "a sample is not a value of its space");
+    check(!core::value_problem(space, sample), "the space check finds a problem in a sample");
     std::string written = velko::json_text::to_json(sample);
     check(core::contains(space, velko::json_text::parse(written)),
           "a sample written as JSON is no longer a value of its space");
@@ -84,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       } catch (const core::SlotPathError& error) {
         velko::fuzz::fail(std::string("a mapping's slot path does not read: ") + error.what());
       }
+      check(!core::slot_problem(space, keys), "a mapping's slot path leads to no variable");
       const boost::json::value* element = at_path(sample, keys);
       check(element && element->is_number(), "a mapping's slot holds no number in a sample");
     }

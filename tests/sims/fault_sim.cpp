@@ -1,13 +1,18 @@
 // velko-test-sim: a sim with one sensor ("level") and one action ("valve") that misbehaves on
 // request, for the tests and benchmarks of the sim connection.
 //
-//   velko-test-sim [--fault KIND [N]]... --host H --port P
+//   velko-test-sim [--fault KIND [N]]... [--end-at N] --host H --port P
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
-// spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream.
+// spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream, and
+// the faults a sim author's validation finds: fail-make, bad-mappings (a sensor slot beyond its
+// space, an action mapping without a slot path), bad-space (a sensor space without a shape),
+// reset-outside (an observation below the space's bound after Reset), outside-at-step N (one
+// after step N), text-reward, fail-close.
 // spawn-child goes with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
 // given.
+// --end-at N: the answer to the Nth step of each episode says terminated.
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
@@ -40,6 +45,8 @@ struct Options {
   long n = 1;
   // `--fault spawn-child` beside another fault: the sim also starts a child.
   bool spawn_child = false;
+  // The step of each episode whose answer says terminated; 0 for none.
+  long end_at = 0;
   std::string host = "localhost";
   int port = 0;
 };
@@ -53,6 +60,9 @@ const char* kActionSpace =
 const char* kMappings =
     R"({"sensor_space": {"mappings": [{"name": "[0]", "name_mapped": "level"}]},
         "action_space": {"mappings": [{"name": "[0]", "name_mapped": "valve"}]}})";
+const char* kBadMappings =
+    R"({"sensor_space": {"mappings": [{"name": "[3]", "name_mapped": "level"}]},
+        "action_space": {"mappings": [{"name_mapped": "valve"}]}})";
 
 class FaultSim final : public pb::Sim::Service {
  public:
@@ -70,16 +80,19 @@ class FaultSim final : public pb::Sim::Service {
     // Shows what the sim was given, for the tests that check it.
     std::printf("make %s %s %s %s\n", request->run_id().c_str(), request->sim_id().c_str(),
                 request->env_id().c_str(), request->env_init_json().c_str());
+    if (options_.fault == "fail-make") {
+      return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "no tank model named 'big'");
+    }
     return grpc::Status::OK;
   }
   grpc::Status GetMappings(grpc::ServerContext*, const pb::GetMappingsRequest*,
                            pb::JsonReply* reply) override {
-    reply->set_json(kMappings);
+    reply->set_json(options_.fault == "bad-mappings" ? kBadMappings : kMappings);
     return grpc::Status::OK;
   }
   grpc::Status SensorSpaceInfo(grpc::ServerContext*, const pb::SpaceInfoRequest*,
                                pb::JsonReply* reply) override {
-    reply->set_json(kSensorSpace);
+    reply->set_json(options_.fault == "bad-space" ? R"({"type": "box", "low": 0})" : kSensorSpace);
     return grpc::Status::OK;
   }
   grpc::Status ActionSpaceInfo(grpc::ServerContext*, const pb::SpaceInfoRequest*,
@@ -91,13 +104,15 @@ class FaultSim final : public pb::Sim::Service {
                      pb::JsonReply* reply) override {
     std::lock_guard lock(mutex_);
     level_ = 0;
-    reply->set_json("[[0.0], {}]");
+    episode_steps_ = 0;
+    reply->set_json(options_.fault == "reset-outside" ? "[[-1.0], {}]" : "[[0.0], {}]");
     return grpc::Status::OK;
   }
   grpc::Status Step(grpc::ServerContext*, const pb::StepRequest* request,
                     pb::JsonReply* reply) override {
     std::lock_guard lock(mutex_);
     ++steps_;
+    ++episode_steps_;
     const std::string& fault = options_.fault;
     if (steps_ == options_.n) {
       if (fault == "crash-at-step") {
@@ -126,14 +141,19 @@ class FaultSim final : public pb::Sim::Service {
     }
     level_ += (*values)[0].to_number<double>();
     std::string observation = "[" + velko::json_text::to_json(json::value(level_)) + "]";
+    if (fault == "outside-at-step" && steps_ == options_.n) observation = "[-1.0]";
+    bool ended = options_.end_at > 0 && episode_steps_ == options_.end_at;
     if (fault == "malformed-json") {
       reply->set_json("[" + observation + ", 0.0, false, fal");
     } else if (fault == "four-parts") {
       reply->set_json("[" + observation + ", 0.0, false, false]");
     } else if (fault == "deep-json") {
       reply->set_json(std::string(100000, '[') + std::string(100000, ']'));
+    } else if (fault == "text-reward") {
+      reply->set_json("[" + observation + ", \"high\", false, false, {}]");
     } else {
-      reply->set_json("[" + observation + ", 0.0, false, false, {}]");
+      reply->set_json("[" + observation + ", 0.0, " + (ended ? "true" : "false") +
+                      ", false, {}]");
     }
     return grpc::Status::OK;
   }
@@ -152,6 +172,9 @@ class FaultSim final : public pb::Sim::Service {
     return grpc::Status::OK;
   }
   grpc::Status Close(grpc::ServerContext*, const pb::CloseRequest*, pb::CloseReply*) override {
+    if (options_.fault == "fail-close") {
+      return grpc::Status(grpc::StatusCode::INTERNAL, "the log file could not be flushed");
+    }
     return grpc::Status::OK;
   }
 
@@ -159,6 +182,7 @@ class FaultSim final : public pb::Sim::Service {
   const Options& options_;
   std::mutex mutex_;
   long steps_ = 0;
+  long episode_steps_ = 0;
   double level_ = 0;
 };
 
@@ -174,6 +198,8 @@ Options parse(int argc, char** argv) {
       }
       options.fault = kind;
       if (i + 1 < argc && argv[i + 1][0] != '-') options.n = std::atol(argv[++i]);
+    } else if (arg == "--end-at" && i + 1 < argc) {
+      options.end_at = std::atol(argv[++i]);
     } else if (arg == "--host" && i + 1 < argc) {
       options.host = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {

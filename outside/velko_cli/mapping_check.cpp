@@ -1,0 +1,128 @@
+#include "outside/velko_cli/mapping_check.h"
+
+#include <exception>
+
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
+
+#include "common/json_access.h"
+#include "common/literal.h"
+#include "main/dataset_replay/slots.h"
+#include "outside/velko_core/slot_path.h"
+#include "outside/velko_core/space_check.h"
+#include "outside/velko_core/spaces.h"
+
+namespace velko::host {
+
+namespace json = boost::json;
+
+namespace {
+
+// Longest slot path that a problem shows whole.
+constexpr std::size_t kShownPathBytes = 80;
+
+void add(MappingCheck& check, std::string problem) {
+  if (check.problems.size() < kMaxMappingProblems) check.problems.push_back(std::move(problem));
+  ++check.problem_count;
+}
+
+std::string shown_path(std::string_view path) {
+  if (path.size() <= kShownPathBytes) return quoted(path);
+  return quoted(path.substr(0, kShownPathBytes)) + "...";
+}
+
+// The list at answer[space]["mappings"], or none after adding the problem.
+const json::array* mapping_list(MappingCheck& check, const json::object& answer,
+                                std::string_view space) {
+  const json::value* entry = answer.if_contains(space);
+  std::string where = "\"" + std::string(space) + "\"";
+  if (!entry) {
+    add(check, "the answer has no " + where);
+    return nullptr;
+  }
+  const json::value* list = entry->is_object() ? entry->get_object().if_contains("mappings")
+                                               : nullptr;
+  if (!entry->is_object() || !list) {
+    add(check, where + " must be a map with \"mappings\", not " + json_access::kind_name(*entry));
+    return nullptr;
+  }
+  if (!list->is_array()) {
+    add(check, where + "'s \"mappings\" must be a list, not " + json_access::kind_name(*list));
+    return nullptr;
+  }
+  return &list->get_array();
+}
+
+// Checks the mappings of one role ("sensor" or "action") against its space.
+void check_role(MappingCheck& check, const json::array& mappings, const char* role,
+                const core::Space* space) {
+  for (std::size_t i = 0; i < mappings.size(); ++i) {
+    const json::value& mapping = mappings[i];
+    std::string which = std::string(role) + " mapping " + std::to_string(i + 1);
+    const json::object* map = mapping.if_object();
+    if (!map) {
+      add(check, which + " must be a map {\"name\": slot path}, not " +
+                     json_access::kind_name(mapping));
+      continue;
+    }
+    const json::value* name = map->if_contains("name");
+    if (!name || !name->is_string()) {
+      add(check, which + " has no \"name\" text (its slot path)");
+      continue;
+    }
+    std::string path(name->get_string());
+    if (path.empty()) {
+      add(check, which + " has the empty slot path, which cannot be matched with a dataset "
+                         "column; wrap the variable in a dict or use a box of shape [1]");
+      continue;
+    }
+    which = std::string(role) + " " + shown_path(path);
+    if (const json::value* mapped = map->if_contains("name_mapped");
+        mapped && !mapped->is_null() && !mapped->is_string()) {
+      add(check, which + ": \"name_mapped\" must be a text, not " +
+                     json_access::kind_name(*mapped));
+      continue;
+    }
+    core::SlotKeys keys;
+    try {
+      keys = core::parse_slot_path(path);
+      // An action is written where the replay writes it, with its own reading of the path.
+      if (std::string_view(role) == "action") dataset_replay::_path(path);
+    } catch (const std::exception& error) {
+      add(check, which + " is not a slot path: " + error.what());
+      continue;
+    }
+    if (!space) continue;
+    if (std::optional<std::string> problem = core::slot_problem(*space, keys)) {
+      add(check, which + ": " + *problem);
+    }
+  }
+}
+
+}  // namespace
+
+MappingCheck check_mappings(const json::value& answer, const core::Space* sensor_space,
+                            const core::Space* action_space) {
+  MappingCheck check;
+  const json::object* map = answer.if_object();
+  if (!map) {
+    add(check, "the answer must be a map {\"sensor_space\": ..., \"action_space\": ...}, not " +
+                   json_access::kind_name(answer));
+    return check;
+  }
+  if (const json::array* sensors = mapping_list(check, *map, "sensor_space")) {
+    check.sensors = sensors->size();
+    if (sensors->empty()) {
+      add(check, "there is no sensor mapping; a report compares at least one sensor with the "
+                 "dataset");
+    }
+    check_role(check, *sensors, "sensor", sensor_space);
+  }
+  if (const json::array* actions = mapping_list(check, *map, "action_space")) {
+    check.actions = actions->size();
+    check_role(check, *actions, "action", action_space);
+  }
+  return check;
+}
+
+}  // namespace velko::host

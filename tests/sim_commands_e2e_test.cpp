@@ -1,0 +1,250 @@
+// The commands around a report run through the built executables: `velko sim validate` with
+// the example sim and fault sims as real processes; `velko data stats` against the local
+// compute node, after which `velko sim publish` takes a dataset whose count was unknown; and
+// `velko sim list` against the local platform.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include "common/json_text.h"
+#include "tests/support/servers.h"
+#include "tests/support/testing.h"
+
+namespace velko::testing {
+namespace {
+
+namespace json = boost::json;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::MatchesRegex;
+using ::testing::StartsWith;
+
+class SimCommandsEndToEnd : public ::testing::Test {
+ protected:
+  // A sim directory whose command runs `argv` (absolute paths).
+  std::string sim(const std::string& name, const std::vector<std::string>& argv) {
+    std::string path = dir / name;
+    std::filesystem::create_directories(path);
+    json::array command;
+    for (const auto& arg : argv) command.emplace_back(arg);
+    json::object manifest;
+    manifest["command"] = command;
+    write_file(path + "/velko-sim.json", json_text::to_json(manifest));
+    return path;
+  }
+  std::string water_tank() { return sim("water-tank", {bin("velko-water-tank-sim")}); }
+  std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
+    std::vector<std::string> argv{bin("velko-test-sim"), "--fault"};
+    argv.insert(argv.end(), fault.begin(), fault.end());
+    return sim(name, argv);
+  }
+
+  RunOptions options() {
+    RunOptions run_options;
+    run_options.env = {{"NO_COLOR", std::string("1")}};
+    run_options.timeout_s = 120;
+    return run_options;
+  }
+
+  RunResult velko(std::vector<std::string> args, RunOptions run_options) {
+    args.insert(args.begin(), bin("velko"));
+    return run(args, run_options);
+  }
+  RunResult velko(std::vector<std::string> args) { return velko(std::move(args), options()); }
+
+  TempDir dir;
+};
+
+TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
+  RunResult result = velko({"sim", "validate", water_tank(), "--steps", "100"});
+  ASSERT_EQ(result.status, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, StartsWith("✓ Start: the sim served within "));
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps: 100 steps over 1 episode with actions sampled "
+                                    "from the action space (seed 0), each answer well formed"));
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Close: it answered, and the sim ended when asked and left "
+                                    "nothing behind\nCall times\n"));
+  EXPECT_THAT(result.out, HasSubstr("│ step()              │ 100   │"));
+  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForCi) {
+  RunOptions run_options = options();
+  run_options.cwd = fault_sim("no-make", {"fail-make"});
+  RunResult result = velko({"sim", "validate", "--json", "--steps", "3"}, run_options);
+  EXPECT_EQ(result.status, 1) << result.err;
+  json::value answer = json::parse(result.out);
+  EXPECT_EQ(answer.at("path"), json::value("."));
+  EXPECT_EQ(answer.at("passed"), json::value(false));
+  const json::array& checks = answer.at("checks").as_array();
+  ASSERT_EQ(checks.size(), 8u);
+  EXPECT_EQ(checks[0].at("status"), json::value("passed"));
+  EXPECT_EQ(checks[1].at("status"), json::value("failed"));
+  EXPECT_EQ(checks[1].at("summary"),
+            json::value("the sim's make() failed: no tank model named 'big'"));
+  EXPECT_EQ(checks[2].at("status"), json::value("not_checked"));
+}
+
+TEST_F(SimCommandsEndToEnd, ValidateRefusesOptionsItCannotRunWith) {
+  std::string tank = water_tank();
+  struct Case {
+    std::vector<std::string> extra;
+    std::string error;
+  };
+  std::vector<Case> cases = {
+      {{"--steps", "0"}, "--steps: must be a whole number greater than 0, such as 100; got 0\n"},
+      {{"--steps", "x"}, "--steps: must be a whole number greater than 0, such as 100; got x\n"},
+      {{"--seed", "-1"}, "--seed: must be a whole number of at least 0, such as 7; got -1\n"},
+      {{"--env-init", "[1]"}, "--env-init: must be a JSON object"},
+      {{"--call-timeout", "0"}, "--call-timeout: must be a number of seconds greater than 0"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"sim", "validate", tank};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    RunResult result = velko(args);
+    EXPECT_EQ(result.status, 2) << ::testing::PrintToString(c.extra) << result.err;
+    EXPECT_THAT(result.err, StartsWith(c.error)) << ::testing::PrintToString(c.extra);
+  }
+}
+
+TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
+  std::string path = fault_sim("hanging", {"hang-in-step", "1", "--fault", "spawn-child"});
+  std::promise<int> pid_promise;
+  RunOptions run_options = options();
+  run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
+  auto finished =
+      std::async(std::launch::async, [&] { return velko({"sim", "validate", path}, run_options); });
+  int pid = pid_promise.get_future().get();
+  // The sim and its child run once it hangs in its first step.
+  auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (processes_in(path).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_EQ(processes_in(path).size(), 2u);
+  ::kill(pid, SIGINT);
+  RunResult result = finished.get();
+  EXPECT_EQ(result.status, 130);
+  EXPECT_EQ(result.err, "Interrupted\n");
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+// The local platform and a compute node holding a dataset for the test sim (one sensor "level",
+// one action "valve") whose statistics were never computed.
+class ServersEndToEnd : public SimCommandsEndToEnd {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(data / "valve-runs");
+    std::string csv = "episode,level,valve\n";
+    for (int episode = 0; episode < 3; ++episode) {
+      for (int row = 0; row < 6; ++row) {
+        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
+               (row == 0 ? std::string() : "0.5") + "\n";
+      }
+    }
+    write_file(data / "valve-runs/runs.csv", csv);
+    write_file(data / "valve-runs/dataset.json",
+               R"({"id": "5b7e0c1a-0000-4000-8000-00000000aa03", "name": "valve-runs",
+                   "csv": "runs.csv", "episode_column": "episode", "stats": false,
+                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
+                               {"header": "valve", "id": "valve", "role": "action"}]})");
+    platform = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0", "--build-seconds", "0",
+        "--report-seconds", "0"});
+    node = std::make_unique<ServerProcess>(std::vector<std::string>{
+        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+  }
+
+  RunOptions server_options() {
+    RunOptions run_options = options();
+    run_options.env["VELKO_API_URL"] = platform->url();
+    run_options.env["VELKO_COMPUTE_URL"] = node->url();
+    run_options.env["VELKO_PROJECT"] = std::nullopt;
+    run_options.env["VELKO_ORG"] = std::nullopt;
+    return run_options;
+  }
+
+  TempDir data;
+  std::unique_ptr<ServerProcess> platform;
+  std::unique_ptr<ServerProcess> node;
+};
+
+TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
+  std::string valve_sim = sim("valve", {bin("velko-test-sim")});
+  std::vector<std::string> publish{"sim", "publish", valve_sim, "--dataset", "valve-runs",
+                                   "--max-episodes", "2"};
+  RunResult refused = velko(publish, server_options());
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "Error: The episode count of 'valve-runs' is unknown; run `velko data stats "
+            "valve-runs` first\n");
+
+  RunResult counted = velko({"data", "stats", "valve-runs"}, server_options());
+  ASSERT_EQ(counted.status, 0) << counted.err;
+  EXPECT_EQ(counted.out,
+            "✓ Counted 'valve-runs': 3 episodes, 18 rows. The compute node knows its episode "
+            "count from now on.\n"
+            "Dataset 'valve-runs'\n"
+            "┏━━━━━━━━┳━━━━━━━━┳━━━━━━━┳━━━━━━━┳━━━━━┳━━━━━┳━━━━━━┓\n"
+            "┃ Column ┃ Role   ┃ Count ┃ Nulls ┃ Min ┃ Max ┃ Mean ┃\n"
+            "┡━━━━━━━━╇━━━━━━━━╇━━━━━━━╇━━━━━━━╇━━━━━╇━━━━━╇━━━━━━┩\n"
+            "│ level  │ sensor │ 18    │ 0     │ 0.0 │ 2.5 │ 1.25 │\n"
+            "│ valve  │ action │ 15    │ 3     │ 0.5 │ 0.5 │ 0.5  │\n"
+            "└────────┴────────┴───────┴───────┴─────┴─────┴──────┘\n");
+
+  RunResult published = velko(publish, server_options());
+  EXPECT_EQ(published.status, 0) << published.err;
+  EXPECT_THAT(published.out, MatchesRegex("(.|\n)*✓ Analyzed 2 episodes: score [0-9.]+\n(.|\n)*"));
+}
+
+TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
+  RunResult unknown = velko({"data", "stats", "nope"}, server_options());
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "Error: The compute node at " + node->url() +
+                             " has no dataset 'nope': There is no dataset with the id or name "
+                             "'nope' on this node\n");
+  RefusingPort closed;
+  RunOptions unreachable = server_options();
+  unreachable.env["VELKO_COMPUTE_URL"] = closed.url();
+  RunResult down = velko({"data", "stats", "valve-runs"}, unreachable);
+  EXPECT_EQ(down.status, 1);
+  EXPECT_THAT(down.err, HasSubstr("(is the compute node running? VELKO_COMPUTE_URL sets its "
+                                  "address)"));
+  RunResult usage = velko({"data", "stats"}, server_options());
+  EXPECT_EQ(usage.status, 2);
+}
+
+TEST_F(ServersEndToEnd, SimListShowsThePublishedSimsWithTheirBuildAndUseCases) {
+  RunResult empty = velko({"sim", "list"}, server_options());
+  EXPECT_EQ(empty.status, 0) << empty.err;
+  EXPECT_EQ(empty.out, "The organisation has no sims yet; publish one with `velko sim publish "
+                       "PATH --dataset REF`.\n");
+
+  ASSERT_EQ(velko({"data", "stats", "valve-runs"}, server_options()).status, 0);
+  RunResult published = velko({"sim", "publish", sim("valve", {bin("velko-test-sim")}),
+                               "--dataset", "valve-runs", "--project", "Water plant"},
+                              server_options());
+  ASSERT_EQ(published.status, 0) << published.err;
+
+  RunResult listed = velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b"},
+                           server_options());
+  EXPECT_EQ(listed.status, 0) << listed.err;
+  EXPECT_THAT(listed.out, StartsWith("Sims\n┏"));
+  EXPECT_THAT(listed.out,
+              MatchesRegex("(.|\n)*│ valve │ 51a10001-[-0-9a-f]+ │ 51a10002-[-0-9a-f]+ +│ ready +│ "
+                           "saved +│ Water plant │\n(.|\n)*"));
+  RunResult unknown = velko({"sim", "list", "--org", "nobody"}, server_options());
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_THAT(unknown.err, StartsWith("Error: There is no organisation 'nobody'"));
+}
+
+}  // namespace
+}  // namespace velko::testing
