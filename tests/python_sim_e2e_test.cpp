@@ -146,6 +146,18 @@ TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
+// What a sim author runs before publishing passes on the Python example as on the C++ one.
+TEST_F(PythonSimEndToEnd, PythonWaterTankPassesValidation) {
+  RunOptions options;
+  options.env = {{"VELKO_SIM_PYTHONPATH", python_dir()}, {"NO_COLOR", std::string("1")}};
+  RunResult result = run({bin("velko"), "sim", "validate", source("examples/sims/water-tank-py"),
+                          "--steps", "100", "--json"},
+                         options);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  json::value report = json_text::parse(result.out);
+  EXPECT_EQ(report.at("passed"), json::value(true)) << result.out;
+}
+
 TEST_F(PythonSimEndToEnd, SimThatNeverServesIsStoppedAtTheServeLimit) {
   RunResult result = publish(faulty_sim("stuck", {"--fault", "never-serve"}), "valve-runs");
   EXPECT_EQ(result.status, 1);
