@@ -47,8 +47,4 @@ std::unique_ptr<EpisodeSteps> one_step_at_a_time(SimClient& client, double call_
   return std::make_unique<OneStepAtATime>(client, call_timeout_s);
 }
 
-std::unique_ptr<EpisodeSteps> SimClient::episode_steps(int, double call_timeout_s) {
-  return one_step_at_a_time(*this, call_timeout_s);
-}
-
 }  // namespace velko::dataset_replay

@@ -8,13 +8,11 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
 
 class SimClient;
-
-// Most steps sent ahead of their answers unless the run says otherwise.
-inline constexpr int DEFAULT_STEPS_AHEAD = 64;
 
 // The steps of one episode, made after its reset. Answers come in the order of the steps.
 // Destroying it while steps are unanswered cancels them: their answers are never read.

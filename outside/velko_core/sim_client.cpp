@@ -140,8 +140,9 @@ class UnaryCall final : public QueuedOperation {
   void finished(bool) override { ended = true; }
 };
 
-// Writes `action` into the request of a step.
+// Writes `action` into the request of a step, in place of what it held.
 void encode_action(const json::value& action, pb::StepRequest& request) {
+  request.mutable_action_json()->clear();
   try {
     json_text::write(*request.mutable_action_json(), action);
   } catch (const std::domain_error&) {

@@ -13,7 +13,7 @@
 // ended the episode), out-of-order N (its answer to step N carries the number of the next
 // step) and stall-after-end (it neither answers nor ends the stream after the answer that
 // ended the episode).
-// spawn-child goes with any other fault.
+// spawn-child and one-at-a-time go with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
 // given, and that takes steps sent ahead; one-at-a-time makes it a sim written before those.
 // --end-at N: the answer to the Nth step of each episode says terminated.
@@ -49,6 +49,8 @@ struct Options {
   long n = 1;
   // `--fault spawn-child` beside another fault: the sim also starts a child.
   bool spawn_child = false;
+  // `--fault one-at-a-time`: a sim written before steps sent ahead, which does not announce them.
+  bool one_at_a_time = false;
   // The step of each episode whose answer says terminated; 0 for none.
   long end_at = 0;
   std::string host = "localhost";
@@ -77,7 +79,7 @@ class FaultSim final : public pb::Sim::Service {
   }
   grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply* reply) override {
     const std::string& fault = options_.fault;
-    reply->set_steps_ahead(fault != "one-at-a-time" && fault != "no-stream");
+    reply->set_steps_ahead(!options_.one_at_a_time && fault != "no-stream");
     return grpc::Status::OK;
   }
   grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request,
@@ -218,6 +220,10 @@ Options parse(int argc, char** argv) {
       std::string kind = argv[++i];
       if (kind == "spawn-child") {
         options.spawn_child = true;
+        continue;
+      }
+      if (kind == "one-at-a-time") {
+        options.one_at_a_time = true;
         continue;
       }
       options.fault = kind;
