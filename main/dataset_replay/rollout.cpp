@@ -138,14 +138,19 @@ awaitable<json::object> rollout_episode(CoreLibrary& core, SimClient& client, co
   std::int64_t answered = 0;
   std::exception_ptr unsendable;
   bool sim_ended = false;
+  // The window is filled again once half of it has been answered, so that steps go out
+  // together rather than one per answer.
+  const std::int64_t refill_at = window / 2;
   while (answered < last) {
-    while (!unsendable && sent < last && sent - answered < window) {
-      try {
-        write_row(sent + 1);
-        steps->send(action);
-        ++sent;
-      } catch (const std::exception&) {
-        unsendable = std::current_exception();
+    if (sent - answered <= refill_at) {
+      while (!unsendable && sent < last && sent - answered < window) {
+        try {
+          write_row(sent + 1);
+          steps->send(action);
+          ++sent;
+        } catch (const std::exception&) {
+          unsendable = std::current_exception();
+        }
       }
     }
     if (answered == sent && unsendable) std::rethrow_exception(unsendable);

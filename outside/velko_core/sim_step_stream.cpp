@@ -125,7 +125,11 @@ void StepStream::pump() {
       writing_ = std::move(unsent_.front());
       unsent_.pop_front();
       write_busy_ = true;
-      stream_->Write(writing_, &write_op_);
+      // Requests queued together leave together: all but the last may wait in gRPC's buffer
+      // for the last, which sends them.
+      grpc::WriteOptions options;
+      if (!unsent_.empty()) options.set_buffer_hint();
+      stream_->Write(writing_, options, &write_op_);
     } else if (closing_ && !writes_done_sent_) {
       writes_done_sent_ = true;
       write_busy_ = true;
