@@ -220,6 +220,9 @@ TEST_F(ReportEndToEnd, BadLocalInputsAreRefusedBeforeAnythingIsPublishedOrSent) 
        "the token text alone\n"},
       {tank, {}, {{"VELKO_API_TOKEN", kSecret}}, 1,
        "Error: The platform token (VELKO_API_TOKEN) holds a control character"},
+      {tank, {}, {{"VELKO_STEPS_AHEAD", "many"}}, 1,
+       "Error: VELKO_STEPS_AHEAD must be a whole number from 0 to 1024 (the most steps sent to "
+       "a sim ahead of their answers; 0 or 1: one at a time), not 'many'\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = publish_args(c.sim);
