@@ -113,11 +113,6 @@ std::shared_ptr<grpc::Channel> open_channel(const std::string& address) {
   return grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args);
 }
 
-}  // namespace
-
-
-namespace {
-
 using Clock = PolledQueue::Clock;
 
 // The deadline `seconds` from now.

@@ -56,6 +56,8 @@ awaitable<StepStream::Next> StepStream::next(pb::JsonReply& answer, Clock::time_
   if (!answers_.empty()) {
     answer = std::move(answers_.front());
     answers_.pop_front();
+    held_bytes_ -= answer.json().size();
+    pump();
     co_return Next::kAnswer;
   }
   co_return finished_ ? Next::kEnded : Next::kTimedOut;
@@ -104,6 +106,7 @@ void StepStream::written(bool ok) {
 void StepStream::read(bool ok) {
   read_busy_ = false;
   if (ok) {
+    held_bytes_ += reading_.json().size();
     answers_.push_back(std::move(reading_));
     reading_.Clear();
     if (awaited_ > 0) --awaited_;
@@ -137,8 +140,9 @@ void StepStream::pump() {
     }
   }
   // Answers are read while some are due, and after close() to the end, so that an answer the
-  // sim should not have sent is seen.
-  if (!read_busy_ && !reads_ended_ && (awaited_ > 0 || closing_)) {
+  // sim should not have sent is seen; while those not yet taken hold kMaxHeldBytes, no more.
+  if (!read_busy_ && !reads_ended_ && (awaited_ > 0 || closing_) &&
+      (answers_.empty() || held_bytes_ < kMaxHeldBytes)) {
     read_busy_ = true;
     stream_->Read(&reading_, &read_op_);
   }

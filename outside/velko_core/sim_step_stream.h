@@ -4,6 +4,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -20,6 +21,10 @@ namespace velko::core {
 class StepStream {
  public:
   using Clock = PolledQueue::Clock;
+
+  // Most bytes of answers that are read before they are taken: a sim sent many steps ahead
+  // cannot make the client hold many of its largest answers at once.
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{256} << 20;
 
   // How a wait for the next answer ended.
   enum class Next { kAnswer, kEnded, kTimedOut };
@@ -92,6 +97,8 @@ class StepStream {
   velko::sim::v1::StepRequest writing_;
   velko::sim::v1::JsonReply reading_;
   std::deque<velko::sim::v1::JsonReply> answers_;
+  // The bytes of the answers in `answers_`.
+  std::size_t held_bytes_ = 0;
   grpc::Status status_;
   int awaited_ = 0;
 
