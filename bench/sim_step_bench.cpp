@@ -4,9 +4,11 @@
 //                     text, by Step calls (bare_call_us) and over one StepStream
 //                     (bare_stream_us), and our client, awaited on an io_context with the JSON
 //                     written and parsed (ours_us), taking turns on the same sim
-//   BM_ReplayEpisode  rollout_episode over 2,000 rows; items_per_second = steps per second
+//   BM_ReplayEpisode  rollout_episode over 2,000 rows, one step at a time (/1) and up to 64
+//                     sent ahead (/64); items_per_second = steps per second
+// bench/replay_speed.cpp sets whole replays beside a bare stream and a TCP ping-pong.
 //
-// Run: build-sim/bin/sim_step_bench --benchmark_min_time=2
+// Run: build/bin/sim_step_bench --benchmark_min_time=2
 #include <benchmark/benchmark.h>
 #include <grpcpp/grpcpp.h>
 #include <unistd.h>
@@ -186,13 +188,13 @@ void BM_ReplayEpisode(benchmark::State& state) {
   run([&]() -> awaitable<void> {
     co_await client.init();
     for (auto _ : state) {
-      json::object predictions =
-          co_await velko::dataset_replay::rollout_episode(core, client, plan, episode, 30);
+      json::object predictions = co_await velko::dataset_replay::rollout_episode(
+          core, client, plan, episode, 30, static_cast<int>(state.range(0)));
       steps += static_cast<std::int64_t>(predictions.at("s_level").as_array().size()) - 1;
     }
   });
   state.SetItemsProcessed(steps);
 }
-BENCHMARK(BM_ReplayEpisode)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayEpisode)->Arg(1)->Arg(64)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

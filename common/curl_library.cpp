@@ -32,6 +32,11 @@ CurlLibrary load() {
   library.resolve("curl_multi_strerror", lib.multi_strerror);
   library.resolve("curl_slist_append", lib.slist_append);
   library.resolve("curl_slist_free_all", lib.slist_free_all);
+  library.resolve("curl_url", lib.url);
+  library.resolve("curl_url_cleanup", lib.url_cleanup);
+  library.resolve("curl_url_set", lib.url_set);
+  library.resolve("curl_url_get", lib.url_get);
+  library.resolve("curl_free", lib.free);
   if (lib.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
     throw std::runtime_error("Could not initialise the library " VELKO_CURL_SONAME);
   }

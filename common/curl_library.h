@@ -25,6 +25,11 @@ struct CurlLibrary {
   const char* (*multi_strerror)(CURLMcode code);
   curl_slist* (*slist_append)(curl_slist* list, const char* text);
   void (*slist_free_all)(curl_slist* list);
+  CURLU* (*url)();
+  void (*url_cleanup)(CURLU* handle);
+  CURLUcode (*url_set)(CURLU* handle, CURLUPart what, const char* part, unsigned int flags);
+  CURLUcode (*url_get)(CURLU* handle, CURLUPart what, char** part, unsigned int flags);
+  void (*free)(void* pointer);
 };
 
 // The loaded library, initialised once. Throws std::runtime_error saying what to install when

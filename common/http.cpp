@@ -1,5 +1,8 @@
 #include "common/http.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -122,6 +125,35 @@ HTTPStatusError::HTTPStatusError(long status, std::string url, std::string body)
 TransportError::TransportError(std::string url, const std::string& message)
     : std::runtime_error(message), url_(std::move(url)) {}
 
+bool is_loopback_url(const std::string& url) {
+  const CurlLibrary* loaded = nullptr;
+  try {
+    loaded = &curl_library();
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+  const CurlLibrary& curl = *loaded;
+  std::unique_ptr<CURLU, void (*)(CURLU*)> parsed(curl.url(), curl.url_cleanup);
+  char* raw_host = nullptr;
+  if (!parsed || curl.url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl.url_get(parsed.get(), CURLUPART_HOST, &raw_host, 0) != CURLUE_OK || !raw_host) {
+    return false;
+  }
+  std::string host(raw_host);
+  curl.free(raw_host);
+  for (char& c : host) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (host == "localhost" || host.ends_with(".localhost")) return true;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    in6_addr v6{};
+    return ::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6) == 1 &&
+           IN6_IS_ADDR_LOOPBACK(&v6);
+  }
+  in_addr v4{};
+  return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
+}
+
 namespace {
 
 // perform() and perform_streaming(): `stream` is null for the former.
@@ -155,7 +187,8 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   curl.easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
   curl.easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl.easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
-  curl.easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+  // A server far away is asked to compress its answer; one on this machine is not.
+  if (!is_loopback_url(request.url)) curl.easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   // An answer that announces a larger size is refused before its body is read.
   curl.easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_response_bytes));
   curl.easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);

@@ -87,6 +87,12 @@ struct BodyStream {
 Response perform_streaming(const Request& request, const BodyStream& stream,
                            std::stop_token stop = {});
 
+// True when `url`'s host is this machine's loopback interface (localhost, 127.0.0.0/8, ::1).
+// Answers from there are not asked to be compressed: over loopback compression only costs
+// time (the development node took 130-200 ms to answer 62 KB compressed with brotli, 1-10 ms
+// as it is).
+bool is_loopback_url(const std::string& url);
+
 // Raises HTTPStatusError for a status from 400 to 599.
 void raise_for_status(const Response& response, const std::string& url);
 

@@ -604,6 +604,26 @@ TEST(Http, SendsTheRequestAndReturnsAnyStatus) {
   }
 }
 
+TEST(Http, OnlyAServerOffThisMachineIsAskedToCompress) {
+  for (const char* url : {"http://127.0.0.1:8700/ml/x", "http://127.1.2.3/", "http://localhost:9/",
+                          "http://LOCALHOST/", "http://node.localhost/", "http://[::1]:80/",
+                          "https://user@127.0.0.1/"}) {
+    EXPECT_TRUE(http::is_loopback_url(url)) << url;
+  }
+  for (const char* url : {"http://10.0.0.1/", "http://128.0.0.1/", "https://node.example.com/",
+                          "http://localhost.example.com/", "http://[::2]/", "http://127.0.0.1.example/",
+                          "not a url", ""}) {
+    EXPECT_FALSE(http::is_loopback_url(url)) << url;
+  }
+  HttpServer peer;
+  peer.server().Get("/encoding", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("[" + req.get_header_value("Accept-Encoding") + "]", "text/plain");
+  });
+  http::Request request;
+  request.url = peer.url("/encoding");
+  EXPECT_EQ(http::perform(request).body, "[]");
+}
+
 TEST(Http, IdleTimeoutBoundsEachWaitForData) {
   HttpServer peer;
   peer.server().Get("/slow", [](const httplib::Request&, httplib::Response& res) {

@@ -8,6 +8,7 @@
 
 #include "common/errors.h"
 #include "main/dataset_replay/core_library.h"
+#include "main/dataset_replay/episode_steps.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_connection.h"
@@ -172,6 +173,9 @@ class FakeSimClient : public SimClient {
   }
   awaitable<std::vector<value>> reset() override { co_return std::vector<value>{}; }
   awaitable<std::vector<value>> step(value) override { co_return std::vector<value>{}; }
+  std::unique_ptr<EpisodeSteps> episode_steps(int, double call_timeout_s) override {
+    return one_step_at_a_time(*this, call_timeout_s);
+  }
 
   std::optional<value> answer;
   bool interrupt = false;

@@ -95,6 +95,7 @@ class ReportEndToEnd : public ::testing::Test {
                        {"VELKO_COMPUTE_URL", compute_url},
                        {"VELKO_PROJECT", std::nullopt},
                        {"VELKO_ORG", std::nullopt},
+                       {"VELKO_STEPS_AHEAD", std::nullopt},
                        {"NO_COLOR", std::string("1")}};
     run_options.timeout_s = 120;
     return run_options;
@@ -220,6 +221,9 @@ TEST_F(ReportEndToEnd, BadLocalInputsAreRefusedBeforeAnythingIsPublishedOrSent) 
        "the token text alone\n"},
       {tank, {}, {{"VELKO_API_TOKEN", kSecret}}, 1,
        "Error: The platform token (VELKO_API_TOKEN) holds a control character"},
+      {tank, {}, {{"VELKO_STEPS_AHEAD", "many"}}, 1,
+       "Error: VELKO_STEPS_AHEAD must be a whole number from 0 to 1024 (the most steps sent to "
+       "a sim ahead of their answers; 0 or 1: one at a time), not 'many'\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = publish_args(c.sim);
@@ -301,6 +305,24 @@ TEST_F(ReportEndToEnd, SimCrashingMidReplayClosesTheClaimWithTheReplayMessage) {
   EXPECT_THAT(result.err, HasSubstr("); validate it with `velko sim validate --steps 100`\n"));
   std::string reason(only_claim().at("submitted").at("failure").as_string());
   EXPECT_EQ("Error: " + reason + "\n", result.err);
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
+TEST_F(ReportEndToEnd, StepsAheadSettingDecidesHowTheSimIsStepped) {
+  // The sim misnumbers its answer to its second step, which only steps sent ahead check.
+  start();
+  std::string sim_path = fault_sim("misnumbering", {"out-of-order", "2"});
+  RunResult ahead = publish(sim_path);
+  EXPECT_EQ(ahead.status, 1);
+  EXPECT_THAT(ahead.err, HasSubstr("(BadAnswer: the sim's step() answered step 3 where step 2 "
+                                   "was due)"));
+  for (const char* one_at_a_time : {"1", "0"}) {
+    RunOptions run_options = options();
+    run_options.env["VELKO_STEPS_AHEAD"] = one_at_a_time;
+    RunResult result = run(publish_args(sim_path), run_options);
+    EXPECT_EQ(result.status, 0) << one_at_a_time << "\n" << result.err;
+    EXPECT_THAT(result.out, HasSubstr("✓ Analyzed 3 episodes"));
+  }
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 

@@ -75,13 +75,26 @@ class RolloutTest : public ::testing::Test {
     plan_.actions = {{"['pump'][0]", "a_pump"}, {"['gear']", "a_gear"}};
     plan_.core = {"level", "gear"};
   }
-  // Replays `ep`, an entry of the node's "episodes", as the client reads it.
-  json::object run(const json::value& ep, double call_timeout_s = 5) {
+  // Replays `ep`, an entry of the node's "episodes", as the client reads it, with up to
+  // `steps_ahead` steps sent ahead when the fake takes them.
+  json::object run(const json::value& ep, double call_timeout_s = 5,
+                   int steps_ahead = DEFAULT_STEPS_AHEAD) {
     RecordedActions actions = testing::recorded(testing::answer_of(ep));
     RecordedEpisode episode = actions.episode(0);
     return async_to_sync([&]() -> awaitable<json::object> {
-      co_return co_await rollout_episode(*core_, client_, plan_, episode, call_timeout_s);
+      co_return co_await rollout_episode(*core_, client_, plan_, episode, call_timeout_s,
+                                         steps_ahead);
     })();
+  }
+  // A fresh fake like the fixture's, taking steps sent ahead or not.
+  void fresh_client(bool steps_ahead) {
+    FakeSimClient fresh;
+    fresh.action_space = client_.action_space;
+    fresh.observe = client_.observe;
+    fresh.terminate_at = client_.terminate_at;
+    fresh.truncate_at = client_.truncate_at;
+    fresh.steps_ahead = steps_ahead;
+    client_ = std::move(fresh);
   }
   // The node's fault that replaying `ep` raises ("<cause type>: <text>").
   std::string fault(const json::value& ep) {
@@ -336,6 +349,139 @@ TEST_F(RolloutTest, UntrustedObservationsAreRecordedOrRefusedButNeverCrash) {
   client_.observe = [&](const json::value&, int) { return observations[1]; };
   EXPECT_EQ(run(rows(2)), J("{\"c_level\": [1e308, 1e308], \"c_gear\": [1.8446744073709552e19, "
                             "1.8446744073709552e19]}"));
+}
+
+// --- Steps sent ahead of their answers ---
+
+TEST_F(RolloutTest, StepsSentAheadRecordWhatStepsOneAtATimeRecord) {
+  const auto unreadable_at_5 = [](const json::value& action, int step) {
+    double level = step == 5 ? std::numeric_limits<double>::quiet_NaN() : step * 10.0;
+    json::value gear = action.is_null() ? json::value(nullptr) : action.at("gear");
+    return json::value{{"tank", {level, 0.5}}, {"seen", gear}};
+  };
+  struct Case {
+    const char* name;
+    int terminate_at = 0;
+    int truncate_at = 0;
+    bool unreadable = false;
+  };
+  const std::vector<Case> cases = {
+      {"every row"}, {"terminated", 3}, {"truncated at once", 0, 1}, {"unreadable", 0, 0, true}};
+  const json::value recorded = episode(
+      9, {{"a_pump", column({0.9, 0.5, nullptr, -0.25, nullptr, 1, 0.75, nullptr, -1})},
+          {"a_gear", column({4, 2.6, nullptr, 1.5, 2.5, nullptr, 0, 1, 3})}});
+  const auto observe = client_.observe;
+  // The slots that the plan addresses in each action sent (the rest is a random sample).
+  const auto addressed = [this] {
+    std::vector<json::value> out;
+    for (const auto& action : client_.actions) {
+      out.push_back(json::array{action.at("pump").at(0), action.at("gear")});
+    }
+    return out;
+  };
+  for (const Case& c : cases) {
+    for (int window : {2, 3, 64}) {
+      SCOPED_TRACE(std::string(c.name) + ", window " + std::to_string(window));
+      client_.observe = c.unreadable ? unreadable_at_5 : observe;
+      client_.terminate_at = c.terminate_at;
+      client_.truncate_at = c.truncate_at;
+      fresh_client(false);
+      const json::object one_at_a_time = run(recorded, 5, window);
+      const std::vector<json::value> actions = addressed();
+      const int steps = client_.steps;
+      fresh_client(true);
+      EXPECT_EQ(run(recorded, 5, window), one_at_a_time);
+      EXPECT_EQ(addressed(), actions);
+      EXPECT_EQ(client_.steps, steps);
+      EXPECT_GT(client_.most_unanswered, 1);
+    }
+  }
+}
+
+TEST_F(RolloutTest, AtMostTheWindowIsUnansweredAndNoStepBeyondTheEpisodeIsSent) {
+  // The window is filled again, at once, when half of it is answered.
+  fresh_client(true);
+  run(rows(6), 5, 3);
+  EXPECT_EQ(client_.log->events(),
+            (std::vector<std::string>{"client.action_space_info", "client.reset", "send 1",
+                                      "send 2", "send 3", "client.step", "client.step", "send 4",
+                                      "send 5", "client.step", "client.step", "client.step",
+                                      "finish"}));
+  EXPECT_EQ(client_.most_unanswered, 3);
+  // A window wider than the episode sends its steps and no more.
+  fresh_client(true);
+  run(rows(4), 5, 64);
+  EXPECT_EQ(client_.log->count("send 3"), 1);
+  EXPECT_EQ(client_.log->count("send 4"), 0);
+  EXPECT_EQ(client_.most_unanswered, 3);
+  // A window of 1 (or 0) is one step at a time.
+  for (int window : {1, 0}) {
+    fresh_client(true);
+    run(rows(4), 5, window);
+    EXPECT_EQ(client_.most_unanswered, 0) << window;
+    EXPECT_EQ(client_.log->count("client.step"), 3) << window;
+  }
+}
+
+TEST_F(RolloutTest, SimsEndingAnswerIsTheLastAwaitedAndWhatWasSentBeyondIsLeft) {
+  client_.terminate_at = 2;
+  fresh_client(true);
+  EXPECT_EQ(run(rows(10), 5, 4).at("c_level"), J("[0.0, 10.0, 20.0]"));
+  EXPECT_EQ(client_.log->events(),
+            (std::vector<std::string>{"client.action_space_info", "client.reset", "send 1",
+                                      "send 2", "send 3", "send 4", "client.step", "client.step",
+                                      "finish ended"}));
+  // The replay's own stop cancels the steps still unanswered.
+  client_.terminate_at = 0;
+  client_.observe = [](const json::value&, int step) {
+    return json::value{{"tank", {step == 2 ? json::value(nullptr) : json::value(1.0)}},
+                       {"seen", 1}};
+  };
+  fresh_client(true);
+  EXPECT_EQ(run(rows(10), 5, 4).at("c_level"), J("[1.0, 1.0, null]"));
+  EXPECT_EQ(client_.log->count("cancel 2 unanswered"), 1);
+}
+
+TEST_F(RolloutTest, TimeLimitAppliesToTheOldestUnansweredStep) {
+  fresh_client(true);
+  client_.delays["step 3"] = kForever;
+  try {
+    run(rows(8), 0.05, 4);
+    ADD_FAILURE() << "no time-out";
+  } catch (const TimeoutError& error) {
+    EXPECT_STREQ(error.what(), "the sim's step() did not answer within 0.05 s");
+  }
+  EXPECT_EQ(client_.cancelled, std::vector<std::string>{"step"});
+  EXPECT_EQ(client_.steps, 2);
+}
+
+TEST_F(RolloutTest, RowWhoseActionCannotBeMadeFailsOnlyWhenItIsDue) {
+  // Row 3 is missing from the pump's column, and the gear's slot cannot be addressed from row
+  // 4 on: sent ahead or not, the replay fails there only if the sim has not ended before.
+  const json::value short_pump = episode(8, {{"a_pump", column({0, 0.5, 0.5})},
+                                             {"a_gear", column({0, 1, 2, 3, 4, 0, 1, 2})}});
+  const json::value unaddressable = episode(
+      8, {{"a_pump", column({0, 0, 0, 0, 0, 0, 0, 0})},
+          {"a_gear", column({nullptr, nullptr, nullptr, nullptr, 1, 1, 1, 1})}});
+  for (bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "sent ahead" : "one at a time");
+    client_.terminate_at = 0;
+    fresh_client(ahead);
+    EXPECT_EQ(fault(short_pump),
+              "KeyError: the recorded actions of column 'a_pump' (3 rows) has no member 'row 3'");
+    EXPECT_EQ(client_.steps, 2);
+    plan_.actions = {{"['pump'][0]", "a_pump"}, {std::nullopt, "a_gear"}};
+    fresh_client(ahead);
+    EXPECT_THROW(run(unaddressable), PublishReportError);
+    EXPECT_EQ(client_.steps, 3);
+    // A sim that ends the episode before the row is never stepped into it.
+    client_.terminate_at = 2;
+    fresh_client(ahead);
+    EXPECT_EQ(run(unaddressable).at("c_level"), J("[0.0, 10.0, 20.0]"));
+    plan_.actions = {{"['pump'][0]", "a_pump"}, {"['gear']", "a_gear"}};
+    fresh_client(ahead);
+    EXPECT_EQ(fault(short_pump), "(no fault)");
+  }
 }
 
 }  // namespace

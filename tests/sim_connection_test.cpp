@@ -13,16 +13,20 @@
 #include <string>
 #include <vector>
 
+#include <grpcpp/grpcpp.h>
+
 #include <boost/json.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "common/async.h"
 #include "common/errors.h"
+#include "main/dataset_replay/episode_steps.h"
 #include "outside/velko_cli/sim_serving.h"
 #include "outside/velko_core/sim_client.h"
 #include "outside/velko_core/sim_connection_impl.h"
 #include "outside/velko_core/sim_process.h"
+#include "proto/sim.grpc.pb.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
@@ -414,6 +418,70 @@ TEST(SimClient, OnlyGrpcIsSpoken) {
   EXPECT_NE(core::SimConnectionImpl().make(options), nullptr);
 }
 
+// --- Steps sent ahead of their answers ---
+
+// The test sim's level from a step's answer.
+double level_of(const std::vector<json::value>& parts) { return parts.at(0).at(0).as_double(); }
+
+TEST(SimClient, StepsSentAheadAreAnsweredInOrderOnAStreamThatEndsWithTheEpisode) {
+  TempDir dir;
+  std::vector<double> levels;
+  std::vector<bool> ended;
+  const std::vector<std::string> ends_at_3{"--end-at", "3"};
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::test_sim_dir(dir.path(), ends_at_3));
+    EXPECT_TRUE(sim.client->takes_steps_ahead());
+    // The sim ends the episode at its third step; two more were sent ahead.
+    co_await sim.client->reset();
+    std::unique_ptr<dataset_replay::EpisodeSteps> steps = sim.client->episode_steps(8, 5);
+    EXPECT_EQ(steps->window(), 8);
+    for (int i = 0; i < 5; ++i) steps->send(valve(0.5));
+    for (int i = 0; i < 3; ++i) {
+      std::vector<json::value> parts = co_await steps->next();
+      levels.push_back(level_of(parts));
+      ended.push_back(parts.at(2).as_bool());
+    }
+    co_await steps->finish(true);
+    // An episode whose rows run out first, and one that the replay stops early.
+    co_await sim.client->reset();
+    steps = sim.client->episode_steps(8, 5);
+    steps->send(valve(0.25));
+    levels.push_back(level_of(co_await steps->next()));
+    co_await steps->finish(false);
+    co_await sim.client->reset();
+    steps = sim.client->episode_steps(8, 5);
+    for (int i = 0; i < 2; ++i) steps->send(valve(1));
+    levels.push_back(level_of(co_await steps->next()));
+    co_await steps->finish(false);
+    // The sim goes on, stepped one at a time as well.
+    co_await sim.client->reset();
+    levels.push_back(level_of(co_await sim.client->step(valve(2))));
+    co_await sim.client->close();
+  });
+  EXPECT_EQ(levels, (std::vector<double>{0.5, 1.0, 1.5, 0.25, 1.0, 2.0}));
+  EXPECT_EQ(ended, (std::vector<bool>{false, false, true}));
+}
+
+TEST(SimClient, SimWrittenBeforeStepsAheadIsSteppedOneAtATime) {
+  TempDir dir;
+  std::vector<double> levels;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::test_sim_dir(dir.path(), fault("one-at-a-time")));
+    EXPECT_FALSE(sim.client->takes_steps_ahead());
+    co_await sim.client->reset();
+    std::unique_ptr<dataset_replay::EpisodeSteps> steps = sim.client->episode_steps(64, 5);
+    EXPECT_EQ(steps->window(), 1);
+    for (int i = 0; i < 3; ++i) {
+      steps->send(valve(0.5));
+      levels.push_back(level_of(co_await steps->next()));
+    }
+    co_await steps->finish(false);
+  });
+  EXPECT_EQ(levels, (std::vector<double>{0.5, 1.0, 1.5}));
+}
+
 // --- Sims written with the author library: the water tank ---
 
 TEST(SimAuthor, WaterTankServesItsSpacesAndEndsCleanlyOnTermination) {
@@ -447,6 +515,65 @@ TEST(SimAuthor, WaterTankServesItsSpacesAndEndsCleanlyOnTermination) {
   EXPECT_NEAR(step[0].at(1).as_double(), 0.024, 1e-12);
   EXPECT_EQ(step[0].at(2), 0.0);
   EXPECT_NEAR(step[1].as_double(), -0.988, 1e-9);
+}
+
+TEST(SimAuthor, TakesStepsSentAheadAndAppliesNoneAfterTheEpisodeEnds) {
+  namespace pb = velko::sim::v1;
+  TempDir dir;
+  std::vector<std::uint64_t> numbers;
+  std::vector<bool> truncated;
+  grpc::Status ended;
+  int unnumbered_answers = 0;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    sim.settings = json::object{{"max_steps", 3}};
+    co_await sim.start(testing::water_tank_dir(dir.path()));
+    EXPECT_TRUE(sim.client->takes_steps_ahead());
+    co_await sim.client->reset();
+    // Six numbered steps at once on a bare stream: the fourth to sixth are never applied.
+    auto channel = grpc::CreateChannel("localhost:" + std::to_string(sim.port),
+                                       grpc::InsecureChannelCredentials());
+    auto stub = pb::Sim::NewStub(channel);
+    {
+      grpc::ClientContext context;
+      auto stream = stub->StepStream(&context);
+      pb::StepRequest request;
+      request.set_action_json(R"({"valve_opening": 0.0, "pump_stage": 3})");
+      for (std::uint64_t n = 1; n <= 6; ++n) {
+        request.set_step(n);
+        if (!stream->Write(request)) break;
+      }
+      pb::JsonReply reply;
+      while (stream->Read(&reply)) {
+        numbers.push_back(reply.step());
+        truncated.push_back(json::parse(reply.json()).at(3).as_bool());
+      }
+      ended = stream->Finish();
+    }
+    // Unnumbered steps come one at a time over a stream that outlives the episode's end.
+    co_await sim.client->reset();
+    {
+      grpc::ClientContext context;
+      auto stream = stub->StepStream(&context);
+      pb::StepRequest request;
+      request.set_action_json(R"({"valve_opening": 0.0, "pump_stage": 3})");
+      pb::JsonReply reply;
+      for (int i = 0; i < 5 && stream->Write(request) && stream->Read(&reply); ++i) {
+        ++unnumbered_answers;
+      }
+      stream->WritesDone();
+      stream->Finish();
+    }
+    // The next episode starts from the reset alone.
+    co_await sim.client->reset();
+    std::vector<json::value> step =
+        co_await sim.client->step(json::parse(R"({"valve_opening": 0.0, "pump_stage": 3})"));
+    EXPECT_NEAR(step[0].at(0).as_double(), 1.012, 1e-9);
+  });
+  EXPECT_EQ(numbers, (std::vector<std::uint64_t>{1, 2, 3}));
+  EXPECT_EQ(truncated, (std::vector<bool>{false, false, true}));
+  EXPECT_TRUE(ended.ok()) << ended.error_message();
+  EXPECT_EQ(unnumbered_answers, 5);
 }
 
 TEST(SimAuthor, BadSettingsAndActionsAreRefusedWithTheirReason) {

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,6 +26,8 @@
 #include "main/dataset_replay/analysis.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
+#include "outside/dev_services/node_actions.h"
+#include "outside/dev_services/node_catalog.h"
 #include "outside/velko_cli/sim_serving.h"
 #include "outside/velko_core/core_library_impl.h"
 #include "outside/velko_core/sim_connection_impl.h"
@@ -134,8 +137,13 @@ class SimReplay : public ::testing::Test {
   // Serves `columns` as the recorded actions of a dataset of `episodes` episodes (the client
   // asks for no more than that).
   void start(const std::string& columns, std::int64_t episodes = 1) {
-    node_ = std::make_unique<testing::LoopbackNode>();
-    node_->answer("analysis-actions", {200, columns});
+    auto node = std::make_unique<testing::LoopbackNode>();
+    node->answer("analysis-actions", {200, columns});
+    start(std::move(node), episodes);
+  }
+  // Serves what `node` answers for "analysis-actions" as the recorded actions.
+  void start(std::unique_ptr<testing::LoopbackNode> node, std::int64_t episodes) {
+    node_ = std::move(node);
     node_->answer("sim-analyze-rollouts", {200, kAnalysis});
     episodes_ = episodes;
     datasets_.url = node_->url();
@@ -264,19 +272,101 @@ TEST_F(SimReplay, MisbehavingSimsAreReportedAndStopped) {
        "ModuleNotFoundError: No module named 'tank_model'",
        ""},
   };
+  // The same with steps sent ahead and with a sim that takes them one at a time.
+  for (bool ahead : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.args[1] + (ahead ? ", sent ahead" : ", one at a time"));
+      start(kTestSimColumns);
+      std::vector<std::string> args = c.args;
+      if (!ahead) args.insert(args.end(), {"--fault", "one-at-a-time"});
+      std::string message = failure(test_sim(args));
+      if (c.ends.empty()) {
+        EXPECT_EQ(message, c.starts);
+      } else {
+        EXPECT_THAT(message, StartsWith(c.starts));
+        EXPECT_THAT(message, EndsWith(c.ends));
+      }
+      EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+      expect_sim_gone();
+      connection_->pgid = 0;
+    }
+  }
+}
+
+TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadAreCaughtAndStopped) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string failed = "The sim failed while replaying the dataset (";
+  // The episode has three steps, all sent at once.
+  const std::vector<Case> cases = {
+      {{"--fault", "steps-after-end", "--end-at", "2"},
+       "BadAnswer: the sim's step() answered step 3 after step 2 ended the episode"},
+      {{"--fault", "out-of-order", "2"},
+       "BadAnswer: the sim's step() answered step 3 where step 2 was due"},
+      {{"--fault", "stall-after-end", "--end-at", "2"},
+       "TimeoutError: the sim's step() stream did not end within 0.3 s of the answer to step "
+       "2, the episode's last"},
+      {{"--fault", "hang-in-step", "3"},
+       "TimeoutError: the sim's step() did not answer within 0.3 s"},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[1]);
     start(kTestSimColumns);
-    std::string message = failure(test_sim(c.args));
-    if (c.ends.empty()) {
-      EXPECT_EQ(message, c.starts);
-    } else {
-      EXPECT_THAT(message, StartsWith(c.starts));
-      EXPECT_THAT(message, EndsWith(c.ends));
-    }
+    auto begin = Clock::now();
+    EXPECT_EQ(failure(test_sim(c.args), 0.3), failed + c.message + kValidate);
+    EXPECT_LT(seconds_since(begin), 10);
     EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
     expect_sim_gone();
     connection_->pgid = 0;
+  }
+  // A well-behaved sim that ends the episode early is recorded up to its ending answer.
+  start(kTestSimColumns);
+  analyze_sim(test_sim({"--end-at", "2"}));
+  EXPECT_EQ(last_rollouts(*node_).at("episodes"),
+            json::parse(R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 0.75]}}])"));
+}
+
+TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
+  // The example dataset, as the development node answers for it.
+  auto catalog = std::make_shared<dev::DatasetCatalog>(
+      dev::DatasetCatalog::load(std::string(VELKO_SOURCE_DIR) + "/examples/datasets"));
+  const std::int64_t count =
+      static_cast<std::int64_t>(catalog->find("water-tank-runs")->episodes.size());
+  const std::string tank = testing::water_tank_dir(dir_.path());
+  // Every episode replayed to its end, and every episode cut short by the sim.
+  for (std::int64_t max_steps : {0, 150}) {
+    SCOPED_TRACE("max_steps " + std::to_string(max_steps));
+    std::string bodies[2];
+    for (int steps_ahead : {1, DEFAULT_STEPS_AHEAD}) {
+      // The run asks for dataset "ds-1".
+      auto node = std::make_unique<testing::LoopbackNode>();
+      node->respond("analysis-actions", [catalog](const httplib::Request& request,
+                                                  httplib::Response& out) {
+        json::value asked = json::parse(request.body);
+        asked.as_object()["dataset_uuid"] = catalog->find("water-tank-runs")->id;
+        out.set_content(dev::analysis_actions(*catalog, json::serialize(asked)),
+                        "application/json");
+      });
+      start(std::move(node), count);
+      timings_.steps_ahead = steps_ahead;
+      analyze_sim(tank, 20, json::object{{"seed", 11}, {"max_steps", max_steps}});
+      bodies[steps_ahead > 1] = node_->bodies("sim-analyze-rollouts").back();
+    }
+    EXPECT_FALSE(bodies[0].empty());
+    EXPECT_TRUE(bodies[0] == bodies[1]) << "the bodies differ";
+    const json::value body = json::parse(bodies[1]);
+    const json::array& episodes = body.at("episodes").as_array();
+    EXPECT_EQ(episodes.size(), 20u);
+    for (const json::value& episode : episodes) {
+      const std::size_t rows = episode.at("predictions").at("tank-level").as_array().size();
+      if (max_steps > 0) {
+        EXPECT_EQ(rows, 151u);
+      } else {
+        EXPECT_GE(rows, 200u);
+      }
+    }
   }
 }
 
@@ -320,13 +410,19 @@ TEST_F(SimReplay, SimWhosePortIsTakenIsStartedAgainOnAnotherPort) {
 }
 
 TEST_F(SimReplay, StepThatHangsFailsAtTheCallTimeLimit) {
-  start(kTestSimColumns);
-  auto begin = Clock::now();
-  EXPECT_EQ(failure(test_sim({"--fault", "hang-in-step", "1"}), 0.2),
-            "The sim failed while replaying the dataset (TimeoutError: the sim's step() did not "
-            "answer within 0.2 s" + std::string(kValidate));
-  expect_sim_gone();
-  EXPECT_LT(seconds_since(begin), 5);
+  for (bool ahead : {true, false}) {
+    SCOPED_TRACE(ahead ? "sent ahead" : "one at a time");
+    start(kTestSimColumns);
+    std::vector<std::string> args{"--fault", "hang-in-step", "1"};
+    if (!ahead) args.insert(args.end(), {"--fault", "one-at-a-time"});
+    auto begin = Clock::now();
+    EXPECT_EQ(failure(test_sim(args), 0.2),
+              "The sim failed while replaying the dataset (TimeoutError: the sim's step() did "
+              "not answer within 0.2 s" + std::string(kValidate));
+    expect_sim_gone();
+    EXPECT_LT(seconds_since(begin), 5);
+    connection_->pgid = 0;
+  }
 }
 
 TEST_F(SimReplay, SimThatNeverServesFailsAtTheServeTimeLimit) {
@@ -363,26 +459,35 @@ TEST_F(SimReplay, WhatTheSimStartedIsStoppedWithIt) {
 }
 
 TEST_F(SimReplay, InterruptDuringTheReplayStopsTheSim) {
-  start(kTestSimColumns);
-  std::string sim = test_sim({"--fault", "hang-in-step", "2"});
-  // Ctrl-C once the sim is inside its second step.
-  std::thread interrupter([&] {
-    if (testing::eventually_blocking([&] { return connection_->said("hanging in step"); }, 20)) {
-      ::kill(::getpid(), SIGINT);
+  for (bool ahead : {true, false}) {
+    SCOPED_TRACE(ahead ? "sent ahead" : "one at a time");
+    start(kTestSimColumns);
+    std::vector<std::string> args{"--fault", "hang-in-step", "2"};
+    if (!ahead) args.insert(args.end(), {"--fault", "one-at-a-time"});
+    std::string sim = test_sim(args);
+    // Ctrl-C once the sim is inside its second step.
+    std::thread interrupter([&] {
+      if (testing::eventually_blocking([&] { return connection_->said("hanging in step"); },
+                                       20)) {
+        ::kill(::getpid(), SIGINT);
+      }
+    });
+    bool interrupted = false;
+    auto begin = Clock::now();
+    try {
+      analyze_sim(sim, 30);
+    } catch (const Interrupted&) {
+      interrupted = true;
     }
-  });
-  bool interrupted = false;
-  auto begin = Clock::now();
-  try {
-    analyze_sim(sim, 30);
-  } catch (const Interrupted&) {
-    interrupted = true;
+    interrupter.join();
+    EXPECT_TRUE(interrupted);
+    EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+    expect_sim_gone();
+    EXPECT_LT(seconds_since(begin), 10);
+    connection_->pgid = 0;
+    std::lock_guard lock(*connection_->lines_mutex);
+    connection_->lines->clear();
   }
-  interrupter.join();
-  EXPECT_TRUE(interrupted);
-  EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
-  expect_sim_gone();
-  EXPECT_LT(seconds_since(begin), 10);
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
-// Tests of the core library's spaces, slot paths, compute view and sensors.
+// Tests of the core library's spaces, slot paths, compute view, sensors and settings.
 #include <cmath>
 #include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -417,11 +422,13 @@ TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
   EXPECT_EQ(defaults.node_token, std::nullopt);
   EXPECT_EQ(defaults.project, "");
   EXPECT_TRUE(defaults.color);
+  EXPECT_EQ(defaults.steps_ahead, 64);
 
   env = {{"VELKO_API_URL", "http://p:1"},   {"VELKO_API_TOKEN", "a"},
          {"VELKO_COMPUTE_URL", "http://n/"}, {"VELKO_NODE_TOKEN", "n"},
          {"VELKO_PROJECT", "Water plant"},   {"VELKO_ORG", "org-1"},
-         {"VELKO_LOG_LEVEL", "debug"},       {"NO_COLOR", "1"}};
+         {"VELKO_LOG_LEVEL", "debug"},       {"NO_COLOR", "1"},
+         {"VELKO_STEPS_AHEAD", "8"}};
   Settings given = read_settings(lookup);
   EXPECT_EQ(given.url_api, "http://p:1");
   EXPECT_EQ(given.api_token, "a");
@@ -431,20 +438,48 @@ TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
   EXPECT_EQ(given.org, "org-1");
   EXPECT_EQ(given.log_level, "debug");
   EXPECT_FALSE(given.color);
+  EXPECT_EQ(given.steps_ahead, 8);
 
   // An empty variable is an unset one; a dumb terminal gets no colours either.
-  env = {{"VELKO_API_URL", ""}, {"VELKO_API_TOKEN", ""}, {"NO_COLOR", ""}, {"TERM", "dumb"}};
+  env = {{"VELKO_API_URL", ""}, {"VELKO_API_TOKEN", ""}, {"NO_COLOR", ""}, {"TERM", "dumb"},
+         {"VELKO_STEPS_AHEAD", ""}};
   Settings empty = read_settings(lookup);
   EXPECT_EQ(empty.url_api, "http://127.0.0.1:8700");
   EXPECT_EQ(empty.api_token, std::nullopt);
   EXPECT_FALSE(empty.color);
+  EXPECT_EQ(empty.steps_ahead, 64);
 
   // --help names every variable that is read.
   std::string help = settings_help();
   for (const char* name : {"VELKO_API_URL", "VELKO_API_TOKEN", "VELKO_COMPUTE_URL",
                            "VELKO_NODE_TOKEN", "VELKO_PROJECT", "VELKO_ORG", "VELKO_LOG_LEVEL",
-                           "NO_COLOR"}) {
+                           "NO_COLOR", "VELKO_STEPS_AHEAD"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
+  }
+}
+
+TEST(Settings, StepsAheadIsAWholeNumberWithinItsBounds) {
+  std::optional<std::string> text;
+  auto lookup = [&text](const char* name) -> const char* {
+    return std::string_view(name) == "VELKO_STEPS_AHEAD" && text ? text->c_str() : nullptr;
+  };
+  for (const auto& [given, value] : std::vector<std::pair<const char*, int>>{
+           {"0", 0}, {"1", 1}, {"8", 8}, {"0064", 64}, {"1024", 1024}}) {
+    text = given;
+    EXPECT_EQ(read_settings(lookup).steps_ahead, value) << given;
+  }
+  for (const char* bad : {"1025", "-1", "+8", "8.0", " 8", "8 ", "0x10", "eight",
+                          "99999999999"}) {
+    text = bad;
+    try {
+      read_settings(lookup);
+      ADD_FAILURE() << bad;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(std::string(error.what()),
+                "VELKO_STEPS_AHEAD must be a whole number from 0 to 1024 (the most steps sent to "
+                "a sim ahead of their answers; 0 or 1: one at a time), not '" +
+                    std::string(bad) + "'");
+    }
   }
 }
 

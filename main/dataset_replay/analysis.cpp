@@ -138,8 +138,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
-        json::object predictions =
-            co_await rollout_episode(run.core, *client, *plan, episode, call_timeout_s);
+        json::object predictions = co_await rollout_episode(
+            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead);
         rows_reached += rows_in(predictions, *plan);
         json::object rollout;
         rollout["episode"] = std::move(id);

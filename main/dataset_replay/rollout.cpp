@@ -1,10 +1,15 @@
 #include "main/dataset_replay/rollout.h"
 
+#include <algorithm>
+#include <exception>
+#include <memory>
+
 #include <boost/json/array.hpp>
 
 #include "common/errors.h"
 #include "common/literal.h"
 #include "main/dataset_replay/core_library.h"
+#include "main/dataset_replay/episode_steps.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/run_context.h"
@@ -84,7 +89,8 @@ struct Recorder {
 }  // namespace
 
 awaitable<json::object> rollout_episode(CoreLibrary& core, SimClient& client, const Plan& plan,
-                                        const RecordedEpisode& episode, double call_timeout_s) {
+                                        const RecordedEpisode& episode, double call_timeout_s,
+                                        int steps_ahead) {
   auto call = [&](auto operation, const char* name) {
     return sim_call(std::move(operation), name, call_timeout_s);
   };
@@ -99,17 +105,16 @@ awaitable<json::object> rollout_episode(CoreLibrary& core, SimClient& client, co
   recorder.record(reset[0]);
 
   json::value action = core.as_compute_sees(template_action);
-  std::int64_t n_rows = episode.row_count();
-  // The recorded values of each planned action, looked up once when there is a step to make.
-  std::vector<ActionColumn> columns;
-  if (n_rows > 1) {
-    std::vector<std::string> ids;
-    ids.reserve(plan.actions.size());
-    for (const auto& pair : plan.actions) ids.push_back(pair.second);
-    columns = episode.columns(ids);
-  }
+  const std::int64_t n_rows = episode.row_count();
+  if (n_rows <= 1) co_return std::move(recorder.predictions);
+  // The recorded values of each planned action, looked up once.
+  std::vector<std::string> ids;
+  ids.reserve(plan.actions.size());
+  for (const auto& pair : plan.actions) ids.push_back(pair.second);
+  std::vector<ActionColumn> columns = episode.columns(ids);
 
-  for (std::int64_t row = 1; row < n_rows; ++row) {
+  // Writes row `row`'s recorded actions into the replayed action.
+  auto write_row = [&](std::int64_t row) {
     for (std::size_t i = 0; i < plan.actions.size(); ++i) {
       std::optional<double> value = columns[i].at(row);
       if (!value) continue;
@@ -121,11 +126,45 @@ awaitable<json::object> rollout_episode(CoreLibrary& core, SimClient& client, co
       }
       write_slot(action, *slot, *value);
     }
-    std::vector<json::value> step = co_await call(client.step(action), "step()");
+  };
+
+  // Row i is the answer of step i. Steps go out ahead of their answers as far as the window
+  // allows; a row whose action cannot be made fails the replay only once every earlier answer
+  // has been taken and none ended the episode, as when steps go one at a time.
+  std::unique_ptr<EpisodeSteps> steps = client.episode_steps(steps_ahead, call_timeout_s);
+  const std::int64_t window = std::max(1, steps->window());
+  const std::int64_t last = n_rows - 1;
+  std::int64_t sent = 0;
+  std::int64_t answered = 0;
+  std::exception_ptr unsendable;
+  bool sim_ended = false;
+  // The window is filled again once half of it has been answered, so that steps go out
+  // together rather than one per answer.
+  const std::int64_t refill_at = window / 2;
+  while (answered < last) {
+    if (sent - answered <= refill_at) {
+      while (!unsendable && sent < last && sent - answered < window) {
+        try {
+          write_row(sent + 1);
+          steps->send(action);
+          ++sent;
+        } catch (const std::exception&) {
+          unsendable = std::current_exception();
+        }
+      }
+    }
+    if (answered == sent && unsendable) std::rethrow_exception(unsendable);
+    std::vector<json::value> step = co_await steps->next();
+    ++answered;
     expect_parts(step, 5, "step()", "observation, reward, terminated, truncated, info");
-    bool readable = recorder.record(step[0]);
-    if (!readable || truthy(step[2]) || truthy(step[3])) break;
+    const bool readable = recorder.record(step[0]);
+    if (truthy(step[2]) || truthy(step[3])) {
+      sim_ended = true;
+      break;
+    }
+    if (!readable) break;
   }
+  co_await steps->finish(sim_ended);
   co_return std::move(recorder.predictions);
 }
 

@@ -5,6 +5,7 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/episode_steps.h"
 
 namespace velko::dataset_replay {
 
@@ -18,8 +19,13 @@ struct Plan;
 // episode (a missing member, a value of the wrong kind, a row past a column's end) is raised
 // as the node's, a NodeAnswerError, when the replay reaches it.
 // The core library reads the sensors and samples the action template.
+//
+// Up to `steps_ahead` steps are sent ahead of their answers to a sim that takes that (0 or 1:
+// one at a time); what is recorded is the same either way. Each answer is awaited at most
+// `call_timeout_s` seconds.
 awaitable<boost::json::object> rollout_episode(CoreLibrary& core, SimClient& client,
                                                const Plan& plan, const RecordedEpisode& episode,
-                                               double call_timeout_s);
+                                               double call_timeout_s,
+                                               int steps_ahead = DEFAULT_STEPS_AHEAD);
 
 }  // namespace velko::dataset_replay

@@ -11,6 +11,8 @@ inline constexpr double REPORT_TIMEOUT_S = 120;
 inline constexpr double REPORT_POLL_S = 5;
 // Default of publish_report's max_episodes.
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
+// Most steps of an episode sent ahead of their answers unless the run says otherwise.
+inline constexpr int DEFAULT_STEPS_AHEAD = 64;
 
 // Why the report could not be made, as the user can act on it.
 class PublishReportError : public std::runtime_error {
@@ -27,6 +29,9 @@ struct Timings {
   double terminate_grace_s = 10;
   double actions_timeout_s = 120;
   double rollouts_timeout_s = 600;
+  // Most steps sent ahead of their answers to a sim that takes them (the host sets it from
+  // VELKO_STEPS_AHEAD; 0 or 1: one at a time).
+  int steps_ahead = DEFAULT_STEPS_AHEAD;
 };
 
 }  // namespace velko::dataset_replay

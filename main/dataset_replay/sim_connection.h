@@ -15,6 +15,8 @@
 
 namespace velko::dataset_replay {
 
+class EpisodeSteps;
+
 // A started sim process.
 class SimProcess {
  public:
@@ -59,6 +61,11 @@ class SimClient {
   virtual awaitable<std::vector<boost::json::value>> reset() = 0;
   // (observation, reward, terminated, truncated, info)
   virtual awaitable<std::vector<boost::json::value>> step(boost::json::value action) = 0;
+  // The steps of the episode that the last reset started: up to `window` sent ahead of their
+  // answers when the sim takes that, else one at a time; each answer awaited at most
+  // `call_timeout_s` seconds. A client that cannot send steps ahead gives
+  // one_step_at_a_time(*this, call_timeout_s) (episode_steps.h).
+  virtual std::unique_ptr<EpisodeSteps> episode_steps(int window, double call_timeout_s) = 0;
 };
 
 // Called with each line that the sim writes.

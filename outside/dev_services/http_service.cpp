@@ -1,5 +1,7 @@
 #include "outside/dev_services/http_service.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
@@ -182,10 +184,15 @@ int BackgroundServer::start(const std::string& host, int port) {
   if (server_) throw std::logic_error("The " + who_ + " is serving already");
   auto server = std::make_unique<httplib::Server>();
   // The server's default also sets SO_REUSEPORT, with which a second server on a busy port
-  // binds silently and takes a share of its requests.
+  // binds silently and takes a share of its requests. An answer leaves in pieces (its
+  // headers, then its body): without TCP_NODELAY, which the accepted connections take from
+  // the listening socket, the body of an answer on a kept-alive connection waited for the
+  // client's delayed acknowledgement of the headers (4 of 10 answers of 62 KB took 41-52 ms
+  // instead of 0.6 ms).
   server->set_socket_options([](socket_t sock) {
     int yes = 1;
     ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   });
   server->set_keep_alive_timeout(2);
   install_(*server);

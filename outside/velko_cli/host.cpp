@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -78,8 +79,15 @@ int run(int argc, char** argv) {
   // A reader of our output that went away (a pipe to a closed terminal's `tee`) makes a write
   // fail; it must not kill velko before it has closed its claim and stopped its sim.
   ::signal(SIGPIPE, SIG_IGN);
-  // The one reading of the environment, and the one console, of this command.
-  const core::Settings settings = core::read_settings_from_environment();
+  // The one reading of the environment, and the one console, of this command. A setting that
+  // no command could run with ends it before anything is sent.
+  core::Settings settings;
+  try {
+    settings = core::read_settings_from_environment();
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "Error: " << printable(e.what()) << "\n";
+    return kExitError;
+  }
   Console console(/*to_stderr=*/false, settings.color);
 
   CLI::App app("The command-line client of the velko sim platform.", "velko");

@@ -125,8 +125,10 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
   core::CoreLibraryImpl core;
   std::shared_ptr<spdlog::logger> logger =
       core::logging::make_logger("velko.dataset_replay", settings.log_level);
-  const dataset_replay::ReportRun run{api,     datasets, *sim_components.host_sim,
-                                      *sim_components.sims, core, console, *logger};
+  dataset_replay::Timings timings;
+  timings.steps_ahead = settings.steps_ahead;
+  const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
+                                      *sim_components.sims, core, console, *logger, timings};
   co_await dataset_replay::publish_report(run, org, sim.sim_id, sim.name, sim.implementation_id,
                                           options.path, bundle_sha256, options.dataset, report);
 }

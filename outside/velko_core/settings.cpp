@@ -1,7 +1,11 @@
 #include "outside/velko_core/settings.h"
 
+#include <charconv>
 #include <cstdlib>
+#include <stdexcept>
 #include <string_view>
+
+#include "common/literal.h"
 
 namespace velko::core {
 
@@ -21,8 +25,24 @@ constexpr Variable kVariables[] = {
     {"VELKO_PROJECT", "project (id or name) used without asking"},
     {"VELKO_ORG", "organisation of `sim publish` and `sim list` without --org"},
     {"VELKO_LOG_LEVEL", "debug shows the debug log on standard error (default warn)"},
+    {"VELKO_STEPS_AHEAD",
+     "steps sent ahead to a sim, 0 to 1024 (default 64; 0 or 1: one at a time)"},
     {"NO_COLOR", "set: no colours"},
 };
+
+// VELKO_STEPS_AHEAD's value: a whole number from 0 to STEPS_AHEAD_MAX, written plainly.
+int steps_ahead_of(const std::string& text) {
+  int value = -1;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end || value < 0 || value > STEPS_AHEAD_MAX) {
+    throw std::invalid_argument(
+        "VELKO_STEPS_AHEAD must be a whole number from 0 to " + std::to_string(STEPS_AHEAD_MAX) +
+        " (the most steps sent to a sim ahead of their answers; 0 or 1: one at a time), not " +
+        quoted(text));
+  }
+  return value;
+}
 
 }  // namespace
 
@@ -41,6 +61,7 @@ Settings read_settings(const std::function<const char*(const char*)>& lookup) {
   settings.org = get("VELKO_ORG").value_or("");
   settings.log_level = get("VELKO_LOG_LEVEL").value_or("");
   settings.color = !get("NO_COLOR") && get("TERM").value_or("") != "dumb";
+  if (auto value = get("VELKO_STEPS_AHEAD")) settings.steps_ahead = steps_ahead_of(*value);
   return settings;
 }
 

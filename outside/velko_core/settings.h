@@ -7,7 +7,12 @@
 #include <optional>
 #include <string>
 
+#include "main/dataset_replay/run_context.h"
+
 namespace velko::core {
+
+// Most that VELKO_STEPS_AHEAD may be.
+inline constexpr int STEPS_AHEAD_MAX = 1024;
 
 struct Settings {
   // The platform's base URL (`settings.URL_API`): VELKO_API_URL.
@@ -26,10 +31,14 @@ struct Settings {
   std::string log_level;
   // Styles on a terminal: off when NO_COLOR is set or TERM is "dumb".
   bool color = true;
+  // Most steps of an episode sent ahead of their answers to a sim that takes them, 0 to
+  // STEPS_AHEAD_MAX (0 or 1: one at a time): VELKO_STEPS_AHEAD.
+  int steps_ahead = dataset_replay::DEFAULT_STEPS_AHEAD;
 };
 
-// Reads the settings through `lookup` (an empty variable counts as unset). The values are
-// taken as they are; tokens are checked where they are sent.
+// Reads the settings through `lookup` (an empty variable counts as unset). A value that no
+// command could run with, VELKO_STEPS_AHEAD out of its range, is std::invalid_argument naming
+// the variable; the others are taken as they are, and tokens are checked where they are sent.
 Settings read_settings(const std::function<const char*(const char*)>& lookup);
 
 // read_settings of this process's environment.

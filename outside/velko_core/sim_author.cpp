@@ -84,7 +84,10 @@ class SimService final : public pb::Sim::Service {
     return grpc::Status::OK;
   }
 
-  grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply*) override {
+  grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply* reply) override {
+    // Steps sent ahead are applied one at a time, in order, as any others: the author's step()
+    // sees no difference.
+    reply->set_steps_ahead(true);
     return grpc::Status::OK;
   }
 
@@ -129,29 +132,26 @@ class SimService final : public pb::Sim::Service {
 
   grpc::Status Step(grpc::ServerContext*, const pb::StepRequest* request,
                     pb::JsonReply* reply) override {
-    return guarded([&] {
-      json::value action = decode(request->action_json(), "the action");
-      StepResult result = sim_.step(action);
-      json::array parts;
-      parts.reserve(5);
-      parts.emplace_back(std::move(result.observation));
-      parts.emplace_back(result.reward);
-      parts.emplace_back(result.terminated);
-      parts.emplace_back(result.truncated);
-      parts.emplace_back(std::move(result.info));
-      reply->set_json(encode(parts));
-    });
+    bool ended = false;
+    return step(*request, *reply, ended);
   }
 
+  // A stream of steps. velko numbers the steps of an episode that it sends ahead of their
+  // answers: each answer echoes its step's number, and after the answer that ends the episode
+  // (terminated or truncated) the stream ends, so that the steps still on their way are never
+  // applied. Unnumbered steps come one at a time, over a stream that outlives episodes.
   grpc::Status StepStream(
-      grpc::ServerContext* context,
+      grpc::ServerContext*,
       grpc::ServerReaderWriter<pb::JsonReply, pb::StepRequest>* stream) override {
     pb::StepRequest request;
     while (stream->Read(&request)) {
       pb::JsonReply reply;
-      grpc::Status status = Step(context, &request, &reply);
+      bool ended = false;
+      grpc::Status status = step(request, reply, ended);
       if (!status.ok()) return status;
+      reply.set_step(request.step());
       if (!stream->Write(reply)) break;
+      if (ended && request.step() > 0) break;
     }
     return grpc::Status::OK;
   }
@@ -161,6 +161,23 @@ class SimService final : public pb::Sim::Service {
   }
 
  private:
+  // Applies one step; `ended` tells whether its answer ends the episode.
+  grpc::Status step(const pb::StepRequest& request, pb::JsonReply& reply, bool& ended) {
+    return guarded([&] {
+      json::value action = decode(request.action_json(), "the action");
+      StepResult result = sim_.step(action);
+      ended = result.terminated || result.truncated;
+      json::array parts;
+      parts.reserve(5);
+      parts.emplace_back(std::move(result.observation));
+      parts.emplace_back(result.reward);
+      parts.emplace_back(result.terminated);
+      parts.emplace_back(result.truncated);
+      parts.emplace_back(std::move(result.info));
+      reply.set_json(encode(parts));
+    });
+  }
+
   // Runs one of the author's methods, alone, and turns its failure into a status.
   template <class Fn>
   grpc::Status guarded(Fn fn) {

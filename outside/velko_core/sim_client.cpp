@@ -2,15 +2,19 @@
 
 #include <grpcpp/grpcpp.h>
 
-#include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <utility>
 
 #include <boost/json/array.hpp>
 
 #include "common/errors.h"
 #include "common/json_text.h"
-#include "outside/velko_core/grpc_completion.h"
+#include "common/literal.h"
+#include "main/dataset_replay/episode_steps.h"
+#include "main/dataset_replay/sim_call.h"
+#include "outside/velko_core/polled_queue.h"
 #include "outside/velko_core/sim_step_stream.h"
 #include "proto/sim.grpc.pb.h"
 
@@ -51,38 +55,6 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-// One gRPC call in flight: what the call needs to outlive it, shared with its completion.
-template <class Request, class Reply>
-struct Call {
-  // The channel outlives the call's context: gRPC's completion queue of the channel must not
-  // go before the calls bound to it.
-  std::shared_ptr<grpc::Channel> channel;
-  grpc::ClientContext context;
-  Request request;
-  Reply reply;
-  grpc::Status status;
-  std::atomic<bool> cancelled{false};
-};
-
-// Starts a call with `start(context, request, reply, on_end)` and completes on the caller's
-// event loop once the call has ended. A cancellation cancels the gRPC call at once.
-template <class Request, class Reply, class Start>
-awaitable<void> run_call(std::shared_ptr<Call<Request, Reply>> call, Start start) {
-  // Named: GCC 12 destroys a lambda temporary inside a co_await expression twice.
-  auto begin = [call, start](Done done) mutable {
-    start(&call->context, &call->request, &call->reply,
-          [call, done](grpc::Status status) mutable {
-            call->status = std::move(status);
-            done(std::move(call));
-          });
-  };
-  auto cancel = [call] {
-    call->cancelled = true;
-    call->context.TryCancel();
-  };
-  co_await await_completion(std::move(begin), std::move(cancel));
-}
-
 // The user's view of a failed call.
 [[noreturn]] void raise_status(const grpc::Status& status, const std::string& call) {
   std::string message = printable(cut(status.error_message(), kMaxSimMessageBytes));
@@ -103,14 +75,6 @@ awaitable<void> run_call(std::shared_ptr<Call<Request, Reply>> call, Start start
                                                      std::to_string(status.error_code()) + ")"
                                                : message));
   }
-}
-
-// Raises the call's failure: Interrupted when it was cancelled here.
-template <class Request, class Reply>
-void check(const Call<Request, Reply>& call, const std::string& name) {
-  if (call.status.ok()) return;
-  if (call.cancelled) throw Interrupted{};
-  raise_status(call.status, name);
 }
 
 json::value parse_answer(const std::string& text, const std::string& call) {
@@ -149,77 +113,239 @@ std::shared_ptr<grpc::Channel> open_channel(const std::string& address) {
   return grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), args);
 }
 
+using Clock = PolledQueue::Clock;
+
+// The deadline `seconds` from now.
+Clock::time_point deadline_in(double seconds) {
+  const Clock::duration left = seconds_to_duration(seconds);
+  const Clock::time_point now = Clock::now();
+  return left >= Clock::time_point::max() - now ? Clock::time_point::max() : now + left;
+}
+
+// One unary call on the client's queue.
+template <class Reply>
+class UnaryCall final : public QueuedOperation {
+ public:
+  grpc::ClientContext context;
+  Reply reply;
+  grpc::Status status;
+  bool ended = false;
+  std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> reader;
+
+  void finished(bool) override { ended = true; }
+};
+
+// Writes `action` into the request of a step, in place of what it held.
+void encode_action(const json::value& action, pb::StepRequest& request) {
+  request.mutable_action_json()->clear();
+  try {
+    json_text::write(*request.mutable_action_json(), action);
+  } catch (const std::domain_error&) {
+    throw std::invalid_argument(
+        "the action for the sim's step() holds a number that JSON cannot carry (NaN or an "
+        "infinity)");
+  }
+}
+
 }  // namespace
 
 struct GrpcSimClient::Impl {
   dataset_replay::ClientOptions options;
   std::shared_ptr<grpc::Channel> channel;
   std::unique_ptr<pb::Sim::Stub> stub;
-  // Steps go over one stream while the sim offers it; declared after the channel, so that it
-  // ends first.
+  // Declared after the channel and before the streams: it goes after the calls bound to it
+  // and before the channel.
+  PolledQueue queue;
+  // The sim announced that it takes steps sent ahead of their answers.
+  bool steps_ahead = false;
+  // Steps one at a time go over one stream while the sim offers it.
   std::unique_ptr<StepStream> stream;
   bool stream_offered = true;
 
-  // How a streamed step ended.
-  struct StreamedStep {
-    grpc::Status status;
-    std::string answer;
-    bool cancelled = false;
-  };
+  template <class Request, class Reply>
+  using Prepare = std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> (pb::Sim::Stub::*)(
+      grpc::ClientContext*, const Request&, grpc::CompletionQueue*);
 
-  // Makes one step over the stream (opened when there is none); yields how it ended.
-  awaitable<std::shared_ptr<StreamedStep>> stream_step(std::string action_json) {
-    if (!stream || stream->ended()) {
-      stream.reset();
-      stream = std::make_unique<StepStream>(*stub);
+  // Makes `call` and awaits its end until `deadline`: false when the deadline passed first,
+  // and the call was cancelled. A cancellation cancels the call and raises Interrupted.
+  template <class Request, class Reply>
+  awaitable<bool> run(Prepare<Request, Reply> prepare, const Request& request,
+                      UnaryCall<Reply>& call, Clock::time_point deadline) {
+    call.reader = (stub.get()->*prepare)(&call.context, request, queue.get());
+    call.reader->StartCall();
+    call.reader->Finish(&call.reply, &call.status, &call);
+    const std::function<bool()> ended = [&call] { return call.ended; };
+    std::exception_ptr failure;
+    bool in_time = false;
+    try {
+      in_time = co_await queue.wait(ended, deadline);
+    } catch (...) {
+      failure = std::current_exception();
     }
-    StepStream* open = stream.get();
-    auto outcome = std::make_shared<StreamedStep>();
-    auto start = [open, outcome, action_json = std::move(action_json)](Done done) {
-      open->step(action_json, [outcome, done](const grpc::Status& status, std::string answer) {
-        outcome->status = status;
-        outcome->answer = std::move(answer);
-        done(nullptr);
-      });
-    };
-    auto cancel = [open, outcome] {
-      outcome->cancelled = true;
-      open->cancel();
-    };
-    co_await await_completion(std::move(start), std::move(cancel));
-    co_return outcome;
+    if (failure || !in_time) {
+      call.context.TryCancel();
+      queue.settle(ended);
+    }
+    if (failure) std::rethrow_exception(failure);
+    co_return in_time;
   }
 
+  // Makes a call and yields its answer; raises its failure with the call's `name`.
   template <class Request, class Reply>
-  using Method = void (pb::Sim::Stub::async_interface::*)(grpc::ClientContext*, const Request*,
-                                                          Reply*,
-                                                          std::function<void(grpc::Status)>);
-
-  // Makes one call of the stub's `method` and awaits its end; raises its failure.
-  template <class Request, class Reply>
-  awaitable<void> call(Method<Request, Reply> method, std::shared_ptr<Call<Request, Reply>> state,
-                       std::string name) {
-    pb::Sim::Stub::async_interface* async = stub->async();
-    // Named: GCC 12 destroys a lambda temporary inside a co_await expression twice.
-    auto start = [async, method](grpc::ClientContext* context, const Request* request,
-                                 Reply* reply, std::function<void(grpc::Status)> done) {
-      (async->*method)(context, request, reply, std::move(done));
-    };
-    co_await run_call(state, start);
-    check(*state, name);
+  awaitable<Reply> call(Prepare<Request, Reply> prepare, Request request, std::string name) {
+    UnaryCall<Reply> call;
+    co_await run(prepare, request, call, Clock::time_point::max());
+    if (!call.status.ok()) raise_status(call.status, name);
+    co_return std::move(call.reply);
   }
 
-  // Makes a call whose answer is one JSON text, and yields the text.
-  template <class Request>
-  awaitable<std::string> json_call(Method<Request, pb::JsonReply> method, Request request,
-                                   std::string name) {
-    auto state = std::make_shared<Call<Request, pb::JsonReply>>();
-    state->channel = channel;
-    state->request = std::move(request);
-    co_await call(method, state, std::move(name));
-    co_return std::move(*state->reply.mutable_json());
+  // Makes one step, one at a time: over the client's stream, or by a Step call when the sim
+  // does not offer the stream. TimeoutError when it is not answered before `deadline`
+  // (`limit_s` after the call began).
+  awaitable<std::vector<json::value>> step_once(const pb::StepRequest& request,
+                                                Clock::time_point deadline, double limit_s) {
+    if (stream_offered) {
+      if (!stream || stream->ended()) {
+        stream.reset();
+        stream = std::make_unique<StepStream>(*stub, queue);
+      }
+      stream->send(request);
+      pb::JsonReply answer;
+      const StepStream::Next outcome = co_await stream->next(answer, deadline);
+      if (outcome == StepStream::Next::kAnswer) co_return parts_of(answer.json(), "step()");
+      if (outcome == StepStream::Next::kTimedOut) {
+        stream.reset();
+        throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s));
+      }
+      const grpc::Status status = stream->status();
+      stream.reset();
+      if (status.ok()) {
+        raise_status(grpc::Status(grpc::StatusCode::UNAVAILABLE, "the sim ended the step stream"),
+                     "step()");
+      }
+      if (status.error_code() != grpc::StatusCode::UNIMPLEMENTED) raise_status(status, "step()");
+      // A sim without the step stream is stepped call by call from now on.
+      stream_offered = false;
+    }
+    UnaryCall<pb::JsonReply> call;
+    if (!co_await run(&pb::Sim::Stub::PrepareAsyncStep, request, call, deadline)) {
+      throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s));
+    }
+    if (!call.status.ok()) raise_status(call.status, "step()");
+    co_return parts_of(call.reply.json(), "step()");
   }
 };
+
+namespace {
+
+// The steps of an episode one at a time, each answered within the time limit.
+class StepsOneAtATime final : public dataset_replay::EpisodeSteps {
+ public:
+  StepsOneAtATime(GrpcSimClient::Impl& impl, double limit_s) : impl_(impl), limit_s_(limit_s) {}
+
+  int window() const override { return 1; }
+
+  void send(const json::value& action) override {
+    if (pending_) throw std::logic_error("a step was sent before the previous one was answered");
+    encode_action(action, request_);
+    pending_ = true;
+  }
+
+  awaitable<std::vector<json::value>> next() override {
+    if (!pending_) throw std::logic_error("an answer was awaited for no step");
+    pending_ = false;
+    co_return co_await impl_.step_once(request_, deadline_in(limit_s_), limit_s_);
+  }
+
+  awaitable<void> finish(bool) override { co_return; }
+
+ private:
+  GrpcSimClient::Impl& impl_;
+  double limit_s_;
+  pb::StepRequest request_;
+  bool pending_ = false;
+};
+
+// The steps of an episode sent ahead of their answers, numbered from 1, on a stream of their
+// own that the sim ends after the answer that ends the episode.
+class StepsAhead final : public dataset_replay::EpisodeSteps {
+ public:
+  StepsAhead(GrpcSimClient::Impl& impl, int window, double limit_s)
+      : stream_(*impl.stub, impl.queue), window_(window), limit_s_(limit_s) {}
+
+  // Steps still unanswered are cancelled: the sim applies no more of them once it sees that,
+  // and their answers are never read.
+  ~StepsAhead() override {
+    if (!stream_.ended()) stream_.cancel();
+  }
+
+  int window() const override { return window_; }
+
+  void send(const json::value& action) override {
+    pb::StepRequest request;
+    encode_action(action, request);
+    request.set_step(++sent_);
+    stream_.send(std::move(request));
+  }
+
+  awaitable<std::vector<json::value>> next() override {
+    pb::JsonReply answer;
+    const StepStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    const std::uint64_t due = answered_ + 1;
+    if (outcome == StepStream::Next::kTimedOut) {
+      stream_.cancel();
+      throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s_));
+    }
+    if (outcome == StepStream::Next::kEnded) {
+      if (stream_.status().ok()) {
+        throw SimError("the sim's step() failed: the sim ended the step stream before it "
+                       "answered step " + std::to_string(due));
+      }
+      raise_status(stream_.status(), "step()");
+    }
+    if (answer.step() != due) {
+      stream_.cancel();
+      throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
+                      " where step " + std::to_string(due) + " was due");
+    }
+    answered_ = due;
+    co_return parts_of(answer.json(), "step()");
+  }
+
+  awaitable<void> finish(bool sim_ended) override {
+    if (!sim_ended && stream_.unanswered() > 0) {
+      stream_.cancel();
+      co_return;
+    }
+    // The sim ends the stream after the answer that ended the episode, and once it has no
+    // more steps to take; it answers nothing more.
+    stream_.close();
+    pb::JsonReply answer;
+    const StepStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    if (outcome == StepStream::Next::kEnded) {
+      if (!stream_.status().ok()) raise_status(stream_.status(), "step()");
+      co_return;
+    }
+    stream_.cancel();
+    const std::string last = std::to_string(answered_);
+    if (outcome == StepStream::Next::kTimedOut) {
+      throw TimeoutError("the sim's step() stream did not end within " + float_repr(limit_s_) +
+                         " s of the answer to step " + last + ", the episode's last");
+    }
+    throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
+                    " after step " + last +
+                    (sim_ended ? " ended the episode" : ", the episode's last"));
+  }
+
+ private:
+  StepStream stream_;
+  int window_;
+  double limit_s_;
+  std::uint64_t sent_ = 0;
+  std::uint64_t answered_ = 0;
+};
+
+}  // namespace
 
 GrpcSimClient::GrpcSimClient(dataset_replay::ClientOptions options)
     : impl_(std::make_unique<Impl>()) {
@@ -231,97 +357,75 @@ GrpcSimClient::GrpcSimClient(dataset_replay::ClientOptions options)
 GrpcSimClient::~GrpcSimClient() = default;
 
 awaitable<void> GrpcSimClient::init() {
-  auto state = std::make_shared<Call<pb::InitRequest, pb::InitReply>>();
-  state->channel = impl_->channel;
-  co_await impl_->call(&pb::Sim::Stub::async_interface::Init, state, "init()");
+  pb::InitReply reply =
+      co_await impl_->call(&pb::Sim::Stub::PrepareAsyncInit, pb::InitRequest(), "init()");
+  impl_->steps_ahead = reply.steps_ahead();
 }
 
 awaitable<void> GrpcSimClient::make() {
-  auto state = std::make_shared<Call<pb::MakeRequest, pb::MakeReply>>();
-  state->channel = impl_->channel;
   const dataset_replay::ClientOptions& options = impl_->options;
-  state->request.set_run_id(options.run_id);
-  state->request.set_sim_id(options.sim_id);
-  state->request.set_env_id(options.env_id);
-  state->request.set_env_init_json(json_text::to_json(options.env_init));
-  co_await impl_->call(&pb::Sim::Stub::async_interface::Make, state, "make()");
+  pb::MakeRequest request;
+  request.set_run_id(options.run_id);
+  request.set_sim_id(options.sim_id);
+  request.set_env_id(options.env_id);
+  request.set_env_init_json(json_text::to_json(options.env_init));
+  co_await impl_->call(&pb::Sim::Stub::PrepareAsyncMake, std::move(request), "make()");
 }
 
 awaitable<void> GrpcSimClient::close() {
-  auto state = std::make_shared<Call<pb::CloseRequest, pb::CloseReply>>();
-  state->channel = impl_->channel;
-  co_await impl_->call(&pb::Sim::Stub::async_interface::Close, state, "close()");
+  co_await impl_->call(&pb::Sim::Stub::PrepareAsyncClose, pb::CloseRequest(), "close()");
 }
 
 awaitable<json::value> GrpcSimClient::get_mappings() {
-  std::string text = co_await impl_->json_call(&pb::Sim::Stub::async_interface::GetMappings,
-                                               pb::GetMappingsRequest(), "get_mappings()");
-  co_return parse_answer(text, "get_mappings()");
+  pb::JsonReply reply = co_await impl_->call(&pb::Sim::Stub::PrepareAsyncGetMappings,
+                                             pb::GetMappingsRequest(), "get_mappings()");
+  co_return parse_answer(reply.json(), "get_mappings()");
 }
 
 awaitable<json::value> GrpcSimClient::sensor_space_info() {
-  std::string text = co_await impl_->json_call(
-      &pb::Sim::Stub::async_interface::SensorSpaceInfo, pb::SpaceInfoRequest(),
-      "sensor_space_info()");
-  co_return parse_answer(text, "sensor_space_info()");
+  pb::JsonReply reply = co_await impl_->call(&pb::Sim::Stub::PrepareAsyncSensorSpaceInfo,
+                                             pb::SpaceInfoRequest(), "sensor_space_info()");
+  co_return parse_answer(reply.json(), "sensor_space_info()");
 }
 
 awaitable<json::value> GrpcSimClient::action_space_info() {
-  std::string text = co_await impl_->json_call(
-      &pb::Sim::Stub::async_interface::ActionSpaceInfo, pb::SpaceInfoRequest(),
-      "action_space_info()");
-  co_return parse_answer(text, "action_space_info()");
+  pb::JsonReply reply = co_await impl_->call(&pb::Sim::Stub::PrepareAsyncActionSpaceInfo,
+                                             pb::SpaceInfoRequest(), "action_space_info()");
+  co_return parse_answer(reply.json(), "action_space_info()");
 }
 
 awaitable<std::vector<json::value>> GrpcSimClient::reset() {
-  std::string text = co_await impl_->json_call(&pb::Sim::Stub::async_interface::Reset,
-                                               pb::ResetRequest(), "reset()");
-  co_return parts_of(text, "reset()");
+  pb::JsonReply reply =
+      co_await impl_->call(&pb::Sim::Stub::PrepareAsyncReset, pb::ResetRequest(), "reset()");
+  co_return parts_of(reply.json(), "reset()");
 }
 
 awaitable<std::vector<json::value>> GrpcSimClient::step(json::value action) {
   pb::StepRequest request;
-  try {
-    json_text::write(*request.mutable_action_json(), action);
-  } catch (const std::domain_error&) {
-    throw std::invalid_argument(
-        "the action for the sim's step() holds a number that JSON cannot carry (NaN or an "
-        "infinity)");
-  }
-  if (impl_->stream_offered) {
-    std::shared_ptr<Impl::StreamedStep> outcome =
-        co_await impl_->stream_step(std::move(*request.mutable_action_json()));
-    if (outcome->status.ok()) co_return parts_of(outcome->answer, "step()");
-    if (outcome->cancelled) throw Interrupted{};
-    if (outcome->status.error_code() != grpc::StatusCode::UNIMPLEMENTED) {
-      raise_status(outcome->status, "step()");
-    }
-    // A sim without the step stream is stepped call by call from now on.
-    impl_->stream_offered = false;
-    impl_->stream.reset();
-    json_text::write(*request.mutable_action_json(), action);
-  }
-  std::string text = co_await impl_->json_call(&pb::Sim::Stub::async_interface::Step,
-                                               std::move(request), "step()");
-  co_return parts_of(text, "step()");
+  encode_action(action, request);
+  co_return co_await impl_->step_once(request, Clock::time_point::max(), 0);
 }
 
+std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_steps(int window,
+                                                                           double call_timeout_s) {
+  if (impl_->steps_ahead && window > 1) {
+    return std::make_unique<StepsAhead>(*impl_, window, call_timeout_s);
+  }
+  return std::make_unique<StepsOneAtATime>(*impl_, call_timeout_s);
+}
+
+bool GrpcSimClient::takes_steps_ahead() const { return impl_->steps_ahead; }
+
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {
-  auto state = std::make_shared<Call<pb::PingRequest, pb::PingReply>>();
-  state->channel = impl_->channel;
-  state->context.set_wait_for_ready(true);
-  state->context.set_deadline(std::chrono::system_clock::now() +
-                              std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                  seconds_to_duration(timeout_s)));
-  pb::Sim::Stub::async_interface* async = impl_->stub->async();
-  auto start = [async](grpc::ClientContext* context, const pb::PingRequest* request,
-                        pb::PingReply* reply, std::function<void(grpc::Status)> done) {
-    async->Ping(context, request, reply, std::move(done));
-  };
-  co_await run_call(state, start);
-  if (state->status.ok()) co_return true;
-  if (state->cancelled) throw Interrupted{};
-  switch (state->status.error_code()) {
+  UnaryCall<pb::PingReply> call;
+  call.context.set_wait_for_ready(true);
+  call.context.set_deadline(std::chrono::system_clock::now() +
+                            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                seconds_to_duration(timeout_s)));
+  co_await impl_->run(&pb::Sim::Stub::PrepareAsyncPing, pb::PingRequest(), call,
+                      Clock::time_point::max());
+  if (call.status.ok()) co_return true;
+  switch (call.status.error_code()) {
     case grpc::StatusCode::UNAVAILABLE:
     case grpc::StatusCode::DEADLINE_EXCEEDED:
       co_return false;

@@ -23,9 +23,12 @@ class SimError : public std::runtime_error {
 };
 
 // A connection to one serving sim. Every call is cancellable: a cancellation stops the call
-// at once and surfaces as Interrupted. Calls are made one at a time.
+// and surfaces as Interrupted. Calls are made one at a time, from the thread of the event loop
+// that awaits them, which also reads their answers (see polled_queue.h).
 class GrpcSimClient : public dataset_replay::SimClient {
  public:
+  struct Impl;
+
   explicit GrpcSimClient(dataset_replay::ClientOptions options);
   ~GrpcSimClient() override;
   GrpcSimClient(const GrpcSimClient&) = delete;
@@ -39,13 +42,18 @@ class GrpcSimClient : public dataset_replay::SimClient {
   awaitable<boost::json::value> action_space_info() override;
   awaitable<std::vector<boost::json::value>> reset() override;
   awaitable<std::vector<boost::json::value>> step(boost::json::value action) override;
+  // Up to `window` steps ahead of their answers, on a stream of the episode's own, when the
+  // sim announced that it takes them (after init()); else one at a time.
+  std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
+                                                              double call_timeout_s) override;
+  // True when the sim announced, in its answer to init(), that it takes steps sent ahead.
+  bool takes_steps_ahead() const;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.
   awaitable<bool> ping(double timeout_s);
 
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 

@@ -1,112 +1,155 @@
 #include "outside/velko_core/sim_step_stream.h"
 
 #include <chrono>
+#include <exception>
 #include <utility>
+
+#include "common/errors.h"
 
 namespace velko::core {
 
 namespace pb = velko::sim::v1;
 
-StepStream::StepStream(pb::Sim::Stub& stub) {
-  stub.async()->StepStream(&context_, this);
-  // Steps are started from outside gRPC's reactions: the hold keeps the stream open between
-  // them.
-  AddHold();
-  StartCall();
+namespace {
+
+// How long an idle stream may take to end as the sim expects before it is cancelled.
+constexpr auto kCloseGrace = std::chrono::seconds(2);
+
+}  // namespace
+
+StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue) : queue_(queue) {
+  answer_or_end_ = [this] { return !answers_.empty() || finished_; };
+  idle_ = [this] { return finished_ && !busy(); };
+  settled_ = [this] { return !busy(); };
+  stream_ = stub.PrepareAsyncStepStream(&context_, queue_.get());
+  stream_->StartCall(&start_op_);
 }
 
 StepStream::~StepStream() {
-  std::unique_lock lock(mutex_);
-  if (holding_ && !ended_) {
-    const bool idle = outstanding_ == 0;
-    lock.unlock();
-    // An idle stream ends as the sim expects: no more steps. A step in progress is cancelled.
-    if (idle) {
-      StartWritesDone();
-    } else {
-      context_.TryCancel();
+  if (!finished_ && !cancelled_) {
+    // An idle stream ends as the sim expects: no more steps.
+    if (started_ && awaited_ == 0 && unsent_.empty() && !write_failed_) {
+      close();
+      queue_.settle_until(idle_, Clock::now() + kCloseGrace);
     }
-    lock.lock();
   }
-  release_hold(lock);
-  if (!finished_.wait_for(lock, std::chrono::seconds(2), [this] { return finished_flag_; })) {
-    // A sim that does not end its side: the stream is cancelled, which ends it here at once.
-    lock.unlock();
-    context_.TryCancel();
-    lock.lock();
-    finished_.wait(lock, [this] { return finished_flag_; });
+  if (busy()) cancel();
+}
+
+void StepStream::send(pb::StepRequest request) {
+  unsent_.push_back(std::move(request));
+  ++awaited_;
+  pump();
+}
+
+awaitable<StepStream::Next> StepStream::next(pb::JsonReply& answer, Clock::time_point deadline) {
+  std::exception_ptr failure;
+  try {
+    co_await queue_.wait(answer_or_end_, deadline);
+  } catch (...) {
+    failure = std::current_exception();
   }
-}
-
-void StepStream::step(const std::string& action_json, Answered answered) {
-  {
-    std::lock_guard lock(mutex_);
-    answered_ = std::move(answered);
-    outstanding_ = 2;
-    read_ok_ = false;
+  if (failure) {
+    cancel();
+    std::rethrow_exception(failure);
   }
-  request_.set_action_json(action_json);
-  StartRead(&reply_);
-  StartWrite(&request_);
+  if (!answers_.empty()) {
+    answer = std::move(answers_.front());
+    answers_.pop_front();
+    held_bytes_ -= answer.json().size();
+    pump();
+    co_return Next::kAnswer;
+  }
+  co_return finished_ ? Next::kEnded : Next::kTimedOut;
 }
 
-void StepStream::cancel() { context_.TryCancel(); }
-
-bool StepStream::ended() const {
-  std::lock_guard lock(mutex_);
-  return ended_;
+void StepStream::close() {
+  if (closing_) return;
+  closing_ = true;
+  awaited_ -= static_cast<int>(unsent_.size());
+  unsent_.clear();
+  pump();
 }
 
-void StepStream::OnWriteDone(bool) {
-  std::unique_lock lock(mutex_);
-  if (--outstanding_ == 0) settle(lock);
+void StepStream::cancel() {
+  if (!busy() && finished_) return;
+  cancelled_ = true;
+  awaited_ -= static_cast<int>(unsent_.size());
+  unsent_.clear();
+  context_.TryCancel();
+  // The operations in progress end at once; then the final status is asked for.
+  queue_.settle([this] { return !start_busy_ && !write_busy_ && !read_busy_; });
+  if (!finished_ && !finish_busy_) {
+    finish_busy_ = true;
+    stream_->Finish(&status_, &finish_op_);
+  }
+  queue_.settle(settled_);
 }
 
-void StepStream::OnReadDone(bool ok) {
-  std::unique_lock lock(mutex_);
-  read_ok_ = ok;
-  --outstanding_;
+void StepStream::started(bool ok) {
+  start_busy_ = false;
+  started_ = true;
   if (!ok) {
-    // The stream has ended; OnDone tells the step why.
-    release_hold(lock);
-    return;
+    // The call could not start; its status tells why.
+    write_failed_ = true;
+    reads_ended_ = true;
   }
-  if (outstanding_ == 0) settle(lock);
+  pump();
 }
 
-void StepStream::OnDone(const grpc::Status& status) {
-  std::unique_lock lock(mutex_);
-  ended_ = true;
-  Answered answered = std::move(answered_);
-  answered_ = nullptr;
-  lock.unlock();
-  if (answered) {
-    answered(status.ok() ? grpc::Status(grpc::StatusCode::UNAVAILABLE,
-                                        "the sim ended the step stream")
-                         : status,
-             std::string());
+void StepStream::written(bool ok) {
+  write_busy_ = false;
+  if (!ok) write_failed_ = true;
+  pump();
+}
+
+void StepStream::read(bool ok) {
+  read_busy_ = false;
+  if (ok) {
+    held_bytes_ += reading_.json().size();
+    answers_.push_back(std::move(reading_));
+    reading_.Clear();
+    if (awaited_ > 0) --awaited_;
+  } else {
+    reads_ended_ = true;
   }
-  lock.lock();
-  finished_flag_ = true;
-  finished_.notify_all();
+  pump();
 }
 
-void StepStream::settle(std::unique_lock<std::mutex>& lock) {
-  if (!read_ok_ || !answered_) return;
-  Answered answered = std::move(answered_);
-  answered_ = nullptr;
-  std::string answer = std::move(*reply_.mutable_json());
-  lock.unlock();
-  answered(grpc::Status::OK, std::move(answer));
-  lock.lock();
+void StepStream::status_known(bool) {
+  finish_busy_ = false;
+  finished_ = true;
 }
 
-void StepStream::release_hold(std::unique_lock<std::mutex>& lock) {
-  if (!holding_) return;
-  holding_ = false;
-  lock.unlock();
-  RemoveHold();
-  lock.lock();
+void StepStream::pump() {
+  if (!started_ || cancelled_) return;
+  if (!write_busy_ && !write_failed_) {
+    if (!unsent_.empty()) {
+      writing_ = std::move(unsent_.front());
+      unsent_.pop_front();
+      write_busy_ = true;
+      // Requests queued together leave together: all but the last may wait in gRPC's buffer
+      // for the last, which sends them.
+      grpc::WriteOptions options;
+      if (!unsent_.empty()) options.set_buffer_hint();
+      stream_->Write(writing_, options, &write_op_);
+    } else if (closing_ && !writes_done_sent_) {
+      writes_done_sent_ = true;
+      write_busy_ = true;
+      stream_->WritesDone(&write_op_);
+    }
+  }
+  // Answers are read while some are due, and after close() to the end, so that an answer the
+  // sim should not have sent is seen; while those not yet taken hold kMaxHeldBytes, no more.
+  if (!read_busy_ && !reads_ended_ && (awaited_ > 0 || closing_) &&
+      (answers_.empty() || held_bytes_ < kMaxHeldBytes)) {
+    read_busy_ = true;
+    stream_->Read(&reading_, &read_op_);
+  }
+  if (reads_ended_ && !finished_ && !finish_busy_) {
+    finish_busy_ = true;
+    stream_->Finish(&status_, &finish_op_);
+  }
 }
 
 }  // namespace velko::core

@@ -1,65 +1,118 @@
-// The steps of a sim over one bidirectional gRPC stream, one step at a time: a step costs a
-// message each way instead of a whole call.
+// The steps of a sim over one bidirectional gRPC stream: a step costs a message each way
+// instead of a whole call, and steps can be sent ahead of their answers.
 #pragma once
 
 #include <grpcpp/grpcpp.h>
 
-#include <condition_variable>
+#include <cstddef>
+#include <deque>
 #include <functional>
-#include <mutex>
-#include <string>
+#include <memory>
 
+#include "common/async.h"
+#include "outside/velko_core/polled_queue.h"
 #include "proto/sim.grpc.pb.h"
 
 namespace velko::core {
 
-// One open step stream. Steps are made one at a time; once the stream has ended (an error
-// status, a cancellation, a sim that ended it), steps go to a new stream.
-class StepStream final
-    : public grpc::ClientBidiReactor<velko::sim::v1::StepRequest, velko::sim::v1::JsonReply> {
+// One StepStream call, polled on its client's queue. Requests are queued and written one after
+// the other; answers are read, in order, while requests are unanswered (and after close(), to
+// the stream's end), and kept until they are taken. Used from the event loop's thread only.
+class StepStream {
  public:
-  // How a step ended: the answer's text when `status` is OK.
-  using Answered = std::function<void(const grpc::Status& status, std::string answer)>;
+  using Clock = PolledQueue::Clock;
+
+  // Most bytes of answers that are read before they are taken: a sim sent many steps ahead
+  // cannot make the client hold many of its largest answers at once.
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{256} << 20;
+
+  // How a wait for the next answer ended.
+  enum class Next { kAnswer, kEnded, kTimedOut };
 
   // Opens the stream.
-  explicit StepStream(velko::sim::v1::Sim::Stub& stub);
-  // Ends the stream (cancelling a step in progress) and waits for gRPC to let go of it.
-  ~StepStream() override;
+  StepStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue);
+  // Ends the stream: an idle one is closed as the sim expects (no more steps), within two
+  // seconds; one with steps in progress is cancelled.
+  ~StepStream();
   StepStream(const StepStream&) = delete;
   StepStream& operator=(const StepStream&) = delete;
 
-  // Sends one action. `answered` runs once, on one of gRPC's threads. Only after the previous
-  // step was answered, and only while the stream has not ended.
-  void step(const std::string& action_json, Answered answered);
-  // Stops the step in progress and ends the stream; from any thread.
-  void cancel();
-  // True once the stream has ended.
-  bool ended() const;
+  // Queues one request; it is written once those before it are.
+  void send(velko::sim::v1::StepRequest request);
 
-  void OnWriteDone(bool ok) override;
-  void OnReadDone(bool ok) override;
-  void OnDone(const grpc::Status& status) override;
+  // Waits until `deadline` for the oldest answer not yet taken (kAnswer, moved into `answer`),
+  // or for the stream's end (kEnded; status() tells how it ended). A cancellation of the
+  // awaiting coroutine cancels the stream and raises Interrupted.
+  awaitable<Next> next(velko::sim::v1::JsonReply& answer, Clock::time_point deadline);
+
+  // Sends nothing more: requests not yet written are dropped, and the stream is half-closed
+  // once the one being written is. Answers are then read to the stream's end.
+  void close();
+
+  // Cancels the stream at once and settles its operations.
+  void cancel();
+
+  // True once the stream's final status is known.
+  bool ended() const { return finished_; }
+  const grpc::Status& status() const { return status_; }
+  // Requests sent or queued whose answers have not arrived.
+  int unanswered() const { return awaited_; }
 
  private:
-  // Answers the step once both its write and its read are done. Called with the lock held;
-  // releases it.
-  void settle(std::unique_lock<std::mutex>& lock);
-  // Lets gRPC end the stream once nothing more will be started on it.
-  void release_hold(std::unique_lock<std::mutex>& lock);
+  // One of the stream's operations, as a tag of the queue.
+  class Operation final : public QueuedOperation {
+   public:
+    Operation(StepStream* stream, void (StepStream::*on_end)(bool ok))
+        : stream_(stream), on_end_(on_end) {}
+    void finished(bool ok) override { (stream_->*on_end_)(ok); }
 
+   private:
+    StepStream* stream_;
+    void (StepStream::*on_end_)(bool ok);
+  };
+
+  void started(bool ok);
+  void written(bool ok);
+  void read(bool ok);
+  void status_known(bool ok);
+  // Starts the writes, reads and the final status request that are due.
+  void pump();
+  // True while one of the stream's operations has not ended.
+  bool busy() const { return start_busy_ || write_busy_ || read_busy_ || finish_busy_; }
+
+  PolledQueue& queue_;
   grpc::ClientContext context_;
-  velko::sim::v1::StepRequest request_;
-  velko::sim::v1::JsonReply reply_;
+  std::unique_ptr<grpc::ClientAsyncReaderWriter<velko::sim::v1::StepRequest,
+                                                velko::sim::v1::JsonReply>>
+      stream_;
+  Operation start_op_{this, &StepStream::started};
+  Operation write_op_{this, &StepStream::written};
+  Operation read_op_{this, &StepStream::read};
+  Operation finish_op_{this, &StepStream::status_known};
+  std::function<bool()> answer_or_end_;
+  std::function<bool()> idle_;
+  std::function<bool()> settled_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable finished_;
-  Answered answered_;
-  // The write and the read of the step in progress that have not completed.
-  int outstanding_ = 0;
-  bool read_ok_ = false;
-  bool holding_ = true;
-  bool ended_ = false;
-  bool finished_flag_ = false;
+  std::deque<velko::sim::v1::StepRequest> unsent_;
+  velko::sim::v1::StepRequest writing_;
+  velko::sim::v1::JsonReply reading_;
+  std::deque<velko::sim::v1::JsonReply> answers_;
+  // The bytes of the answers in `answers_`.
+  std::size_t held_bytes_ = 0;
+  grpc::Status status_;
+  int awaited_ = 0;
+
+  bool start_busy_ = true;
+  bool write_busy_ = false;
+  bool read_busy_ = false;
+  bool finish_busy_ = false;
+  bool started_ = false;
+  bool write_failed_ = false;
+  bool closing_ = false;
+  bool writes_done_sent_ = false;
+  bool reads_ended_ = false;
+  bool cancelled_ = false;
+  bool finished_ = false;
 };
 
 }  // namespace velko::core

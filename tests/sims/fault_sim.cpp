@@ -4,14 +4,18 @@
 //   velko-test-sim [--fault KIND [N]]... [--end-at N] --host H --port P
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
-// spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream, and
-// the faults a sim author's validation finds: fail-make, bad-mappings (a sensor slot beyond its
-// space, an action mapping without a slot path), bad-space (a sensor space without a shape),
-// reset-outside (an observation below the space's bound after Reset), outside-at-step N (one
-// after step N), text-reward, fail-close.
-// spawn-child goes with any other fault.
+// spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream,
+// one-at-a-time; the faults a sim author's validation finds: fail-make, bad-mappings (a sensor
+// slot beyond its space, an action mapping without a slot path), bad-space (a sensor space
+// without a shape), reset-outside (an observation below the space's bound after Reset),
+// outside-at-step N (one after step N), text-reward, fail-close; and, for a sim that takes
+// steps sent ahead, steps-after-end (it goes on applying and answering after the answer that
+// ended the episode), out-of-order N (its answer to step N carries the number of the next
+// step) and stall-after-end (it neither answers nor ends the stream after the answer that
+// ended the episode).
+// spawn-child and one-at-a-time go with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
-// given.
+// given, and that takes steps sent ahead; one-at-a-time makes it a sim written before those.
 // --end-at N: the answer to the Nth step of each episode says terminated.
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
@@ -45,6 +49,8 @@ struct Options {
   long n = 1;
   // `--fault spawn-child` beside another fault: the sim also starts a child.
   bool spawn_child = false;
+  // `--fault one-at-a-time`: a sim written before steps sent ahead, which does not announce them.
+  bool one_at_a_time = false;
   // The step of each episode whose answer says terminated; 0 for none.
   long end_at = 0;
   std::string host = "localhost";
@@ -71,7 +77,9 @@ class FaultSim final : public pb::Sim::Service {
   grpc::Status Ping(grpc::ServerContext*, const pb::PingRequest*, pb::PingReply*) override {
     return grpc::Status::OK;
   }
-  grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply*) override {
+  grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply* reply) override {
+    const std::string& fault = options_.fault;
+    reply->set_steps_ahead(!options_.one_at_a_time && fault != "no-stream");
     return grpc::Status::OK;
   }
   grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request,
@@ -110,6 +118,12 @@ class FaultSim final : public pb::Sim::Service {
   }
   grpc::Status Step(grpc::ServerContext*, const pb::StepRequest* request,
                     pb::JsonReply* reply) override {
+    bool ended = false;
+    return step(*request, *reply, ended);
+  }
+
+  // Applies one step; `ended` tells whether its answer ends the episode.
+  grpc::Status step(const pb::StepRequest& request, pb::JsonReply& reply, bool& ended) {
     std::lock_guard lock(mutex_);
     ++steps_;
     ++episode_steps_;
@@ -131,7 +145,7 @@ class FaultSim final : public pb::Sim::Service {
     }
     json::value action;
     try {
-      action = velko::json_text::parse(request->action_json());
+      action = velko::json_text::parse(request.action_json());
     } catch (const std::exception& error) {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, error.what());
     }
@@ -142,17 +156,19 @@ class FaultSim final : public pb::Sim::Service {
     level_ += (*values)[0].to_number<double>();
     std::string observation = "[" + velko::json_text::to_json(json::value(level_)) + "]";
     if (fault == "outside-at-step" && steps_ == options_.n) observation = "[-1.0]";
-    bool ended = options_.end_at > 0 && episode_steps_ == options_.end_at;
+    ended = options_.end_at > 0 && episode_steps_ == options_.end_at;
+    reply.set_step(request.step());
+    if (fault == "out-of-order" && steps_ == options_.n) reply.set_step(request.step() + 1);
     if (fault == "malformed-json") {
-      reply->set_json("[" + observation + ", 0.0, false, fal");
+      reply.set_json("[" + observation + ", 0.0, false, fal");
     } else if (fault == "four-parts") {
-      reply->set_json("[" + observation + ", 0.0, false, false]");
+      reply.set_json("[" + observation + ", 0.0, false, false]");
     } else if (fault == "deep-json") {
-      reply->set_json(std::string(100000, '[') + std::string(100000, ']'));
+      reply.set_json(std::string(100000, '[') + std::string(100000, ']'));
     } else if (fault == "text-reward") {
-      reply->set_json("[" + observation + ", \"high\", false, false, {}]");
+      reply.set_json("[" + observation + ", \"high\", false, false, {}]");
     } else {
-      reply->set_json("[" + observation + ", 0.0, " + (ended ? "true" : "false") +
+      reply.set_json("[" + observation + ", 0.0, " + (ended ? "true" : "false") +
                       ", false, {}]");
     }
     return grpc::Status::OK;
@@ -161,13 +177,23 @@ class FaultSim final : public pb::Sim::Service {
       grpc::ServerContext* context,
       grpc::ServerReaderWriter<pb::JsonReply, pb::StepRequest>* stream) override {
     // A sim written without the step stream.
-    if (options_.fault == "no-stream") return grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "");
+    const std::string& fault = options_.fault;
+    if (fault == "no-stream") return grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "");
     pb::StepRequest request;
     while (stream->Read(&request)) {
       pb::JsonReply reply;
-      grpc::Status status = Step(context, &request, &reply);
+      bool ended = false;
+      grpc::Status status = step(request, reply, ended);
       if (!status.ok()) return status;
       if (!stream->Write(reply)) break;
+      if (!ended || request.step() == 0 || fault == "steps-after-end") continue;
+      if (fault == "stall-after-end") {
+        std::printf("stalling after step %ld\n", static_cast<long>(request.step()));
+        while (!context->IsCancelled()) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+      }
+      break;
     }
     return grpc::Status::OK;
   }
@@ -194,6 +220,10 @@ Options parse(int argc, char** argv) {
       std::string kind = argv[++i];
       if (kind == "spawn-child") {
         options.spawn_child = true;
+        continue;
+      }
+      if (kind == "one-at-a-time") {
+        options.one_at_a_time = true;
         continue;
       }
       options.fault = kind;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <deque>
 #include <stdexcept>
 
 #include <boost/asio/redirect_error.hpp>
@@ -14,6 +15,8 @@
 
 #include "common/errors.h"
 #include "common/literal.h"
+#include "main/dataset_replay/episode_steps.h"
+#include "main/dataset_replay/sim_call.h"
 
 namespace velko::testing {
 
@@ -65,9 +68,61 @@ class ClientHandle : public SimClient {
   awaitable<std::vector<json::value>> step(json::value action) override {
     return fake_->step(std::move(action));
   }
+  std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
+                                                              double call_timeout_s) override {
+    return fake_->episode_steps(window, call_timeout_s);
+  }
 
  private:
   std::shared_ptr<FakeSimClient> fake_;
+};
+
+// The steps of an episode sent ahead to a fake that takes them: each is made with the fake's
+// step() when its answer is awaited, within the time limit.
+class FakeStepsAhead : public dataset_replay::EpisodeSteps {
+ public:
+  FakeStepsAhead(FakeSimClient& fake, int window, double call_timeout_s)
+      : fake_(fake), window_(window), call_timeout_s_(call_timeout_s) {}
+
+  int window() const override { return window_; }
+
+  void send(const json::value& action) override {
+    if (static_cast<int>(unanswered_.size()) >= window_) {
+      throw std::logic_error("a step was sent beyond the window");
+    }
+    unanswered_.push_back(action);
+    ++sent_;
+    if (fake_.record) fake_.log->add("send " + std::to_string(sent_));
+    fake_.most_unanswered = std::max(fake_.most_unanswered, static_cast<int>(unanswered_.size()));
+  }
+
+  awaitable<std::vector<json::value>> next() override {
+    if (unanswered_.empty()) throw std::logic_error("an answer was awaited for no step");
+    json::value action = std::move(unanswered_.front());
+    unanswered_.pop_front();
+    co_return co_await dataset_replay::sim_call(fake_.step(std::move(action)), "step()",
+                                                call_timeout_s_);
+  }
+
+  awaitable<void> finish(bool sim_ended) override {
+    if (!fake_.record) {
+    } else if (sim_ended) {
+      fake_.log->add("finish ended");
+    } else if (!unanswered_.empty()) {
+      fake_.log->add("cancel " + std::to_string(unanswered_.size()) + " unanswered");
+    } else {
+      fake_.log->add("finish");
+    }
+    unanswered_.clear();
+    co_return;
+  }
+
+ private:
+  FakeSimClient& fake_;
+  int window_;
+  double call_timeout_s_;
+  std::deque<json::value> unanswered_;
+  int sent_ = 0;
 };
 
 class ProcessHandle : public SimProcess {
@@ -176,6 +231,14 @@ awaitable<std::vector<json::value>> FakeSimClient::step(json::value action) {
   parts.resize(step_parts);
   if (record) actions.push_back(std::move(action));
   co_return parts;
+}
+
+std::unique_ptr<dataset_replay::EpisodeSteps> FakeSimClient::episode_steps(int window,
+                                                                           double call_timeout_s) {
+  if (steps_ahead && window > 1) {
+    return std::make_unique<FakeStepsAhead>(*this, window, call_timeout_s);
+  }
+  return dataset_replay::one_step_at_a_time(*this, call_timeout_s);
 }
 
 // FakeSimProcess

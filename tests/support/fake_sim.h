@@ -71,6 +71,12 @@ class FakeSimClient : public dataset_replay::SimClient {
   std::function<void(const std::string& call)> on_call;
   // False keeps the log and `actions` empty (benchmarks).
   bool record = true;
+  // True: the sim takes steps sent ahead, and episode_steps keeps up to its window
+  // unanswered. Each step is made when its answer is awaited; the log shows "send N" when
+  // step N is sent and "finish ended", "finish" or "cancel K unanswered" at the episode's end.
+  bool steps_ahead = false;
+  // Most steps that were unanswered at once.
+  int most_unanswered = 0;
 
   // Every action sent, in order.
   std::vector<boost::json::value> actions;
@@ -88,6 +94,8 @@ class FakeSimClient : public dataset_replay::SimClient {
   awaitable<boost::json::value> action_space_info() override;
   awaitable<std::vector<boost::json::value>> reset() override;
   awaitable<std::vector<boost::json::value>> step(boost::json::value action) override;
+  std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
+                                                              double call_timeout_s) override;
 
  private:
   // Logs the call, waits its delay and throws its failure.
