@@ -652,7 +652,9 @@ TEST(DevNodeActionsTest, LargeAnswersAreWrittenQuickly) {
   double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_GT(answer.size(), 60'000'000u);
-  EXPECT_LT(seconds, 10.0) << "writing " << answer.size() << " bytes";
+  // About a second in the release build and 7 s under the sanitizers; the bound is there to
+  // catch a writer that grows with the square of the answer, not to time it.
+  EXPECT_LT(seconds, 60.0) << "writing " << answer.size() << " bytes";
   EXPECT_EQ(answer.substr(0, 36), "{\"episodes\":[{\"episode\":0,\"n_rows\":5");
 }
 
