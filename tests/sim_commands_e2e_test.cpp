@@ -72,7 +72,10 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
                                     "from the action space (seed 0), each answer well formed"));
   EXPECT_THAT(result.out, HasSubstr("\n✓ Close: it answered, and the sim ended when asked and left "
                                     "nothing behind\nCall times\n"));
-  EXPECT_THAT(result.out, HasSubstr("│ step()              │ 100   │"));
+  // The same actions again, one at a time and sent ahead, must answer alike.
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset, up to "
+                                    "64 sent ahead, answered as the same steps one at a time\n"));
+  EXPECT_THAT(result.out, HasSubstr("│ step()              │ 200   │"));
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
@@ -86,7 +89,7 @@ TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForC
   EXPECT_EQ(answer.at("path"), json::value("."));
   EXPECT_EQ(answer.at("passed"), json::value(false));
   const json::array& checks = answer.at("checks").as_array();
-  ASSERT_EQ(checks.size(), 8u);
+  ASSERT_EQ(checks.size(), 9u);
   EXPECT_EQ(checks[0].at("status"), json::value("passed"));
   EXPECT_EQ(checks[1].at("status"), json::value("failed"));
   EXPECT_EQ(checks[1].at("summary"),

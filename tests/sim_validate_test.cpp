@@ -170,7 +170,7 @@ TEST_F(ValidateWithFakes, ACallThatFailsEndsTheChecksThere) {
   EXPECT_THAT(outcomes(broken),
               ElementsAre(Outcome::kPassed, Outcome::kPassed, Outcome::kPassed, Outcome::kPassed,
                           Outcome::kFailed, Outcome::kNotChecked, Outcome::kNotChecked,
-                          Outcome::kNotChecked));
+                          Outcome::kNotChecked, Outcome::kNotChecked));
   EXPECT_EQ(broken.result(Check::kReset).summary, "no tank");
   EXPECT_EQ(sims_.process->terminates, 1);
 }
@@ -242,6 +242,38 @@ TEST_F(ValidateFaultSims, EachFaultFailsTheCheckThatFindsIt) {
     }
     EXPECT_TRUE(found) << which;
   }
+}
+
+TEST_F(ValidateFaultSims, StepsSentAheadAreComparedWithTheSameStepsOneAtATime) {
+  Validation same = validate({"--end-at", "3"}, 10);
+  EXPECT_EQ(same.result(Check::kStepsAhead).outcome, Outcome::kPassed);
+  EXPECT_EQ(same.result(Check::kStepsAhead).summary,
+            "3 steps after a fresh Reset, up to 64 sent ahead, answered as the same steps one at "
+            "a time");
+
+  // A sim that answers otherwise on the stream may just not be deterministic: a warning.
+  Validation differs = validate({"--fault", "differs-ahead"});
+  EXPECT_TRUE(differs.passed());
+  EXPECT_EQ(differs.result(Check::kStepsAhead).outcome, Outcome::kWarning)
+      << json::serialize(validation_json(differs));
+  EXPECT_THAT(differs.result(Check::kStepsAhead).summary,
+              HasSubstr("5 steps after a fresh Reset, up to 64 sent ahead: step 1 sent ahead "
+                        "answered the observation [0.6597933633704608] instead of [0.1597933633704608]"));
+
+  // One that breaks the rules of the stream fails.
+  Validation after_end = validate({"--fault", "steps-after-end", "--end-at", "3"}, 10);
+  EXPECT_THAT(failed(after_end), ElementsAre("steps_ahead"));
+  EXPECT_FALSE(after_end.result(Check::kStepsAhead).advice.empty());
+  Validation out_of_order = validate({"--fault", "out-of-order", "12"});
+  EXPECT_THAT(failed(out_of_order), ElementsAre("steps_ahead"));
+  EXPECT_THAT(out_of_order.result(Check::kStepsAhead).summary,
+              HasSubstr("step 2 sent ahead: the sim's step() answered step 3 where step 2 was "
+                        "due"));
+
+  // A sim written before steps sent ahead has nothing to compare.
+  Validation before = validate({"--fault", "one-at-a-time"});
+  EXPECT_TRUE(before.passed());
+  EXPECT_EQ(before.result(Check::kStepsAhead).outcome, Outcome::kSkipped);
 }
 
 TEST_F(ValidateFaultSims, ASimThatFailsShowsItsLastLines) {
@@ -333,6 +365,9 @@ TEST(ValidationOutput, LinesForEachCheckThenTheTableOfCallTimes) {
   validation.result(Check::kSetUp) = {Check::kSetUp, Outcome::kFailed,
                                       "the sim's make() failed: no [red]tank\x1b[2J",
                                       "make Make answer", "line 1\nline 2"};
+  validation.result(Check::kStepsAhead) = {
+      Check::kStepsAhead, Outcome::kWarning,
+      "step 2 sent ahead answered the reward 1 instead of 0", "it may differ", ""};
   validation.times.add("init()", 0.002);
   validation.times.add("make()", 0.5);
   validation.times.add("make()", 1.5);
@@ -349,6 +384,8 @@ TEST(ValidationOutput, LinesForEachCheckThenTheTableOfCallTimes) {
             "- Reset: not checked\n"
             "- Steps: not checked\n"
             "- Call times: not checked\n"
+            "! Steps sent ahead: step 2 sent ahead answered the reward 1 instead of 0; it may "
+            "differ\n"
             "- Close: not checked\n"
             "Call times\n"
             "┏━━━━━━━━┳━━━━━━━┳━━━━━━━━━━┳━━━━━━━━━┓\n"
@@ -365,6 +402,13 @@ TEST(ValidationOutput, LinesForEachCheckThenTheTableOfCallTimes) {
                             "summary": "the sim's make() failed: no [red]tank\u001b[2J",
                             "advice": "make Make answer", "output": "line 1\nline 2"})"));
   EXPECT_EQ(object.at("checks").as_array()[2].at("status"), json::value("not_checked"));
+  EXPECT_EQ(object.at("checks").as_array()[7].at("status"), json::value("warning"));
+
+  // A warning or a check that does not apply leaves the validation passed.
+  for (CheckResult& result : validation.checks) result.outcome = Outcome::kPassed;
+  validation.result(Check::kSteps).outcome = Outcome::kWarning;
+  validation.result(Check::kStepsAhead).outcome = Outcome::kSkipped;
+  EXPECT_TRUE(validation.passed());
   EXPECT_EQ(object.at("calls").as_array()[1],
             json::parse(R"j({"call": "make()", "count": 3, "median_s": 0.5, "slowest_s": 1.5})j"));
 }

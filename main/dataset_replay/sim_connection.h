@@ -66,6 +66,8 @@ class SimClient {
   // `call_timeout_s` seconds. A client that cannot send steps ahead gives
   // one_step_at_a_time(*this, call_timeout_s) (episode_steps.h).
   virtual std::unique_ptr<EpisodeSteps> episode_steps(int window, double call_timeout_s) = 0;
+  // True when the sim said, in its answer to init(), that it takes steps sent ahead.
+  virtual bool takes_steps_ahead() const { return false; }
 };
 
 // Called with each line that the sim writes.

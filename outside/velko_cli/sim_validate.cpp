@@ -20,6 +20,7 @@
 #include "common/json_access.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "main/dataset_replay/episode_steps.h"
 #include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
@@ -46,6 +47,8 @@ constexpr const char* kValidateRunId = "sim-validate";
 constexpr std::int64_t kStatusEvery = 10;
 // Most steps a validation makes: each keeps its time for the table.
 constexpr std::int64_t kMaxValidateSteps = 1'000'000;
+// Most steps that the comparison of steps sent ahead with steps one at a time makes each way.
+constexpr std::int64_t kMaxAheadSteps = 1'000;
 // Seconds that the rest of a sim's group has, at least, to end after the sim itself.
 constexpr double kGroupEndS = 1;
 // Seconds that a sim whose call failed has to be seen ending, so that its end and its last
@@ -119,6 +122,25 @@ struct Tally {
   }
 };
 
+// True for a step answer that ends its episode (terminated or truncated).
+bool ends_episode(const std::vector<json::value>& answer) {
+  auto set = [](const json::value& flag) { return flag.is_bool() && flag.get_bool(); };
+  return answer.size() == 5 && (set(answer[2]) || set(answer[3]));
+}
+
+// The name of the first part in which two step answers differ.
+std::string differing_part(const std::vector<json::value>& one, const std::vector<json::value>& other) {
+  static const char* const kParts[] = {"observation", "reward", "terminated", "truncated", "info"};
+  for (std::size_t i = 0; i < std::min(one.size(), other.size()); ++i) {
+    if (one[i] != other[i]) {
+      std::string part = i < std::size(kParts) ? kParts[i] : "part " + std::to_string(i + 1);
+      return "the " + part + " " + shown(other[i]) + " instead of " + shown(one[i]);
+    }
+  }
+  return plural(static_cast<std::int64_t>(other.size()), "value", "values") + " instead of " +
+         std::to_string(one.size());
+}
+
 // Runs the checks of one validation and keeps what they found.
 class Validator {
  public:
@@ -141,6 +163,7 @@ class Validator {
   awaitable<bool> mappings_and_spaces();
   awaitable<bool> reset();
   awaitable<bool> steps();
+  awaitable<bool> steps_ahead();
   // Close, the end of the process and of its group; then the verdict on the call times.
   awaitable<void> close();
 
@@ -203,10 +226,8 @@ awaitable<void> Validator::checks() {
   if (go_on) go_on = co_await mappings_and_spaces();
   if (go_on) go_on = co_await reset();
   if (go_on) go_on = co_await steps();
+  if (go_on) go_on = co_await steps_ahead();
   if (!go_on) co_return;
-  // Steps sent ahead are checked here once the sim client sends them: for a sim that takes
-  // them, the same actions sent ahead after a fresh Reset with the same seed must answer as
-  // they do one at a time (a warning, not a failure).
   co_await close();
 }
 
@@ -547,6 +568,103 @@ awaitable<bool> Validator::steps() {
     if (types.count) advices.push_back(advice);
     if (observations.count) advices.push_back("keep observations within the sensor space, or widen it");
     fail(Check::kSteps, done + ": " + joined(problems), joined(advices));
+  }
+  co_return true;
+}
+
+awaitable<bool> Validator::steps_ahead() {
+  if (!client_->takes_steps_ahead()) {
+    CheckResult& result = result_.result(Check::kStepsAhead);
+    result.outcome = Outcome::kSkipped;
+    result.summary = "the sim does not announce them, so it is stepped one at a time";
+    co_return true;
+  }
+  const int window =
+      parts_.timings.steps_ahead > 1 ? parts_.timings.steps_ahead : dataset_replay::DEFAULT_STEPS_AHEAD;
+  const std::int64_t total = std::min(options_.steps, kMaxAheadSteps);
+  auto line = parts_.console.status("Stepping the sim with steps sent ahead...");
+  const char* advice =
+      "answer steps sent ahead as docs/sim-protocol.md says, or leave steps_ahead false in the "
+      "answer to Init";
+
+  // The same sampled actions twice, each time after a fresh Reset: one at a time up to the end
+  // of the episode, then sent ahead as a replay sends a recorded episode that may go on
+  // longer than the sim's, so that the sim must drop what comes after its ending answer.
+  core::ComputeSpace sampler(*action_space_, options_.seed);
+  std::vector<json::value> actions;
+  for (std::int64_t i = 0; i < total; ++i) actions.push_back(sampler.sample());
+  std::vector<std::vector<json::value>> expected;
+  std::exception_ptr error;
+  std::string at;
+  try {
+    at = "the reset before the steps one at a time";
+    (void)co_await timed(client_->reset(), "reset()");
+    for (const json::value& action : actions) {
+      at = "step " + std::to_string(expected.size() + 1) + " one at a time";
+      expected.push_back(co_await timed(client_->step(action), "step()"));
+      if (ends_episode(expected.back())) break;
+    }
+    at = "the reset before the steps sent ahead";
+    (void)co_await timed(client_->reset(), "reset()");
+  } catch (const std::exception&) {
+    error = std::current_exception();
+  }
+  if (error) {
+    co_await call_failed(Check::kStepsAhead, error, at, advice);
+    co_return false;
+  }
+
+  const auto count = static_cast<std::int64_t>(expected.size());
+  std::unique_ptr<dataset_replay::EpisodeSteps> stream =
+      client_->episode_steps(window, options_.call_timeout_s);
+  std::int64_t sent = 0;
+  std::int64_t answered = 0;
+  std::string difference;
+  bool ended = false;
+  try {
+    while (!ended && answered < total) {
+      while (sent < total && sent - answered < stream->window()) {
+        stream->send(actions[static_cast<std::size_t>(sent++)]);
+      }
+      at = "step " + std::to_string(answered + 1) + " sent ahead";
+      std::vector<json::value> answer = co_await stream->next();
+      ++answered;
+      ended = ends_episode(answer);
+      if (!difference.empty()) continue;
+      if (answered > count) {
+        difference = "the episode went on past step " + std::to_string(count) +
+                     ", where it ended one at a time";
+      } else if (answer != expected[static_cast<std::size_t>(answered - 1)]) {
+        difference = "step " + std::to_string(answered) + " sent ahead answered " +
+                     differing_part(expected[static_cast<std::size_t>(answered - 1)], answer);
+      }
+    }
+    at = "the end of the steps sent ahead";
+    co_await stream->finish(ended);
+  } catch (const std::exception&) {
+    error = std::current_exception();
+  }
+  stream.reset();
+  if (error) {
+    co_await call_failed(Check::kStepsAhead, error, at, advice);
+    co_return false;
+  }
+
+  std::string done = plural(count, "step", "steps") + " after a fresh Reset, up to " +
+                     std::to_string(window) + " sent ahead";
+  if (difference.empty() && answered == count) {
+    pass(Check::kStepsAhead, done + ", answered as the same steps one at a time");
+  } else {
+    if (difference.empty()) {
+      difference = "the episode ended at step " + std::to_string(answered) +
+                   " sent ahead, not at step " + std::to_string(count) + " as one at a time";
+    }
+    CheckResult& result = result_.result(Check::kStepsAhead);
+    result.outcome = Outcome::kWarning;
+    result.summary = done + ": " + difference;
+    result.advice =
+        "a sim that is not deterministic after Reset may differ; otherwise a report run would "
+        "record other values than the sim gives one step at a time";
   }
   co_return true;
 }

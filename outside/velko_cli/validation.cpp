@@ -22,6 +22,8 @@ const char* status_name(Outcome outcome) {
     case Outcome::kPassed: return "passed";
     case Outcome::kFailed: return "failed";
     case Outcome::kNotChecked: return "not_checked";
+    case Outcome::kWarning: return "warning";
+    case Outcome::kSkipped: return "skipped";
   }
   return "";
 }
@@ -59,8 +61,10 @@ Validation::Validation() {
 }
 
 bool Validation::passed() const {
-  return std::all_of(checks.begin(), checks.end(),
-                     [](const CheckResult& result) { return result.outcome == Outcome::kPassed; });
+  return std::all_of(checks.begin(), checks.end(), [](const CheckResult& result) {
+    return result.outcome == Outcome::kPassed || result.outcome == Outcome::kWarning ||
+           result.outcome == Outcome::kSkipped;
+  });
 }
 
 const char* check_name(Check check) {
@@ -72,6 +76,7 @@ const char* check_name(Check check) {
     case Check::kReset: return "reset";
     case Check::kSteps: return "steps";
     case Check::kCallTimes: return "call_times";
+    case Check::kStepsAhead: return "steps_ahead";
     case Check::kClose: return "close";
   }
   return "";
@@ -86,6 +91,7 @@ const char* check_title(Check check) {
     case Check::kReset: return "Reset";
     case Check::kSteps: return "Steps";
     case Check::kCallTimes: return "Call times";
+    case Check::kStepsAhead: return "Steps sent ahead";
     case Check::kClose: return "Close";
   }
   return "";
@@ -104,8 +110,11 @@ void print_validation(Console& console, const Validation& validation) {
       case Outcome::kPassed:
         console.print("[green]✓[/green] " + title + ": " + escape_markup(printable(result.summary)));
         break;
+      case Outcome::kWarning:
       case Outcome::kFailed: {
-        std::string line = "[red]✗[/red] " + title + ": " + escape_markup(printable(result.summary));
+        std::string mark =
+            result.outcome == Outcome::kFailed ? "[red]✗[/red] " : "[yellow]![/yellow] ";
+        std::string line = mark + title + ": " + escape_markup(printable(result.summary));
         if (!result.advice.empty()) line += "; " + escape_markup(printable(result.advice));
         console.print(line);
         if (!result.output.empty()) {
@@ -123,6 +132,7 @@ void print_validation(Console& console, const Validation& validation) {
         break;
       }
       case Outcome::kNotChecked:
+      case Outcome::kSkipped:
         console.print("[dim]- " + title + ": " +
                       escape_markup(result.summary.empty() ? "not checked"
                                                            : printable(result.summary)) +

@@ -25,12 +25,14 @@ enum class Check {
   kReset,      // Reset answers [observation, info] inside the sensor space
   kSteps,      // steps with sampled actions answer well-formed values inside the space
   kCallTimes,  // every call answers within the time limit
-  // Steps sent ahead (answered as the same steps one at a time) will be checked here.
+  kStepsAhead, // steps sent ahead answer as the same steps one at a time
   kClose,      // Close answers, the process ends when asked and leaves nothing behind
 };
-inline constexpr std::size_t kCheckCount = 8;
+inline constexpr std::size_t kCheckCount = 9;
 
-enum class Outcome { kPassed, kFailed, kNotChecked };
+// kWarning: something to look at that need not be wrong (it does not fail the validation);
+// kSkipped: the check does not apply to this sim.
+enum class Outcome { kPassed, kFailed, kNotChecked, kWarning, kSkipped };
 
 // The result of one check.
 struct CheckResult {
@@ -77,7 +79,7 @@ struct Validation {
   Validation();
   CheckResult& result(Check check) { return checks[static_cast<std::size_t>(check)]; }
   const CheckResult& result(Check check) const { return checks[static_cast<std::size_t>(check)]; }
-  // True when every check passed.
+  // True when every check passed, was skipped, or only warned.
   bool passed() const;
 };
 
@@ -88,8 +90,8 @@ const char* check_title(Check check);
 // A duration as the table shows it: "0.19 ms", "12.5 ms", "1.25 s".
 std::string duration_text(double seconds);
 
-// Prints one line per check (✓, ✗, or a dim dash for a check that was not reached), the
-// sim's output under a failure, then the table of call times.
+// Prints one line per check (✓, ✗, ! for a warning, or a dim dash for a check that was not
+// reached or does not apply), the sim's output under a failure, then the table of call times.
 void print_validation(Console& console, const Validation& validation);
 
 // The validation as one JSON object: {"path", "passed", "seed", "steps", "episodes",

@@ -46,8 +46,7 @@ class GrpcSimClient : public dataset_replay::SimClient {
   // sim announced that it takes them (after init()); else one at a time.
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
                                                               double call_timeout_s) override;
-  // True when the sim announced, in its answer to init(), that it takes steps sent ahead.
-  bool takes_steps_ahead() const;
+  bool takes_steps_ahead() const override;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.

@@ -11,7 +11,8 @@
 // outside-at-step N (one after step N), text-reward, fail-close; and, for a sim that takes
 // steps sent ahead, steps-after-end (it goes on applying and answering after the answer that
 // ended the episode), out-of-order N (its answer to step N carries the number of the next
-// step) and stall-after-end (it neither answers nor ends the stream after the answer that
+// step), differs-ahead (numbered steps, sent ahead, answer another level than the same steps
+// one at a time) and stall-after-end (it neither answers nor ends the stream after the answer that
 // ended the episode).
 // spawn-child and one-at-a-time go with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
@@ -154,6 +155,7 @@ class FaultSim final : public pb::Sim::Service {
       return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "the action must be [valve]");
     }
     level_ += (*values)[0].to_number<double>();
+    if (fault == "differs-ahead" && request.step() != 0) level_ += 0.5;
     std::string observation = "[" + velko::json_text::to_json(json::value(level_)) + "]";
     if (fault == "outside-at-step" && steps_ == options_.n) observation = "[-1.0]";
     ended = options_.end_at > 0 && episode_steps_ == options_.end_at;

@@ -72,6 +72,7 @@ class ClientHandle : public SimClient {
                                                               double call_timeout_s) override {
     return fake_->episode_steps(window, call_timeout_s);
   }
+  bool takes_steps_ahead() const override { return fake_->takes_steps_ahead(); }
 
  private:
   std::shared_ptr<FakeSimClient> fake_;

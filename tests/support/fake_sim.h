@@ -96,6 +96,7 @@ class FakeSimClient : public dataset_replay::SimClient {
   awaitable<std::vector<boost::json::value>> step(boost::json::value action) override;
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
                                                               double call_timeout_s) override;
+  bool takes_steps_ahead() const override { return steps_ahead; }
 
  private:
   // Logs the call, waits its delay and throws its failure.
