@@ -18,7 +18,9 @@
 
 #include "common/http.h"
 #include "common/json_text.h"
+#include "tests/support/local_services.h"
 #include "tests/support/servers.h"
+#include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
 namespace velko::testing {
@@ -40,63 +42,27 @@ class ReportEndToEnd : public ::testing::Test {
     std::filesystem::create_directories(dir / "sims");
   }
 
-  // The node's data: the example dataset and a small one that matches the fault sims (one
-  // sensor "level", one action "valve").
-  void write_data() {
-    std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
-    std::filesystem::create_directories(data / "valve-runs");
-    std::string csv = "episode,level,valve\n";
-    for (int episode = 0; episode < 4; ++episode) {
-      for (int row = 0; row < 12; ++row) {
-        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
-               (row == 0 ? std::string() : "0.5") + "\n";
-      }
-    }
-    write_file(data / "valve-runs/runs.csv", csv);
-    write_file(data / "valve-runs/dataset.json",
-               R"({"id": "5b7e0c1a-0000-4000-8000-00000000aa01", "name": "valve-runs",
-                   "csv": "runs.csv", "episode_column": "episode",
-                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
-                               {"header": "valve", "id": "valve", "role": "action"}]})");
-  }
-
   void start(std::vector<std::string> platform_args = {}) {
-    write_data();
-    std::vector<std::string> argv{bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0",
-                                  "--build-seconds", "0", "--report-seconds", "0"};
-    argv.insert(argv.end(), platform_args.begin(), platform_args.end());
-    platform = std::make_unique<ServerProcess>(argv);
-    node = std::make_unique<ServerProcess>(std::vector<std::string>{
-        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
-    compute_url = node->url();
+    // The example dataset and a small one that matches the fault sims.
+    std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
+    write_valve_runs(data.path(), 4, 12, "5b7e0c1a-0000-4000-8000-00000000aa01");
+    services = std::make_unique<LocalServices>(data.path(), platform_args);
+    compute_url = services->node_url();
   }
 
-  // A sim directory whose command runs `argv` (absolute paths).
   std::string sim(const std::string& name, const std::vector<std::string>& argv) {
-    std::string path = dir / ("sims/" + name);
-    std::filesystem::create_directories(path);
-    json::array command;
-    for (const auto& arg : argv) command.emplace_back(arg);
-    json::object manifest;
-    manifest["command"] = command;
-    write_file(path + "/velko-sim.json", json_text::to_json(manifest));
-    return path;
+    return sim_dir(dir / ("sims/" + name), argv);
   }
-  std::string water_tank() { return sim("water-tank", {bin("velko-water-tank-sim")}); }
+  std::string water_tank() { return water_tank_dir(dir / "sims/water-tank"); }
   std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
-    std::vector<std::string> argv{bin("velko-test-sim"), "--fault"};
-    argv.insert(argv.end(), fault.begin(), fault.end());
-    return sim(name, argv);
+    fault.insert(fault.begin(), "--fault");
+    return test_sim_dir(dir / ("sims/" + name), fault);
   }
 
   RunOptions options() {
     RunOptions run_options;
-    run_options.env = {{"VELKO_API_URL", platform->url()},
-                       {"VELKO_COMPUTE_URL", compute_url},
-                       {"VELKO_PROJECT", std::nullopt},
-                       {"VELKO_ORG", std::nullopt},
-                       {"VELKO_STEPS_AHEAD", std::nullopt},
-                       {"NO_COLOR", std::string("1")}};
+    run_options.env = services->env();
+    run_options.env["VELKO_COMPUTE_URL"] = compute_url;
     run_options.timeout_s = 120;
     return run_options;
   }
@@ -116,21 +82,11 @@ class ReportEndToEnd : public ::testing::Test {
     return run(publish_args(sim_path, std::move(extra)), options());
   }
 
-  // What the platform holds.
-  json::value state() {
-    http::Request request;
-    request.url = platform->url() + "/debug/state";
-    return json_text::parse(http::perform(request).body);
-  }
-  json::value only_claim() {
-    json::value held = state();
-    const json::array& claims = held.at("claims").as_array();
-    EXPECT_EQ(claims.size(), 1u);
-    return claims.empty() ? json::value() : claims[0];
-  }
+  json::value state() { return services->state(); }
+  json::value only_claim() { return services->only_claim(); }
   std::string project_id(const std::string& name) {
     http::Request request;
-    request.url = platform->url() + "/v1/projects";
+    request.url = services->platform_url() + "/v1/projects";
     json::value projects = json_text::parse(http::perform(request).body);
     for (const auto& project : projects.as_array()) {
       if (project.at("name") == json::value(name)) return std::string(project.at("id").as_string());
@@ -140,8 +96,7 @@ class ReportEndToEnd : public ::testing::Test {
 
   TempDir dir;
   TempDir data;
-  std::unique_ptr<ServerProcess> platform;
-  std::unique_ptr<ServerProcess> node;
+  std::unique_ptr<LocalServices> services;
   std::string compute_url;
 };
 
@@ -249,9 +204,10 @@ TEST_F(ReportEndToEnd, DatasetWithoutEpisodeCountClosesTheClaimBeforeAnythingSta
   json::value parsed = json_text::parse(read_file(data / "valve-runs/dataset.json"));
   parsed.as_object()["stats"] = false;
   write_file(data / "valve-runs/dataset.json", json_text::to_json(parsed));
-  node = std::make_unique<ServerProcess>(std::vector<std::string>{
-      bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
-  compute_url = node->url();
+  // A node started anew, which reads the changed descriptor.
+  ServerProcess node(std::vector<std::string>{bin("velko-dev-node"), "--host", "127.0.0.1",
+                                              "--port", "0", "--data", data.path()});
+  compute_url = node.url();
   std::string marker = dir / "started";
   RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
   EXPECT_EQ(result.status, 1);

@@ -15,7 +15,9 @@
 #include <boost/json.hpp>
 
 #include "common/json_text.h"
+#include "tests/support/local_services.h"
 #include "tests/support/servers.h"
+#include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
 namespace velko::testing {
@@ -30,22 +32,13 @@ using ::testing::StartsWith;
 
 class SimCommandsEndToEnd : public ::testing::Test {
  protected:
-  // A sim directory whose command runs `argv` (absolute paths).
   std::string sim(const std::string& name, const std::vector<std::string>& argv) {
-    std::string path = dir / name;
-    std::filesystem::create_directories(path);
-    json::array command;
-    for (const auto& arg : argv) command.emplace_back(arg);
-    json::object manifest;
-    manifest["command"] = command;
-    write_file(path + "/velko-sim.json", json_text::to_json(manifest));
-    return path;
+    return sim_dir(dir / name, argv);
   }
-  std::string water_tank() { return sim("water-tank", {bin("velko-water-tank-sim")}); }
+  std::string water_tank() { return water_tank_dir(dir / "water-tank"); }
   std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
-    std::vector<std::string> argv{bin("velko-test-sim"), "--fault"};
-    argv.insert(argv.end(), fault.begin(), fault.end());
-    return sim(name, argv);
+    fault.insert(fault.begin(), "--fault");
+    return test_sim_dir(dir / name, fault);
   }
 
   RunOptions options() {
@@ -145,39 +138,18 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
 class ServersEndToEnd : public SimCommandsEndToEnd {
  protected:
   void SetUp() override {
-    std::filesystem::create_directories(data / "valve-runs");
-    std::string csv = "episode,level,valve\n";
-    for (int episode = 0; episode < 3; ++episode) {
-      for (int row = 0; row < 6; ++row) {
-        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
-               (row == 0 ? std::string() : "0.5") + "\n";
-      }
-    }
-    write_file(data / "valve-runs/runs.csv", csv);
-    write_file(data / "valve-runs/dataset.json",
-               R"({"id": "5b7e0c1a-0000-4000-8000-00000000aa03", "name": "valve-runs",
-                   "csv": "runs.csv", "episode_column": "episode", "stats": false,
-                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
-                               {"header": "valve", "id": "valve", "role": "action"}]})");
-    platform = std::make_unique<ServerProcess>(std::vector<std::string>{
-        bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0", "--build-seconds", "0",
-        "--report-seconds", "0"});
-    node = std::make_unique<ServerProcess>(std::vector<std::string>{
-        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+    write_valve_runs(data.path(), 3, 6, "5b7e0c1a-0000-4000-8000-00000000aa03", R"("stats": false)");
+    services = std::make_unique<LocalServices>(data.path());
   }
 
   RunOptions server_options() {
     RunOptions run_options = options();
-    run_options.env["VELKO_API_URL"] = platform->url();
-    run_options.env["VELKO_COMPUTE_URL"] = node->url();
-    run_options.env["VELKO_PROJECT"] = std::nullopt;
-    run_options.env["VELKO_ORG"] = std::nullopt;
+    run_options.env = services->env();
     return run_options;
   }
 
   TempDir data;
-  std::unique_ptr<ServerProcess> platform;
-  std::unique_ptr<ServerProcess> node;
+  std::unique_ptr<LocalServices> services;
 };
 
 TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
@@ -211,7 +183,7 @@ TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
 TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
   RunResult unknown = velko({"data", "stats", "nope"}, server_options());
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.err, "Error: The compute node at " + node->url() +
+  EXPECT_EQ(unknown.err, "Error: The compute node at " + services->node_url() +
                              " has no dataset 'nope': There is no dataset with the id or name "
                              "'nope' on this node\n");
   RefusingPort closed;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -17,15 +18,6 @@
 namespace velko::testing {
 
 namespace {
-
-std::string write_sim_file(const std::string& directory, const std::vector<std::string>& command) {
-  boost::json::array words;
-  for (const std::string& word : command) words.emplace_back(word);
-  boost::json::object file;
-  file["command"] = std::move(words);
-  write_file(directory + "/velko-sim.json", json_text::to_json(file));
-  return directory;
-}
 
 // The state letter and the process group of /proc/<pid>/stat; false when it is gone.
 bool read_stat(const std::string& pid, char& state, long& pgrp) {
@@ -41,14 +33,24 @@ bool read_stat(const std::string& pid, char& state, long& pgrp) {
 
 }  // namespace
 
+std::string sim_dir(const std::string& directory, const std::vector<std::string>& command) {
+  std::filesystem::create_directories(directory);
+  boost::json::array words;
+  for (const std::string& word : command) words.emplace_back(word);
+  boost::json::object file;
+  file["command"] = std::move(words);
+  write_file(directory + "/velko-sim.json", json_text::to_json(file));
+  return directory;
+}
+
 std::string test_sim_dir(const std::string& directory, const std::vector<std::string>& args) {
   std::vector<std::string> command{bin("velko-test-sim")};
   command.insert(command.end(), args.begin(), args.end());
-  return write_sim_file(directory, command);
+  return sim_dir(directory, command);
 }
 
 std::string water_tank_dir(const std::string& directory) {
-  return write_sim_file(directory, {bin("velko-water-tank-sim")});
+  return sim_dir(directory, {bin("velko-water-tank-sim")});
 }
 
 bool process_alive(pid_t pid) {

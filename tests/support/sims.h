@@ -11,6 +11,10 @@
 
 namespace velko::testing {
 
+// Writes a velko-sim.json into `directory` (made if missing) that runs `command` (absolute
+// paths); returns the directory.
+std::string sim_dir(const std::string& directory, const std::vector<std::string>& command);
+
 // Writes a velko-sim.json into `directory` that runs velko-test-sim with `args` (such as
 // {"--fault", "crash-at-step", "2"}); returns the directory.
 std::string test_sim_dir(const std::string& directory, const std::vector<std::string>& args = {});
