@@ -1,5 +1,7 @@
 #include "main/dataset_replay/analysis.h"
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -88,6 +90,14 @@ std::size_t rows_in(const json::object& predictions, const Plan& plan) {
   return values && values->is_array() ? values->get_array().size() / pairs : 0;
 }
 
+// CPU seconds that this process has used so far, all its threads together (not the sim's).
+double process_cpu_seconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 }  // namespace
 
 awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
@@ -130,6 +140,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
       auto line = run.console.status("Replaying the dataset through the sim...");
       const std::size_t entries = columns.episode_count();
       auto started = std::chrono::steady_clock::now();
+      const double cpu_started = process_cpu_seconds();
       std::size_t rows_reached = 0;
       for (std::size_t k = 1; k <= entries; ++k) {
         const RecordedEpisode episode = columns.episode(k - 1);
@@ -147,8 +158,11 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         rollouts.emplace_back(std::move(rollout));
       }
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-      run.logger.debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s", entries,
-                     rows_reached, rows_reached - std::min(rows_reached, entries), took.count());
+      const std::size_t sim_steps = rows_reached - std::min(rows_reached, entries);
+      const double cpu_us = (process_cpu_seconds() - cpu_started) * 1e6;
+      run.logger.debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s, {:.1f} us of "
+                       "CPU a step", entries, rows_reached, sim_steps, took.count(),
+                       cpu_us / static_cast<double>(std::max<std::size_t>(sim_steps, 1)));
     }
 
     std::exception_ptr close_failure;
