@@ -43,7 +43,7 @@ def _leave(status, message):
     raise SystemExit(status)
 
 
-def serve(make_env, mappings=None, *, argv=None, environ=None):
+def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True):
     """Serves the env that make_env(settings) makes until SIGTERM or SIGINT; then returns.
 
     The address comes from `--host H --port P` in argv (default: sys.argv[1:]; other
@@ -55,6 +55,10 @@ def serve(make_env, mappings=None, *, argv=None, environ=None):
     {"sensors": [...], "actions": [...]}, one name (or None) per variable of each space in
     velko's order, which also names the variables of the space descriptions; or the
     protocol's own {"sensor_space": {"mappings": [...]}, "action_space": {...}}.
+
+    steps_ahead: whether velko may send the steps of an episode ahead of their answers
+    (they still reach the env one at a time, in order, and none after the step that ended
+    the episode). False has velko wait for each answer before it sends the next step.
     """
     _line_buffered()
     program = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "sim"
@@ -74,7 +78,8 @@ def serve(make_env, mappings=None, *, argv=None, environ=None):
     server = grpc.server(workers, options=[("grpc.so_reuseport", 0),
                                            ("grpc.max_receive_message_length",
                                             MAX_REQUEST_BYTES)])
-    sim_pb2_grpc.add_SimServicer_to_server(SimService(session), server)
+    service = SimService(session, steps_ahead=bool(steps_ahead))
+    sim_pb2_grpc.add_SimServicer_to_server(service, server)
     target = f"{host}:{port}"
     try:
         bound = server.add_insecure_port(target)
