@@ -9,8 +9,8 @@ so that steps velko sends ahead are not each held up by that hand-over.
 import queue
 import threading
 
-# Most requests read and not yet taken: velko bounds what it sends ahead, this bounds what
-# the sim holds.
+# Most requests waiting to be taken: velko bounds what it sends ahead, this bounds what the
+# sim holds.
 MAX_AHEAD = 16
 
 _END = object()  # no more requests: they ended, or reading them failed
@@ -23,7 +23,7 @@ class ReadAhead:
 
     def __init__(self, requests, ahead=MAX_AHEAD):
         self._requests = requests
-        self._ready = queue.Queue(maxsize=ahead + 1)  # one more for the end
+        self._ready = queue.Queue(maxsize=ahead)
         self._closed = False
         self._done = False
         self._error = None

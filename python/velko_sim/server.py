@@ -23,7 +23,8 @@ MAX_REQUEST_BYTES = 64 << 20
 # may take before the process leaves without waiting (an env stuck in a step).
 SHUTDOWN_GRACE_S = 1.0
 SHUTDOWN_LIMIT_S = 3.0
-# Threads answering calls: a step stream holds one, Ping must always find another.
+# Threads answering calls: a step stream holds one (and reads its requests on a thread of its
+# own), Ping must always find another.
 WORKERS = 4
 
 _STOP_SIGNALS = {signal.SIGTERM, signal.SIGINT}
