@@ -1,6 +1,6 @@
-"""The step stream's order of work, against a fake session: an answer does not wait for the
-next request, and nothing is applied after the end, a failure or a cancellation. And the
-reading ahead of requests that it rests on."""
+"""The step stream's order of work against a fake session (an answer does not wait for the
+next request; a cancelled stream applies nothing more), and the reading ahead of requests
+that it rests on. tests/python/test_server.py serves it over gRPC."""
 
 import collections
 import threading
@@ -8,7 +8,7 @@ import time
 import unittest
 
 from velko_sim.read_ahead import ReadAhead
-from velko_sim.session import CallError, StepAnswer
+from velko_sim.session import StepAnswer
 from velko_sim.stream import step_stream
 
 Request = collections.namedtuple("Request", "action_json step")
@@ -16,41 +16,14 @@ Reply = collections.namedtuple("Reply", "json step")
 
 
 class FakeSession:
-    """Applies actions by recording them; ends the episode at `end`, fails at `fail`."""
+    """Applies actions by recording them; no episode ends."""
 
-    def __init__(self, end=None, fail=None):
+    def __init__(self):
         self.applied = []
-        self.end = end
-        self.fail = fail
 
     def step(self, action_json):
         self.applied.append(action_json)
-        if len(self.applied) == self.fail:
-            raise CallError("UNKNOWN", "the valve is stuck")
-        return StepAnswer(f"[{action_json}]", len(self.applied) == self.end)
-
-
-class Requests:
-    """Numbered requests (unnumbered with numbered=False), counting how many were read."""
-
-    def __init__(self, count, numbered=True):
-        self.read = 0
-        self.count = count
-        self.numbered = numbered
-
-    def __iter__(self):
-        while self.read < self.count:
-            self.read += 1
-            yield Request(str(self.read), self.read if self.numbered else 0)
-
-
-def run(session, requests, active=lambda: True):
-    """(replies, failure) of a stream, reading the replies as gRPC does."""
-    failures = []
-    replies = list(step_stream(session, requests, Reply,
-                               lambda status, message: failures.append((status, message)),
-                               active))
-    return replies, failures
+        return StepAnswer(f"[{action_json}]", False)
 
 
 class StepStreamOrder(unittest.TestCase):
@@ -69,27 +42,12 @@ class StepStreamOrder(unittest.TestCase):
         answered.set()
         self.assertEqual(list(stream), [Reply("[2]", 2)])
 
-    def test_nothing_is_applied_after_the_answer_that_ends_the_episode(self):
-        session = FakeSession(end=2)
-        replies, failures = run(session, Requests(5))
-        self.assertEqual(replies, [Reply("[1]", 1), Reply("[2]", 2)])
-        self.assertEqual((session.applied, failures), (["1", "2"], []))
-        # Unnumbered steps serve many episodes: the end does not end the stream.
-        session = FakeSession(end=2)
-        replies, _ = run(session, Requests(4, numbered=False))
-        self.assertEqual([reply.step for reply in replies], [0, 0, 0, 0])
-
-    def test_a_failed_step_sets_the_status_and_ends_the_stream(self):
-        session = FakeSession(fail=2)
-        replies, failures = run(session, Requests(5))
-        self.assertEqual(replies, [Reply("[1]", 1)])
-        self.assertEqual(failures, [("UNKNOWN", "the valve is stuck")])
-        self.assertEqual(session.applied, ["1", "2"])
-
     def test_a_cancelled_stream_applies_nothing_more(self):
         session = FakeSession()
-        replies, failures = run(session, Requests(5), active=lambda: len(session.applied) < 2)
-        self.assertEqual((len(replies), session.applied, failures), (2, ["1", "2"], []))
+        requests = (Request(str(i), i) for i in range(1, 6))
+        replies = list(step_stream(session, requests, Reply, None,
+                                   active=lambda: len(session.applied) < 2))
+        self.assertEqual((len(replies), session.applied), (2, ["1", "2"]))
 
 
 class ReadingAhead(unittest.TestCase):
