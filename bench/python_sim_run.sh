@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The demo's report run with the water tank written in Python (examples/sims/water-tank-py,
 # on velko_sim) beside the same run with the C++ tank: `velko sim publish` of 20 episodes
-# (about 6,000 steps) against the local platform and compute node, the two sims taking turns.
-# Prints each run's replay steps per second and the median of each, and their ratio.
+# (about 6,000 steps) against the local platform and compute node. Each sim is stepped one at
+# a time (VELKO_STEPS_AHEAD=1) and with its steps sent ahead (velko's default window, or
+# VELKO_STEPS_AHEAD when set); the four kinds of run take turns.
+# Prints each run's replay steps per second, the median of each kind and the Python/C++ ratios.
 # Usage: bench/python_sim_run.sh [runs]   (needs a built build/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-5}"
 [ -x build/bin/velko ] && [ -d build/python/velko_sim ] || { echo "build first: scripts/build" >&2; exit 1; }
+ahead="${VELKO_STEPS_AHEAD:-}"
 
 source scripts/lib/servers.sh
 work=$server_work
@@ -18,8 +21,10 @@ start_server node build/bin/velko-dev-node --port 0 --data examples/datasets
 export VELKO_COMPUTE_URL=$url
 export VELKO_LOG_LEVEL=debug
 
-# steps_per_second SIM: one report run of SIM; prints its replay's steps per second.
+# steps_per_second SIM WINDOW: one report run of SIM with VELKO_STEPS_AHEAD=WINDOW (velko's
+# default when empty); prints its replay's steps per second.
 steps_per_second() {
+  if [ -n "$2" ]; then export VELKO_STEPS_AHEAD=$2; else unset VELKO_STEPS_AHEAD; fi
   build/bin/velko sim publish "$1" --dataset water-tank-runs --max-episodes 20 \
     >"$work/out" 2>"$work/err"
   grep -o "Replayed .*" "$work/err" |
@@ -28,17 +33,26 @@ steps_per_second() {
 }
 
 median() { sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+ratio() { awk -v p="$1" -v c="$2" 'BEGIN {printf "%.2f", p / c}'; }
 
-: >"$work/cpp"
-: >"$work/python"
+kinds=(cpp-1 python-1 cpp-ahead python-ahead)
+for kind in "${kinds[@]}"; do : >"$work/$kind"; done
 for ((i = 1; i <= runs; i++)); do
-  cpp=$(steps_per_second examples/sims/water-tank)
-  python=$(steps_per_second examples/sims/water-tank-py)
-  echo "run $i: C++ tank ${cpp} steps/s, Python tank ${python} steps/s"
-  echo "$cpp" >>"$work/cpp"
-  echo "$python" >>"$work/python"
+  line="run $i:"
+  for kind in "${kinds[@]}"; do
+    sim=examples/sims/water-tank
+    [[ $kind == python-* ]] && sim=examples/sims/water-tank-py
+    window=1
+    [[ $kind == *-ahead ]] && window=$ahead
+    rate=$(steps_per_second "$sim" "$window")
+    echo "$rate" >>"$work/$kind"
+    line+=" $kind ${rate}"
+  done
+  echo "$line steps/s"
 done
-cpp=$(median <"$work/cpp")
-python=$(median <"$work/python")
-echo "median: C++ tank ${cpp} steps/s, Python tank ${python} steps/s" \
-  "($(awk -v p="$python" -v c="$cpp" 'BEGIN {printf "%.2f", p / c}')x)"
+for kind in "${kinds[@]}"; do eval "${kind//-/_}=\$(median <\"\$work/\$kind\")"; done
+echo "median, one at a time: C++ tank ${cpp_1} steps/s, Python tank ${python_1} steps/s" \
+  "($(ratio "$python_1" "$cpp_1")x)"
+echo "median, sent ahead (${ahead:-default window}): C++ tank ${cpp_ahead} steps/s," \
+  "Python tank ${python_ahead} steps/s ($(ratio "$python_ahead" "$cpp_ahead")x)"
+echo "Python tank sent ahead / one at a time: $(ratio "$python_ahead" "$python_1")x"

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <regex>
 
 #include <gmock/gmock.h>
@@ -64,7 +65,9 @@ class PythonSimEndToEnd : public ::testing::Test {
     return path;
   }
 
-  RunResult publish(const std::string& sim_path, const std::string& dataset) {
+  // `steps_ahead` sets VELKO_STEPS_AHEAD (velko's default when unset).
+  RunResult publish(const std::string& sim_path, const std::string& dataset,
+                    std::optional<std::string> steps_ahead = std::nullopt) {
     RunOptions options;
     options.env = {{"VELKO_API_URL", platform->url()},
                    {"VELKO_COMPUTE_URL", node->url()},
@@ -74,7 +77,8 @@ class PythonSimEndToEnd : public ::testing::Test {
                    // For the faulty sim, and for the example's launcher in any build folder.
                    {"PYTHONPATH", python_dir()},
                    {"VELKO_SIM_PYTHONPATH", python_dir()},
-                   {"PYTHONDONTWRITEBYTECODE", std::string("1")}};
+                   {"PYTHONDONTWRITEBYTECODE", std::string("1")},
+                   {"VELKO_STEPS_AHEAD", steps_ahead}};
     // These runs are about the sims. In the sanitizer build, LeakSanitizer's tracer now and
     // then crashes at velko's exit (signal 11, about one run in ten, with the C++ sims too),
     // which would fail them; velko's own tests keep checking it for leaks.
@@ -87,12 +91,16 @@ class PythonSimEndToEnd : public ::testing::Test {
                options);
   }
 
-  // The platform's only claim, which must be closed.
-  json::value closed_claim() {
+  // The platform's claims, oldest first.
+  json::array claims() {
     http::Request request;
     request.url = platform->url() + "/debug/state";
-    json::value state = json_text::parse(http::perform(request).body);
-    const json::array& claims = state.at("claims").as_array();
+    return json_text::parse(http::perform(request).body).at("claims").as_array();
+  }
+
+  // The platform's only claim, which must be closed.
+  json::value closed_claim() {
+    const json::array claims = this->claims();
     EXPECT_EQ(claims.size(), 1u);
     if (claims.empty()) return {};
     EXPECT_EQ(claims[0].at("open"), json::value(false));
@@ -133,6 +141,27 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
   ASSERT_EQ(cpp.status, 0) << cpp.err;
   EXPECT_NE(score(python.out), "");
   EXPECT_EQ(score(python.out), score(cpp.out));
+}
+
+TEST_F(PythonSimEndToEnd, PythonWaterTankRollsOutTheSameOneAtATimeAndSentAhead) {
+  // The Python package takes steps sent ahead, so velko's default sends them so; "1" steps
+  // it one at a time. The evaluation (each sensor's error, rows compared) is of the rollouts.
+  // A copy, so that its process is not taken for one left by another test beside it.
+  std::string example = dir / "water-tank-py";
+  std::filesystem::copy(source("examples/sims/water-tank-py"), example);
+  for (std::optional<std::string> steps_ahead : {std::optional<std::string>("1"),
+                                                 std::optional<std::string>()}) {
+    RunResult result = publish(example, "water-tank-runs", steps_ahead);
+    ASSERT_EQ(result.status, 0) << steps_ahead.value_or("default") << "\n" << result.err;
+  }
+  json::array runs = claims();
+  ASSERT_EQ(runs.size(), 2u);
+  auto evaluation = [](const json::value& claim) {
+    return claim.at("submitted").at("simulatorValidation").at("evaluation");
+  };
+  EXPECT_EQ(evaluation(runs[0]).at("sensors").as_object().size(), 4u);
+  EXPECT_EQ(evaluation(runs[0]), evaluation(runs[1]));
+  EXPECT_THAT(processes_in(example), IsEmpty());
 }
 
 TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {

@@ -23,7 +23,8 @@ MAX_REQUEST_BYTES = 64 << 20
 # may take before the process leaves without waiting (an env stuck in a step).
 SHUTDOWN_GRACE_S = 1.0
 SHUTDOWN_LIMIT_S = 3.0
-# Threads answering calls: a step stream holds one, Ping must always find another.
+# Threads answering calls: a step stream holds one (and reads its requests on a thread of its
+# own), Ping must always find another.
 WORKERS = 4
 
 _STOP_SIGNALS = {signal.SIGTERM, signal.SIGINT}
@@ -43,7 +44,7 @@ def _leave(status, message):
     raise SystemExit(status)
 
 
-def serve(make_env, mappings=None, *, argv=None, environ=None):
+def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True):
     """Serves the env that make_env(settings) makes until SIGTERM or SIGINT; then returns.
 
     The address comes from `--host H --port P` in argv (default: sys.argv[1:]; other
@@ -55,6 +56,10 @@ def serve(make_env, mappings=None, *, argv=None, environ=None):
     {"sensors": [...], "actions": [...]}, one name (or None) per variable of each space in
     velko's order, which also names the variables of the space descriptions; or the
     protocol's own {"sensor_space": {"mappings": [...]}, "action_space": {...}}.
+
+    steps_ahead: whether velko may send the steps of an episode ahead of their answers
+    (they still reach the env one at a time, in order, and none after the step that ended
+    the episode). False has velko wait for each answer before it sends the next step.
     """
     _line_buffered()
     program = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "sim"
@@ -74,7 +79,8 @@ def serve(make_env, mappings=None, *, argv=None, environ=None):
     server = grpc.server(workers, options=[("grpc.so_reuseport", 0),
                                            ("grpc.max_receive_message_length",
                                             MAX_REQUEST_BYTES)])
-    sim_pb2_grpc.add_SimServicer_to_server(SimService(session), server)
+    service = SimService(session, steps_ahead=bool(steps_ahead))
+    sim_pb2_grpc.add_SimServicer_to_server(service, server)
     target = f"{host}:{port}"
     try:
         bound = server.add_insecure_port(target)

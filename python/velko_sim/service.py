@@ -11,15 +11,18 @@ from .stubs import sim_pb2, sim_pb2_grpc
 class SimService(sim_pb2_grpc.SimServicer):
     """Answers velko's calls with a Session; failures become statuses with their message."""
 
-    def __init__(self, session):
+    def __init__(self, session, steps_ahead=True):
         self._session = session
+        self._steps_ahead = steps_ahead
 
     def Ping(self, request, context):
         # Answers at once, whatever the env is doing: it takes no lock.
         return sim_pb2.PingReply()
 
     def Init(self, request, context):
-        return sim_pb2.InitReply()
+        # Steps sent ahead reach the env one at a time, in order, as any others: its step()
+        # sees no difference.
+        return sim_pb2.InitReply(steps_ahead=self._steps_ahead)
 
     def Make(self, request, context):
         return self._answer(context, sim_pb2.MakeReply,
@@ -42,7 +45,8 @@ class SimService(sim_pb2_grpc.SimServicer):
 
     def StepStream(self, request_iterator, context):
         return step_stream(self._session, request_iterator, sim_pb2.JsonReply,
-                           lambda status, message: _fail(context, status, message))
+                           lambda status, message: _fail(context, status, message),
+                           context.is_active)
 
     def Close(self, request, context):
         return self._answer(context, sim_pb2.CloseReply, self._session.close)

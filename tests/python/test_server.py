@@ -6,6 +6,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -144,6 +145,93 @@ class StepStream(unittest.TestCase):
             self.assertEqual(raised.exception.details(), "the valve is stuck")
             # A new stream works again.
             self.assertEqual(len(list(sim.stub.StepStream(self.requests(2), timeout=30))), 2)
+
+
+class StepsSentAhead(unittest.TestCase):
+    """Numbered steps, all sent before any answer, as velko sends an episode's steps."""
+
+    def numbered(self, count, action="[0.25]"):
+        return iter([sim_pb2.StepRequest(action_json=action, step=i + 1) for i in range(count)])
+
+    def unnumbered(self, count):
+        return iter([sim_pb2.StepRequest(action_json="[0.25]") for _ in range(count)])
+
+    def answers(self, sim, requests):
+        """[(step, level, terminated)] of the stream's answers, and its error or None."""
+        answered = []
+        try:
+            for reply in sim.stub.StepStream(requests, timeout=30):
+                parts = json.loads(reply.json)
+                answered.append((reply.step, parts[0][0], parts[2]))
+        except grpc.RpcError as error:
+            return answered, error
+        return answered, None
+
+    def test_init_announces_them_unless_the_author_opts_out(self):
+        for args, announced in (((), True), (("--fault", "one-at-a-time"), False)):
+            with self.subTest(args), faulty_sim(*args) as sim:
+                self.assertIs(sim.call("Init").steps_ahead, announced)
+
+    def test_answers_echo_their_steps_numbers(self):
+        with faulty_sim() as sim:
+            started(sim)
+            sim.call("Reset")
+            answered, error = self.answers(sim, self.numbered(4))
+            self.assertIsNone(error)
+            self.assertEqual(answered, [(1, 0.25, False), (2, 0.5, False), (3, 0.75, False),
+                                        (4, 1.0, False)])
+            # Unnumbered steps are answered with 0.
+            answered, _ = self.answers(sim, self.unnumbered(1))
+            self.assertEqual(answered, [(0, 1.25, False)])
+
+    def test_the_answer_that_ends_the_episode_ends_the_stream(self):
+        with faulty_sim("--fault", "end-in-step", "3") as sim:
+            started(sim)
+            sim.call("Reset")
+            answered, error = self.answers(sim, self.numbered(6))
+            self.assertIsNone(error)  # ended with OK
+            self.assertEqual(answered, [(1, 0.25, False), (2, 0.5, False), (3, 0.75, True)])
+            # Steps 4 to 6 were dropped unapplied: the env's next step is its fourth.
+            self.assertEqual(step(sim, "[1]"), [[1.75], 0.0, False, False, {"steps": 4}])
+
+    def test_unnumbered_steps_keep_the_stream_open_past_the_end(self):
+        with faulty_sim("--fault", "end-in-step", "2") as sim:
+            started(sim)
+            sim.call("Reset")
+            answered, error = self.answers(sim, self.unnumbered(4))
+            self.assertIsNone(error)
+            self.assertEqual(answered, [(0, 0.25, False), (0, 0.5, True), (0, 0.75, False),
+                                        (0, 1.0, False)])
+
+    def test_a_failed_step_ends_the_stream_with_its_status_and_applies_no_more(self):
+        with faulty_sim("--fault", "error-in-step", "3") as sim:
+            started(sim)
+            sim.call("Reset")
+            answered, error = self.answers(sim, self.numbered(6))
+            self.assertEqual(answered, [(1, 0.25, False), (2, 0.5, False)])
+            self.assertEqual((error.code(), error.details()), (Code.UNKNOWN,
+                                                               "the valve is stuck"))
+            self.assertEqual(step(sim, "[1]"), [[1.5], 0.0, False, False, {"steps": 4}])
+
+    def test_cancelled_streams_free_the_sim_for_the_next(self):
+        with faulty_sim() as sim:
+            started(sim)
+            sim.call("Reset")
+            # More cancelled streams than the sim has threads: each must let go of its own.
+            for i in range(6):
+                more = threading.Event()
+
+                def requests():
+                    yield sim_pb2.StepRequest(action_json="[0.25]", step=1)
+                    more.wait(30)
+
+                call = sim.stub.StepStream(requests(), timeout=30)
+                self.assertEqual(next(call).step, 1)
+                call.cancel()
+                more.set()
+            answered, error = self.answers(sim, self.numbered(1))
+            self.assertIsNone(error)
+            self.assertEqual(answered, [(1, 1.75, False)])
 
 
 class Stopping(unittest.TestCase):

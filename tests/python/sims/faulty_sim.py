@@ -5,7 +5,8 @@
 One sensor "level", one action "valve"; the level is the sum of the valve openings. Faults:
 error-in-step N (raises RuntimeError("the valve is stuck") in step N), key-error-in-step N,
 hang-in-step N (prints "hanging in step N", unflushed, and waits in step N for good),
-nan-in-step N (NaN in the observation), error-in-make, text-space (an observation space
+nan-in-step N (NaN in the observation), end-in-step N (terminates the episode in step N),
+one-at-a-time (does not take steps sent ahead), error-in-make, text-space (an observation space
 that has no description), never-serve (waits for good before serving) and ignore-sigterm.
 """
 
@@ -63,6 +64,9 @@ class ValveEnv:
                 raise KeyError("valve")
             if KIND == "nan-in-step":
                 return [math.nan], 0.0, False, False, {}
+            if KIND == "end-in-step":
+                self.level += action[0]
+                return [self.level], 0.0, True, False, {"steps": self.steps}
             if KIND == "hang-in-step":
                 print(f"hanging in step {self.steps}")  # serve() makes stdout line-buffered
                 threading.Event().wait()
@@ -83,7 +87,7 @@ def main():
         threading.Thread(target=serve, args=(ValveEnv, mappings), daemon=True).start()
         while True:
             time.sleep(3600)
-    serve(ValveEnv, mappings)
+    serve(ValveEnv, mappings, steps_ahead=KIND != "one-at-a-time")
 
 
 if __name__ == "__main__":
