@@ -14,7 +14,8 @@
 
 #include "common/http.h"
 #include "common/json_text.h"
-#include "tests/support/servers.h"
+#include "tests/support/local_services.h"
+#include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
 namespace velko::testing {
@@ -34,51 +35,27 @@ class PythonSimEndToEnd : public ::testing::Test {
   void SetUp() override {
     std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
     // The faulty sim's data: one sensor "level", one action "valve".
-    std::filesystem::create_directories(data / "valve-runs");
-    std::string csv = "episode,level,valve\n";
-    for (int episode = 0; episode < 3; ++episode) {
-      for (int row = 0; row < 6; ++row) {
-        csv += std::to_string(episode) + "," + std::to_string(0.5 * row) + "," +
-               (row == 0 ? "" : "0.5") + "\n";
-      }
-    }
-    write_file(data / "valve-runs/runs.csv", csv);
-    write_file(data / "valve-runs/dataset.json",
-               R"({"id": "5b7e0c1a-0000-4000-8000-00000000bb01", "name": "valve-runs",
-                   "csv": "runs.csv", "episode_column": "episode",
-                   "columns": [{"header": "level", "id": "level", "role": "sensor"},
-                               {"header": "valve", "id": "valve", "role": "action"}]})");
-    platform = std::make_unique<ServerProcess>(std::vector<std::string>{
-        bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0", "--build-seconds",
-        "0", "--report-seconds", "0"});
-    node = std::make_unique<ServerProcess>(std::vector<std::string>{
-        bin("velko-dev-node"), "--host", "127.0.0.1", "--port", "0", "--data", data.path()});
+    write_valve_runs(data.path(), 3, 6, "5b7e0c1a-0000-4000-8000-00000000bb01");
+    services = std::make_unique<LocalServices>(data.path());
   }
 
   // A sim directory that runs tests/python/sims/faulty_sim.py with `args`.
   std::string faulty_sim(const std::string& name, const std::vector<std::string>& args) {
-    std::string path = dir / name;
-    std::filesystem::create_directories(path);
-    json::array command{"/usr/bin/python3", source("tests/python/sims/faulty_sim.py")};
-    for (const auto& arg : args) command.emplace_back(arg);
-    write_file(path + "/velko-sim.json", json_text::to_json(json::object{{"command", command}}));
-    return path;
+    std::vector<std::string> command{"/usr/bin/python3", source("tests/python/sims/faulty_sim.py")};
+    command.insert(command.end(), args.begin(), args.end());
+    return sim_dir(dir / name, command);
   }
 
   // `steps_ahead` sets VELKO_STEPS_AHEAD (velko's default when unset).
   RunResult publish(const std::string& sim_path, const std::string& dataset,
                     std::optional<std::string> steps_ahead = std::nullopt) {
     RunOptions options;
-    options.env = {{"VELKO_API_URL", platform->url()},
-                   {"VELKO_COMPUTE_URL", node->url()},
-                   {"VELKO_PROJECT", std::nullopt},
-                   {"VELKO_ORG", std::nullopt},
-                   {"NO_COLOR", std::string("1")},
-                   // For the faulty sim, and for the example's launcher in any build folder.
-                   {"PYTHONPATH", python_dir()},
-                   {"VELKO_SIM_PYTHONPATH", python_dir()},
-                   {"PYTHONDONTWRITEBYTECODE", std::string("1")},
-                   {"VELKO_STEPS_AHEAD", steps_ahead}};
+    options.env = services->env();
+    // For the faulty sim, and for the example's launcher in any build folder.
+    options.env["PYTHONPATH"] = python_dir();
+    options.env["VELKO_SIM_PYTHONPATH"] = python_dir();
+    options.env["PYTHONDONTWRITEBYTECODE"] = "1";
+    options.env["VELKO_STEPS_AHEAD"] = steps_ahead;
     // These runs are about the sims. In the sanitizer build, LeakSanitizer's tracer now and
     // then crashes at velko's exit (signal 11, about one run in ten, with the C++ sims too),
     // which would fail them; velko's own tests keep checking it for leaks.
@@ -92,11 +69,7 @@ class PythonSimEndToEnd : public ::testing::Test {
   }
 
   // The platform's claims, oldest first.
-  json::array claims() {
-    http::Request request;
-    request.url = platform->url() + "/debug/state";
-    return json_text::parse(http::perform(request).body).at("claims").as_array();
-  }
+  json::array claims() { return services->state().at("claims").as_array(); }
 
   // The platform's only claim, which must be closed.
   json::value closed_claim() {
@@ -117,8 +90,7 @@ class PythonSimEndToEnd : public ::testing::Test {
 
   TempDir dir;
   TempDir data;
-  std::unique_ptr<ServerProcess> platform;
-  std::unique_ptr<ServerProcess> node;
+  std::unique_ptr<LocalServices> services;
 };
 
 TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
@@ -133,10 +105,7 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
   EXPECT_THAT(processes_in(example), IsEmpty());
 
   // The same readings give the same score as the C++ tank's.
-  std::string tank = dir / "water-tank";
-  std::filesystem::create_directories(tank);
-  write_file(tank + "/velko-sim.json",
-             json_text::to_json(json::object{{"command", json::array{bin("velko-water-tank-sim")}}}));
+  std::string tank = water_tank_dir(dir / "water-tank");
   RunResult cpp = publish(tank, "water-tank-runs");
   ASSERT_EQ(cpp.status, 0) << cpp.err;
   EXPECT_NE(score(python.out), "");
