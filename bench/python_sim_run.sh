@@ -15,10 +15,7 @@ ahead="${VELKO_STEPS_AHEAD:-}"
 source scripts/lib/servers.sh
 work=$server_work
 
-start_server platform build/bin/velko-dev-platform --port 0 --build-seconds 3600
-export VELKO_API_URL=$url
-start_server node build/bin/velko-dev-node --port 0 --data examples/datasets
-export VELKO_COMPUTE_URL=$url
+start_local_services examples/datasets --build-seconds 3600
 export VELKO_LOG_LEVEL=debug
 
 # steps_per_second SIM WINDOW: one report run of SIM with VELKO_STEPS_AHEAD=WINDOW (velko's

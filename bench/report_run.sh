@@ -15,10 +15,7 @@ command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (Debian packa
 source scripts/lib/servers.sh
 work=$server_work
 
-start_server platform build/bin/velko-dev-platform --port 0 --build-seconds 3600
-export VELKO_API_URL=$url
-start_server node build/bin/velko-dev-node --port 0 --data examples/datasets
-export VELKO_COMPUTE_URL=$url
+start_local_services examples/datasets --build-seconds 3600
 export VELKO_LOG_LEVEL=debug
 
 median() { sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }

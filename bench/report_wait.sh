@@ -8,15 +8,12 @@ cd "$(dirname "$0")/.."
 [ -x build/bin/velko ] || { echo "build first: scripts/build" >&2; exit 1; }
 source scripts/lib/servers.sh
 work=$server_work
-start_server platform build/bin/velko-dev-platform --port 0 --build-seconds 0 --stall-report
-platform=$url
-start_server node build/bin/velko-dev-node --port 0 --data examples/datasets
-export VELKO_API_URL=$platform VELKO_COMPUTE_URL=$url
+start_local_services examples/datasets --build-seconds 0 --stall-report
 started=$EPOCHREALTIME
 build/bin/velko sim publish examples/sims/water-tank --dataset water-tank-runs --max-episodes 2 \
   >"$work/out" 2>&1
 ended=$EPOCHREALTIME
-requests=$(curl -s "$platform/debug/state" | grep -o '"statusRequests":[0-9]*' | head -n 1 | cut -d: -f2)
+requests=$(curl -s "$VELKO_API_URL/debug/state" | grep -o '"statusRequests":[0-9]*' | head -n 1 | cut -d: -f2)
 echo "status requests of a run that timed out: $requests (bound: 26)"
 echo "whole run: $(( (${ended/./} - ${started/./}) / 1000 )) ms"
 tail -n 3 "$work/out"

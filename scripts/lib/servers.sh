@@ -30,3 +30,14 @@ start_server() {
   cat "$log" >&2
   return 1
 }
+
+# start_local_services DATA [PLATFORM_ARGS...]: the local platform (with PLATFORM_ARGS) and a
+# compute node serving the datasets in DATA, both on 127.0.0.1; exports VELKO_API_URL and
+# VELKO_COMPUTE_URL for the velko commands that follow.
+start_local_services() {
+  local data=$1; shift
+  start_server platform build/bin/velko-dev-platform --host 127.0.0.1 --port 0 "$@"
+  export VELKO_API_URL=$url
+  start_server node build/bin/velko-dev-node --host 127.0.0.1 --port 0 --data "$data"
+  export VELKO_COMPUTE_URL=$url
+}
