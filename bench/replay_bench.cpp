@@ -100,7 +100,7 @@ void BM_ReplayStep(benchmark::State& state) {
   for (auto _ : state) {
     run_on(io, [&]() -> awaitable<void> {
       const velko::dataset_replay::RecordedEpisode episode = setup.actions.episode(0);
-      json::object predictions =
+      velko::dataset_replay::EpisodePredictions predictions =
           co_await velko::dataset_replay::rollout_episode(*setup.core, setup.client, setup.plan,
                                                           episode, 60);
       benchmark::DoNotOptimize(predictions);
