@@ -62,7 +62,7 @@ void RunPredictions::add(const boost::json::value& id, const EpisodePredictions&
   log_.append(id_text.data(), id_text.size());
   for (const std::vector<double>& values : predictions.values_) {
     log_.append_varint(values.size());
-    log_.append(values.data(), values.size() * sizeof(double));
+    if (!values.empty()) log_.append(values.data(), values.size() * sizeof(double));
   }
 }
 
