@@ -195,17 +195,19 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   // The body is written once here, whole and within its bound, before any of it is sent.
   const std::size_t replayed = rollouts->episode_count();
   const std::size_t kept = rollouts->memory_bytes();
-  auto sized = std::chrono::steady_clock::now();
+  auto sizing = std::chrono::steady_clock::now();
   const RolloutsBody body(head, std::make_shared<const RunPredictions>(std::move(*rollouts)));
   rollouts.reset();
   auto posted = std::chrono::steady_clock::now();
   run.logger.debug("The predictions of {} episodes ({} bytes kept) make a request of {} bytes, "
                    "sized in {:.3f} s",
                    replayed, kept, body.size(),
-                   std::chrono::duration<double>(posted - sized).count());
+                   std::chrono::duration<double>(posted - sizing).count());
 
   auto line = run.console.status("Analyzing the sim against the dataset on the compute node...");
-  json::value analysis = co_await node_post(node, "sim-analyze-rollouts", body.source(),
+  // Named, not made inside the co_await: GCC 12 destroys an aggregate made there twice.
+  http::BodySource source = body.source();
+  json::value analysis = co_await node_post(node, "sim-analyze-rollouts", std::move(source),
                                             timing.rollouts_timeout_s);
   run.logger.debug("The compute node answered the analysis in {:.3f} s",
                    std::chrono::duration<double>(std::chrono::steady_clock::now() - posted)
