@@ -6,7 +6,8 @@
 # memory; then min/median of each size and the growth of the peak per step between 200 and
 # 1,000 episodes. The platform keeps building, so a run ends right after its submission.
 # Usage: bench/whole_run.sh [rounds]   (needs a built build/; each round runs every size once,
-# in turn, so that the machine's load falls on all of them alike)
+# in turn, so that the machine's load falls on all of them alike). VELKO_BIN=path runs another
+# velko (built elsewhere, its sim module and reaper beside it) against the same servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds="${1:-3}"
