@@ -4,7 +4,8 @@
 //   call of the same fake (the step's floor); sim_step_bench measures what one loopback gRPC
 //   round trip adds to a real step (100-170 us on this machine);
 // - writing the "sim-analyze-rollouts" body of 20 episodes x 50,000 rows x 16 sensor
-//   columns, beside copying the same number of bytes.
+//   columns, from JSON values as it was and from the compact predictions as it is now (twice:
+//   once for its size, once as it is sent), beside copying the same number of bytes.
 // Reading the "analysis-actions" answer is measured by actions_answer_bench.
 //
 // Run: build/bin/replay_bench (targets: <= 5 us per step, >= 300 MB/s)
@@ -21,7 +22,9 @@
 #include "common/async.h"
 #include "common/json_text.h"
 #include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/rollout.h"
+#include "main/dataset_replay/rollouts_body.h"
 #include "outside/velko_core/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
@@ -100,7 +103,7 @@ void BM_ReplayStep(benchmark::State& state) {
   for (auto _ : state) {
     run_on(io, [&]() -> awaitable<void> {
       const velko::dataset_replay::RecordedEpisode episode = setup.actions.episode(0);
-      json::object predictions =
+      velko::dataset_replay::EpisodePredictions predictions =
           co_await velko::dataset_replay::rollout_episode(*setup.core, setup.client, setup.plan,
                                                           episode, 60);
       benchmark::DoNotOptimize(predictions);
@@ -196,6 +199,43 @@ void BM_WriteRolloutsBody(benchmark::State& state) {
   state.counters["target_MB_per_s"] = 300;
 }
 BENCHMARK(BM_WriteRolloutsBody)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+// The same body as a report run sends it now: from the compact predictions, written once to
+// learn its size and again, a piece at a time, as libcurl reads it (64 KiB reads).
+void BM_SizeAndStreamRolloutsBody(benchmark::State& state) {
+  namespace dr = velko::dataset_replay;
+  const json::object& body = rollouts_body().as_object();
+  json::object head = body;
+  head.erase("episodes");
+  std::vector<std::string> columns;
+  for (const auto& column : body.at("sensor_variables").as_array()) {
+    columns.emplace_back(column.as_string());
+  }
+  auto predictions = std::make_shared<dr::RunPredictions>(columns);
+  for (const auto& episode : body.at("episodes").as_array()) {
+    dr::EpisodePredictions values(columns);
+    const json::object& by_column = episode.at("predictions").as_object();
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      for (const auto& value : by_column.at(columns[c]).as_array()) {
+        values.append(c, value.is_null() ? std::nullopt : std::optional<double>(value.as_double()));
+      }
+    }
+    predictions->add(episode.at("episode"), values);
+  }
+  std::string buffer(64 << 10, '\0');
+  std::uint64_t bytes = 0;
+  for (auto _ : state) {
+    dr::RolloutsBody sent(head, predictions);
+    velko::http::BodyPieces pieces = sent.pieces();
+    while (pieces(buffer.data(), buffer.size()) > 0) {
+    }
+    bytes = sent.size();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+  state.counters["body_MB"] = static_cast<double>(bytes) / 1e6;
+  state.counters["kept_MB"] = static_cast<double>(predictions->memory_bytes()) / 1e6;
+}
+BENCHMARK(BM_SizeAndStreamRolloutsBody)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 // Peer: copying a text of the body's size.
 void BM_CopyBodySizedText(benchmark::State& state) {

@@ -234,9 +234,9 @@ std::int64_t replay(dr::CoreLibrary& core, velko::core::GrpcSimClient& client,
   run([&]() -> awaitable<void> {
     for (std::size_t e = 0; e < actions.episode_count(); ++e) {
       const dr::RecordedEpisode episode = actions.episode(e);
-      json::object predictions =
+      dr::EpisodePredictions predictions =
           co_await dr::rollout_episode(core, client, plan, episode, 30, steps_ahead);
-      steps += static_cast<std::int64_t>(predictions.at("s_level").as_array().size()) - 1;
+      steps += static_cast<std::int64_t>(predictions.size(0)) - 1;
     }
   });
   return steps;

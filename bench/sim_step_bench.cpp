@@ -188,9 +188,10 @@ void BM_ReplayEpisode(benchmark::State& state) {
   run([&]() -> awaitable<void> {
     co_await client.init();
     for (auto _ : state) {
-      json::object predictions = co_await velko::dataset_replay::rollout_episode(
-          core, client, plan, episode, 30, static_cast<int>(state.range(0)));
-      steps += static_cast<std::int64_t>(predictions.at("s_level").as_array().size()) - 1;
+      velko::dataset_replay::EpisodePredictions predictions =
+          co_await velko::dataset_replay::rollout_episode(core, client, plan, episode, 30,
+                                                          static_cast<int>(state.range(0)));
+      steps += static_cast<std::int64_t>(predictions.size(0)) - 1;
     }
   });
   state.SetItemsProcessed(steps);

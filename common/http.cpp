@@ -6,8 +6,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "common/curl_library.h"
 #include "common/errors.h"
@@ -34,6 +37,47 @@ struct Transfer {
 };
 
 bool is_error_status(long status) { return status >= 400 && status <= 599; }
+
+// A body sent from a BodySource: what has gone, and the error that ended it.
+struct Upload {
+  const BodySource* source = nullptr;
+  BodyPieces pieces;
+  std::uint64_t sent = 0;
+  std::exception_ptr failure;
+  Transfer* transfer = nullptr;
+};
+
+std::size_t on_upload(char* out, std::size_t size, std::size_t count, void* user) {
+  auto* upload = static_cast<Upload*>(user);
+  std::size_t n = static_cast<std::size_t>(
+      std::min<std::uint64_t>(size * count, upload->source->size - upload->sent));
+  if (n == 0) return 0;
+  try {
+    if (!upload->pieces) upload->pieces = upload->source->open();
+    std::size_t got = upload->pieces(out, n);
+    if (got == 0 || got > n) {
+      throw std::logic_error("a request body ended after " + std::to_string(upload->sent) +
+                             " of its " + std::to_string(upload->source->size) + " bytes");
+    }
+    upload->sent += got;
+    upload->transfer->last_activity = Clock::now();
+    return got;
+  } catch (...) {
+    // Errors must not cross libcurl; the transfer ends and the error is raised after it.
+    upload->failure = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+// libcurl sends a body again from its start (a connection that closed before the answer is
+// retried); the source starts over then. Other offsets are never asked for.
+int on_upload_seek(void* user, curl_off_t offset, int origin) {
+  auto* upload = static_cast<Upload*>(user);
+  if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+  upload->pieces = nullptr;
+  upload->sent = 0;
+  return CURL_SEEKFUNC_OK;
+}
 
 // A piece of a streamed answer: handed on, or kept when the status is an error.
 std::size_t on_streamed_piece(Transfer* transfer, const char* data, std::size_t n) {
@@ -173,6 +217,9 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   transfer.limit = request.max_response_bytes;
   transfer.easy = easy.get();
   transfer.stream = stream;
+  Upload upload;
+  upload.transfer = &transfer;
+  if (request.method != "GET" && request.body_source.open) upload.source = &request.body_source;
   curl_slist* raw_headers = nullptr;
   for (const auto& [name, value] : request.headers) {
     raw_headers = curl.slist_append(raw_headers, (name + ": " + value).c_str());
@@ -204,6 +251,15 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
                    static_cast<long>(std::ceil(std::max(request.idle_timeout_s, 0.001))) + 1);
   if (request.method == "GET") {
     curl.easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else if (upload.source) {
+    curl.easy_setopt(h, CURLOPT_POST, 1L);
+    curl.easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl.easy_setopt(h, CURLOPT_READFUNCTION, on_upload);
+    curl.easy_setopt(h, CURLOPT_READDATA, &upload);
+    curl.easy_setopt(h, CURLOPT_SEEKFUNCTION, on_upload_seek);
+    curl.easy_setopt(h, CURLOPT_SEEKDATA, &upload);
+    curl.easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body_source.size));
   } else {
     curl.easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     curl.easy_setopt(h, CURLOPT_POSTFIELDS, request.body.data());
@@ -261,6 +317,7 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   }
   curl.multi_remove_handle(multi.get(), h);
 
+  if (upload.failure) std::rethrow_exception(upload.failure);
   if (transfer.stream_failure) std::rethrow_exception(transfer.stream_failure);
   // A kept error body that was cut ended the transfer on purpose.
   bool cut = stream && is_error_status(transfer.stream_status) &&

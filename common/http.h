@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <stdexcept>
 #include <stop_token>
@@ -15,11 +16,27 @@ namespace velko::http {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
+// Yields a request body's next bytes: fills up to `n` bytes at `out` and returns how many, 0
+// only at the body's end.
+using BodyPieces = std::function<std::size_t(char* out, std::size_t n)>;
+
+// A request body made as it is sent rather than held as one text.
+struct BodySource {
+  // The body's exact size in bytes, announced before any of it is sent.
+  std::uint64_t size = 0;
+  // Yields the body's pieces from its first byte; called again when the body must be sent
+  // again from its start.
+  std::function<BodyPieces()> open;
+};
+
 struct Request {
   std::string method = "GET";
   std::string url;
   Headers headers;
   std::string body;
+  // When it is set (its `open` is not empty), the body sent instead of `body`. A body that
+  // ends before its announced size, or a piece that throws, ends the transfer with that error.
+  BodySource body_source;
   // Bounds the connection attempt.
   double connect_timeout_s = 30;
   // Bounds each wait for data (sending or receiving), not the whole transfer.

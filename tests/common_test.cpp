@@ -794,6 +794,81 @@ TEST(Http, AnErrorOfTheStreamEndsTheTransferAndLeavesUnchanged) {
   EXPECT_EQ(pieces, 1);
 }
 
+// A source of `size` bytes of a repeating pattern, `piece` bytes at most per read; `fail_at`
+// is where it throws, `end_at` where it ends early (past the size: never).
+http::BodySource pattern_source(std::size_t size, std::size_t piece, int* opened,
+                                std::size_t fail_at = SIZE_MAX, std::size_t end_at = SIZE_MAX) {
+  http::BodySource source;
+  source.size = size;
+  source.open = [=] {
+    ++*opened;
+    auto offset = std::make_shared<std::size_t>(0);
+    return http::BodyPieces([=](char* out, std::size_t n) -> std::size_t {
+      n = std::min({n, piece, std::min(size, end_at) - *offset});
+      if (*offset + n > fail_at) throw std::domain_error("the body cannot be made");
+      for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>('a' + (*offset + i) % 26);
+      *offset += n;
+      return n;
+    });
+  };
+  return source;
+}
+
+TEST(Http, ABodySourceIsSentWholeWithItsSizeAnnounced) {
+  HttpServer peer;
+  std::string length;
+  std::string received;
+  peer.server().Post("/in", [&](const httplib::Request& req, httplib::Response& res) {
+    length = req.get_header_value("Content-Length");
+    received = req.body;
+    res.set_content("{}", "application/json");
+  });
+  int opened = 0;
+  http::Request request;
+  request.method = "POST";
+  request.url = peer.url("/in");
+  request.headers = {{"Content-Type", "application/octet-stream"}};
+  request.body = "not this";
+  request.body_source = pattern_source(3'000'001, 1000, &opened);
+  EXPECT_EQ(http::perform(request).status, 200);
+  EXPECT_EQ(length, "3000001");
+  ASSERT_EQ(received.size(), 3'000'001u);
+  bool pattern = true;
+  for (std::size_t i = 0; i < received.size(); ++i) {
+    pattern = pattern && received[i] == static_cast<char>('a' + i % 26);
+  }
+  EXPECT_TRUE(pattern);
+  EXPECT_EQ(opened, 1);
+}
+
+TEST(Http, ABodySourceThatFailsOrEndsShortEndsTheTransferWithItsError) {
+  HttpServer peer;
+  std::atomic<int> answered{0};
+  peer.server().Post("/in", [&](const httplib::Request&, httplib::Response& res) {
+    ++answered;
+    res.set_content("{}", "application/json");
+  });
+  int opened = 0;
+  http::Request request;
+  request.method = "POST";
+  request.url = peer.url("/in");
+  request.headers = {{"Content-Type", "application/octet-stream"}};
+  request.idle_timeout_s = 5;
+  request.body_source = pattern_source(1 << 20, 4096, &opened, 300000);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(http::perform(request), std::domain_error);
+  request.body_source = pattern_source(1 << 20, 4096, &opened, SIZE_MAX, 300000);
+  try {
+    http::perform(request);
+    FAIL() << "a body that ended short was sent";
+  } catch (const std::logic_error& error) {
+    EXPECT_STREQ(error.what(), "a request body ended after 300000 of its 1048576 bytes");
+  }
+  // Neither waited for the idle limit, and the server never took either as a request.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  EXPECT_EQ(answered, 0);
+}
+
 TEST(Http, UnreachableServerIsATransportErrorNamingTheUrl) {
   testing::RefusingPort nobody;
   http::Request request;

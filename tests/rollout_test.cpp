@@ -82,8 +82,9 @@ class RolloutTest : public ::testing::Test {
     RecordedActions actions = testing::recorded(testing::answer_of(ep));
     RecordedEpisode episode = actions.episode(0);
     return async_to_sync([&]() -> awaitable<json::object> {
-      co_return co_await rollout_episode(*core_, client_, plan_, episode, call_timeout_s,
-                                         steps_ahead);
+      EpisodePredictions predictions = co_await rollout_episode(*core_, client_, plan_, episode,
+                                                                call_timeout_s, steps_ahead);
+      co_return predictions.to_json();
     })();
   }
   // A fresh fake like the fixture's, taking steps sent ahead or not.

@@ -23,6 +23,7 @@
 
 #include "common/async.h"
 #include "common/errors.h"
+#include "common/json_text.h"
 #include "main/dataset_replay/analysis.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
@@ -356,6 +357,10 @@ TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
     }
     EXPECT_FALSE(bodies[0].empty());
     EXPECT_TRUE(bodies[0] == bodies[1]) << "the bodies differ";
+    // Written from the compact predictions as it is sent, the body is still what the general
+    // writer makes of its values (which read back exactly): the text the run always sent.
+    EXPECT_TRUE(json_text::to_json(json_text::parse(bodies[1])) == bodies[1])
+        << "the body is not the general writer's text";
     const json::value body = json::parse(bodies[1]);
     const json::array& episodes = body.at("episodes").as_array();
     EXPECT_EQ(episodes.size(), 20u);

@@ -16,9 +16,11 @@
 #include "common/literal.h"
 #include "main/dataset_replay/node_requests.h"
 #include "main/dataset_replay/plan.h"
+#include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/rollout.h"
+#include "main/dataset_replay/rollouts_body.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
@@ -81,13 +83,12 @@ json::array columns_of(const std::vector<SlotColumn>& pairs) {
 
 // The number of rows an episode's replay reached: the values of its first sensor column, of
 // which each row adds one per sensor pair on that column.
-std::size_t rows_in(const json::object& predictions, const Plan& plan) {
-  if (plan.sensors.empty() || predictions.empty()) return 0;
+std::size_t rows_in(const EpisodePredictions& predictions, const Plan& plan) {
+  if (plan.sensors.empty() || predictions.columns().empty()) return 0;
   const std::string& column = plan.sensors.front().second;
   std::size_t pairs = 0;
   for (const auto& pair : plan.sensors) pairs += pair.second == column;
-  const json::value* values = predictions.if_contains(column);
-  return values && values->is_array() ? values->get_array().size() / pairs : 0;
+  return predictions.size(0) / pairs;
 }
 
 // CPU seconds that this process has used so far, all its threads together (not the sim's).
@@ -123,7 +124,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   const int port = sim.get_free_port();
   std::unique_ptr<SimProcess> process;
   std::optional<Plan> plan;
-  json::array rollouts;
+  // Every episode's predictions, compact, until they are sent.
+  std::optional<RunPredictions> rollouts;
 
   std::exception_ptr failure;
   try {
@@ -135,6 +137,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     co_await sim_call(client->init(), "init()", call_timeout_s);
     co_await sim_call(client->make(), "make()", call_timeout_s);
     plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
+    rollouts.emplace(predicted_columns(*plan));
 
     {
       auto line = run.console.status("Replaying the dataset through the sim...");
@@ -149,13 +152,10 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
-        json::object predictions = co_await rollout_episode(
+        EpisodePredictions predictions = co_await rollout_episode(
             run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead);
         rows_reached += rows_in(predictions, *plan);
-        json::object rollout;
-        rollout["episode"] = std::move(id);
-        rollout["predictions"] = std::move(predictions);
-        rollouts.emplace_back(std::move(rollout));
+        rollouts->add(id, predictions);
       }
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
       const std::size_t sim_steps = rows_reached - std::min(rows_reached, entries);
@@ -194,23 +194,39 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   }
   if (failure) std::rethrow_exception(failure);
 
-  auto body = std::make_shared<json::object>();
+  json::object head;
   constexpr std::string_view kClaim = "the platform's claim";
-  (*body)["dataset_uuid"] = dataset.id;
-  (*body)["simulator_id"] = json_access::at(claim, "simulatorId", kClaim);
-  (*body)["simulator_implementation_id"] =
+  head["dataset_uuid"] = dataset.id;
+  head["simulator_id"] = json_access::at(claim, "simulatorId", kClaim);
+  head["simulator_implementation_id"] =
       json_access::at(claim, "simulatorImplementationId", kClaim);
-  (*body)["validation_run_id"] = json_access::at(claim, "validationRunId", kClaim);
-  (*body)["bundle_content_hash"] = bundle_sha256;
-  (*body)["core_sensor_variables"] = texts(plan->core);
-  (*body)["sensor_variables"] = columns_of(plan->sensors);
-  (*body)["action_variables"] = columns_of(plan->actions);
-  (*body)["max_lag_steps"] = json_access::at(claim, "maxLagSteps", kClaim);
-  (*body)["episodes"] = std::move(rollouts);
+  head["validation_run_id"] = json_access::at(claim, "validationRunId", kClaim);
+  head["bundle_content_hash"] = bundle_sha256;
+  head["core_sensor_variables"] = texts(plan->core);
+  head["sensor_variables"] = columns_of(plan->sensors);
+  head["action_variables"] = columns_of(plan->actions);
+  head["max_lag_steps"] = json_access::at(claim, "maxLagSteps", kClaim);
+  // The body is written once here, whole and within its bound, before any of it is sent.
+  const std::size_t replayed = rollouts->episode_count();
+  const std::size_t kept = rollouts->memory_bytes();
+  auto sizing = std::chrono::steady_clock::now();
+  const RolloutsBody body(head, std::make_shared<const RunPredictions>(std::move(*rollouts)));
+  rollouts.reset();
+  auto posted = std::chrono::steady_clock::now();
+  run.logger.debug("The predictions of {} episodes ({} bytes kept) make a request of {} bytes, "
+                   "sized in {:.3f} s",
+                   replayed, kept, body.size(),
+                   std::chrono::duration<double>(posted - sizing).count());
 
   auto line = run.console.status("Analyzing the sim against the dataset on the compute node...");
-  co_return co_await node_post(node, "sim-analyze-rollouts", std::move(body),
-                               timing.rollouts_timeout_s);
+  // Named, not made inside the co_await: GCC 12 destroys an aggregate made there twice.
+  http::BodySource source = body.source();
+  json::value analysis = co_await node_post(node, "sim-analyze-rollouts", std::move(source),
+                                            timing.rollouts_timeout_s);
+  run.logger.debug("The compute node answered the analysis in {:.3f} s",
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - posted)
+                       .count());
+  co_return analysis;
 }
 
 }  // namespace velko::dataset_replay

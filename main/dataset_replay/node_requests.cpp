@@ -43,9 +43,9 @@ bool is_refusal(long status) {
   throw http::TransportError(url, "Could not reach the compute node at " + url + ": " + reason);
 }
 
-// A POST of `body` to the node's `path`, bounded as every node request is.
-http::Request node_request(const ComputeNode& node, const std::string& path,
-                           const boost::json::object& body, double timeout) {
+// A POST to the node's `path`, bounded as every node request is; its body is for the caller
+// to set.
+http::Request node_request(const ComputeNode& node, const std::string& path, double timeout) {
   if (!std::isfinite(timeout) || timeout <= 0) {
     throw std::invalid_argument("the compute node's time limit must be a positive number of "
                                 "seconds");
@@ -55,7 +55,6 @@ http::Request node_request(const ComputeNode& node, const std::string& path,
   request.url = node.url + "/ml/" + path;
   request.headers = node.headers;
   request.headers.emplace_back("Content-Type", "application/json");
-  request.body = json_text::to_json(body);
   request.connect_timeout_s = timeout;
   request.idle_timeout_s = timeout;
   request.total_timeout_s = NODE_REQUEST_DEADLINE_FACTOR * timeout;
@@ -80,16 +79,9 @@ void check_answer(const http::Response& response, const std::string& url,
                              error.what());
 }
 
-}  // namespace
-
-ComputeNode compute_node(DatasetModule& datasets) {
-  return ComputeNode{datasets.compute_url(), datasets.auth_headers()};
-}
-
-boost::json::value _node_post(const ComputeNode& node, const std::string& path,
-                              const boost::json::object& body, double timeout,
-                              std::stop_token stop, std::string_view what) {
-  http::Request request = node_request(node, path, body, timeout);
+// Sends a node request made by node_request and reads its answer, as _node_post does.
+boost::json::value post(const http::Request& request, std::stop_token stop,
+                        std::string_view what) {
   http::Response response;
   try {
     response = http::perform(request, stop);
@@ -102,6 +94,28 @@ boost::json::value _node_post(const ComputeNode& node, const std::string& path,
   } catch (const json_text::JsonError& error) {
     rethrow_not_json(error, request.url);
   }
+}
+
+}  // namespace
+
+ComputeNode compute_node(DatasetModule& datasets) {
+  return ComputeNode{datasets.compute_url(), datasets.auth_headers()};
+}
+
+boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+                              const boost::json::object& body, double timeout,
+                              std::stop_token stop, std::string_view what) {
+  http::Request request = node_request(node, path, timeout);
+  request.body = json_text::to_json(body);
+  return post(request, stop, what);
+}
+
+boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+                              const http::BodySource& body, double timeout,
+                              std::stop_token stop, std::string_view what) {
+  http::Request request = node_request(node, path, timeout);
+  request.body_source = body;
+  return post(request, stop, what);
 }
 
 awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
@@ -117,6 +131,18 @@ awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
   co_return co_await run_on_worker<boost::json::value>(std::move(work));
 }
 
+awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
+                                        http::BodySource body, double timeout,
+                                        std::string what) {
+  // Named, as above.
+  std::function<boost::json::value(std::stop_token)> work =
+      [node = std::move(node), path = std::move(path), body = std::move(body), timeout,
+       what = std::move(what)](std::stop_token stop) {
+        return _node_post(node, path, body, timeout, stop, what);
+      };
+  co_return co_await run_on_worker<boost::json::value>(std::move(work));
+}
+
 RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::string& dataset_id,
                                        const std::vector<std::int64_t>& episodes,
                                        double timeout, std::stop_token stop) {
@@ -125,7 +151,8 @@ RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::strin
   boost::json::array indexes;
   for (std::int64_t episode : episodes) indexes.emplace_back(episode);
   body["episodes"] = std::move(indexes);
-  http::Request request = node_request(node, "analysis-actions", body, timeout);
+  http::Request request = node_request(node, "analysis-actions", timeout);
+  request.body = json_text::to_json(body);
 
   ActionsReader reader(episodes.size());
   http::BodyStream stream;

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
-
-#include <boost/json/array.hpp>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "common/errors.h"
 #include "common/literal.h"
@@ -46,22 +47,22 @@ void expect_parts(const std::vector<json::value>& parts, std::size_t n, const ch
   }
 }
 
-// One sensor column's predictions and the plan pairs that feed it.
+// Records the planned sensors of each observation into the episode's predictions.
 struct Recorder {
   const Plan& plan;
   CoreLibrary& core;
-  // For each sensor pair, the list of its column in `predictions`, and its reader (none for
+  // For each sensor pair, the index of its column in `predictions`, and its reader (none for
   // a pair without a slot, which never reads a value).
-  std::vector<json::array*> targets;
+  std::vector<std::size_t> targets;
   std::vector<std::optional<SlotReader>> readers;
-  json::object predictions;
+  EpisodePredictions predictions;
 
-  Recorder(const Plan& plan_in, CoreLibrary& core_in) : plan(plan_in), core(core_in) {
+  Recorder(const Plan& plan_in, CoreLibrary& core_in)
+      : plan(plan_in), core(core_in), predictions(predicted_columns(plan_in)) {
+    std::unordered_map<std::string_view, std::size_t> index;
+    for (const std::string& column : predictions.columns()) index.emplace(column, index.size());
     for (const auto& [slot, column] : plan.sensors) {
-      if (!predictions.contains(column)) predictions[column] = json::array();
-    }
-    for (const auto& [slot, column] : plan.sensors) {
-      targets.push_back(&predictions[column].get_array());
+      targets.push_back(index.at(column));
       readers.emplace_back();
       if (slot) readers.back().emplace(core, *slot);
     }
@@ -75,12 +76,8 @@ struct Recorder {
     bool complete = true;
     for (std::size_t i = 0; i < plan.sensors.size(); ++i) {
       std::optional<double> value = readers[i] ? readers[i]->read(seen) : std::nullopt;
-      if (value) {
-        targets[i]->emplace_back(*value);
-      } else {
-        targets[i]->emplace_back(nullptr);
-        complete = false;
-      }
+      predictions.append(targets[i], value);
+      complete = complete && value.has_value();
     }
     return complete;
   }
@@ -88,9 +85,18 @@ struct Recorder {
 
 }  // namespace
 
-awaitable<json::object> rollout_episode(CoreLibrary& core, SimClient& client, const Plan& plan,
-                                        const RecordedEpisode& episode, double call_timeout_s,
-                                        int steps_ahead) {
+std::vector<std::string> predicted_columns(const Plan& plan) {
+  std::vector<std::string> columns;
+  std::unordered_set<std::string_view> seen;
+  for (const auto& pair : plan.sensors) {
+    if (seen.insert(pair.second).second) columns.push_back(pair.second);
+  }
+  return columns;
+}
+
+awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
+                                              const Plan& plan, const RecordedEpisode& episode,
+                                              double call_timeout_s, int steps_ahead) {
   auto call = [&](auto operation, const char* name) {
     return sim_call(std::move(operation), name, call_timeout_s);
   };

@@ -1,11 +1,12 @@
 // Replaying one recorded episode through the sim.
 #pragma once
 
-#include <boost/json/object.hpp>
-#include <boost/json/value.hpp>
+#include <string>
+#include <vector>
 
 #include "common/async.h"
 #include "main/dataset_replay/episode_steps.h"
+#include "main/dataset_replay/predictions.h"
 
 namespace velko::dataset_replay {
 
@@ -14,8 +15,13 @@ class SimClient;
 class RecordedEpisode;
 struct Plan;
 
+// The sensor columns whose predictions an episode's replay records: those of the plan's sensor
+// pairs, each once, in the order of its first pair.
+std::vector<std::string> predicted_columns(const Plan& plan);
+
 // Resets the sim, steps it with the episode's recorded actions and records the sim's value at
-// every planned sensor slot. Yields {column: [value or null, ...]}. A fault of the recorded
+// every planned sensor slot: per predicted column, one value or none per pair on the column
+// and row reached, rows first, then pairs in plan order. A fault of the recorded
 // episode (a missing member, a value of the wrong kind, a row past a column's end) is raised
 // as the node's, a NodeAnswerError, when the replay reaches it.
 // The core library reads the sensors and samples the action template.
@@ -23,9 +29,9 @@ struct Plan;
 // Up to `steps_ahead` steps are sent ahead of their answers to a sim that takes that (0 or 1:
 // one at a time); what is recorded is the same either way. Each answer is awaited at most
 // `call_timeout_s` seconds.
-awaitable<boost::json::object> rollout_episode(CoreLibrary& core, SimClient& client,
-                                               const Plan& plan, const RecordedEpisode& episode,
-                                               double call_timeout_s,
-                                               int steps_ahead = DEFAULT_STEPS_AHEAD);
+awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
+                                              const Plan& plan, const RecordedEpisode& episode,
+                                              double call_timeout_s,
+                                              int steps_ahead = DEFAULT_STEPS_AHEAD);
 
 }  // namespace velko::dataset_replay
