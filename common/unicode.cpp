@@ -1,12 +1,13 @@
 #include "common/unicode.h"
 
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
 #include <stdexcept>
 #include <vector>
+
+#include "common/icu_library.h"
 
 namespace velko::unicode {
 
@@ -117,12 +118,13 @@ std::string lower(std::string_view text) {
   }
   std::vector<UChar> lowered(utf16.size() * 3 + 8);
   UErrorCode status = U_ZERO_ERROR;
-  int32_t n = u_strToLower(lowered.data(), static_cast<int32_t>(lowered.size()), utf16.data(),
+  const auto str_to_lower = icu_library().str_to_lower;
+  int32_t n = str_to_lower(lowered.data(), static_cast<int32_t>(lowered.size()), utf16.data(),
                            static_cast<int32_t>(utf16.size()), "", &status);
   if (status == U_BUFFER_OVERFLOW_ERROR) {
     lowered.resize(static_cast<std::size_t>(n));
     status = U_ZERO_ERROR;
-    n = u_strToLower(lowered.data(), n, utf16.data(), static_cast<int32_t>(utf16.size()), "",
+    n = str_to_lower(lowered.data(), n, utf16.data(), static_cast<int32_t>(utf16.size()), "",
                      &status);
   }
   if (U_FAILURE(status)) throw std::runtime_error("lower-case mapping failed");
@@ -136,22 +138,26 @@ std::string lower(std::string_view text) {
   return out;
 }
 
-bool is_space(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool is_space(char32_t c) {
+  if (c < 0x80) return c == U' ' || (c >= U'\t' && c <= U'\r');
+  return icu_library().is_white_space(static_cast<UChar32>(c));
+}
 
 bool is_alnum(char32_t c) {
   auto cp = static_cast<UChar32>(c);
   if (c < 0x80) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
   }
-  if (U_GET_GC_MASK(cp) & U_GC_L_MASK) return true;
-  return u_getIntPropertyValue(cp, UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+  const IcuLibrary& icu = icu_library();
+  if (U_MASK(icu.char_type(cp)) & U_GC_L_MASK) return true;
+  return icu.int_property_value(cp, UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 
 bool is_printable(char32_t c) {
   if (c == U' ') return true;
   if (c < 0x20 || c == 0x7F) return false;
   if (c < 0x7F) return true;
-  auto mask = U_GET_GC_MASK(static_cast<UChar32>(c));
+  auto mask = U_MASK(icu_library().char_type(static_cast<UChar32>(c)));
   constexpr uint32_t kHidden = U_GC_CC_MASK | U_GC_CF_MASK | U_GC_CS_MASK | U_GC_CO_MASK |
                                U_GC_CN_MASK | U_GC_ZL_MASK | U_GC_ZP_MASK | U_GC_ZS_MASK;
   return (mask & kHidden) == 0;
@@ -175,9 +181,10 @@ std::size_t display_width(std::string_view text) {
       continue;
     }
     auto cp = static_cast<UChar32>(c);
-    auto mask = U_GET_GC_MASK(cp);
+    const IcuLibrary& icu = icu_library();
+    auto mask = U_MASK(icu.char_type(cp));
     if (mask & (U_GC_MN_MASK | U_GC_ME_MASK | U_GC_CF_MASK)) continue;
-    int eaw = u_getIntPropertyValue(cp, UCHAR_EAST_ASIAN_WIDTH);
+    int eaw = icu.int_property_value(cp, UCHAR_EAST_ASIAN_WIDTH);
     width += (eaw == U_EA_WIDE || eaw == U_EA_FULLWIDTH) ? 2 : 1;
   }
   return width;

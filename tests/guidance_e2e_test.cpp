@@ -111,7 +111,7 @@ TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
 
 // The HTTP library and the thirty libraries it brings are loaded when a request is made, not
 // by every command (the dynamic loader lists what it loads when LD_DEBUG=files).
-TEST_F(GuidanceEndToEnd, OnlyCommandsThatSendLoadTheHttpLibrary) {
+TEST_F(GuidanceEndToEnd, OnlyCommandsThatNeedThemLoadTheHttpAndUnicodeLibraries) {
   RunOptions options;
   options.cwd = dir.path();
   options.env = {{"LD_DEBUG", std::string("files")}, {"NO_COLOR", std::nullopt}};
@@ -119,10 +119,19 @@ TEST_F(GuidanceEndToEnd, OnlyCommandsThatSendLoadTheHttpLibrary) {
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.err, HasSubstr("libstdc++"));  // the loader did list what it loaded
   EXPECT_THAT(help.err, Not(HasSubstr("libcurl")));
+  EXPECT_THAT(help.err, Not(HasSubstr("libicuuc")));
   RunResult made = run({bin("velko"), "guidance", "new", "-n", "x", "-t", "goal", "-l", "items"},
                        options);
   EXPECT_EQ(made.status, 0) << made.out;
   EXPECT_THAT(made.err, Not(HasSubstr("libcurl")));
+  EXPECT_THAT(made.err, Not(HasSubstr("libicuuc")));
+  // A name beyond ASCII needs the character data, which is then loaded and used.
+  RunResult named = run({bin("velko"), "guidance", "new", "-n", "Niveau \u00e9lev\u00e9", "-t",
+                         "goal", "-l", "items"},
+                        options);
+  EXPECT_EQ(named.status, 0) << named.out;
+  EXPECT_THAT(named.err, HasSubstr("libicuuc"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "items/niveau-\u00e9lev\u00e9")) << named.out;
 
   RefusingPort nobody;
   options.env["VELKO_API_URL"] = nobody.url();
