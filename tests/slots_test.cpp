@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <typeinfo>
 
 #include <boost/json/parse.hpp>
+#include <boost/json/serialize.hpp>
 
 #include "common/errors.h"
 #include "main/dataset_replay/core_library.h"
@@ -163,6 +165,38 @@ TEST(SetSlot, FailsWithoutChangingTheValue) {
   // The path is checked before any lookup.
   EXPECT_THROW(set_slot(action, "['a'][5].x", 1), PublishReportError);
   EXPECT_EQ(action, original);
+}
+
+// The writer reads its path once and then writes, and fails, exactly as write_slot does.
+TEST(SlotWriter, WritesAndFailsAsWriteSlotDoes) {
+  const value original = parse(R"({"a": [1, 2.5, {"k": 3}], "n": 3})");
+  const char* paths[] = {"['a'][0]", "['a'][-2]", " ['a'] [2] ['k'] ", "", "['a'][5]",
+                         "['z'][0]", "['a']['k']", "['n'][0]", "['a'][0].x", "[x]"};
+  for (const char* path : paths) {
+    for (double number : {1.5, -7.0, std::nan(""), 1e19}) {
+      value expected = original;
+      std::string expected_error;
+      try {
+        write_slot(expected, path, number);
+      } catch (const std::exception& error) {
+        expected_error = typeid(error).name() + std::string(": ") + error.what();
+      }
+      const SlotWriter writer(path);  // an unreadable path fails each write, not here
+      for (int time = 0; time < 2; ++time) {
+        value written = original;
+        std::string error_seen;
+        try {
+          writer.write(written, number);
+        } catch (const std::exception& error) {
+          error_seen = typeid(error).name() + std::string(": ") + error.what();
+        }
+        EXPECT_EQ(error_seen, expected_error) << path << " " << number;
+        // (as text: a NaN written into a floating-point slot equals nothing)
+        EXPECT_EQ(boost::json::serialize(written), boost::json::serialize(expected))
+            << path << " " << number;
+      }
+    }
+  }
 }
 
 TEST(ReadSlot, ReadsAFiniteNumberOrNoValue) {

@@ -118,19 +118,22 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
   ids.reserve(plan.actions.size());
   for (const auto& pair : plan.actions) ids.push_back(pair.second);
   std::vector<ActionColumn> columns = episode.columns(ids);
+  std::vector<std::optional<SlotWriter>> writers(plan.actions.size());
+  for (std::size_t i = 0; i < plan.actions.size(); ++i) {
+    if (plan.actions[i].first) writers[i].emplace(*plan.actions[i].first);
+  }
 
   // Writes row `row`'s recorded actions into the replayed action.
   auto write_row = [&](std::int64_t row) {
     for (std::size_t i = 0; i < plan.actions.size(); ++i) {
       std::optional<double> value = columns[i].at(row);
       if (!value) continue;
-      const auto& slot = plan.actions[i].first;
-      if (!slot) {
+      if (!writers[i]) {
         throw PublishReportError("Can't address the sim's action for column " +
                                  quoted(plan.actions[i].second) +
                                  ": its mapping has no \"name\"");
       }
-      write_slot(action, *slot, *value);
+      writers[i]->write(action, *value);
     }
   };
 

@@ -153,6 +153,20 @@ boost::json::value cast(const boost::json::value& old, double new_value) {
   return boost::json::value(new_value);
 }
 
+namespace {
+
+// Stores `new_value` at `target`, cast to the kind of number it held.
+void store(boost::json::value& target, double new_value) {
+  boost::json::value stored = cast(target, new_value);
+  if (stored.is_int64()) {
+    target.emplace_int64() = stored.get_int64();
+  } else {
+    target.emplace_double() = stored.get_double();
+  }
+}
+
+}  // namespace
+
 void write_slot(boost::json::value& value, std::string_view name, double new_value) {
   std::size_t count = check_path(name);
   if (count == 0) {
@@ -171,12 +185,33 @@ void write_slot(boost::json::value& value, std::string_view name, double new_val
       target = &element(*node, key);
     }
   });
-  boost::json::value stored = cast(*target, new_value);
-  if (stored.is_int64()) {
-    target->emplace_int64() = stored.get_int64();
-  } else {
-    target->emplace_double() = stored.get_double();
+  store(*target, new_value);
+}
+
+SlotWriter::SlotWriter(std::string_view name) {
+  try {
+    check_path(name);
+    std::string scratch;
+    scan_groups(name, [&](std::string_view content) {
+      KeyView key = parse_key(content, scratch);
+      keys_.push_back({key.is_text, key.index, std::string(key.text)});
+    });
+  } catch (const std::exception&) {
+    unreadable_ = std::current_exception();
   }
+}
+
+void SlotWriter::write(boost::json::value& value, double new_value) const {
+  if (unreadable_) std::rethrow_exception(unreadable_);
+  if (keys_.empty()) {
+    value = cast(value, new_value);
+    return;
+  }
+  boost::json::value* node = &value;
+  for (const Key& key : keys_) {
+    node = &element(*node, KeyView{key.is_text, key.index, key.text});
+  }
+  store(*node, new_value);
 }
 
 boost::json::value set_slot(boost::json::value& value, std::string_view name, double new_value) {

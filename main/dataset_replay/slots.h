@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -36,6 +37,24 @@ std::vector<SlotKey> _path(std::string_view name);
 // std::domain_error for a non-finite or too large value for an integer slot; `value` is left
 // unchanged then.
 void write_slot(boost::json::value& value, std::string_view name, double new_value);
+
+// write_slot for many actions through one slot: the path is read once, not for every write.
+class SlotWriter {
+ public:
+  // Never throws for an unreadable path: that is thrown by every write, as write_slot does.
+  explicit SlotWriter(std::string_view name);
+  // As write_slot(value, name, new_value).
+  void write(boost::json::value& value, double new_value) const;
+
+ private:
+  struct Key {
+    bool is_text = false;
+    std::int64_t index = 0;
+    std::string text;
+  };
+  std::vector<Key> keys_;
+  std::exception_ptr unreadable_;
+};
 
 // The action with the slot set: `value` written in place as write_slot does and returned, or,
 // for the empty path, the cast number that stands for the whole value (`value` is then left
