@@ -28,7 +28,7 @@ using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
 // Where the build assembled velko_sim with its stubs.
-std::string python_dir() { return std::string(VELKO_BIN_DIR) + "/../python"; }
+std::string python_dir() { return bin("../python"); }
 
 class PythonSimEndToEnd : public ::testing::Test {
  protected:

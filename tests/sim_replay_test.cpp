@@ -332,7 +332,7 @@ TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadAreCaughtAndStopped) {
 TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
   // The example dataset, as the development node answers for it.
   auto catalog = std::make_shared<dev::DatasetCatalog>(
-      dev::DatasetCatalog::load(std::string(VELKO_SOURCE_DIR) + "/examples/datasets"));
+      dev::DatasetCatalog::load(velko::testing::source("examples/datasets")));
   const std::int64_t count =
       static_cast<std::int64_t>(catalog->find("water-tank-runs")->episodes.size());
   const std::string tank = testing::water_tank_dir(dir_.path());
