@@ -169,6 +169,9 @@ HTTPStatusError::HTTPStatusError(long status, std::string url, std::string body)
 TransportError::TransportError(std::string url, const std::string& message)
     : std::runtime_error(message), url_(std::move(url)) {}
 
+AnswerTooSlow::AnswerTooSlow(std::string url, std::string reason, const std::string& message)
+    : TransportError(std::move(url), message), reason_(std::move(reason)) {}
+
 bool is_loopback_url(const std::string& url) {
   const CurlLibrary* loaded = nullptr;
   try {
@@ -329,14 +332,14 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
                                             size_text(request.max_response_bytes) +
                                             "; it was not read");
   }
-  if (past_deadline) {
-    throw TransportError(request.url, "Could not reach " + request.url +
-                                          ": no complete answer within " +
-                                          seconds_text(request.total_timeout_s));
-  }
-  if (idle_timeout) {
-    throw TransportError(request.url, "Could not reach " + request.url + ": no answer within " +
-                                          seconds_text(request.idle_timeout_s));
+  if (past_deadline || idle_timeout) {
+    std::string reason = past_deadline
+                             ? "no complete answer within " + seconds_text(request.total_timeout_s)
+                             : "no answer within " + seconds_text(request.idle_timeout_s);
+    std::string message = "Could not reach " + request.url + ": " + reason;
+    // Only a server that was reached answered too slowly.
+    if (!connected) throw TransportError(request.url, message);
+    throw AnswerTooSlow(request.url, std::move(reason), message);
   }
   if (result != CURLE_OK) {
     std::string reason = curl.easy_strerror(result);

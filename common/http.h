@@ -78,6 +78,19 @@ class TransportError : public std::runtime_error {
   std::string url_;
 };
 
+// The server was reached but did not answer in time: it fell silent for longer than the idle
+// limit, or its answer did not end within the whole request's bound. The request may have
+// reached the server, and what it asked for may have been done.
+class AnswerTooSlow : public TransportError {
+ public:
+  AnswerTooSlow(std::string url, std::string reason, const std::string& message);
+  // What ran out, such as "no complete answer within 300 s".
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
+};
+
 // The answer was larger than the request allows.
 class ResponseTooLarge : public TransportError {
  public:
@@ -85,7 +98,8 @@ class ResponseTooLarge : public TransportError {
 };
 
 // Performs one request and returns the answer whatever its status. Throws TransportError
-// (or ResponseTooLarge), and Interrupted when `stop` is requested during the transfer.
+// (or AnswerTooSlow, ResponseTooLarge), and Interrupted when `stop` is requested during the
+// transfer.
 Response perform(const Request& request, std::stop_token stop = {});
 
 // What perform_streaming does with an answer's body.

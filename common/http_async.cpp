@@ -10,6 +10,8 @@ awaitable<Response> perform_awaited(Request request, std::string hint) {
           return perform(request, stop);
         } catch (const ResponseTooLarge&) {
           throw;
+        } catch (const AnswerTooSlow&) {
+          throw;
         } catch (const TransportError& error) {
           throw TransportError(error.url(), std::string(error.what()) + " " + hint);
         }

@@ -9,8 +9,9 @@
 
 namespace velko::http {
 
-// Performs `request` on the worker pool. A transport error (other than an answer too large)
-// gets `hint` appended to its message, e.g. "(is the platform running? ...)".
+// Performs `request` on the worker pool. A transport error (other than an answer too large or
+// too slow, which came from a server that was reached) gets `hint` appended to its message,
+// e.g. "(is the platform running? ...)".
 awaitable<Response> perform_awaited(Request request, std::string hint);
 
 }  // namespace velko::http

@@ -180,19 +180,33 @@ TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
   EXPECT_THAT(published.out, MatchesRegex("(.|\n)*✓ Analyzed 2 episodes: score [0-9.]+\n(.|\n)*"));
 }
 
-TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDo) {
+TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDoAndPublishesNothing) {
+  const std::string kNoDataset = "Error: The compute node at " + services->node_url() +
+                                 " has no dataset 'nope': There is no dataset with the id or "
+                                 "name 'nope' on this node\n";
+  const std::string kNodeDown = "(is the compute node running? VELKO_COMPUTE_URL sets its address)";
   RunResult unknown = velko({"data", "stats", "nope"}, server_options());
   EXPECT_EQ(unknown.status, 1);
-  EXPECT_EQ(unknown.err, "Error: The compute node at " + services->node_url() +
-                             " has no dataset 'nope': There is no dataset with the id or name "
-                             "'nope' on this node\n");
+  EXPECT_EQ(unknown.err, kNoDataset);
   RefusingPort closed;
   RunOptions unreachable = server_options();
   unreachable.env["VELKO_COMPUTE_URL"] = closed.url();
   RunResult down = velko({"data", "stats", "valve-runs"}, unreachable);
   EXPECT_EQ(down.status, 1);
-  EXPECT_THAT(down.err, HasSubstr("(is the compute node running? VELKO_COMPUTE_URL sets its "
-                                  "address)"));
+  EXPECT_THAT(down.err, HasSubstr(kNodeDown));
+  // `sim publish` finds the same, and an unknown project, before it publishes the build.
+  std::string valve_sim = sim("valve", {bin("velko-test-sim")});
+  auto publish = [&](std::vector<std::string> args, const RunOptions& run_options) {
+    args.insert(args.begin(), {"sim", "publish", valve_sim, "--dataset"});
+    return velko(args, run_options).err;
+  };
+  EXPECT_EQ(publish({"nope"}, server_options()), kNoDataset);
+  EXPECT_THAT(publish({"valve-runs"}, unreachable), HasSubstr(kNodeDown));
+  EXPECT_THAT(publish({"valve-runs", "--project", "Nowhere"}, server_options()),
+              StartsWith("Error: --project 'Nowhere' is neither the id nor the name"));
+  json::value held = services->state();
+  EXPECT_THAT(held.at("sims").as_array(), IsEmpty());
+  EXPECT_THAT(held.at("claims").as_array(), IsEmpty());
   RunResult usage = velko({"data", "stats"}, server_options());
   EXPECT_EQ(usage.status, 2);
 }

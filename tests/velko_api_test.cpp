@@ -62,7 +62,14 @@ class Recorder {
       requests_.push_back({req.method, req.target, req.get_header_value("Authorization"),
                            req.get_header_value("Content-Type"), req.body});
       res.status = status_;
-      if (huge_bytes_ > 0) {
+      if (trickle_) {
+        // A byte every 20 ms until the client goes: each within any idle limit, never done.
+        res.set_chunked_content_provider(
+            "application/json", [this](std::size_t, httplib::DataSink& sink) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              return sink.write(" ", 1);
+            });
+      } else if (huge_bytes_ > 0) {
         res.set_content_provider(huge_bytes_, "application/json",
                                  [](std::size_t, std::size_t length, httplib::DataSink& sink) {
                                    static const std::string chunk(1 << 16, ' ');
@@ -95,6 +102,10 @@ class Recorder {
     std::lock_guard lock(mutex_);
     huge_bytes_ = bytes;
   }
+  void answer_trickling() {
+    std::lock_guard lock(mutex_);
+    trickle_ = true;
+  }
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::vector<Request> requests() {
     std::lock_guard lock(mutex_);
@@ -115,6 +126,7 @@ class Recorder {
   std::string body_ = "{}";
   std::string content_type_ = "application/json";
   std::size_t huge_bytes_ = 0;
+  bool trickle_ = false;
 };
 
 // Expects `body` to throw APIStatusError with this status; yields its detail.
@@ -451,6 +463,20 @@ TEST_F(ClientTest, UnreachablePlatformIsATransportErrorWithAHint) {
   Client client(url);
   EXPECT_THAT(failure<http::TransportError>([&] { return client.list_projects(); }),
               HasSubstr("is the platform running? VELKO_API_URL sets its address"));
+}
+
+TEST_F(ClientTest, TricklingPlatformAnsweredTooSlowlyAndMayHaveMadeWhatWasAsked) {
+  Recorder server;
+  server.answer_trickling();
+  Client client(server.url());
+  client.set_total_timeout(0.3);
+  EXPECT_EQ(failure<http::AnswerTooSlow>(
+                [&] { return client.publish_report_start("o", "s", "i", "d"); }),
+            "The platform answered too slowly (POST " + server.url() +
+                "/v1/orgs/o/sims/s/implementations/i/report-jobs: no complete answer within "
+                "0.3 s); the report claim may have been opened all the same");
+  EXPECT_THAT(failure<http::AnswerTooSlow>([&] { return client.publish_sim("o", "n", "h"); }),
+              ::testing::EndsWith("; the sim's build may have been published all the same"));
 }
 
 }  // namespace

@@ -172,14 +172,35 @@ awaitable<void> _close_claim(const ReportRun& run, std::string org_id, std::stri
   }
 }
 
+awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string org_id,
+                                       std::string dataset_ref, PublishReportOptions options) {
+  check_options(options);
+  LocalDataset dataset = co_await run.datasets.resolve_local_dataset(run.api, org_id, dataset_ref);
+  // The analysis picks its episodes from the count; without one it could only close the claim.
+  std::optional<std::int64_t> count;
+  if (dataset.cycles) count = dataset.cycles->count;
+  if (!count || *count == 0) {
+    throw PublishReportError("The episode count of '" + dataset.name +
+                             "' is unknown; run `velko data stats " + dataset.name + "` first");
+  }
+  co_return dataset;
+}
+
 awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,
                                std::string dataset_ref, PublishReportOptions options) {
+  LocalDataset dataset = co_await prepare_report(run, org_id, dataset_ref, options);
+  co_await publish_report(run, org_id, sim_id, sim_name, implementation_id, path, bundle_sha256,
+                          std::move(dataset), std::move(options));
+}
+
+awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
+                               std::string sim_name, std::string implementation_id,
+                               std::string path, std::string bundle_sha256, LocalDataset dataset,
+                               PublishReportOptions options) {
   check_options(options);
   ReportPlatform& api = run.api;
-  LocalDataset dataset =
-      co_await run.datasets.resolve_local_dataset(api, org_id, dataset_ref);
 
   if (options.project_id && !options.project_id->empty()) {
     co_await api.link_simulator(org_id, *options.project_id, sim_id);

@@ -9,6 +9,7 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/dataset_module.h"
 #include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
@@ -23,10 +24,24 @@ struct PublishReportOptions {
   double call_timeout_s = 300;
 };
 
-// Makes the simulation report of a sim build published with a dataset. Options that the
-// analysis could not run with (no episodes, a time limit that is not a positive number, initial
-// settings with a number that is not finite) are refused with std::invalid_argument before
-// anything is asked of the platform or the node.
+// The checks of a report run that create nothing on the platform, in this order: the options
+// (those the analysis could not run with, refused with std::invalid_argument), the dataset
+// `dataset_ref` on the compute node (which also finds a node that is not running) and its
+// episode count (PublishReportError when it is unknown). A host that publishes the sim's build
+// before the report calls this first, so a run that cannot start publishes nothing.
+awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string org_id,
+                                       std::string dataset_ref, PublishReportOptions options);
+
+// Makes the simulation report of a sim build published with the dataset that prepare_report
+// found. Options that the analysis could not run with (no episodes, a time limit that is not a
+// positive number, initial settings with a number that is not finite) are refused with
+// std::invalid_argument before anything is asked of the platform.
+awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
+                               std::string sim_name, std::string implementation_id,
+                               std::string path, std::string bundle_sha256, LocalDataset dataset,
+                               PublishReportOptions options = {});
+
+// prepare_report, then publish_report with the dataset found.
 awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,

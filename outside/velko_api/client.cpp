@@ -8,6 +8,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <string_view>
 
 #include <boost/json/object.hpp>
 
@@ -66,6 +67,13 @@ Project project_from_json(const json::value& value) {
   const json::value* name = object.if_contains("name");
   project.name = (name && name->is_string()) ? std::string(name->get_string()) : project.id;
   return project;
+}
+
+// A platform answer too slow for a request that makes something: says that it may have been
+// made all the same.
+[[noreturn]] void rethrow_noting(const http::AnswerTooSlow& error, std::string_view note) {
+  throw http::AnswerTooSlow(error.url(), error.reason(),
+                            std::string(error.what()) + "; " + std::string(note));
 }
 
 // Conditions as sent.
@@ -218,8 +226,17 @@ awaitable<std::string> Client::call(std::string method, std::string path, std::s
   request.headers.emplace_back("Accept", "application/json");
   if (!content_type.empty()) request.headers.emplace_back("Content-Type", content_type);
   if (token_) request.headers.emplace_back("Authorization", "Bearer " + *token_);
-  http::Response response = co_await http::perform_awaited(
-      std::move(request), "(is the platform running? VELKO_API_URL sets its address)");
+  request.total_timeout_s = total_timeout_s_;
+  http::Response response;
+  try {
+    response = co_await http::perform_awaited(
+        std::move(request), "(is the platform running? VELKO_API_URL sets its address)");
+  } catch (const http::AnswerTooSlow& error) {
+    // The platform is running: it was reached and did not answer in time.
+    throw http::AnswerTooSlow(error.url(), error.reason(),
+                              "The platform answered too slowly (" + method + " " + base_url_ +
+                                  path + ": " + error.reason() + ")");
+  }
   if (response.status < 200 || response.status > 299) {
     throw APIStatusError(response.status, refusal_detail(response.body, DetailKinds::kTextOnly));
   }
@@ -364,8 +381,13 @@ awaitable<json::value> Client::publish_report_start(std::string org_id, std::str
                                                     std::string dataset_id) {
   json::object body;
   body["datasetId"] = dataset_id;
-  json::value claim = co_await call_json(
-      "POST", report_job_path(org_id, sim_id, implementation_id), json::value(body));
+  json::value claim;
+  try {
+    claim = co_await call_json("POST", report_job_path(org_id, sim_id, implementation_id),
+                               json::value(body));
+  } catch (const http::AnswerTooSlow& error) {
+    rethrow_noting(error, "the report claim may have been opened all the same");
+  }
   co_return expect_object(std::move(claim), "report claim");
 }
 
@@ -393,7 +415,12 @@ awaitable<PublishedSim> Client::publish_sim(std::string org_id, std::string name
   json::object body;
   body["name"] = name;
   body["bundleSha256"] = bundle_sha256;
-  json::value answer = co_await call_json("POST", org_path(org_id) + "/sims", json::value(body));
+  json::value answer;
+  try {
+    answer = co_await call_json("POST", org_path(org_id) + "/sims", json::value(body));
+  } catch (const http::AnswerTooSlow& error) {
+    rethrow_noting(error, "the sim's build may have been published all the same");
+  }
   if (!answer.is_object()) {
     throw BadAnswer("The platform's answer to the sim publish is not an object");
   }

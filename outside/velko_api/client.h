@@ -108,6 +108,11 @@ class Client final : public guidance_commands::Platform,
   awaitable<std::vector<SimSummary>> list_sims(std::string org_id);
 
   const std::string& base_url() const { return base_url_; }
+  // Bounds each request as a whole, from the connection attempt to the answer's last byte
+  // (300 s unless set). A platform reached that does not answer within it (or falls silent
+  // for a minute) is given up with http::AnswerTooSlow, which says so; where the request made
+  // something (a claim, a published build), it says that it may have been made.
+  void set_total_timeout(double seconds) { total_timeout_s_ = seconds; }
 
  private:
   // One request; yields the answer body of a 2xx answer.
@@ -119,6 +124,7 @@ class Client final : public guidance_commands::Platform,
   std::string base_url_;
   std::optional<std::string> token_;
   std::string project_;
+  double total_timeout_s_ = 300;
 };
 
 // Reads a sim of the platform's sim list; throws BadAnswer when it is not one.

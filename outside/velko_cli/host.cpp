@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -80,18 +81,23 @@ int run(int argc, char** argv) {
   // fail; it must not kill velko before it has closed its claim and stopped its sim.
   ::signal(SIGPIPE, SIG_IGN);
   // The one reading of the environment, and the one console, of this command. A setting that
-  // no command could run with ends it before anything is sent.
+  // no command could run with ends every command before anything is sent, but not the help or
+  // the version, which need no setting (they end the parse before the check below).
   core::Settings settings;
+  std::optional<std::string> settings_problem;
   try {
     settings = core::read_settings_from_environment();
   } catch (const std::invalid_argument& e) {
-    std::cerr << "Error: " << printable(e.what()) << "\n";
-    return kExitError;
+    settings_problem = e.what();
   }
   Console console(/*to_stderr=*/false, settings.color);
 
   CLI::App app("The command-line client of the velko sim platform.", "velko");
   app.require_subcommand(1);
+  // Runs once the command line is parsed and before the command's own callback.
+  app.parse_complete_callback([&settings_problem] {
+    if (settings_problem) throw std::invalid_argument(*settings_problem);
+  });
   app.set_help_all_flag("--help-all", "Show the help of every command");
   app.set_version_flag("--version", std::string("velko ") + VELKO_VERSION);
   app.footer("\n" + core::settings_help());

@@ -111,10 +111,6 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
   }
 
   std::string org = co_await organisation(api, options.org, settings.org);
-  velko_api::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
-  console.print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
-                       " (build " + escape_markup(sim.implementation_id) + ")");
-
   dataset_replay::PublishReportOptions report;
   if (!options.project.empty()) report.project_id = co_await project_id(api, options.project);
   report.max_episodes = options.max_episodes;
@@ -129,8 +125,17 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
   timings.steps_ahead = settings.steps_ahead;
   const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
                                       *sim_components.sims, core, console, *logger, timings};
+  // The dataset is found on the node before the build is published: an unknown dataset, or a
+  // node that is not running, leaves nothing on the platform.
+  dataset_replay::LocalDataset dataset =
+      co_await dataset_replay::prepare_report(run, org, options.dataset, report);
+
+  velko_api::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
+  console.print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
+                       " (build " + escape_markup(sim.implementation_id) + ")");
   co_await dataset_replay::publish_report(run, org, sim.sim_id, sim.name, sim.implementation_id,
-                                          options.path, bundle_sha256, options.dataset, report);
+                                          options.path, bundle_sha256, std::move(dataset),
+                                          std::move(report));
 }
 
 }  // namespace
