@@ -7,7 +7,8 @@ make_env(settings) returns an env with `observation_space`, `action_space`,
 `reset(seed=None, options=None) -> (observation, info)` and
 `step(action) -> (observation, reward, terminated, truncated, info)`; serve() speaks velko's
 sim protocol for it (docs/sim-protocol.md). The spaces may be Gymnasium's, those of
-`velko_sim.spaces` or JSON descriptions (docs/spaces.md).
+`velko_sim.spaces` or JSON descriptions (docs/spaces.md). An env that `gymnasium.make` builds
+is served without code by `python3 -m velko_sim serve ENV_ID --sensors ... --actions ...`.
 """
 
 from .describe import SpaceError, describe_space, mappings_of, variables, with_names

@@ -228,8 +228,60 @@ def _walk(description, path, where, out):
 
 
 def with_names(description, names, where="the space"):
-    """A copy of a description whose variables carry `names` (one per variable, in order;
-    None leaves a variable unnamed)."""
+    """A copy of a description whose variables carry `names`.
+
+    For a dict space the names pair with its keys by name, never by position (Gymnasium's Dict
+    sorts its keys): a list of keys names the member of each key by its key, and a map
+    {key: names} names the member of each key by what is given for it (a text for a member that
+    is one variable, else its own names as for a space of their own). For any other space,
+    `names` is a list of one name (or None) per variable, in velko's order."""
+    if isinstance(names, dict):
+        return _by_key(description, names, where)
+    if not isinstance(names, (list, tuple)):
+        raise SpaceError(f"the names of {where} must be a list or a map, not a "
+                         f"{type(names).__name__}")
+    if description.get("type") == "dict":
+        for name in names:
+            if not isinstance(name, str) or name not in description.get("spaces", {}):
+                raise SpaceError(_not_a_key(description, name, where) + "; give its keys, or a "
+                                 "map {key: name} to name its members otherwise")
+        return _by_key(description, {name: name for name in names}, where)
+    return _positional(description, names, where)
+
+
+def _not_a_key(description, name, where):
+    """The refusal of a name that is not a key of a dict space, listing its keys."""
+    keys = [repr(key) for key in description.get("spaces", {})]
+    if len(keys) > 20:
+        keys = keys[:20] + [f"and {len(keys) - 20} more"]
+    return (f"{name!r} is not a key of {where}, a dict whose names pair with its keys by name "
+            f"(its keys: {', '.join(keys)})")
+
+
+def _by_key(description, names, where):
+    """A copy of a dict space's description named by a map {key: names}."""
+    if description.get("type") != "dict":
+        raise SpaceError(f"names given as a map {{key: names}} fit a dict space, and {where} is "
+                         f"a {description.get('type')}; give a list of names")
+    out = dict(description)
+    out["spaces"] = dict(description.get("spaces", {}))
+    for key, member_names in names.items():
+        if key not in out["spaces"]:
+            raise SpaceError(_not_a_key(description, key, where))
+        member, member_where = out["spaces"][key], f"{where}[{key!r}]"
+        if member_names is None or isinstance(member_names, str):
+            count = len(variables(member, member_where))
+            if count != 1:
+                raise SpaceError(f"{member_where} has {count} variables, which one name cannot "
+                                 f"name; give its {count} names as a list: {{{key!r}: [...]}}")
+            out["spaces"][key] = _positional(member, [member_names], member_where)
+        else:
+            out["spaces"][key] = with_names(member, member_names, member_where)
+    return out
+
+
+def _positional(description, names, where):
+    """A copy of a description whose variables carry `names`, one per variable in order."""
     count = len(variables(description, where))
     names = list(names)
     if len(names) != count:
@@ -267,12 +319,37 @@ def _name(description, names):
     return out, names
 
 
+# The slot path that a mapping gives for the whole value, the variable of a space that is one
+# value (a Discrete, a Box of shape ()): a path of blanks only addresses the whole value, where
+# a mapping whose "name" is the empty text counts as having no slot.
+WHOLE_VALUE = " "
+
+
 def mappings_of(description, where="the space"):
-    """The mapping entries of a description: {"name": slot path, "name_mapped": name}."""
+    """The mapping entries of a description: {"name": slot path, "name_mapped": name}. The
+    whole value's path is written WHOLE_VALUE; a member of a dict space that is one variable
+    without a name is named by its key, so that the dataset's column of that name joins it."""
     entries = []
-    for path, name in variables(description, where):
-        entry = {"name": path}
+    for path, name in _named_variables(description, where):
+        entry = {"name": path or WHOLE_VALUE}
         if name:
             entry["name_mapped"] = name
         entries.append(entry)
     return entries
+
+
+def _named_variables(description, where):
+    """variables(), with the key as the name of a dict space's member of one unnamed
+    variable."""
+    if description.get("type") != "dict":
+        return variables(description, where)
+    out = []
+    for key, member in description.get("spaces", {}).items():
+        mine = []
+        _walk(member, slot_key(key), f"{where}[{key!r}]", mine)
+        if len(mine) == 1 and not mine[0][1]:
+            mine = [(mine[0][0], key)]
+        out.extend(mine)
+        if len(out) > MAX_VARIABLES:
+            raise SpaceError(f"{where} has more than {MAX_VARIABLES} variables")
+    return out

@@ -3,11 +3,15 @@
 Numpy arrays and scalars become lists and numbers (numpy is optional: an env that never
 imported it has no numpy values). Integers stay integers and floats are written in their
 shortest form that reads back to the same float. JSON has no NaN or infinity: an observation
-holding one is refused, naming the sensor; in an info such a number is sent as null.
+holding one is refused, naming the sensor (None is sent as null, a reading without a value);
+in an info such a number is sent as null. A reward must be a real number, a flag a bool and an
+info a map, as the protocol has them: anything else is refused, saying what was given.
 """
 
+import collections.abc
 import json
 import math
+import numbers
 import sys
 
 from .describe import slot_key
@@ -113,7 +117,7 @@ def observation_json(observation, names=None):
         else:
             what = f"the observation's sensor at {path}" if path else "the observation"
         raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity: give None "
-                              "for a reading without a value")
+                              "for a reading without a value (sent as null)")
 
     try:
         return _dumps(to_plain(observation, "", refuse))
@@ -123,10 +127,28 @@ def observation_json(observation, names=None):
         raise UnsendableValue(f"the observation holds {error}") from None
 
 
-def info_json(info):
-    """The JSON text of an info; NaN and infinities become null."""
-    if info is None or (type(info) is dict and not info):
+def given(value):
+    """A short account of a value that was refused: its type and a bounded repr."""
+    shown = repr(value)
+    if len(shown) > 60:
+        shown = shown[:57] + "..."
+    np = _numpy()
+    if np is not None and isinstance(value, np.ndarray):
+        return f"a numpy array of shape {value.shape} ({shown})"
+    if value is None:
+        return "None"
+    kind = type(value).__name__
+    return f"{'an' if kind[:1] in 'aeiou' else 'a'} {kind} ({shown})"
+
+
+def info_json(info, what="the info"):
+    """The JSON text of an info, a map; NaN and infinities become null."""
+    if type(info) is dict and not info:
         return "{}"
+    if not isinstance(info, collections.abc.Mapping):
+        raise UnsendableValue(f"{what} is {given(info)}, not a map (a dict)")
+    if type(info) is not dict:
+        info = dict(info)
     try:
         return _dumps(info)
     except (TypeError, ValueError):
@@ -134,32 +156,35 @@ def info_json(info):
     try:
         return _dumps(to_plain(info, "", lambda path, value: None))
     except UnsendableValue as error:
-        raise UnsendableValue(f"the info holds {error}") from None
+        raise UnsendableValue(f"{what} holds {error}") from None
 
 
 def number_json(value, what):
-    """The JSON text of a number (a reward): an int stays an int."""
+    """The JSON text of a real number (a reward): an int, a float or a numpy number (not a
+    bool, a text, an array or None); an int stays an int."""
     np = _numpy()
-    if np is not None and isinstance(value, (np.ndarray, np.generic)) and value.size == 1:
+    if np is not None and isinstance(value, np.generic) and \
+            isinstance(value, (np.integer, np.floating)):
         value = value.item()
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        try:
-            value = float(value)
-        except (TypeError, ValueError):
-            raise UnsendableValue(f"{what} is a {type(value).__name__}, not a number") from None
-    if isinstance(value, float) and not math.isfinite(value):
-        raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity")
-    return str(int(value)) if isinstance(value, int) else float.__repr__(float(value))
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise UnsendableValue(f"{what} is {given(value)}, not a real number (an int, a float "
+                              "or a numpy number)")
+    if not isinstance(value, int):
+        value = float(value)
+        if not math.isfinite(value):
+            raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity")
+        return float.__repr__(value)
+    return str(int(value))
 
 
 def flag_json(value, what):
-    """The JSON text of a flag (terminated, truncated)."""
-    np = _numpy()
-    if np is not None and isinstance(value, (np.bool_, np.ndarray)) and value.size == 1:
-        value = bool(value)
-    if isinstance(value, int) and value in (0, 1):
+    """The JSON text of a flag (terminated, truncated): a bool or a numpy bool."""
+    if value is True or value is False:
         return "true" if value else "false"
-    raise UnsendableValue(f"{what} is {value!r}, not a bool")
+    np = _numpy()
+    if np is not None and isinstance(value, np.bool_):
+        return "true" if value else "false"
+    raise UnsendableValue(f"{what} is {given(value)}, not a bool")
 
 
 def _no_constant(name):

@@ -53,9 +53,11 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True)
     port cannot be taken (velko then starts the sim again on another port).
 
     mappings: None (one mapping per variable of the spaces, named by their descriptions);
-    {"sensors": [...], "actions": [...]}, one name (or None) per variable of each space in
-    velko's order, which also names the variables of the space descriptions; or the
-    protocol's own {"sensor_space": {"mappings": [...]}, "action_space": {...}}.
+    {"sensors": names, "actions": names}, which also name the variables of the space
+    descriptions: for a Dict space a list of its keys (each member named by its key) or a map
+    {key: names}, for another space one name (or None) per variable in velko's order; or the
+    protocol's own {"sensor_space": {"mappings": [...]}, "action_space": {...}}. A Dict
+    member that is one variable without a name is named by its key.
 
     steps_ahead: whether velko may send the steps of an episode ahead of their answers
     (they still reach the env one at a time, in order, and none after the step that ended

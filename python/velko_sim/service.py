@@ -38,7 +38,9 @@ class SimService(sim_pb2_grpc.SimServicer):
         return self._json(context, self._session.action_space)
 
     def Reset(self, request, context):
-        return self._json(context, self._session.reset)
+        # A velko older than the seed sends neither field: no seed, no options.
+        seed = request.seed if request.HasField("seed") else None
+        return self._json(context, lambda: self._session.reset(seed, request.options_json))
 
     def Step(self, request, context):
         return self._json(context, lambda: self._session.step(request.action_json).json)

@@ -4,7 +4,9 @@ Each call takes and gives JSON text and runs alone (one lock), as the protocol's
 overlap. A call that cannot be answered raises CallError with the status for velko: a request
 that cannot be read is INVALID_ARGUMENT, a call out of order FAILED_PRECONDITION, an exception
 raised by the env UNKNOWN with the exception's message, and an answer of the env that cannot
-be sent (NaN in an observation, a reset that gives no pair) INTERNAL.
+be sent or breaks the protocol's types (NaN in an observation, a reward that is not a real
+number, a flag that is not a bool, an info that is not a map, a reset that gives no pair)
+INTERNAL, naming the step of the episode.
 """
 
 import builtins
@@ -18,6 +20,7 @@ from .actions import action_from_json
 from .describe import SpaceError, describe_space, mappings_of, variables, with_names
 from .json_values import (BadRequest, UnsendableValue, flag_json, info_json, number_json,
                           observation_json, parse)
+from .reset_arguments import reset_arguments
 
 # The answer of a step: its JSON text, and whether the episode ended there.
 StepAnswer = collections.namedtuple("StepAnswer", "json ended")
@@ -53,14 +56,16 @@ def check_mappings(mappings):
         raise TypeError(f"mappings must be a dict, not a {type(mappings).__name__}")
     if set(mappings) <= {"sensors", "actions"}:
         for key, names in mappings.items():
-            if not isinstance(names, (list, tuple)):
-                raise TypeError(f"mappings[{key!r}] must be a list of names")
+            if not isinstance(names, (list, tuple, dict)):
+                raise TypeError(f"mappings[{key!r}] must be a list of names, or for a Dict "
+                                "space a map {key: names}")
         return mappings
     if set(mappings) == {"sensor_space", "action_space"}:
         json.dumps(mappings, allow_nan=False)  # refuses what JSON cannot carry
         return mappings
-    raise TypeError("mappings must have the keys \"sensors\" and/or \"actions\" (lists of "
-                    "names), or \"sensor_space\" and \"action_space\" (the protocol's form)")
+    raise TypeError("mappings must have the keys \"sensors\" and/or \"actions\" (lists or "
+                    "maps of names), or \"sensor_space\" and \"action_space\" (the "
+                    "protocol's form)")
 
 
 class Session:
@@ -73,6 +78,7 @@ class Session:
         self._env = None
         self._seed = None       # given to the first reset after make
         self._in_episode = False
+        self._steps = 0         # steps of the episode so far
 
     # --- the calls ---
 
@@ -109,21 +115,31 @@ class Session:
                 "action_space": {"mappings": mappings_of(
                     self._describe("action_space", "actions"), "the action space")}})
 
-    def reset(self):
-        """Starts an episode; the JSON text of [observation, info]."""
+    def reset(self, seed=None, options_json=""):
+        """Starts an episode; the JSON text of [observation, info]. `seed` (an int, or None)
+        and the options (a JSON object, or the empty text for none) reach the env's reset as
+        far as it takes them. Without a seed, the first reset after Make gets the settings'
+        "seed" when that is an integer."""
+        options = None
+        if options_json:
+            options = parse(options_json, "the reset's options")
+            if not isinstance(options, dict):
+                raise BadRequest("the reset's options are not a JSON object")
         with self._lock:
             env = self._need_env("reset()")
-            seed, self._seed = self._seed, None
+            pending, self._seed = self._seed, None
             if seed is None:
-                result = self._run("reset()", env.reset)
-            else:
-                result = self._run("reset()", env.reset, seed=seed)
+                seed = pending
+            reset = self._attribute(env, "reset")
+            result = self._run("reset()", reset, **reset_arguments(reset, seed, options))
             if not isinstance(result, (tuple, list)) or len(result) != 2:
                 raise CallError("INTERNAL", "reset() must return (observation, info), not "
                                 f"{_shown(result)}")
             observation, info = result
-            text = "[" + self._observation(observation) + "," + self._info(info) + "]"
+            text = "[" + self._observation(observation, "reset()") + "," + \
+                self._info(info, "reset()") + "]"
             self._in_episode = True
+            self._steps = 0
             return text
 
     def step(self, action_json):
@@ -135,17 +151,19 @@ class Session:
             if not self._in_episode:
                 raise CallError("FAILED_PRECONDITION", "step() before reset()")
             action = self._action(env, value)
+            self._steps += 1
+            which = f"step {self._steps} of the episode"
             result = self._run("step()", env.step, action)
             if not isinstance(result, (tuple, list)) or len(result) != 5:
-                raise CallError("INTERNAL", "step() must return (observation, reward, "
+                raise CallError("INTERNAL", f"{which}: step() must return (observation, reward, "
                                 f"terminated, truncated, info), not {_shown(result)}")
             observation, reward, terminated, truncated, info = result
             try:
-                parts = [self._observation(observation), number_json(reward, "the reward"),
-                         flag_json(terminated, "terminated"), flag_json(truncated, "truncated"),
-                         self._info(info)]
+                parts = [number_json(reward, "the reward"),
+                         flag_json(terminated, "terminated"), flag_json(truncated, "truncated")]
             except UnsendableValue as error:
-                raise CallError("INTERNAL", str(error)) from None
+                raise CallError("INTERNAL", f"{which}: {error}") from None
+            parts = [self._observation(observation, which), *parts, self._info(info, which)]
             return StepAnswer("[" + ",".join(parts) + "]", parts[2] == "true" or
                               parts[3] == "true")
 
@@ -214,7 +232,8 @@ class Session:
             raise CallError("INTERNAL", f"{where} cannot be described: "
                             f"{exception_message(error)}") from None
 
-    def _observation(self, observation):
+    def _observation(self, observation, which):
+        """The JSON text of an observation; `which` names the call in a refusal."""
         try:
             return observation_json(observation)
         except UnsendableValue:
@@ -228,13 +247,13 @@ class Session:
         try:
             return observation_json(observation, names)
         except UnsendableValue as error:
-            raise CallError("INTERNAL", str(error)) from None
+            raise CallError("INTERNAL", f"{which}: {error}") from None
 
-    def _info(self, info):
+    def _info(self, info, which):
         try:
             return info_json(info)
         except UnsendableValue as error:
-            raise CallError("INTERNAL", str(error)) from None
+            raise CallError("INTERNAL", f"{which}: {error}") from None
 
 
 def _shown(value):

@@ -43,12 +43,17 @@ class Calls(unittest.TestCase):
                 "names": ["level"]})
             observation, info = json.loads(sim.call("Reset").json)
             self.assertEqual(observation, [0.0])
-            # The settings reach make_env as they were sent; the seed goes to the first reset.
+            # The settings reach make_env as they were sent; their seed goes to the first
+            # reset without a seed of its own.
             self.assertEqual(info, {"settings": {"seed": 7, "sim_address": "localhost:1",
-                                                 "gain": 1.5}, "seed": 7})
+                                                 "gain": 1.5}, "seed": 7, "options": None})
             self.assertEqual(sim.call("Step", action_json="[0.5]").json,
                              '[[0.5],0.0,false,false,{"steps":1}]')
             self.assertEqual(json.loads(sim.call("Reset").json)[1]["seed"], None)
+            # A reset's own seed and options reach the env's reset.
+            info = json.loads(sim.call("Reset", seed=2 ** 64 - 1,
+                                       options_json='{"level": 0.5}').json)[1]
+            self.assertEqual((info["seed"], info["options"]), (2 ** 64 - 1, {"level": 0.5}))
             sim.call("Close")
 
     def test_malformed_requests_are_invalid_arguments(self):
@@ -82,8 +87,9 @@ class Calls(unittest.TestCase):
         cases = [("error-in-step", Code.UNKNOWN, "the valve is stuck"),
                  ("key-error-in-step", Code.UNKNOWN, "KeyError: 'valve'"),
                  ("nan-in-step", Code.INTERNAL,
-                  "the observation's sensor 'level' ([0]) is nan; JSON has no NaN or "
-                  "infinity: give None for a reading without a value")]
+                  "step 2 of the episode: the observation's sensor 'level' ([0]) is nan; JSON "
+                  "has no NaN or infinity: give None for a reading without a value (sent as "
+                  "null)")]
         for fault, code, message in cases:
             with self.subTest(fault), faulty_sim("--fault", fault, "2") as sim:
                 started(sim)

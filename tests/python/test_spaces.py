@@ -11,47 +11,7 @@ from velko_sim import spaces
 from velko_sim.actions import action_from_json
 from velko_sim.json_values import BadRequest
 
-
-class gym:
-    """Look-alikes of Gymnasium's spaces: the class names and numpy-backed attributes that
-    Gymnasium's spaces have (Gymnasium is not installed here)."""
-
-    class Box:
-        def __init__(self, low, high, shape=None, dtype=np.float32):
-            self.dtype = np.dtype(dtype)
-            shape = shape if shape is not None else np.shape(low)
-            self.shape = tuple(shape)
-            self.low = np.full(self.shape, low, dtype=self.dtype) if np.isscalar(low) \
-                else np.asarray(low, dtype=self.dtype)
-            self.high = np.full(self.shape, high, dtype=self.dtype) if np.isscalar(high) \
-                else np.asarray(high, dtype=self.dtype)
-
-    class Discrete:
-        def __init__(self, n, start=0):
-            self.n, self.start, self.dtype = np.int64(n), np.int64(start), np.dtype(np.int64)
-
-    class MultiDiscrete:
-        def __init__(self, nvec, start=None):
-            self.nvec = np.asarray(nvec, dtype=np.int64)
-            self.start = np.zeros_like(self.nvec) if start is None else np.asarray(start)
-            self.shape, self.dtype = self.nvec.shape, np.dtype(np.int64)
-
-    class MultiBinary:
-        def __init__(self, n):
-            self.n = n
-            self.shape = (n,) if isinstance(n, int) else tuple(n)
-            self.dtype = np.dtype(np.int8)
-
-    class Dict:
-        def __init__(self, members):
-            self.spaces = dict(members)
-
-    class Tuple:
-        def __init__(self, members):
-            self.spaces = tuple(members)
-
-    class Text:
-        pass
+import gymlike as gym
 
 
 class Descriptions(unittest.TestCase):
@@ -89,8 +49,9 @@ class Descriptions(unittest.TestCase):
                                  {"type": "multi_binary", "n": 4})
 
     def test_dict_and_tuple_keep_their_order(self):
-        space = gym.Dict({"z": gym.Discrete(2),
-                          "a": gym.Tuple([gym.MultiBinary([3]), spaces.Discrete(4)])})
+        # Members given as keywords keep their order, where a mapping's keys are sorted.
+        space = gym.Dict(z=gym.Discrete(2),
+                         a=gym.Tuple([gym.MultiBinary([3]), spaces.Discrete(4)]))
         description = describe_space(space)
         self.assertEqual(list(description["spaces"]), ["z", "a"])
         self.assertEqual(description["spaces"]["a"], {"type": "tuple", "spaces": [
@@ -141,7 +102,8 @@ class Variables(unittest.TestCase):
     def test_names_go_into_the_description_and_the_mappings(self):
         description = with_names(describe_space(spaces.Dict(
             valve=spaces.Box(0.0, 1.0, shape=()), pump=spaces.Discrete(4),
-            flags=spaces.MultiBinary(2))), ["valve", "pump", None, "b"])
+            flags=spaces.MultiBinary(2))), {"valve": "valve", "pump": "pump",
+                                            "flags": [None, "b"]})
         self.assertEqual(description["spaces"]["valve"]["names"], ["valve"])
         self.assertEqual(description["spaces"]["pump"]["name"], "pump")
         self.assertEqual(description["spaces"]["flags"]["names"], [None, "b"])
@@ -151,19 +113,72 @@ class Variables(unittest.TestCase):
             {"name": "['flags'][0]"},
             {"name": "['flags'][1]", "name_mapped": "b"}])
 
+    def test_mappings_pair_names_with_dict_keys_and_address_a_whole_value(self):
+        valve, pump = gym.Box(0.0, 1.0, ()), gym.Discrete(4)
+        tank = gym.Dict({"valve_opening": valve, "pump_stage": pump})  # sorted: pump first
+        both = [{"name": "['pump_stage']", "name_mapped": "pump_stage"},
+                {"name": "['valve_opening']", "name_mapped": "valve_opening"}]
+        cases = [
+            # A space that is one value is addressed as a whole, by a path of blanks.
+            ("Discrete", gym.Discrete(2), ["push"], [{"name": " ", "name_mapped": "push"}]),
+            ("Box of shape ()", gym.Box(-1, 1, ()), None, [{"name": " "}]),
+            ("MultiBinary", gym.MultiBinary(2), ["a", None],
+             [{"name": "[0]", "name_mapped": "a"}, {"name": "[1]"}]),
+            # Names pair with a Dict's keys by name, in whatever order they are written.
+            ("keys as written", tank, ["valve_opening", "pump_stage"], both),
+            ("no names", tank, None, both),
+            ("some keys", tank, ["pump_stage"], both),
+            ("keys to names", gym.Dict({"v": valve, "pos": gym.Box(0, 1, (2,))}),
+             {"pos": ["x", None], "v": "valve"},
+             [{"name": "['pos'][0]", "name_mapped": "x"}, {"name": "['pos'][1]"},
+              {"name": "['v']", "name_mapped": "valve"}]),
+            # A member of one variable is named by its key; others are not.
+            ("members", gym.Dict({"level": gym.Box(0, 1, (1,)), "pos": gym.Box(0, 1, (2,)),
+                                  "mode": {"type": "discrete", "n": 2, "name": "gear"}}), None,
+             [{"name": "['level'][0]", "name_mapped": "level"},
+              {"name": "['mode']", "name_mapped": "gear"},
+              {"name": "['pos'][0]"}, {"name": "['pos'][1]"}]),
+            ("a key in a tuple", gym.Tuple([gym.Dict({"a": pump})]), None, [{"name": "[0]['a']"}]),
+        ]
+        for label, space, names, expected in cases:
+            with self.subTest(label):
+                description = describe_space(space)
+                if names is not None:
+                    description = with_names(description, names)
+                self.assertEqual(mappings_of(description), expected)
+
     def test_names_must_fit_the_variables(self):
-        with self.assertRaisesRegex(SpaceError, "3 names were given for the 2 variables"):
-            with_names(describe_space(spaces.Box(0, 1, shape=(2,))), ["a", "b", "c"])
-        with self.assertRaisesRegex(SpaceError, "name 0 of the space is a int"):
-            with_names(describe_space(spaces.Discrete(2)), [7])
+        tank = gym.Dict({"valve_opening": gym.Box(0.0, 1.0, ()), "pump_stage": gym.Discrete(4)})
+        cases = [
+            (tank, ["valve", "pump_stage"], "'valve' is not a key of the space, a dict whose "
+             "names pair with its keys by name (its keys: 'pump_stage', 'valve_opening'); give "
+             "its keys, or a map {key: name} to name its members otherwise"),
+            (tank, [None, None], "None is not a key of the space"),
+            (tank, {"valve": "v"}, "'valve' is not a key of the space"),
+            (gym.Dict({"pos": gym.Box(0, 1, (2,))}), ["pos"], "the space['pos'] has 2 "
+             "variables, which one name cannot name; give its 2 names as a list: "
+             "{'pos': [...]}"),
+            (gym.Box(0, 1, (2,)), {"a": "b"}, "names given as a map {key: names} fit a dict "
+             "space, and the space is a box; give a list of names"),
+            (gym.Dict({"pos": gym.Box(0, 1, (2,))}), {"pos": ["x"]},
+             "1 names were given for the 2 variables of the space['pos']"),
+            (spaces.Box(0, 1, shape=(2,)), ["a", "b", "c"],
+             "3 names were given for the 2 variables"),
+            (spaces.Discrete(2), [7], "name 0 of the space is a int"),
+        ]
+        for space, names, message in cases:
+            with self.subTest(message):
+                with self.assertRaises(SpaceError) as raised:
+                    with_names(describe_space(space), names)
+                self.assertEqual(str(raised.exception)[:len(message)], message)
 
 
 class Actions(unittest.TestCase):
     """The JSON action as the env receives it."""
 
     def test_gymnasium_spaces_give_numpy_values(self):
-        space = gym.Dict({"v": gym.Box(0, 1, (2,), np.float32), "d": gym.Discrete(3),
-                          "t": gym.Tuple([gym.MultiBinary(2), gym.MultiDiscrete([3])])})
+        space = gym.Dict(v=gym.Box(0, 1, (2,), np.float32), d=gym.Discrete(3),
+                         t=gym.Tuple([gym.MultiBinary(2), gym.MultiDiscrete([3])]))
         action = action_from_json(space, {"t": [[1, 0], [2]], "d": 2, "v": [0.5, 0.25]})
         self.assertEqual(list(action), ["v", "d", "t"])
         self.assertEqual(action["v"].dtype, np.float32)

@@ -4,12 +4,13 @@ import json
 import math
 import subprocess
 import sys
+import types
 import unittest
 
 import numpy as np
 
-from velko_sim.json_values import (BadRequest, UnsendableValue, info_json, number_json,
-                                   observation_json, parse)
+from velko_sim.json_values import (BadRequest, UnsendableValue, flag_json, info_json,
+                                   number_json, observation_json, parse)
 
 
 class Sending(unittest.TestCase):
@@ -30,7 +31,7 @@ class Sending(unittest.TestCase):
         self.assertEqual([type(v) for v in parse("[1, 1.0, 1e2]", "x")], [int, float, float])
         self.assertEqual(number_json(np.float32(0.5), "r"), "0.5")
         self.assertEqual(number_json(7, "r"), "7")
-        self.assertEqual(number_json(np.array(2.5), "r"), "2.5")
+        self.assertEqual(number_json(np.int64(-2), "r"), "-2")
 
     def test_nan_in_an_observation_is_refused_naming_the_sensor(self):
         names = {"['tank'][1]": "inflow"}
@@ -59,9 +60,31 @@ class Sending(unittest.TestCase):
     def test_an_info_sends_nan_as_null_where_a_reward_refuses_it(self):
         self.assertEqual(json.loads(info_json({"x": [math.nan, np.float32("inf")], "y": 1})),
                          {"x": [None, None], "y": 1})
-        self.assertEqual(info_json(None), "{}")
         with self.assertRaisesRegex(UnsendableValue, "the reward is nan; JSON has no NaN"):
             number_json(np.float64("nan"), "the reward")
+
+    def test_what_the_protocol_rules_out_is_refused_saying_what_was_given(self):
+        cases = [
+            (number_json, True, "the reward is a bool (True), not a real number"),
+            (number_json, np.array([1.0]), "the reward is a numpy array of shape (1,)"),
+            (number_json, np.array(2.5), "the reward is a numpy array of shape ()"),
+            (number_json, np.bool_(False), "the reward is a bool_ (False), not a real number"),
+            (number_json, None, "the reward is None, not a real number"),
+            (flag_json, np.array([True]), "the reward is a numpy array of shape (1,)"),
+            (flag_json, None, "the reward is None, not a bool"),
+            (info_json, [("a", 1)], "the reward is a list ([('a', 1)]), not a map"),
+        ]
+        for convert, value, message in cases:
+            with self.subTest(message):
+                with self.assertRaises(UnsendableValue) as raised:
+                    convert(value, "the reward")
+                self.assertTrue(str(raised.exception).startswith(message),
+                                str(raised.exception))
+        # Numpy's numbers and bools, and any mapping, are what they stand for.
+        self.assertEqual([number_json(np.float32(0.25), "r"), number_json(np.uint8(3), "r"),
+                          flag_json(np.bool_(True), "t"), flag_json(False, "t"),
+                          info_json(types.MappingProxyType({"a": np.int32(1)}))],
+                         ["0.25", "3", "true", "false", '{"a":1}'])
 
 
 class Reading(unittest.TestCase):

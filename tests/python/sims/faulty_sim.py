@@ -53,7 +53,7 @@ class ValveEnv:
 
     def reset(self, seed=None, options=None):
         self.level = 0.0
-        return [self.level], {"settings": self.settings, "seed": seed}
+        return [self.level], {"settings": self.settings, "seed": seed, "options": options}
 
     def step(self, action):
         self.steps += 1
