@@ -2,16 +2,19 @@
 
 Numpy arrays and scalars become lists and numbers (numpy is optional: an env that never
 imported it has no numpy values). Integers stay integers and floats are written in their
-shortest form that reads back to the same float. JSON has no NaN or infinity: an observation
-holding one is refused, naming the sensor (None is sent as null, a reading without a value);
-in an info such a number is sent as null. A reward must be a real number, a flag a bool and an
-info a map, as the protocol has them: anything else is refused, saying what was given.
+shortest form that reads back to the same float. JSON has no NaN or infinity, and velko reads
+no number beyond the range of a double: an observation or a reward holding one is refused,
+naming the sensor (None is sent as null, a reading without a value); in an info such a number
+is sent as null. A number from velko beyond that range (1e999) is refused rather than read as
+an infinity. A reward must be a real number, a flag a bool and an info a map, as the protocol
+has them: anything else is refused, saying what was given.
 """
 
 import collections.abc
 import json
 import math
 import numbers
+import re
 import sys
 
 from .describe import slot_key
@@ -23,6 +26,31 @@ class UnsendableValue(ValueError):
 
 class BadRequest(ValueError):
     """A request whose JSON text cannot be read."""
+
+
+# The smallest size of an integer that a double cannot hold: it rounds to infinity. velko
+# reads every number as a double, so it cannot read such an integer.
+INT_LIMIT = 2 ** 1024 - 2 ** 970
+# A run of digits as long as the shortest integer at INT_LIMIT: a text without one holds no
+# integer that large.
+_LONG_DIGITS = re.compile(r"[0-9]{309}")
+
+
+def _in_range(value):
+    """True for an int that velko can read as a double."""
+    return -INT_LIMIT < value < INT_LIMIT
+
+
+def _too_large(value):
+    """How a message names an int beyond INT_LIMIT (its text may be too long to write:
+    Python refuses to write an int of more than 4300 digits)."""
+    # 2 ** (bits - 1) <= |value| < 2 ** bits: the digits are those of the lower bound or one
+    # more.
+    digits = int((abs(value).bit_length() - 1) * math.log10(2)) + 1
+    if abs(value) >= 10 ** digits:
+        digits += 1
+    return (f"an integer of {digits} digits, beyond the range of a double (about 1.8e308) "
+            "that velko reads")
 
 
 def _numpy():
@@ -65,7 +93,11 @@ def to_plain(value, path="", on_nonfinite=None):
     if value is None or isinstance(value, (str, bool)):
         return value
     if isinstance(value, int):
-        return int(value)
+        if _in_range(value):
+            return int(value)
+        if on_nonfinite is None:
+            raise UnsendableValue(f"{_too_large(value)} at {path or 'the top'}")
+        return on_nonfinite(path, value)
     if isinstance(value, float):
         if math.isfinite(value):
             return float(value)
@@ -88,27 +120,37 @@ def to_plain(value, path="", on_nonfinite=None):
 
 
 def _flat_numbers(value):
-    """The JSON text of a list of finite floats and ints, or None for any other value: the
-    common observation, written without the encoder's set-up."""
+    """The JSON text of a list of finite floats and ints that velko can read, or None for any
+    other value: the common observation, written without the encoder's set-up."""
     if type(value) is not list:
         return None
     for item in value:
         kind = type(item)
-        if not (kind is float and math.isfinite(item) or kind is int):
+        if not (kind is float and math.isfinite(item) or kind is int and _in_range(item)):
             return None
     return "[" + ",".join(map(repr, value)) + "]"
+
+
+def _plain_json(value):
+    """The JSON text of a value that holds only what velko reads, or None when it may hold
+    more (NaN, an infinity, an integer beyond INT_LIMIT, what JSON cannot carry)."""
+    try:
+        text = _dumps(value)
+    except (TypeError, ValueError):  # ValueError: NaN, or an int too long to write
+        return None
+    if len(text) >= 309 and _LONG_DIGITS.search(text):
+        return None  # perhaps an integer too large: to_plain tells
+    return text
 
 
 def observation_json(observation, names=None):
     """The JSON text of an observation. `names` maps slot paths to sensor names for the
     message that refuses a NaN or an infinity."""
     text = _flat_numbers(observation)
+    if text is None:
+        text = _plain_json(observation)
     if text is not None:
         return text
-    try:
-        return _dumps(observation)
-    except (TypeError, ValueError):
-        pass  # find out where, below
 
     def refuse(path, value):
         name = (names or {}).get(path)
@@ -116,6 +158,8 @@ def observation_json(observation, names=None):
             what = f"the observation's sensor {name!r}" + (f" ({path})" if path else "")
         else:
             what = f"the observation's sensor at {path}" if path else "the observation"
+        if isinstance(value, int):
+            raise UnsendableValue(f"{what} is {_too_large(value)}")
         raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity: give None "
                               "for a reading without a value (sent as null)")
 
@@ -142,17 +186,17 @@ def given(value):
 
 
 def info_json(info, what="the info"):
-    """The JSON text of an info, a map; NaN and infinities become null."""
+    """The JSON text of an info, a map; NaN, infinities and integers beyond INT_LIMIT become
+    null."""
     if type(info) is dict and not info:
         return "{}"
     if not isinstance(info, collections.abc.Mapping):
         raise UnsendableValue(f"{what} is {given(info)}, not a map (a dict)")
     if type(info) is not dict:
         info = dict(info)
-    try:
-        return _dumps(info)
-    except (TypeError, ValueError):
-        pass
+    text = _plain_json(info)
+    if text is not None:
+        return text
     try:
         return _dumps(to_plain(info, "", lambda path, value: None))
     except UnsendableValue as error:
@@ -174,6 +218,8 @@ def number_json(value, what):
         if not math.isfinite(value):
             raise UnsendableValue(f"{what} is {value!r}; JSON has no NaN or infinity")
         return float.__repr__(value)
+    if not _in_range(value):
+        raise UnsendableValue(f"{what} is {_too_large(value)}")
     return str(int(value))
 
 
@@ -191,13 +237,30 @@ def _no_constant(name):
     raise BadRequest(f"{name} is not a JSON number")
 
 
-_DECODER = json.JSONDecoder(parse_constant=_no_constant)
+class _OutOfRange(BadRequest):
+    """A number beyond the range of a double; the message is its text."""
+
+
+def _finite_float(text):
+    """A JSON number with a fraction or an exponent, as a float; 1e999 is refused, not read
+    as an infinity."""
+    value = float(text)
+    if math.isinf(value):
+        raise _OutOfRange(text if len(text) <= 40 else text[:40] + "...")
+    return value
+
+
+_DECODER = json.JSONDecoder(parse_constant=_no_constant, parse_float=_finite_float)
 
 
 def parse(text, what):
-    """The value of a JSON text from velko; ints stay ints, floats read exactly."""
+    """The value of a JSON text from velko; ints stay ints, floats read exactly. A number
+    beyond the range of a double is refused."""
     try:
         return _DECODER.decode(text)
+    except _OutOfRange as error:
+        raise BadRequest(f"{what} holds the number {error}, beyond the range of a double "
+                         "(about 1.8e308)") from None
     except BadRequest as error:
         raise BadRequest(f"{what} is not valid JSON: {error}") from None
     except RecursionError:

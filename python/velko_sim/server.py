@@ -13,6 +13,7 @@ import threading
 import grpc
 
 from .address import AddressError, address
+from .call_slots import CallSlots
 from .service import SimService
 from .session import Session
 from .stubs import sim_pb2_grpc
@@ -24,8 +25,12 @@ MAX_REQUEST_BYTES = 64 << 20
 SHUTDOWN_GRACE_S = 1.0
 SHUTDOWN_LIMIT_S = 3.0
 # Threads answering calls: a step stream holds one (and reads its requests on a thread of its
-# own), Ping must always find another.
-WORKERS = 4
+# own) for as long as it is open.
+WORKERS = 8
+# Calls other than Ping that run at once; one more is refused. One thread is always left for
+# Ping (and for such refusals, which end at once). velko makes one call at a time, and its
+# previous step stream may still be ending on the sim's side when the next call comes.
+CALLS_AT_ONCE = WORKERS - 1
 
 _STOP_SIGNALS = {signal.SIGTERM, signal.SIGINT}
 
@@ -81,7 +86,7 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True)
     server = grpc.server(workers, options=[("grpc.so_reuseport", 0),
                                            ("grpc.max_receive_message_length",
                                             MAX_REQUEST_BYTES)])
-    service = SimService(session, steps_ahead=bool(steps_ahead))
+    service = SimService(session, CallSlots(CALLS_AT_ONCE), steps_ahead=bool(steps_ahead))
     sim_pb2_grpc.add_SimServicer_to_server(service, server)
     target = f"{host}:{port}"
     try:

@@ -9,20 +9,26 @@ from .stubs import sim_pb2, sim_pb2_grpc
 
 
 class SimService(sim_pb2_grpc.SimServicer):
-    """Answers velko's calls with a Session; failures become statuses with their message."""
+    """Answers velko's calls with a Session; failures become statuses with their message.
 
-    def __init__(self, session, steps_ahead=True):
+    Every call but Ping takes one of `slots` (a CallSlots) while it runs, and is refused with
+    RESOURCE_EXHAUSTED when none is free: given fewer slots than the server has threads, Ping
+    always finds a thread, whatever the other calls are doing."""
+
+    def __init__(self, session, slots, steps_ahead=True):
         self._session = session
+        self._slots = slots
         self._steps_ahead = steps_ahead
 
     def Ping(self, request, context):
-        # Answers at once, whatever the env is doing: it takes no lock.
+        # Answers at once, whatever the env is doing: it takes no lock and no slot.
         return sim_pb2.PingReply()
 
     def Init(self, request, context):
         # Steps sent ahead reach the env one at a time, in order, as any others: its step()
         # sees no difference.
-        return sim_pb2.InitReply(steps_ahead=self._steps_ahead)
+        return self._in_slot(context, sim_pb2.InitReply,
+                             lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead))
 
     def Make(self, request, context):
         return self._answer(context, sim_pb2.MakeReply,
@@ -46,33 +52,56 @@ class SimService(sim_pb2_grpc.SimServicer):
         return self._json(context, lambda: self._session.step(request.action_json).json)
 
     def StepStream(self, request_iterator, context):
-        return step_stream(self._session, request_iterator, sim_pb2.JsonReply,
-                           lambda status, message: _fail(context, status, message),
-                           context.is_active)
+        # A generator: the slot is taken when gRPC starts to run the stream on its thread, and
+        # given back however the stream ends (a cancelled one included).
+        if not self._slots.take():
+            _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
+            return
+        try:
+            yield from step_stream(self._session, request_iterator, sim_pb2.JsonReply,
+                                   lambda status, message: _fail(context, status, message),
+                                   context.is_active)
+        finally:
+            self._slots.give_back()
 
     def Close(self, request, context):
         return self._answer(context, sim_pb2.CloseReply, self._session.close)
 
+    def _in_slot(self, context, reply_type, call):
+        """What `call` answers, run in a slot; an empty reply_type refused when none is
+        free."""
+        if not self._slots.take():
+            _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
+            return reply_type()
+        try:
+            return call()
+        finally:
+            self._slots.give_back()
+
     def _json(self, context, call):
         """A JsonReply with the text that `call` gives."""
-        reply = sim_pb2.JsonReply()
-        try:
-            reply.json = call()
-        except BadRequest as error:
-            _fail(context, "INVALID_ARGUMENT", str(error))
-        except CallError as error:
-            _fail(context, error.status, error.message)
-        return reply
+        def answer():
+            reply = sim_pb2.JsonReply()
+            try:
+                reply.json = call()
+            except BadRequest as error:
+                _fail(context, "INVALID_ARGUMENT", str(error))
+            except CallError as error:
+                _fail(context, error.status, error.message)
+            return reply
+        return self._in_slot(context, sim_pb2.JsonReply, answer)
 
     def _answer(self, context, reply_type, call):
         """An empty reply once `call` has run."""
-        try:
-            call()
-        except BadRequest as error:
-            _fail(context, "INVALID_ARGUMENT", str(error))
-        except CallError as error:
-            _fail(context, error.status, error.message)
-        return reply_type()
+        def answer():
+            try:
+                call()
+            except BadRequest as error:
+                _fail(context, "INVALID_ARGUMENT", str(error))
+            except CallError as error:
+                _fail(context, error.status, error.message)
+            return reply_type()
+        return self._in_slot(context, reply_type, answer)
 
 
 # Longest status message sent: a status travels in a header, whose size gRPC bounds.

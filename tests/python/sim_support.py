@@ -79,11 +79,18 @@ class SimProcess:
 
     def failure(self, name, **fields):
         """(status code, message) of a call that must fail."""
+        failed = self.failure_or_none(name, **fields)
+        if failed is None:
+            raise AssertionError(f"{name} did not fail")
+        return failed
+
+    def failure_or_none(self, name, **fields):
+        """(status code, message) of a call that failed, or None when it was answered."""
         try:
             self.call(name, **fields)
         except grpc.RpcError as error:
             return error.code(), error.details()
-        raise AssertionError(f"{name} did not fail")
+        return None
 
     def signal(self, number):
         self.process.send_signal(number)

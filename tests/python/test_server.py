@@ -13,6 +13,7 @@ import unittest
 import grpc
 
 from velko_sim._proto import sim_pb2
+from velko_sim.server import CALLS_AT_ONCE
 from sim_support import FAULTY_SIM, SERVE_TIMEOUT_S, faulty_sim, free_port, python_env
 
 Code = grpc.StatusCode
@@ -119,6 +120,44 @@ class Calls(unittest.TestCase):
             self.assertEqual(sim.process.stdout.readline(), b"hanging in step 1\n")
             sim.call("Ping")
             hanging.cancel()
+
+    def test_open_streams_leave_ping_and_other_calls_answered(self):
+        with faulty_sim() as sim:
+            started(sim)
+            sim.call("Reset")
+            release = threading.Event()
+            streams = []
+
+            def open_stream():
+                """A stream whose first step has been answered, left open."""
+                def requests():
+                    yield sim_pb2.StepRequest(action_json="[0.25]", step=1)
+                    release.wait(60)
+                streams.append(sim.stub.StepStream(requests(), timeout=60))
+                self.assertEqual(next(streams[-1]).step, 1)
+
+            try:
+                for _ in range(4):
+                    open_stream()
+                sim.call("Ping")
+                self.assertEqual(len(json.loads(sim.call("GetMappings").json)), 2)
+                # With every slot taken, calls are refused at once; Ping is still answered.
+                for _ in range(CALLS_AT_ONCE - 4):
+                    open_stream()
+                code, message = sim.failure("Init")
+                self.assertEqual(code, Code.RESOURCE_EXHAUSTED)
+                self.assertTrue(message.startswith(f"the sim is busy: {CALLS_AT_ONCE} calls"),
+                                message)
+                sim.call("Ping")
+            finally:
+                for stream in streams:
+                    stream.cancel()
+                release.set()
+            # The cancelled streams give their slots back.
+            deadline = time.monotonic() + SERVE_TIMEOUT_S
+            while sim.failure_or_none("Init") is not None:
+                self.assertLess(time.monotonic(), deadline)
+                time.sleep(0.01)
 
 
 class StepStream(unittest.TestCase):

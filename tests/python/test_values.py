@@ -50,6 +50,29 @@ class Sending(unittest.TestCase):
         # None is a reading without a value.
         self.assertEqual(observation_json([None, 1.0]), "[null,1.0]")
 
+    def test_integers_beyond_a_double_are_refused_naming_the_part(self):
+        # Python cannot even write an int of 5000 digits; velko cannot read one of 309.
+        huge = 10 ** 4999
+        self.assertEqual(observation_json([2 ** 1024 - 2 ** 970 - 1])[:5], "[1797")
+        for call, message in [
+                (lambda: observation_json([1.0, huge], {"[1]": "level"}),
+                 "the observation's sensor 'level' ([1]) is an integer of 5000 digits"),
+                (lambda: observation_json({"tank": [-10 ** 400]}),
+                 "the observation's sensor at ['tank'][0] is an integer of 401 digits"),
+                (lambda: observation_json([2 ** 1024 - 2 ** 970]),
+                 "the observation's sensor at [0] is an integer of 309 digits"),
+                (lambda: number_json(huge, "the reward"), "the reward is an integer of 5000 "
+                                                          "digits")]:
+            with self.subTest(message):
+                with self.assertRaises(UnsendableValue) as raised:
+                    call()
+                self.assertEqual(str(raised.exception),
+                                 message + ", beyond the range of a double (about 1.8e308) "
+                                           "that velko reads")
+        # A text of digits is no number; an info sends such integers as null.
+        self.assertEqual(observation_json({"id": "7" * 400}), '{"id":"' + "7" * 400 + '"}')
+        self.assertEqual(info_json({"x": [huge, 10 ** 320, 5]}), '{"x":[null,null,5]}')
+
     def test_values_json_cannot_carry_are_refused_naming_where(self):
         with self.assertRaisesRegex(UnsendableValue, r"the observation holds a set at \[1\]"):
             observation_json([1, {2}])
@@ -94,7 +117,10 @@ class Reading(unittest.TestCase):
         for text, message in [("NaN", "NaN is not a JSON number"),
                               ("[Infinity]", "Infinity is not a JSON number"),
                               ("{", "the action is not valid JSON"),
-                              ("[" * 50000 + "]" * 50000, "the action is nested too deeply")]:
+                              ("[" * 50000 + "]" * 50000, "the action is nested too deeply"),
+                              ("[1e999]", "the action holds the number 1e999, beyond the "
+                                          "range of a double"),
+                              ('{"v": -2e308}', "the action holds the number -2e308")]:
             with self.subTest(text[:10]):
                 with self.assertRaises(BadRequest) as raised:
                     parse(text, "the action")
