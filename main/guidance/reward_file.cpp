@@ -92,8 +92,9 @@ RewardFileLocation locate_reward_file(const std::string& item_path, const std::s
   }
   struct stat info {};
   if (::stat(resolved.c_str(), &info) != 0) {
+    int error = errno;
     throw GuidanceManifestError("The reward file " + shown +
-                                " cannot be read: " + std::generic_category().message(errno));
+                                " cannot be read: " + std::generic_category().message(error));
   }
   if (!S_ISREG(info.st_mode)) {
     throw GuidanceManifestError("The reward file " + shown + " is " + file_kind(info.st_mode) +
