@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/printable.h"
 #include "common/unicode.h"
 
 namespace velko {
@@ -104,7 +105,15 @@ std::string render_markup(std::string_view markup, bool color) {
   return out;
 }
 
-std::string render_table(const Table& table, bool color) {
+std::string render_table(const Table& given, bool color) {
+  // A cell is shown on one line, with its control characters escaped: a newline in a name
+  // must not forge a line of the table, nor an escape code restyle it.
+  Table table{printable_name(given.title), {}, {}};
+  for (const auto& column : given.columns) table.columns.push_back(printable_name(column));
+  for (const auto& row : given.rows) {
+    std::vector<std::string>& cells = table.rows.emplace_back();
+    for (const auto& cell : row) cells.push_back(printable_name(cell));
+  }
   std::size_t n = table.columns.size();
   std::vector<std::size_t> widths(n, 0);
   for (std::size_t c = 0; c < n; ++c) {

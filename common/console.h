@@ -25,7 +25,8 @@ std::string escape_markup(std::string_view text);
 // otherwise. "\[" stands for a literal "[". Other bracketed text is kept as it is.
 std::string render_markup(std::string_view markup, bool color);
 
-// Renders a table to lines of text (each ended by a newline).
+// Renders a table to lines of text (each ended by a newline). Control characters in the title
+// and the cells are shown escaped (printable_name), so every cell stays on its line.
 std::string render_table(const Table& table, bool color);
 
 class Console {

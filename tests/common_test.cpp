@@ -28,6 +28,7 @@
 #include "common/http.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "common/printable.h"
 #include "common/slot_path_grammar.h"
 #include "common/unicode.h"
 #include "tests/support/testing.h"
@@ -415,6 +416,41 @@ TEST(Console, TablesHaveTitleHeaderAndAlignedCells) {
             "┡━━━━━━━━╇━━━━━━━╇━━━━━━━━━━━┩\n"
             "│ ready  │ 87.5  │ A, B      │\n"
             "└────────┴───────┴───────────┘\n");
+}
+
+TEST(Console, ControlCharactersInTableCellsAreShownEscapedOnTheirLine) {
+  // A newline in a name must not forge a row, nor an escape code restyle the table.
+  Table table{"Sims\x1b[2J", {"Name", "ID"}, {{"Tank\n│ Forged │ x", "[red]s-1\x1b[0m"}}};
+  EXPECT_EQ(render_table(table, false),
+            "Sims\\x1b[2J\n"
+            "┏━━━━━━━━━━━━━━━━━━━━━━┳━━━━━━━━━━━━┓\n"
+            "┃ Name                 ┃ ID         ┃\n"
+            "┡━━━━━━━━━━━━━━━━━━━━━━╇━━━━━━━━━━━━┩\n"
+            "│ Tank\\x0a│ Forged │ x │ s-1\\x1b[0m │\n"
+            "└──────────────────────┴────────────┘\n");
+}
+
+TEST(Printable, EscapesWhatCouldSteerOrReorderTheTerminal) {
+  struct Case {
+    std::string text;
+    std::string message;  // line breaks kept
+    std::string name;     // on one line
+  };
+  const std::vector<Case> cases = {
+      {"plain caf\xc3\xa9 \xef\xbf\xbd", "plain caf\xc3\xa9 \xef\xbf\xbd",
+       "plain caf\xc3\xa9 \xef\xbf\xbd"},
+      {"a\nb\tc\r", "a\nb\tc\\x0d", "a\\x0ab\\x09c\\x0d"},
+      {"\x1b[2J\x7f\xc2\x9b", "\\x1b[2J\\x7f\\x9b", "\\x1b[2J\\x7f\\x9b"},
+      // Bidirectional controls, and bytes that are not UTF-8 (a lone 8-bit CSI among them).
+      {"\xe2\x80\xae"
+       "evil\xe2\x81\xa6\xe2\x81\xa9",
+       "\\u202eevil\\u2066\\u2069", "\\u202eevil\\u2066\\u2069"},
+      {"\x9b\xff\xe2\x80", "\\x9b\\xff\\xe2\\x80", "\\x9b\\xff\\xe2\\x80"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(printable(c.text), c.message) << c.text;
+    EXPECT_EQ(printable_name(c.text), c.name) << c.text;
+  }
 }
 
 TEST(ErrorHelpers, TypeNamesAreUnqualified) {

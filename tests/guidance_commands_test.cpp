@@ -65,11 +65,10 @@ class FakePlatform : public Platform, public guidance::GuidanceLibrary {
     note("list " + organization_id + " " + project_id);
     co_return backend_.items;
   }
-  awaitable<std::string> upload_reward_file(std::string organization_id,
-                                            std::string project_id,
-                                            std::string path) override {
-    note("upload " + organization_id + " " + project_id + " " + path);
-    co_return "url:" + path;
+  awaitable<std::string> upload_reward_file(std::string organization_id, std::string project_id,
+                                            std::string filename, std::string bytes) override {
+    note("upload " + organization_id + " " + project_id + " " + filename + " " + bytes);
+    co_return "url:" + filename;
   }
   awaitable<std::optional<GuidanceItem>> get_by_name(std::string organization_id,
                                                      std::string project_id, std::string name,
@@ -346,9 +345,9 @@ TEST_F(GuidanceCommands, PublishARewardUploadsItsFileFirst) {
   guidance::create("It's fast", "reward", "./");
   EXPECT_EQ(run({"guidance", "publish", "it-s-fast"}), 0);
   EXPECT_EQ(out_, "Published the reward \"It's fast\" (uuid: uuid-1)\n");
-  std::vector<std::string> calls = {"select", "upload org-3 proj-9 it-s-fast/reward.py",
-                                    "get org-3 proj-9 It's fast reward",
-                                    "create org-3 proj-9 reward It's fast url:it-s-fast/reward.py"};
+  std::vector<std::string> calls = {
+      "select", "upload org-3 proj-9 reward.py " + std::string(guidance::REWARD_TEMPLATE),
+      "get org-3 proj-9 It's fast reward", "create org-3 proj-9 reward It's fast url:reward.py"};
   EXPECT_EQ(backend_.calls, calls);
 }
 
@@ -405,13 +404,65 @@ TEST_F(GuidanceCommands, PublishAsksBeforeSendingARewardFileFromOutsideTheItem) 
   EXPECT_TRUE(backend_.urls.empty());
 
   EXPECT_EQ(run({"guidance", "publish", "item"}, " Yes\n"), 0);
-  EXPECT_EQ(backend_.calls[1], "upload org-3 proj-9 item/../secret");
+  EXPECT_EQ(backend_.calls[1], "upload org-3 proj-9 secret s");
   // Given the option, it asks nothing.
   prompts_.str("");
   backend_.calls.clear();
   EXPECT_EQ(run({"guidance", "publish", "item", "--allow-outside-file"}), 0);
   EXPECT_EQ(prompts_.str(), "");
-  EXPECT_EQ(backend_.calls[1], "upload org-3 proj-9 item/../secret");
+  EXPECT_EQ(backend_.calls[1], "upload org-3 proj-9 secret s");
+}
+
+TEST_F(GuidanceCommands, PublishAYesAllowsOnlyTheFileTheUserWasAskedAbout) {
+  write_file("asked", "a");
+  write_file("other", "o");
+  fs::create_directories("item");
+  fs::create_symlink("../asked", "item/reward.py");
+  write_file("item/guidance.json", R"({"name": "r", "type": "reward"})");
+  // The link is pointed elsewhere while the project is chosen, after the user said yes.
+  backend_.on_select = [] {
+    fs::remove("item/reward.py");
+    fs::create_symlink("../other", "item/reward.py");
+  };
+  EXPECT_EQ(run({"guidance", "publish", "item"}, "y\n"), 1);
+  EXPECT_EQ(out_, "The reward file " + cwd_ + "/item/reward.py leads to " + cwd_ +
+                      "/other, outside the item directory " + cwd_ +
+                      "/item; nothing was sent. Move the file into the item directory, or give "
+                      "--allow-outside-file to send it anyway.\n");
+  EXPECT_EQ(backend_.calls, std::vector<std::string>{"select"});
+}
+
+TEST_F(GuidanceCommands, NamesAndArgumentsAreShownEscaped) {
+  // The reward file's name, in the refusal and in the question.
+  const std::string name = "evil\x1b[2J\n\u202e.py";
+  const std::string shown = "evil\\x1b[2J\\x0a\\u202e.py";
+  write_file(name, "s");
+  fs::create_directories("item");
+  write_file("item/guidance.json",
+             R"({"name": "r", "type": "reward", "file": "../evil\u001b[2J\n\u202e.py"})");
+  EXPECT_EQ(run({"guidance", "publish", "item"}, "n\n"), 1);
+  EXPECT_EQ(prompts_.str(), "The reward file " + cwd_ + "/" + shown +
+                                " is outside the item directory " + cwd_ +
+                                "/item.\nSend it to the platform anyway? [y/N]: ");
+  session_.interactive = false;
+  out_.clear();
+  EXPECT_EQ(run({"guidance", "publish", "item"}), 1);
+  EXPECT_EQ(out_.substr(0, out_.find(';')),
+            "The reward file " + cwd_ + "/" + shown + " is outside the item directory " + cwd_ +
+                "/item");
+  // The arguments echoed back.
+  out_.clear();
+  EXPECT_EQ(run({"guidance", "publish", "no\x1b]0;x\x07where"}), 1);
+  EXPECT_EQ(out_, "No guidance.json in " + cwd_ +
+                      "/no\\x1b]0;x\\x07where (create one with `velko guidance new`)\n");
+  out_.clear();
+  EXPECT_EQ(run({"guidance", "new", "-n", "x", "-t", "goal", "-l", "a\nb\u2066"}), 0);
+  EXPECT_EQ(out_,
+            "Created a\\x0ab\\u2066/x. Edit its guidance.json, then run `velko guidance publish` "
+            "from it.\n");
+  out_.clear();
+  EXPECT_EQ(run({"guidance", "new", "-n", "x", "-t", "goal", "-l", "a\nb\u2066"}), 1);
+  EXPECT_EQ(out_, "a\\x0ab\\u2066/x already exists\n");
 }
 
 TEST_F(GuidanceCommands, PublishAnInvalidManifestIsItsMessageInRed) {

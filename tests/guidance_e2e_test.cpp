@@ -94,6 +94,15 @@ TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
 
   RunResult usage = velko({"guidance", "frobnicate"}, dir.path());
   EXPECT_EQ(usage.status, 2);
+  // What the user typed is given back escaped: an unknown option, a refused value.
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"guidance", "list", "--bo\x1b[2J\ngus"},
+        std::vector<std::string>{"sim", "validate", "x", "--call-timeout", "\x1b[2J\n7"}}) {
+    RunResult refused = velko(args, dir.path());
+    EXPECT_EQ(refused.status, 2) << args.back();
+    EXPECT_THAT(refused.err, HasSubstr("\\x1b[2J\\x0a")) << refused.err;
+    EXPECT_THAT(refused.err, Not(HasSubstr("\x1b"))) << refused.err;
+  }
   RunResult help = velko({"guidance", "--help"}, dir.path());
   EXPECT_EQ(help.status, 0);
   EXPECT_THAT(help.out, HasSubstr("Create a new guidance item directory (guidance.json, and "

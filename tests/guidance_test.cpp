@@ -1,10 +1,13 @@
 // Tests of the guidance module: the manifest and its checks, scaffolding, publishing.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -392,9 +395,17 @@ TEST(ManifestMessages, RewardFileMissingShowsItsLiteralForm) {
   EXPECT_EQ(with_file(R"("it's.py")"), "The reward file \"it's.py\"" + in);
   EXPECT_EQ(with_file(R"("a\\b\n.py")"), "The reward file 'a\\\\b\\n.py'" + in);
   EXPECT_EQ(with_file(R"("")"), "The reward file ''" + in);
-  // A directory is not a file.
+  // Something that is there but is not a file is named for what it is.
   fs::create_directory(directory + "/code.py");
-  EXPECT_EQ(with_file(R"("code.py")"), "The reward file 'code.py'" + in);
+  ASSERT_EQ(::mkfifo((directory + "/pipe.py").c_str(), 0600), 0);
+  fs::create_symlink("/dev/null", directory + "/device.py");
+  std::string there = " in " + absolute_form(directory) + " is ";
+  EXPECT_EQ(with_file(R"("code.py")"),
+            "The reward file 'code.py'" + there + "a directory, not a file");
+  EXPECT_EQ(with_file(R"("pipe.py")"),
+            "The reward file 'pipe.py'" + there + "a named pipe (FIFO), not a file");
+  EXPECT_EQ(with_file(R"("device.py")"),
+            "The reward file 'device.py'" + there + "a character device, not a file");
 }
 
 TEST(ManifestMessages, RewardFileMissingNamesTheDirectoryInAbsoluteForm) {
@@ -713,6 +724,106 @@ TEST(Create, FileSystemErrorsPassThrough) {
   EXPECT_EQ(read_file(temp / "file"), "x");
 }
 
+TEST(Create, AFailedWriteLeavesNothingAndTheRetryMakesTheItem) {
+  TempDir temp;
+  // A file size limit makes a write fail as a full disk would.
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 16;
+  auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  EXPECT_THROW(create("Speed", "reward", temp.path()), std::system_error);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, handler);
+  EXPECT_EQ(entries(temp.path()), std::set<std::string>{});
+  std::string directory = create("Speed", "reward", temp.path());
+  EXPECT_EQ(entries(directory), (std::set<std::string>{"guidance.json", "reward.py"}));
+  EXPECT_EQ(entries(temp.path()), std::set<std::string>{"speed"});
+}
+
+// ---------------------------------------------------------------------------------------
+// The reward file: checked by its path, then read once from the descriptor that is checked
+
+TEST(ReadRewardFile, WhatChangesAfterTheCheckIsCheckedAgainOnTheDescriptor) {
+  TempDir temp;
+  write_file(temp / "secret", "s");
+  std::string outside = fs::canonical(temp.path()).string();
+  std::string directory = create("Speed", "reward", temp.path());
+  std::string code = directory + "/code";
+  std::string real = code + "/real.py";
+  struct Case {
+    std::string what;
+    std::function<void()> swap;  // run between the check and the read
+    OutsideFileConsent consent;
+    std::string outcome;  // the bytes read, "outside", or a part of the error
+  };
+  auto replace_with_link = [&](std::string to) {
+    return [&real, to] {
+      fs::remove(real);
+      fs::create_symlink(to, real);
+    };
+  };
+  // The item's own directory on the way to the file becomes a link to one outside.
+  auto move_code_out = [&] {
+    fs::rename(code, temp / "moved");
+    fs::create_symlink(temp / "moved", code);
+  };
+  const std::vector<Case> cases = {
+      {"nothing", [] {}, {}, "r"},
+      {"the manifest's link",
+       [&] {
+         fs::remove(directory + "/reward.py");
+         fs::create_symlink(outside + "/secret", directory + "/reward.py");
+       },
+       {}, "r"},
+      {"a link to outside", replace_with_link(outside + "/secret"), {true, {}},
+       "replaced by a link"},
+      {"a link to /dev/zero", replace_with_link("/dev/zero"), {true, {}}, "replaced by a link"},
+      {"a pipe", [&] { fs::remove(real); ASSERT_EQ(::mkfifo(real.c_str(), 0600), 0); }, {true, {}},
+       "is a named pipe (FIFO), not a file"},
+      {"a directory on the way, unallowed", move_code_out, {}, "outside"},
+      {"a directory on the way, allowed", move_code_out, {true, {}}, "r"},
+      {"another file than the one allowed", move_code_out, {false, real}, "outside"},
+      {"a file grown past the bound",
+       [&] { ASSERT_EQ(::truncate(real.c_str(), MAX_REWARD_FILE_BYTES + 1), 0); }, {},
+       "is larger than 64 MiB"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(temp / "moved");
+    fs::remove_all(code);
+    fs::create_directories(code);
+    write_file(real, "r");
+    fs::remove(directory + "/reward.py");
+    fs::create_symlink("code/real.py", directory + "/reward.py");
+    RewardFileLocation checked = locate_reward_file(directory, "reward.py");
+    ASSERT_TRUE(checked.inside);
+    c.swap();
+    std::string outcome;
+    try {
+      RewardFileContents contents = read_reward_file(checked, c.consent);
+      outcome = contents.bytes;
+      EXPECT_EQ(contents.name, "reward.py") << c.what;
+    } catch (const RewardFileOutsideError& error) {
+      outcome = "outside";
+      EXPECT_EQ(error.location().resolved, outside + "/moved/real.py") << c.what;
+    } catch (const GuidanceManifestError& error) {
+      outcome = error.what();
+    }
+    EXPECT_THAT(outcome, HasSubstr(c.outcome)) << c.what;
+  }
+  // Refused already at the check: a link to a device, a file over the bound.
+  fs::remove(directory + "/reward.py");
+  fs::create_symlink("/dev/zero", directory + "/reward.py");
+  EXPECT_THAT(manifest_error([&] { locate_reward_file(directory, "reward.py"); }),
+              HasSubstr("is a character device, not a file (it leads to /dev/zero)"));
+  fs::remove(directory + "/reward.py");
+  write_file(directory + "/reward.py", "");
+  ASSERT_EQ(::truncate((directory + "/reward.py").c_str(), MAX_REWARD_FILE_BYTES + 1), 0);
+  EXPECT_THAT(manifest_error([&] { locate_reward_file(directory, "reward.py"); }),
+              HasSubstr("is larger than 64 MiB"));
+}
+
 // ---------------------------------------------------------------------------------------
 // Publishing
 
@@ -754,9 +865,9 @@ class FakeLibrary : public GuidanceLibrary, public Platform {
   GuidanceLibrary& guidance() override { return *this; }
 
   awaitable<std::string> upload_reward_file(std::string organization_id, std::string project_id,
-                                            std::string path) override {
-    record({"upload_reward_file", {organization_id, project_id, path}});
-    co_return "data:" + path;
+                                            std::string filename, std::string bytes) override {
+    record({"upload_reward_file", {organization_id, project_id, filename, bytes}});
+    co_return "data:" + filename;
   }
   awaitable<std::optional<GuidanceItem>> get_by_name(std::string organization_id,
                                                      std::string project_id, std::string name,
@@ -795,7 +906,7 @@ class FakeLibrary : public GuidanceLibrary, public Platform {
 std::pair<GuidanceItem, bool> run_publish(FakeLibrary& api, const std::string& path,
                                           bool allow_outside_file = false) {
   return async_to_sync(publish)(static_cast<Platform&>(api), path, std::string("org-1"),
-                                std::string("proj-1"), allow_outside_file);
+                                std::string("proj-1"), OutsideFileConsent{allow_outside_file, {}});
 }
 
 TEST(Publish, CreatesANewItemTypeBeforeName) {
@@ -839,11 +950,11 @@ TEST(Publish, ARewardUploadsItsFileFirstEvenWhenTheItemExists) {
   FakeLibrary api;
   auto [first, created] = run_publish(api, directory);
   EXPECT_TRUE(created);
-  std::string file = directory + "/reward.py";
+  const std::string code(REWARD_TEMPLATE);
   std::vector<Call> expected = {
-      {"upload_reward_file", {"org-1", "proj-1", file}},
+      {"upload_reward_file", {"org-1", "proj-1", "reward.py", code}},
       {"get_by_name", {"org-1", "proj-1", "Speed", "reward"}},
-      {"create", {"org-1", "proj-1", "reward", "Speed"}, std::nullopt, "data:" + file},
+      {"create", {"org-1", "proj-1", "reward", "Speed"}, std::nullopt, "data:reward.py"},
   };
   EXPECT_EQ(api.calls, expected);
 
@@ -852,9 +963,9 @@ TEST(Publish, ARewardUploadsItsFileFirstEvenWhenTheItemExists) {
   EXPECT_FALSE(created_again);
   EXPECT_EQ(second.id, first.id);
   expected = {
-      {"upload_reward_file", {"org-1", "proj-1", file}},
+      {"upload_reward_file", {"org-1", "proj-1", "reward.py", code}},
       {"get_by_name", {"org-1", "proj-1", "Speed", "reward"}},
-      {"update", {"org-1", "proj-1", first.id}, std::nullopt, "data:" + file},
+      {"update", {"org-1", "proj-1", first.id}, std::nullopt, "data:reward.py"},
   };
   EXPECT_EQ(api.calls, expected);
 }
@@ -864,11 +975,11 @@ TEST(Publish, UploadsTheNamedFileJoinedWithThePath) {
   InDirectory here(temp.path());
   item(temp, R"({"name": "r", "type": "reward", "file": "code/r.py"})", "rw");
   fs::create_directories("rw/code");
-  write_file("rw/code/r.py", "");
+  write_file("rw/code/r.py", "code of r");
   FakeLibrary api;
   run_publish(api, "rw");
   ASSERT_FALSE(api.calls.empty());
-  EXPECT_EQ(api.calls[0], (Call{"upload_reward_file", {"org-1", "proj-1", "rw/code/r.py"}}));
+  EXPECT_EQ(api.calls[0], (Call{"upload_reward_file", {"org-1", "proj-1", "r.py", "code of r"}}));
 }
 
 TEST(Publish, TwiceCreatesThenUpdatesAndANewTypeCreatesAgain) {
@@ -931,7 +1042,7 @@ TEST(Publish, ARewardFileOutsideTheItemIsSentOnlyWhenAllowed) {
   write_file(directory + "/guidance.json", R"({"name": "Speed", "type": "reward"})");
   FakeLibrary api;
   run_publish(api, directory);
-  EXPECT_EQ(api.calls[0], (Call{"upload_reward_file", {"org-1", "proj-1", directory + "/reward.py"}}));
+  EXPECT_EQ(api.calls[0], (Call{"upload_reward_file", {"org-1", "proj-1", "reward.py", "r"}}));
   // A file that is not a regular one once links are followed is a manifest error.
   fs::remove(directory + "/reward.py");
   fs::create_symlink("/dev/zero", directory + "/reward.py");

@@ -11,6 +11,7 @@
 #include "common/async.h"
 #include "common/console.h"
 #include "common/literal.h"
+#include "common/printable.h"
 #include "common/unicode.h"
 #include "main/guidance/manifest.h"
 #include "main/guidance/publish.h"
@@ -47,7 +48,7 @@ std::string given_or_asked(GuidanceSession& session, const CLI::Option* option,
 // Prints a manifest error in red and ends the command with exit status 1.
 [[noreturn]] void fail_in_red(GuidanceSession& session,
                               const guidance::GuidanceManifestError& error) {
-  session.console.print("[red]" + escape_markup(error.what()) + "[/red]");
+  session.console.print("[red]" + escape_markup(printable(error.what())) + "[/red]");
   throw CLI::RuntimeError(1);
 }
 
@@ -69,25 +70,32 @@ void new_command(GuidanceSession& session, const std::string& name, const std::s
   } catch (const guidance::GuidanceManifestError& error) {
     fail_in_red(session, error);
   }
-  session.console.print("Created " + escape_markup(directory) +
+  session.console.print("Created " + escape_markup(printable_name(directory)) +
                         ". Edit its guidance.json, then run `velko guidance publish` from it.");
 }
 
+// Refuses a reward file from outside the item directory that the user has not allowed: says
+// why and what to do, and ends the command with exit status 1, with nothing sent.
+[[noreturn]] void refuse_outside_file(GuidanceSession& session,
+                                      const guidance::RewardFileLocation& location) {
+  session.console.print(
+      "[red]" +
+      escape_markup(guidance::outside_text(location) +
+                    "; nothing was sent. Move the file into the item directory, or give "
+                    "--allow-outside-file to send it anyway.") +
+      "[/red]");
+  throw CLI::RuntimeError(1);
+}
+
 // Asks the user before a reward file from outside the item directory is sent (no is the
-// default); without a terminal there is no one to ask, so it is refused. A refusal prints
-// why and ends the command with exit status 1, with nothing sent.
-void confirm_outside_file(GuidanceSession& session,
-                          const guidance::RewardFileLocation& location) {
-  const std::string where = guidance::outside_text(location);
-  if (!session.interactive) {
-    session.console.print("[red]" +
-                    escape_markup(where +
-                                  "; nothing was sent. Move the file into the item directory, "
-                                  "or give --allow-outside-file to send it anyway.") +
-                    "[/red]");
-    throw CLI::RuntimeError(1);
-  }
-  session.prompts << where << ".\nSend it to the platform anyway? [y/N]: " << std::flush;
+// default); without a terminal there is no one to ask, so it is refused. A yes allows that
+// one file, by its resolved path; a refusal prints why and ends the command with exit
+// status 1, with nothing sent.
+guidance::OutsideFileConsent confirm_outside_file(GuidanceSession& session,
+                                                  const guidance::RewardFileLocation& location) {
+  if (!session.interactive) refuse_outside_file(session, location);
+  session.prompts << guidance::outside_text(location)
+                  << ".\nSend it to the platform anyway? [y/N]: " << std::flush;
   std::string answer;
   if (!std::getline(session.input, answer)) {
     if (session.prompts_on_terminal) session.prompts << std::endl;
@@ -99,6 +107,7 @@ void confirm_outside_file(GuidanceSession& session,
     session.console.print("Nothing was sent.");
     throw CLI::RuntimeError(1);
   }
+  return guidance::OutsideFileConsent{false, location.resolved};
 }
 
 awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_outside_file) {
@@ -110,17 +119,28 @@ awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_
   } catch (const guidance::GuidanceManifestError& error) {
     fail_in_red(session, error);
   }
+  guidance::OutsideFileConsent consent{allow_outside_file, {}};
   if (reward && !reward->inside && !allow_outside_file) {
-    confirm_outside_file(session, *reward);
-    allow_outside_file = true;
+    consent = confirm_outside_file(session, *reward);
   }
   std::unique_ptr<Platform> api = make_platform(session);
   Project project = co_await api->cli_select();
-  auto [item, created] = co_await guidance::publish(*api, path, project.organization_id,
-                                                    project.id, allow_outside_file);
+  // The file is checked again as it is read: one that has moved outside since, or to
+  // another place than the one the user allowed, is refused.
+  std::optional<guidance::RewardFileLocation> moved;
+  std::pair<guidance::GuidanceItem, bool> published;
+  try {
+    published = co_await guidance::publish(*api, path, project.organization_id, project.id,
+                                           consent);
+  } catch (const guidance::RewardFileOutsideError& error) {
+    moved = error.location();
+  }
+  if (moved) refuse_outside_file(session, *moved);
+  auto& [item, created] = published;
   std::string verb = created ? "Published" : "Updated";
-  session.console.print(verb + " the " + escape_markup(item.type.value) + " " +
-                  escape_markup(velko::quoted(item.name)) + " (uuid: " + escape_markup(item.id) + ")");
+  session.console.print(verb + " the " + escape_markup(printable_name(item.type.value)) + " " +
+                        escape_markup(velko::quoted(item.name)) +
+                        " (uuid: " + escape_markup(printable_name(item.id)) + ")");
 }
 
 awaitable<void> _list(GuidanceSession& session) {

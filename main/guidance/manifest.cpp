@@ -15,7 +15,9 @@
 
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "common/printable.h"
 #include "common/unicode.h"
+#include "main/guidance/reward_file.h"
 
 namespace velko::guidance {
 
@@ -31,6 +33,9 @@ struct FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 };
+
+// A path as messages show it: absolute, and escaped (printable_name).
+std::string shown(std::string_view path) { return printable_name(absolute_form(path)); }
 
 [[noreturn]] void fail(const std::string& message) { throw GuidanceManifestError(message); }
 
@@ -50,7 +55,15 @@ bool is_regular_file(const std::string& path, bool strict) {
   if (::stat(path.c_str(), &info) == 0) return S_ISREG(info.st_mode);
   int error = errno;
   if (!strict || error == ENOENT || error == ENOTDIR) return false;
-  system_failure(error, "cannot look for " + absolute_form(path));
+  system_failure(error, "cannot look for " + shown(path));
+}
+
+// What stands at `path` (links followed) when it is there and is not a regular file, such as
+// "a directory"; empty otherwise.
+std::string non_file_kind(const std::string& path) {
+  struct stat info {};
+  if (!usable_path(path) || ::stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return "";
+  return file_kind(info.st_mode);
 }
 
 std::string size_limit_message(const std::string& directory) {
@@ -73,11 +86,11 @@ std::optional<std::string> read_manifest_text(const std::string& file,
   if (fd < 0) {
     int error = errno;
     if (error == ENOENT || error == ENOTDIR) return std::nullopt;
-    system_failure(error, "cannot open " + absolute_form(file));
+    system_failure(error, "cannot open " + shown(file));
   }
   FileDescriptor guard(fd);
   struct stat info {};
-  if (::fstat(fd, &info) != 0) system_failure(errno, "cannot read " + absolute_form(file));
+  if (::fstat(fd, &info) != 0) system_failure(errno, "cannot read " + shown(file));
   if (!S_ISREG(info.st_mode)) return std::nullopt;
   // The size is tested before anything is read, and again while reading in case it grows.
   if (info.st_size > static_cast<off_t>(MAX_MANIFEST_BYTES)) fail(size_limit_message(directory));
@@ -88,7 +101,7 @@ std::optional<std::string> read_manifest_text(const std::string& file,
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      system_failure(errno, "cannot read " + absolute_form(file));
+      system_failure(errno, "cannot read " + shown(file));
     }
     if (n == 0) break;
     text.append(buffer.data(), static_cast<std::size_t>(n));
@@ -159,17 +172,17 @@ GuidanceManifest read_manifest(const std::string& path) {
 
   // 1. The manifest must be an existing regular file.
   auto missing = [&] {
-    fail("No " + manifest_name + " in " + absolute_form(path) +
+    fail("No " + manifest_name + " in " + shown(path) +
          " (create one with `velko guidance new`)");
   };
   if (!is_regular_file(manifest_file, /*strict=*/true)) missing();
-  std::optional<std::string> text = read_manifest_text(manifest_file, absolute_form(path));
+  std::optional<std::string> text = read_manifest_text(manifest_file, shown(path));
   if (!text) missing();
 
   // 2. It must be UTF-8 text holding one JSON document. Text that cannot be decoded is not a
   // manifest error: it passes to the caller as an ordinary error.
   if (auto bad = unicode::invalid_utf8_at(*text)) {
-    throw std::runtime_error(manifest_name + " in " + absolute_form(path) +
+    throw std::runtime_error(manifest_name + " in " + shown(path) +
                              " is not UTF-8 text (byte " +
                              hex_byte(static_cast<unsigned char>((*text)[*bad])) +
                              " at offset " + std::to_string(*bad) + ")");
@@ -210,7 +223,17 @@ GuidanceManifest read_manifest(const std::string& path) {
     if (!file_value) file_value = &default_file;
     if (!file_value->is_string() ||
         !is_regular_file(join_path(path, file_value->get_string()), /*strict=*/false)) {
-      fail("The reward file " + literal(*file_value) + " is not in " + absolute_form(path));
+      // Something that is there but is not a file is named for what it is (an empty name
+      // names nothing, not the item directory).
+      std::string kind;
+      if (file_value->is_string() && !file_value->get_string().empty()) {
+        kind = non_file_kind(join_path(path, file_value->get_string()));
+      }
+      if (!kind.empty()) {
+        fail("The reward file " + literal(*file_value) + " in " + shown(path) + " is " + kind +
+             ", not a file");
+      }
+      fail("The reward file " + literal(*file_value) + " is not in " + shown(path));
     }
     return GuidanceManifest{std::move(name), type, std::nullopt,
                             std::string(file_value->get_string())};

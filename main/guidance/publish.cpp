@@ -8,20 +8,24 @@ namespace velko::guidance {
 awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
                                                   std::string organization_id,
                                                   std::string project_id,
-                                                  bool allow_outside_file) {
+                                                  OutsideFileConsent consent) {
   // Tests the directory before the platform is contacted.
   GuidanceManifest manifest = read_manifest(path);
-  std::optional<RewardFileLocation> reward;
+  std::optional<RewardFileContents> reward;
   if (manifest.reward_file) {
-    reward = locate_reward_file(path, *manifest.reward_file);
-    if (!reward->inside && !allow_outside_file) throw RewardFileOutsideError(*reward);
+    RewardFileLocation location = locate_reward_file(path, *manifest.reward_file);
+    if (!location.inside && !consent.allows(location.resolved)) {
+      throw RewardFileOutsideError(location);
+    }
+    reward = read_reward_file(location, consent);
   }
   GuidanceLibrary& library = api.guidance();
 
   // A reward's file goes up first, on every publish, for new and existing items alike.
   std::optional<std::string> data_url;
   if (reward) {
-    data_url = co_await library.upload_reward_file(organization_id, project_id, reward->given);
+    data_url = co_await library.upload_reward_file(organization_id, project_id, reward->name,
+                                                   std::move(reward->bytes));
   }
 
   std::optional<GuidanceItem> existing =

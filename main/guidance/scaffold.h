@@ -11,7 +11,10 @@ extern const std::string_view REWARD_TEMPLATE;
 
 // Makes a new item directory in `location` (created with its parents when missing) holding
 // the starting guidance.json and, for a reward, reward.py. Returns the directory's path.
-// Throws GuidanceManifestError for an unknown type or an existing target.
+// The item is made in a hidden directory beside the target and renamed into place, so it is
+// there whole or not at all. Throws GuidanceManifestError for an unknown type or an existing
+// target, and std::system_error (a std::filesystem::filesystem_error for the location) when
+// the file system fails; paths in messages are shown escaped (printable_name).
 std::string create(const std::string& name, const std::string& kind,
                    const std::string& location = "./");
 

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <iterator>
@@ -27,8 +25,6 @@ namespace {
 
 // Largest answer the client reads from the platform.
 constexpr std::size_t kMaxAnswerBytes = 64u << 20;
-// Largest reward file the client uploads.
-constexpr std::uintmax_t kMaxUploadBytes = 64u << 20;
 
 std::string org_path(const std::string& org) { return "/v1/orgs/" + http::percent_encode(org); }
 
@@ -296,17 +292,8 @@ awaitable<std::vector<guidance::GuidanceItem>> Client::list_guidance(std::string
 }
 
 awaitable<std::string> Client::upload_reward_file(std::string organization_id,
-                                                  std::string project_id, std::string path) {
-  std::error_code ec;
-  auto size = std::filesystem::file_size(path, ec);
-  if (ec) throw std::runtime_error("Cannot read the reward file " + path + ": " + ec.message());
-  if (size > kMaxUploadBytes) {
-    throw std::runtime_error("The reward file " + path + " is larger than 64 MiB");
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("Cannot open the reward file " + path);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string filename = std::filesystem::path(path).filename().string();
+                                                  std::string project_id, std::string filename,
+                                                  std::string bytes) {
   std::string answer = co_await call(
       "POST",
       project_path(organization_id, project_id) + "/guidance/files?filename=" +

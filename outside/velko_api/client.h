@@ -73,7 +73,7 @@ class Client final : public guidance_commands::Platform,
 
   // guidance::GuidanceLibrary
   awaitable<std::string> upload_reward_file(std::string organization_id, std::string project_id,
-                                            std::string path) override;
+                                            std::string filename, std::string bytes) override;
   awaitable<std::optional<guidance::GuidanceItem>> get_by_name(std::string organization_id,
                                                                std::string project_id,
                                                                std::string name,

@@ -24,26 +24,6 @@
 
 namespace velko::host {
 
-std::string printable(std::string_view message) {
-  std::string out;
-  out.reserve(message.size());
-  for (std::size_t i = 0; i < message.size(); ++i) {
-    auto ch = static_cast<unsigned char>(message[i]);
-    bool c1 = ch == 0xC2 && i + 1 < message.size() &&
-              static_cast<unsigned char>(message[i + 1]) >= 0x80 &&
-              static_cast<unsigned char>(message[i + 1]) <= 0x9F;
-    if ((ch < 0x20 && ch != '\n' && ch != '\t') || ch == 0x7F || c1) {
-      unsigned value = c1 ? static_cast<unsigned char>(message[++i]) : ch;
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", value);
-      out += escaped;
-    } else {
-      out.push_back(static_cast<char>(ch));
-    }
-  }
-  return out;
-}
-
 namespace {
 
 // For `velko bogus` or `velko sim bogus`: names the word that is not a command and lists the
@@ -65,13 +45,22 @@ std::string unknown_command(const CLI::App& app, int argc, char** argv) {
       names += command->get_name();
     }
     if (!next) {
-      return "'" + printable(word) + "' is not a command of " + path + "; the commands are: " +
+      return "'" + printable_name(word) + "' is not a command of " + path + "; the commands are: " +
              names + ". See `" + path + " --help`.";
     }
     current = next;
     path += " " + std::string(word);
   }
   return "";
+}
+
+// CLI11's message for a parse error, with what the user typed shown escaped: an unknown
+// option or a refused value is given back on one line, and cannot steer the terminal.
+std::string failure_message(const CLI::App* app, const CLI::Error& error) {
+  std::string message = CLI::FailureMessage::simple(app, error);
+  std::string_view what = error.what();
+  if (message.compare(0, what.size(), what) != 0) return printable(message);
+  return printable_name(what) + printable(std::string_view(message).substr(what.size()));
 }
 
 }  // namespace
@@ -101,6 +90,7 @@ int run(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Show the help of every command");
   app.set_version_flag("--version", std::string("velko ") + VELKO_VERSION);
   app.footer("\n" + core::settings_help());
+  app.failure_message(failure_message);
 
   guidance_commands::GuidanceSession guidance_session{
       [&settings](const std::string& url) -> std::unique_ptr<guidance_commands::Platform> {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/printable.h"
+
 namespace velko::host {
 
 // Exit statuses of the host.
@@ -15,10 +17,6 @@ inline constexpr int kExitInterrupted = 130;
 // A closed terminal (SIGHUP): the status a shell gives a command that a hang-up ended, so that
 // a wrapper tells it from Ctrl-C; the run has still cleaned up as for Ctrl-C.
 inline constexpr int kExitHangUp = 129;
-
-// A text as it may be shown on a terminal: control characters other than line breaks and tabs
-// (which a sim's output or a server's answer could carry) are written as \xNN.
-std::string printable(std::string_view text);
 
 // Runs the command line and returns the exit status.
 int run(int argc, char** argv);
