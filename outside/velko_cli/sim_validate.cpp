@@ -761,7 +761,11 @@ awaitable<int> run_validate(const core::Settings& settings, Console& console,
   SimComponents components = load_sim_connection();
   std::shared_ptr<spdlog::logger> logger =
       core::logging::make_logger("velko.sim_validate", settings.log_level);
-  const SimValidation parts{*components.sims, *components.host_sim, console, *logger};
+  // With --json, standard output holds the JSON alone: the status lines go to standard error.
+  std::optional<Console> progress;
+  if (as_json) progress.emplace(/*to_stderr=*/true, settings.color);
+  const SimValidation parts{*components.sims, *components.host_sim,
+                            as_json ? *progress : console, *logger};
   Validation validation = co_await validate_sim(parts, std::move(options));
   if (as_json) {
     console.print(escape_markup(json_text::to_json(validation_json(validation))));
