@@ -67,6 +67,7 @@ class AnalyzeTest : public ::testing::Test {
     timings_.terminate_grace_s = 0.05;
     timings_.actions_timeout_s = 10;
     timings_.rollouts_timeout_s = 10;
+    timings_.sim_end_settle_s = 0.02;
 
     auto& client = *sim_->client;
     client.mappings = J(R"({"sensor_space": {"mappings": [{"name": "['level']",
@@ -334,6 +335,7 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
   EXPECT_EQ(statuses_.back(), "");
 
   // An error without text leaves nothing between ": " and ")".
+  *sim_->process = testing::FakeSimProcess(log_);
   client.failures.clear();
   client.failures["init"] = std::make_exception_ptr(std::runtime_error(""));
   EXPECT_EQ(refusal(), std::string(kReplayPrefix) + "runtime_error: " + kReplaySuffix);
@@ -346,6 +348,23 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
                                kReplaySuffix);
   EXPECT_EQ(client.cancelled, Events{"step"});
 
+}
+
+TEST_F(AnalyzeTest, ASimThatEndsDuringACallIsToldByItsEndAndItsLastLines) {
+  auto& client = *sim_->client;
+  sim_->output = {"serving", "step 1", "Segmentation fault in valve.c"};
+  client.on_call = [this](const std::string& call) {
+    if (call == "step") sim_->process->end_after(0.005, -11);
+  };
+  client.failures["step 1"] =
+      std::make_exception_ptr(std::runtime_error("the sim cannot be reached (Socket closed)"));
+  EXPECT_EQ(refusal(), "The sim was ended by signal 11 while replaying the dataset; validate it "
+                       "with `velko sim validate --steps 100`\n\n"
+                       "serving\nstep 1\nSegmentation fault in valve.c");
+  // The call's failure is kept as the cause.
+  EXPECT_THROW(std::rethrow_exception(cause_), std::runtime_error);
+  EXPECT_EQ(sim_->process->terminates, 0);
+  EXPECT_EQ(log_->index_of("node.sim-analyze-rollouts"), -1);
 }
 
 TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
