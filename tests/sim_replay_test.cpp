@@ -331,6 +331,30 @@ TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadAreCaughtAndStopped) {
             json::parse(R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 0.75]}}])"));
 }
 
+TEST_F(SimReplay, ASimThatAnswersEachStepTwiceIsRefusedHoweverItIsStepped) {
+  // Sent ahead, the second answer to step 1 comes where step 2's is due. One at a time it
+  // may be taken for the next step's answer, but the stream ends one answer too long.
+  const std::string failed = "The sim failed while replaying the dataset (BadAnswer: the sim's ";
+  for (bool ahead : {true, false}) {
+    SCOPED_TRACE(ahead ? "sent ahead" : "one at a time");
+    start(kTestSimColumns);
+    std::vector<std::string> args = {"--fault", "answer-twice"};
+    if (!ahead) args.insert(args.end(), {"--fault", "one-at-a-time"});
+    const std::string message = failure(test_sim(args));
+    if (ahead) {
+      EXPECT_EQ(message, failed + "step() answered step 1 again, where step 2 was due" + kValidate);
+    } else {
+      EXPECT_THAT(message, StartsWith(failed + "step() sent an answer that no step asked for, "
+                                               "after its answer to step "));
+      EXPECT_THAT(message, EndsWith(kValidate));
+    }
+    // Nothing of the shifted answers reaches the node.
+    EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+    expect_sim_gone();
+    connection_->pgid = 0;
+  }
+}
+
 TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
   // The example dataset, as the development node answers for it.
   auto catalog = std::make_shared<dev::DatasetCatalog>(

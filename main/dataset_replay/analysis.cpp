@@ -171,6 +171,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }
+      // An answer that no step asked for fails the run, however late it is seen.
+      co_await sim_call(client->end_steps(), "step()", call_timeout_s);
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
       const std::size_t sim_steps = rows_reached - std::min(rows_reached, entries);
       const double cpu_us = (process_cpu_seconds() - cpu_started) * 1e6;
