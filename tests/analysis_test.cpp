@@ -350,23 +350,6 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
 
 }
 
-TEST_F(AnalyzeTest, ASimThatEndsDuringACallIsToldByItsEndAndItsLastLines) {
-  auto& client = *sim_->client;
-  sim_->output = {"serving", "step 1", "Segmentation fault in valve.c"};
-  client.on_call = [this](const std::string& call) {
-    if (call == "step") sim_->process->end_after(0.005, -11);
-  };
-  client.failures["step 1"] =
-      std::make_exception_ptr(std::runtime_error("the sim cannot be reached (Socket closed)"));
-  EXPECT_EQ(refusal(), "The sim was ended by signal 11 while replaying the dataset; validate it "
-                       "with `velko sim validate --steps 100`\n\n"
-                       "serving\nstep 1\nSegmentation fault in valve.c");
-  // The call's failure is kept as the cause.
-  EXPECT_THROW(std::rethrow_exception(cause_), std::runtime_error);
-  EXPECT_EQ(sim_->process->terminates, 0);
-  EXPECT_EQ(log_->index_of("node.sim-analyze-rollouts"), -1);
-}
-
 TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
   const std::string kMalformed = "The compute node's \"analysis-actions\" answer is malformed (";
   // Found while replaying: the sim was started and is stopped; the cause is kept.
