@@ -67,6 +67,7 @@ class AnalyzeTest : public ::testing::Test {
     timings_.terminate_grace_s = 0.05;
     timings_.actions_timeout_s = 10;
     timings_.rollouts_timeout_s = 10;
+    timings_.sim_end_settle_s = 0.02;
 
     auto& client = *sim_->client;
     client.mappings = J(R"({"sensor_space": {"mappings": [{"name": "['level']",
@@ -334,6 +335,7 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
   EXPECT_EQ(statuses_.back(), "");
 
   // An error without text leaves nothing between ": " and ")".
+  *sim_->process = testing::FakeSimProcess(log_);
   client.failures.clear();
   client.failures["init"] = std::make_exception_ptr(std::runtime_error(""));
   EXPECT_EQ(refusal(), std::string(kReplayPrefix) + "runtime_error: " + kReplaySuffix);
@@ -429,17 +431,26 @@ TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {
                                  "() did not answer within 0.05 s" + kReplaySuffix);
     expect_stopped_before_analysis();
   }
-  // get_mappings() that hangs is given up like one that fails: the spaces are read instead.
+  // A get_mappings() that hangs is a stuck sim, not one without mappings: the run ends, and
+  // the spaces are not read.
   client.delays.clear();
   client.delays["get_mappings"] = kForever;
+  client.cancelled.clear();
+  log_->clear();
+  *sim_->process = testing::FakeSimProcess(log_);
+  EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) +
+                               "TimeoutError: the sim's get_mappings() did not answer within "
+                               "0.05 s" + kReplaySuffix);
+  EXPECT_EQ(client.cancelled, Events{"get_mappings"});
+  EXPECT_EQ(log_->index_of("client.sensor_space_info"), -1);
+  // One that fails is read from the spaces, whose calls are bounded too.
+  client.delays.clear();
+  client.mappings.reset();
   client.sensor_space = J(R"({"type": "dict", "spaces": {"level": {
       "type": "box", "shape": [], "low": 0, "high": 9, "names": ["level"]}}})");
   client.action_space = J(R"({"type": "dict", "spaces": {"pump": {
       "type": "box", "shape": [], "low": 0, "high": 1, "names": ["pump"]}}})");
-  client.cancelled.clear();
   EXPECT_EQ(analyze_now(J(kClaim), 0.05), J(kAnalysis));
-  EXPECT_EQ(client.cancelled, Events{"get_mappings"});
-  // And the space calls that follow are bounded too.
   client.delays["sensor_space_info"] = kForever;
   EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) +
                                "TimeoutError: the sim's sensor_space_info() did not answer "

@@ -133,6 +133,7 @@ TEST(ReportRunConstants, ProductionValuesStayAsTheyAre) {
   EXPECT_EQ(production.terminate_grace_s, 10);
   EXPECT_EQ(production.actions_timeout_s, 120);
   EXPECT_EQ(production.rollouts_timeout_s, 600);
+  EXPECT_EQ(production.sim_end_settle_s, 0.3);
   EXPECT_EQ(REPORT_TIMEOUT_S, 120);
   EXPECT_EQ(REPORT_POLL_S, 5);
   EXPECT_EQ(DEFAULT_MAX_EPISODES, 20);

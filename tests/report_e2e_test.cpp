@@ -262,14 +262,16 @@ TEST_F(ReportEndToEnd, SimThatDoesNotStartShowsItsOutput) {
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
-TEST_F(ReportEndToEnd, SimCrashingMidReplayClosesTheClaimWithTheReplayMessage) {
+TEST_F(ReportEndToEnd, SimCrashingMidReplayIsToldByItsEndAndClosesTheClaim) {
   start();
   RunResult result = publish(fault_sim("crashing", {"crash-at-step", "5"}));
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset ("));
-  EXPECT_THAT(result.err, HasSubstr("); validate it with `velko sim validate --steps 100`\n"));
-  std::string reason(only_claim().at("submitted").at("failure").as_string());
-  EXPECT_EQ("Error: " + reason + "\n", result.err);
+  const std::string ended = "The sim was ended by signal 6 (Aborted) while replaying the "
+                            "dataset; validate it with `velko sim validate --steps 100`";
+  // Its last lines follow; the claim's reason is the first line alone.
+  EXPECT_THAT(result.err, StartsWith("Error: " + ended + "\n\n"));
+  EXPECT_THAT(result.err, HasSubstr("\nfatal: simulated crash at step 5\n"));
+  EXPECT_EQ(only_claim().at("submitted").at("failure"), json::value(ended));
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 

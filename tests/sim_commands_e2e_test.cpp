@@ -88,6 +88,15 @@ TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForC
   EXPECT_EQ(checks[1].at("summary"),
             json::value("the sim's make() failed: no tank model named 'big'"));
   EXPECT_EQ(checks[2].at("status"), json::value("not_checked"));
+
+  // On a terminal too, standard output holds the JSON alone: the status lines go to standard
+  // error.
+  run_options.on_terminals = true;
+  RunResult shown = velko({"sim", "validate", "--json", "--steps", "3"}, run_options);
+  EXPECT_EQ(shown.status, 1) << shown.err;
+  EXPECT_EQ(shown.out.find('\x1b'), std::string::npos) << shown.out;
+  EXPECT_EQ(json::parse(shown.out).at("checks").at(1).at("summary"), checks[1].at("summary"));
+  EXPECT_THAT(shown.err, HasSubstr("Starting the sim..."));
 }
 
 TEST_F(SimCommandsEndToEnd, ValidateRefusesOptionsItCannotRunWith) {

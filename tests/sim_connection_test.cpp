@@ -478,8 +478,13 @@ TEST(SimClient, SimWrittenBeforeStepsAheadIsSteppedOneAtATime) {
       levels.push_back(level_of(co_await steps->next()));
     }
     co_await steps->finish(false);
+    // The end of the steps reads their stream to its end; a step after it opens another.
+    co_await sim.client->end_steps();
+    levels.push_back(level_of(co_await sim.client->step(valve(0.5))));
+    co_await sim.client->end_steps();
+    co_await sim.client->close();
   });
-  EXPECT_EQ(levels, (std::vector<double>{0.5, 1.0, 1.5}));
+  EXPECT_EQ(levels, (std::vector<double>{0.5, 1.0, 1.5, 2.0}));
 }
 
 // --- Sims written with the author library: the water tank ---

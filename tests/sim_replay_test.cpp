@@ -256,9 +256,11 @@ TEST_F(SimReplay, MisbehavingSimsAreReportedAndStopped) {
   };
   const std::string failed = "The sim failed while replaying the dataset (";
   const std::vector<Case> cases = {
+      // A sim that dies is told by its end and its last lines, not by the lost connection.
       {{"--fault", "crash-at-step", "2"},
-       failed + "SimError: the sim's step() failed: the sim cannot be reached",
-       kValidate},
+       "The sim was ended by signal 6 (Aborted) while replaying the dataset; validate it with "
+       "`velko sim validate --steps 100`\n\n",
+       "\nfatal: simulated crash at step 2"},
       {{"--fault", "error-in-step", "3"},
        failed + "SimError: the sim's step() failed: the valve is stuck\\x1b[2J" + kValidate, ""},
       {{"--fault", "malformed-json"},
@@ -327,6 +329,30 @@ TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadAreCaughtAndStopped) {
   analyze_sim(test_sim({"--end-at", "2"}));
   EXPECT_EQ(last_rollouts(*node_).at("episodes"),
             json::parse(R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 0.75]}}])"));
+}
+
+TEST_F(SimReplay, ASimThatAnswersEachStepTwiceIsRefusedHoweverItIsStepped) {
+  // Sent ahead, the second answer to step 1 comes where step 2's is due. One at a time it
+  // may be taken for the next step's answer, but the stream ends one answer too long.
+  const std::string failed = "The sim failed while replaying the dataset (BadAnswer: the sim's ";
+  for (bool ahead : {true, false}) {
+    SCOPED_TRACE(ahead ? "sent ahead" : "one at a time");
+    start(kTestSimColumns);
+    std::vector<std::string> args = {"--fault", "answer-twice"};
+    if (!ahead) args.insert(args.end(), {"--fault", "one-at-a-time"});
+    const std::string message = failure(test_sim(args));
+    if (ahead) {
+      EXPECT_EQ(message, failed + "step() answered step 1 again, where step 2 was due" + kValidate);
+    } else {
+      EXPECT_THAT(message, StartsWith(failed + "step() sent an answer that no step asked for, "
+                                               "after its answer to step "));
+      EXPECT_THAT(message, EndsWith(kValidate));
+    }
+    // Nothing of the shifted answers reaches the node.
+    EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+    expect_sim_gone();
+    connection_->pgid = 0;
+  }
 }
 
 TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {

@@ -225,6 +225,8 @@ TEST_F(ValidateFaultSims, EachFaultFailsTheCheckThatFindsIt) {
       {{"--fault", "malformed-json"}, "steps", "the sim's step() answered malformed JSON"},
       {{"--fault", "error-in-step", "2"}, "steps", "the sim's step() failed: the valve is stuck"},
       {{"--fault", "crash-at-step", "2"}, "steps", "the sim was ended by signal 6"},
+      {{"--fault", "answer-twice"}, "steps",
+       "the sim's step() sent an answer that no step asked for, after its answer to step "},
       {{"--fault", "fail-close"}, "close", "Close failed: the sim's close() failed: the log file"},
       {{"--fault", "ignore-sigterm"}, "close", "the sim did not end within 0.5 s of SIGTERM"},
       {{"--fault", "spawn-child"}, "close", "1 process of its group still ran after it ended: "},

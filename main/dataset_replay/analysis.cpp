@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include <boost/asio/this_coro.hpp>
@@ -14,6 +16,7 @@
 #include "common/errors.h"
 #include "common/json_access.h"
 #include "common/literal.h"
+#include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/node_requests.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/predictions.h"
@@ -48,6 +51,16 @@ bool is_publish_report_error(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);
   } catch (const PublishReportError&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool is_timeout(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const TimeoutError&) {
     return true;
   } catch (...) {
     return false;
@@ -127,10 +140,11 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   // Every episode's predictions, compact, until they are sent.
   std::optional<RunPredictions> rollouts;
 
+  std::string address;
   std::exception_ptr failure;
   try {
     const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
-    std::string address = co_await start_sim(starter, path, port, process, output);
+    address = co_await start_sim(starter, path, port, process, output);
     std::unique_ptr<SimClient> client = connect_sim(sim, address, env_init, kReportRunId);
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
@@ -157,6 +171,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }
+      // An answer that no step asked for fails the run, however late it is seen.
+      co_await sim_call(client->end_steps(), "step()", call_timeout_s);
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
       const std::size_t sim_steps = rows_reached - std::min(rows_reached, entries);
       const double cpu_us = (process_cpu_seconds() - cpu_started) * 1e6;
@@ -177,11 +193,24 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   }
 
   if (failure && !is_interrupt(failure) && !is_publish_report_error(failure)) {
+    constexpr std::string_view kValidate = "; validate it with `velko sim validate --steps 100`";
+    std::string message = "The sim failed while replaying the dataset (" + type_name(failure) +
+                          ": " + error_text(failure) + ")" + std::string(kValidate);
+    // A sim that ended while it was called is told by its end and its last lines, not by the
+    // connection it dropped; one that ran out of time was still there.
+    std::optional<int> code;
+    if (process && !is_timeout(failure)) {
+      code = co_await ended_status(*process, timing.sim_end_settle_s);
+    }
+    if (code) {
+      run.logger.debug("The sim ended as its call failed: {}", error_text(failure));
+      const std::string end = co_await run.host_sim.describe_end(address, *code);
+      const std::string tail = run.host_sim._tail(output.joined());
+      message = "The sim " + end + " while replaying the dataset" + std::string(kValidate) +
+                (tail.empty() ? "" : "\n\n" + tail);
+    }
     try {
-      raise_with_cause(failure,
-                       PublishReportError("The sim failed while replaying the dataset (" +
-                                          type_name(failure) + ": " + error_text(failure) +
-                                          "); validate it with `velko sim validate --steps 100`"));
+      raise_with_cause(failure, PublishReportError(message));
     } catch (...) {
       failure = std::current_exception();
     }

@@ -15,6 +15,11 @@ class SimModule {
   virtual awaitable<void> check_serving(std::string address, double timeout_s) = 0;
   // `_tail(text)`: the end of a sim's captured output.
   virtual std::string _tail(const std::string& text) = 0;
+  // How the end of the sim that served at `address` reads in a message, for a sim that ended
+  // with `returncode` ("exited with status 1", "was ended by signal 6 (Aborted)"). Completes
+  // once its output has been read to its end (a moment at most), so that its last lines are
+  // there to show.
+  virtual awaitable<std::string> describe_end(std::string address, int returncode) = 0;
 };
 
 }  // namespace velko::dataset_replay

@@ -246,6 +246,9 @@ awaitable<boost::json::value> sim_mappings(const ReportRun& run, SimClient& clie
     mappings.emplace("sensors", space_mappings(answer, "sensor_space"));
     mappings.emplace("actions", space_mappings(answer, "action_space"));
     co_return boost::json::value(std::move(mappings));
+  } catch (const TimeoutError&) {
+    // A sim that does not answer in time is stuck, not without mappings.
+    throw;
   } catch (const std::exception& error) {
     if (is_interrupt(std::current_exception())) throw;
     failure = error.what();

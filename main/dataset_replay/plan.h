@@ -50,8 +50,9 @@ std::vector<std::string> mapping_names(const boost::json::value& mapping);
 Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& columns);
 
 // The sim's mappings, {"sensors": [...], "actions": [...]}: its get_mappings() answer, or,
-// when that fails (or does not answer within `call_timeout_s`), the variables of its sensor
-// and action spaces. Each call is bounded by `call_timeout_s`.
+// when that fails or is malformed, the variables of its sensor and action spaces. Each call
+// is bounded by `call_timeout_s`; a call that does not answer within it fails with
+// TimeoutError, get_mappings() included.
 awaitable<boost::json::value> sim_mappings(const ReportRun& run, SimClient& client,
                                            double call_timeout_s);
 

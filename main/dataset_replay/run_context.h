@@ -29,6 +29,9 @@ struct Timings {
   double terminate_grace_s = 10;
   double actions_timeout_s = 120;
   double rollouts_timeout_s = 600;
+  // Seconds that a sim whose call failed has to be seen ending: a sim that crashed fails its
+  // call as its connection drops, a moment before its end can be seen.
+  double sim_end_settle_s = 0.3;
   // Most steps sent ahead of their answers to a sim that takes them (the host sets it from
   // VELKO_STEPS_AHEAD; 0 or 1: one at a time).
   int steps_ahead = DEFAULT_STEPS_AHEAD;

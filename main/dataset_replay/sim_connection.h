@@ -68,6 +68,10 @@ class SimClient {
   virtual std::unique_ptr<EpisodeSteps> episode_steps(int window, double call_timeout_s) = 0;
   // True when the sim said, in its answer to init(), that it takes steps sent ahead.
   virtual bool takes_steps_ahead() const { return false; }
+  // Ends the steps of the run once no more are to be made: a connection that carries steps
+  // one at a time on one long stream ends it, and fails with BadAnswer naming the step when
+  // the sim answered more steps than it was sent. Steps made after it start afresh.
+  virtual awaitable<void> end_steps() { co_return; }
 };
 
 // Called with each line that the sim writes.

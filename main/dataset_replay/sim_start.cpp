@@ -2,6 +2,8 @@
 
 #include <spdlog/logger.h>
 
+#include <chrono>
+
 #include "common/console.h"
 #include "common/errors.h"
 #include "main/dataset_replay/host_sim_module.h"
@@ -81,6 +83,16 @@ std::unique_ptr<SimClient> connect_sim(SimConnection& sims, const std::string& a
                                        json::object env_init, const std::string& run_id) {
   env_init["sim_address"] = address;
   return sims.make(ClientOptions{run_id, run_id, run_id, address, std::move(env_init), "grpc"});
+}
+
+awaitable<std::optional<int>> ended_status(SimProcess& process, double settle_s) {
+  const auto deadline = std::chrono::steady_clock::now() + seconds_to_duration(settle_s);
+  std::optional<int> code = process.returncode();
+  while (!code && std::chrono::steady_clock::now() < deadline) {
+    co_await sleep_for(std::chrono::milliseconds(10));
+    code = process.returncode();
+  }
+  co_return code;
 }
 
 awaitable<void> stop_sim(SimProcess& process, double grace_s) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <boost/json/object.hpp>
@@ -67,6 +68,10 @@ awaitable<std::string> start_sim(const SimStarter& starter, std::string path, in
 // settings `env_init` plus "sim_address".
 std::unique_ptr<SimClient> connect_sim(SimConnection& sims, const std::string& address,
                                        boost::json::object env_init, const std::string& run_id);
+
+// The exit status of `process` once it has ended, waiting up to `settle_s` seconds for that;
+// none when it still runs then.
+awaitable<std::optional<int>> ended_status(SimProcess& process, double settle_s);
 
 // Stops a sim process: terminate, up to `grace_s` seconds for it to end, then kill. An
 // interrupt while it waits kills the process at once and is raised again.

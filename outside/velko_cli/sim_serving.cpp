@@ -116,6 +116,12 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
                      seconds_text(timeout_s) + " s");
 }
 
+awaitable<std::string> SimModuleImpl::describe_end(std::string address, int returncode) {
+  const std::optional<int> port = port_of(address);
+  if (port && started_) co_await started_->output_read(*port, kOutputWaitS);
+  co_return core::describe_exit(returncode);
+}
+
 std::string SimModuleImpl::_tail(const std::string& text) {
   std::string_view rest = text;
   while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' ||

@@ -32,6 +32,9 @@ class SimModuleImpl : public dataset_replay::SimModule {
   // The last 40 lines of `text`, at most 4 KiB of them, cut at a line start (a single line
   // longer than that keeps its end); trailing blank lines left out.
   std::string _tail(const std::string& text) override;
+  // core::describe_exit(returncode), once the sim's output has been read to its end (at most
+  // a second: the sim's own children may hold it open).
+  awaitable<std::string> describe_end(std::string address, int returncode) override;
 
  private:
   std::shared_ptr<core::StartedSims> started_;

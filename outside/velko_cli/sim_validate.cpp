@@ -555,6 +555,20 @@ awaitable<bool> Validator::steps() {
     }
   }
 
+  // The stream that carried the steps is read to its end: an answer that no step asked for
+  // fails the check, however late it came.
+  std::exception_ptr end_error;
+  try {
+    co_await dataset_replay::sim_call(client_->end_steps(), "step()", options_.call_timeout_s);
+  } catch (const std::exception&) {
+    end_error = std::current_exception();
+  }
+  if (end_error) {
+    co_await call_failed(Check::kSteps, end_error, "the end of the steps",
+                         "answer each step once, in order (docs/sim-protocol.md)");
+    co_return false;
+  }
+
   std::string done = plural(result_.steps_done, "step", "steps") + " over " +
                      plural(result_.episodes, "episode", "episodes") +
                      " with actions sampled from the action space (seed " +
@@ -604,6 +618,8 @@ awaitable<bool> Validator::steps_ahead() {
       expected.push_back(co_await timed(client_->step(action), "step()"));
       if (ends_episode(expected.back())) break;
     }
+    at = "the end of the steps one at a time";
+    co_await dataset_replay::sim_call(client_->end_steps(), "step()", options_.call_timeout_s);
     at = "the reset before the steps sent ahead";
     (void)co_await timed(client_->reset(), "reset()");
   } catch (const std::exception&) {
@@ -761,7 +777,11 @@ awaitable<int> run_validate(const core::Settings& settings, Console& console,
   SimComponents components = load_sim_connection();
   std::shared_ptr<spdlog::logger> logger =
       core::logging::make_logger("velko.sim_validate", settings.log_level);
-  const SimValidation parts{*components.sims, *components.host_sim, console, *logger};
+  // With --json, standard output holds the JSON alone: the status lines go to standard error.
+  std::optional<Console> progress;
+  if (as_json) progress.emplace(/*to_stderr=*/true, settings.color);
+  const SimValidation parts{*components.sims, *components.host_sim,
+                            as_json ? *progress : console, *logger};
   Validation validation = co_await validate_sim(parts, std::move(options));
   if (as_json) {
     console.print(escape_markup(json_text::to_json(validation_json(validation))));

@@ -149,6 +149,17 @@ void encode_action(const json::value& action, pb::StepRequest& request) {
   }
 }
 
+// The refusal of an answer that no step asked for: `number` is the step number it carried (0
+// for none), `after` the last step of the episode answered before it (0 for none).
+BadAnswer unasked_answer(std::uint64_t number, std::uint64_t after) {
+  std::string what = number == 0 ? "sent an answer that no step asked for,"
+                                  : "answered step " + std::to_string(number) +
+                                        ", which no step asked for,";
+  return BadAnswer("the sim's step() " + what +
+                   (after == 0 ? " before it answered a step of the episode"
+                               : " after its answer to step " + std::to_string(after)));
+}
+
 }  // namespace
 
 struct GrpcSimClient::Impl {
@@ -163,6 +174,18 @@ struct GrpcSimClient::Impl {
   // Steps one at a time go over one stream while the sim offers it.
   std::unique_ptr<StepStream> stream;
   bool stream_offered = true;
+  // Steps of the episode answered one at a time since the last reset.
+  std::uint64_t answered_in_episode = 0;
+
+  // Refuses the answer that no step asked for on the stream of steps one at a time, if one
+  // came: the stream is cancelled and BadAnswer names the last step answered.
+  void refuse_unasked() {
+    if (!stream || !stream->unasked()) return;
+    const std::uint64_t number = *stream->unasked();
+    stream->cancel();
+    stream.reset();
+    throw unasked_answer(number, answered_in_episode);
+  }
 
   template <class Request, class Reply>
   using Prepare = std::unique_ptr<grpc::ClientAsyncResponseReader<Reply>> (pb::Sim::Stub::*)(
@@ -207,6 +230,9 @@ struct GrpcSimClient::Impl {
   awaitable<std::vector<json::value>> step_once(const pb::StepRequest& request,
                                                 Clock::time_point deadline, double limit_s) {
     if (stream_offered) {
+      // An answer that came after the last step's, which no step asked for, is refused
+      // rather than taken as this step's.
+      refuse_unasked();
       if (!stream || stream->ended()) {
         stream.reset();
         stream = std::make_unique<StepStream>(*stub, queue);
@@ -214,7 +240,11 @@ struct GrpcSimClient::Impl {
       stream->send(request);
       pb::JsonReply answer;
       const StepStream::Next outcome = co_await stream->next(answer, deadline);
-      if (outcome == StepStream::Next::kAnswer) co_return parts_of(answer.json(), "step()");
+      if (outcome == StepStream::Next::kAnswer) {
+        ++answered_in_episode;
+        co_return parts_of(answer.json(), "step()");
+      }
+      if (outcome == StepStream::Next::kUnasked) refuse_unasked();
       if (outcome == StepStream::Next::kTimedOut) {
         stream.reset();
         throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s));
@@ -234,7 +264,25 @@ struct GrpcSimClient::Impl {
       throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s));
     }
     if (!call.status.ok()) raise_status(call.status, "step()");
+    ++answered_in_episode;
     co_return parts_of(call.reply.json(), "step()");
+  }
+
+  // Closes the stream of steps one at a time and reads it to its end, so that an answer no
+  // step asked for is seen. A sim that keeps the stream open past kCloseGrace is let go, as
+  // the stream's destructor does.
+  awaitable<void> end_steps() {
+    refuse_unasked();
+    if (!stream) co_return;
+    if (!stream->ended() && stream->unanswered() == 0) {
+      stream->close();
+      pb::JsonReply answer;
+      const StepStream::Next outcome =
+          co_await stream->next(answer, Clock::now() + StepStream::kCloseGrace);
+      if (outcome == StepStream::Next::kUnasked) refuse_unasked();
+    }
+    if (!stream->ended()) stream->cancel();
+    stream.reset();
   }
 };
 
@@ -259,7 +307,10 @@ class StepsOneAtATime final : public dataset_replay::EpisodeSteps {
     co_return co_await impl_.step_once(request_, deadline_in(limit_s_), limit_s_);
   }
 
-  awaitable<void> finish(bool) override { co_return; }
+  awaitable<void> finish(bool) override {
+    impl_.refuse_unasked();
+    co_return;
+  }
 
  private:
   GrpcSimClient::Impl& impl_;
@@ -298,6 +349,10 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
       stream_.cancel();
       throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s_));
     }
+    if (outcome == StepStream::Next::kUnasked) {
+      stream_.cancel();
+      throw unasked_answer(*stream_.unasked(), answered_);
+    }
     if (outcome == StepStream::Next::kEnded) {
       if (stream_.status().ok()) {
         throw SimError("the sim's step() failed: the sim ended the step stream before it "
@@ -307,8 +362,11 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
     }
     if (answer.step() != due) {
       stream_.cancel();
+      // An answer to a step that was answered already is one that no step asked for.
+      const bool again = answer.step() > 0 && answer.step() < due;
       throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
-                      " where step " + std::to_string(due) + " was due");
+                      (again ? " again," : "") + " where step " + std::to_string(due) +
+                      " was due");
     }
     answered_ = due;
     co_return parts_of(answer.json(), "step()");
@@ -334,9 +392,11 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
       throw TimeoutError("the sim's step() stream did not end within " + float_repr(limit_s_) +
                          " s of the answer to step " + last + ", the episode's last");
     }
-    throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
-                    " after step " + last +
-                    (sim_ended ? " ended the episode" : ", the episode's last"));
+    // An answer after the last, whether or not steps sent ahead of it were still unanswered.
+    const std::uint64_t number =
+        outcome == StepStream::Next::kUnasked ? *stream_.unasked() : answer.step();
+    throw BadAnswer("the sim's step() answered step " + std::to_string(number) + " after step " +
+                    last + (sim_ended ? " ended the episode" : ", the episode's last"));
   }
 
  private:
@@ -397,6 +457,9 @@ awaitable<json::value> GrpcSimClient::action_space_info() {
 }
 
 awaitable<std::vector<json::value>> GrpcSimClient::reset() {
+  // An answer that no step of the last episode asked for is not carried into the next.
+  impl_->refuse_unasked();
+  impl_->answered_in_episode = 0;
   pb::JsonReply reply =
       co_await impl_->call(&pb::Sim::Stub::PrepareAsyncReset, pb::ResetRequest(), "reset()");
   co_return parts_of(reply.json(), "reset()");
@@ -417,6 +480,8 @@ std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_steps(int w
 }
 
 bool GrpcSimClient::takes_steps_ahead() const { return impl_->steps_ahead; }
+
+awaitable<void> GrpcSimClient::end_steps() { co_await impl_->end_steps(); }
 
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {
   UnaryCall<pb::PingReply> call;

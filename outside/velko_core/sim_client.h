@@ -47,6 +47,8 @@ class GrpcSimClient : public dataset_replay::SimClient {
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
                                                               double call_timeout_s) override;
   bool takes_steps_ahead() const override;
+  // Closes the stream that carried steps one at a time, reading it to its end.
+  awaitable<void> end_steps() override;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.

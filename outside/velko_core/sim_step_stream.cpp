@@ -10,15 +10,8 @@ namespace velko::core {
 
 namespace pb = velko::sim::v1;
 
-namespace {
-
-// How long an idle stream may take to end as the sim expects before it is cancelled.
-constexpr auto kCloseGrace = std::chrono::seconds(2);
-
-}  // namespace
-
 StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue) : queue_(queue) {
-  answer_or_end_ = [this] { return !answers_.empty() || finished_; };
+  answer_or_end_ = [this] { return !answers_.empty() || unasked_ || finished_; };
   idle_ = [this] { return finished_ && !busy(); };
   settled_ = [this] { return !busy(); };
   stream_ = stub.PrepareAsyncStepStream(&context_, queue_.get());
@@ -28,12 +21,14 @@ StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue) : queue_(queue) 
 StepStream::~StepStream() {
   if (!finished_ && !cancelled_) {
     // An idle stream ends as the sim expects: no more steps.
-    if (started_ && awaited_ == 0 && unsent_.empty() && !write_failed_) {
+    if (started_ && awaited_ == 0 && unsent_.empty() && !write_failed_ && !unasked_) {
       close();
       queue_.settle_until(idle_, Clock::now() + kCloseGrace);
     }
   }
-  if (busy()) cancel();
+  // A stream that is not over yet (one that stopped reading at an unasked answer included) is
+  // cancelled.
+  if (busy() || !finished_) cancel();
 }
 
 void StepStream::send(pb::StepRequest request) {
@@ -60,6 +55,7 @@ awaitable<StepStream::Next> StepStream::next(pb::JsonReply& answer, Clock::time_
     pump();
     co_return Next::kAnswer;
   }
+  if (unasked_) co_return Next::kUnasked;
   co_return finished_ ? Next::kEnded : Next::kTimedOut;
 }
 
@@ -105,11 +101,15 @@ void StepStream::written(bool ok) {
 
 void StepStream::read(bool ok) {
   read_busy_ = false;
-  if (ok) {
+  if (ok && awaited_ == 0) {
+    // Every request had its answer: this one answers none, and the stream is not read on.
+    unasked_ = reading_.step();
+    reading_.Clear();
+  } else if (ok) {
     held_bytes_ += reading_.json().size();
     answers_.push_back(std::move(reading_));
     reading_.Clear();
-    if (awaited_ > 0) --awaited_;
+    --awaited_;
   } else {
     reads_ended_ = true;
   }
@@ -139,9 +139,10 @@ void StepStream::pump() {
       stream_->WritesDone(&write_op_);
     }
   }
-  // Answers are read while some are due, and after close() to the end, so that an answer the
-  // sim should not have sent is seen; while those not yet taken hold kMaxHeldBytes, no more.
-  if (!read_busy_ && !reads_ended_ && (awaited_ > 0 || closing_) &&
+  // Answers are read whether or not some are due, so that an answer the sim should not have
+  // sent is seen, up to the first such answer; while those not yet taken hold kMaxHeldBytes,
+  // no more.
+  if (!read_busy_ && !reads_ended_ && !unasked_ &&
       (answers_.empty() || held_bytes_ < kMaxHeldBytes)) {
     read_busy_ = true;
     stream_->Read(&reading_, &read_op_);

@@ -4,10 +4,13 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "common/async.h"
 #include "outside/velko_core/polled_queue.h"
@@ -16,8 +19,10 @@
 namespace velko::core {
 
 // One StepStream call, polled on its client's queue. Requests are queued and written one after
-// the other; answers are read, in order, while requests are unanswered (and after close(), to
-// the stream's end), and kept until they are taken. Used from the event loop's thread only.
+// the other; answers are read, in order, for as long as the stream lasts, and kept until they
+// are taken. An answer that comes while every request has been answered is one that no
+// request asked for: it is not kept, nothing more is read, and next() reports it. Used from
+// the event loop's thread only.
 class StepStream {
  public:
   using Clock = PolledQueue::Clock;
@@ -27,7 +32,10 @@ class StepStream {
   static constexpr std::size_t kMaxHeldBytes = std::size_t{256} << 20;
 
   // How a wait for the next answer ended.
-  enum class Next { kAnswer, kEnded, kTimedOut };
+  enum class Next { kAnswer, kUnasked, kEnded, kTimedOut };
+
+  // How long an idle stream may take to end as the sim expects once it is closed.
+  static constexpr std::chrono::seconds kCloseGrace{2};
 
   // Opens the stream.
   StepStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue);
@@ -41,8 +49,9 @@ class StepStream {
   void send(velko::sim::v1::StepRequest request);
 
   // Waits until `deadline` for the oldest answer not yet taken (kAnswer, moved into `answer`),
-  // or for the stream's end (kEnded; status() tells how it ended). A cancellation of the
-  // awaiting coroutine cancels the stream and raises Interrupted.
+  // for an answer that no request asked for once those before it are taken (kUnasked;
+  // unasked() tells its number), or for the stream's end (kEnded; status() tells how it
+  // ended). A cancellation of the awaiting coroutine cancels the stream and raises Interrupted.
   awaitable<Next> next(velko::sim::v1::JsonReply& answer, Clock::time_point deadline);
 
   // Sends nothing more: requests not yet written are dropped, and the stream is half-closed
@@ -57,6 +66,9 @@ class StepStream {
   const grpc::Status& status() const { return status_; }
   // Requests sent or queued whose answers have not arrived.
   int unanswered() const { return awaited_; }
+  // The step number that the first answer no request asked for carried (0 for an unnumbered
+  // one), once such an answer came.
+  const std::optional<std::uint64_t>& unasked() const { return unasked_; }
 
  private:
   // One of the stream's operations, as a tag of the queue.
@@ -101,6 +113,7 @@ class StepStream {
   std::size_t held_bytes_ = 0;
   grpc::Status status_;
   int awaited_ = 0;
+  std::optional<std::uint64_t> unasked_;
 
   bool start_busy_ = true;
   bool write_busy_ = false;

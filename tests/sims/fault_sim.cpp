@@ -5,7 +5,8 @@
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
 // spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream,
-// one-at-a-time; the faults a sim author's validation finds: fail-make, bad-mappings (a sensor
+// one-at-a-time, answer-twice (every answer on the step stream is written twice); the faults a
+// sim author's validation finds: fail-make, bad-mappings (a sensor
 // slot beyond its space, an action mapping without a slot path), bad-space (a sensor space
 // without a shape), reset-outside (an observation below the space's bound after Reset),
 // outside-at-step N (one after step N), text-reward, fail-close; and, for a sim that takes
@@ -188,6 +189,7 @@ class FaultSim final : public pb::Sim::Service {
       grpc::Status status = step(request, reply, ended);
       if (!status.ok()) return status;
       if (!stream->Write(reply)) break;
+      if (fault == "answer-twice" && !stream->Write(reply)) break;
       if (!ended || request.step() == 0 || fault == "steps-after-end") continue;
       if (fault == "stall-after-end") {
         std::printf("stalling after step %ld\n", static_cast<long>(request.step()));

@@ -368,6 +368,11 @@ awaitable<void> FakeSimModule::check_serving(std::string address, double timeout
                      " s");
 }
 
+awaitable<std::string> FakeSimModule::describe_end(std::string, int returncode) {
+  co_return returncode >= 0 ? "exited with status " + std::to_string(returncode)
+                            : "was ended by signal " + std::to_string(-returncode);
+}
+
 std::string FakeSimModule::_tail(const std::string& text) {
   log->add("module._tail");
   tailed.push_back(text);

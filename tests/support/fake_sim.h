@@ -201,6 +201,8 @@ class FakeSimModule : public dataset_replay::SimModule {
 
   awaitable<void> check_serving(std::string address, double timeout_s) override;
   std::string _tail(const std::string& text) override;
+  // "exited with status N" or "was ended by signal N", at once.
+  awaitable<std::string> describe_end(std::string address, int returncode) override;
 };
 
 }  // namespace velko::testing

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -49,9 +51,30 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
+namespace {
+
+// A pseudo-terminal in raw mode as {reading end, terminal}, both closed on exec.
+void open_terminal(int ends[2]) {
+  if (::openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) != 0) {
+    throw std::runtime_error("openpty failed");
+  }
+  termios mode{};
+  ::tcgetattr(ends[1], &mode);
+  ::cfmakeraw(&mode);
+  ::tcsetattr(ends[1], TCSANOW, &mode);
+  ::fcntl(ends[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(ends[1], F_SETFD, FD_CLOEXEC);
+}
+
+}  // namespace
+
 RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC)) {
+  if (::pipe2(in_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+  if (options.on_terminals) {
+    open_terminal(out_pipe);
+    open_terminal(err_pipe);
+  } else if (::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC)) {
     throw std::runtime_error("pipe failed");
   }
   pid_t pid = ::fork();

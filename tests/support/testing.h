@@ -53,6 +53,9 @@ struct RunOptions {
   double timeout_s = 60;
   // Called with the child's pid once it runs (from the thread that called run()).
   std::function<void(int pid)> on_start;
+  // Standard output and error each on a pseudo-terminal of its own, in raw mode (no "\r"
+  // added), instead of a pipe: what a command shows on a terminal.
+  bool on_terminals = false;
 };
 
 // Sets (or with nullopt removes) an environment variable for the scope.
