@@ -19,6 +19,7 @@
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/report_run.h"
+#include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/rollouts_body.h"
 #include "main/dataset_replay/run_context.h"
@@ -103,7 +104,8 @@ double process_cpu_seconds() {
 
 awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
                                LocalDataset dataset, std::string bundle_sha256,
-                               int max_episodes, json::object env_init, double call_timeout_s) {
+                               int max_episodes, json::object env_init, double call_timeout_s,
+                               std::uint64_t run_seed) {
   SimConnection& sim = run.sims;
   const Timings& timing = run.timings;
   const ComputeNode node = compute_node(run.datasets);
@@ -128,6 +130,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   std::optional<RunPredictions> rollouts;
 
   std::exception_ptr failure;
+  // What the sim was doing, for the message of its failure.
+  const char* stage = "replaying the dataset";
   try {
     const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
     std::string address = co_await start_sim(starter, path, port, process, output);
@@ -135,7 +139,9 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
+    stage = "making the environment";
     co_await sim_call(client->make(), "make()", call_timeout_s);
+    stage = "replaying the dataset";
     plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
     rollouts.emplace(predicted_columns(*plan));
 
@@ -152,8 +158,9 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
-        EpisodePredictions predictions = co_await rollout_episode(
-            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead);
+        EpisodePredictions predictions =
+            co_await rollout_episode(run.core, *client, *plan, episode, call_timeout_s,
+                                     timing.steps_ahead, episode_seed(run_seed, id));
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }
@@ -179,7 +186,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   if (failure && !is_interrupt(failure) && !is_publish_report_error(failure)) {
     try {
       raise_with_cause(failure,
-                       PublishReportError("The sim failed while replaying the dataset (" +
+                       PublishReportError(std::string("The sim failed while ") + stage + " (" +
                                           type_name(failure) + ": " + error_text(failure) +
                                           "); validate it with `velko sim validate --steps 100`"));
     } catch (...) {
