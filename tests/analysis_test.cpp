@@ -20,6 +20,7 @@
 #include "common/errors.h"
 #include "common/http.h"
 #include "common/json_text.h"
+#include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
 #include "outside/velko_core/core_library_impl.h"
@@ -88,7 +89,7 @@ class AnalyzeTest : public ::testing::Test {
                         out_.console, out_.logger(), timings_};
     return async_to_sync([&]() -> awaitable<json::value> {
       co_return co_await analyze(run, "/sims/tank", claim, dataset_->dataset, kBundle,
-                                 max_episodes, env_init_, call_timeout_s);
+                                 max_episodes, env_init_, call_timeout_s, run_seed_);
     })();
   }
   // The PublishReportError that the run ends with; its cause is kept in `cause_`.
@@ -142,6 +143,7 @@ class AnalyzeTest : public ::testing::Test {
       std::make_shared<testing::FakeSimConnection>(log_);
   std::shared_ptr<testing::FakeSimModule> module_ = std::make_shared<testing::FakeSimModule>(log_);
   json::object env_init_{{"seed", 7}, {"sim_address", "elsewhere:1"}};
+  std::uint64_t run_seed_ = 0;
   std::string& printed_ = out_.printed;
   Events& statuses_ = out_.statuses;
   std::exception_ptr cause_;
@@ -203,6 +205,37 @@ TEST_F(AnalyzeTest, ReplaysTheChosenEpisodesInOrderAndReturnsTheNodesAnswerUncha
                     "Replaying episode 17 (2 of 3, 2 rows) through the sim...",
                     "Replaying episode ep-9 (3 of 3, 1 rows) through the sim...", "",
                     "Analyzing the sim against the dataset on the compute node...", ""}));
+}
+
+// The seed of episode "ep-0" with run seed 0: seeds published with datasets must not change.
+constexpr std::uint64_t kEpisodeSeedOfEp0 = 1062267111;
+
+TEST_F(AnalyzeTest, EachEpisodesResetIsSeededFromTheRunSeedAndItsIdentifierAlone) {
+  using Seeds = std::vector<std::optional<std::uint64_t>>;
+  const json::value ids[] = {"ep-0", 17, "ep-9"};
+  auto seeds_of = [&](std::uint64_t run_seed, std::initializer_list<std::size_t> which) {
+    Seeds seeds;
+    for (std::size_t i : which) seeds.push_back(episode_seed(run_seed, ids[i]));
+    return seeds;
+  };
+  analyze_now();
+  EXPECT_EQ(sim_->client->reset_seeds, seeds_of(0, {0, 1, 2}));
+  // Another run seed seeds every episode otherwise.
+  sim_->client->reset_seeds.clear();
+  run_seed_ = 5;
+  analyze_now();
+  EXPECT_EQ(sim_->client->reset_seeds, seeds_of(5, {0, 1, 2}));
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_NE(episode_seed(5, ids[i]), episode_seed(0, ids[i])) << i;
+  }
+
+  // The seed is a fixed function of the two, below 2^31, and tells 17 from "17".
+  EXPECT_EQ(episode_seed(0, 17), episode_seed(0, 17));
+  EXPECT_NE(episode_seed(0, 17), episode_seed(0, "17"));
+  EXPECT_EQ(episode_seed(0, "ep-0"), kEpisodeSeedOfEp0);
+  for (std::uint64_t run_seed : {0ull, 1ull, 18446744073709551615ull}) {
+    EXPECT_LT(episode_seed(run_seed, "ep-0"), kEpisodeSeedLimit);
+  }
 }
 
 TEST_F(AnalyzeTest, ClientGetsACopyOfEnvInitWithTheSimsAddress) {
@@ -427,7 +460,11 @@ TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {
   for (const char* call : {"init", "make"}) {
     client.delays.clear();
     client.delays[call] = kForever;
-    EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) + "TimeoutError: the sim's " + call +
+    // Make's failure is told as such.
+    std::string prefix = call == std::string("make")
+                             ? "The sim failed while making the environment ("
+                             : kReplayPrefix;
+    EXPECT_EQ(refusal(0.05), prefix + "TimeoutError: the sim's " + call +
                                  "() did not answer within 0.05 s" + kReplaySuffix);
     expect_stopped_before_analysis();
   }

@@ -445,10 +445,24 @@ TEST_F(DevNodeTest, WarnsOfEpisodesEndedEarlyAndPredictionsWithoutValue) {
   Answer answer = analyze(body);
   ASSERT_EQ(answer.status, 200) << answer.raw;
   EXPECT_EQ(answer.at("warnings"),
-            (json::array{"Episode 7 ended early: the sim reached 4 of 6 recorded rows",
+            (json::array{"1 of 2 episodes ended early: 9 of 11 recorded rows replayed",
+                         "Episode 7 ended early: the sim reached 4 of 6 recorded rows",
                          "Sensor 'flow, m3/s': the sim gave no value at 1 of 9 predictions"}));
   EXPECT_EQ(answer.at("summary").at("episodes_ended_early"), json::value(1));
-  EXPECT_FALSE(answer.at("simulator_validation").is_null());
+  // Exact predictions of the rows reached still miss the two recorded rows not reached.
+  const json::value& sensors = answer.at("simulator_validation").at("evaluation").at("sensors");
+  EXPECT_NEAR(sensors.at("lvl").at("accuracy_percent").as_double(), 100.0 * 9 / 11, 1e-9);
+  EXPECT_NEAR(sensors.at("flw").at("accuracy_percent").as_double(), 100.0 * 9 / 10, 1e-9);
+
+  // A replay that ended at a row where a sensor had no value names the sensor and the row.
+  body["episodes"].as_array()[0].as_object()["predictions"].as_object()["flw"] =
+      json::array{10.7, 10.7, 10.7, nullptr};
+  answer = analyze(body);
+  ASSERT_EQ(answer.status, 200) << answer.raw;
+  EXPECT_EQ(answer.at("warnings").at(1),
+            json::value("Episode 7 ended early: the sim reached 4 of 6 recorded rows; at row 4, "
+                        "the last it reached, sensor 'flow, m3/s' has no value, which ends a "
+                        "replay (the sim sent null)"));
 }
 
 TEST_F(DevNodeTest, NothingScoredGivesNoArtifactAndSaysWhyFirst) {

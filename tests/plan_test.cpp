@@ -171,7 +171,9 @@ class FakeSimClient : public SimClient {
     calls.push_back("action_space_info");
     co_return value("a");
   }
-  awaitable<std::vector<value>> reset() override { co_return std::vector<value>{}; }
+  awaitable<std::vector<value>> reset(dataset_replay::ResetArgs = {}) override {
+    co_return std::vector<value>{};
+  }
   awaitable<std::vector<value>> step(value) override { co_return std::vector<value>{}; }
   std::unique_ptr<EpisodeSteps> episode_steps(int, double call_timeout_s) override {
     return one_step_at_a_time(*this, call_timeout_s);

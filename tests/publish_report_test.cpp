@@ -47,6 +47,7 @@ struct AnalyzeArgs {
   int max_episodes = 0;
   json::object env_init;
   double call_timeout_s = 0;
+  std::uint64_t seed = 99;
 };
 
 class ReportRunTest : public ::testing::Test {
@@ -70,15 +71,15 @@ class ReportRunTest : public ::testing::Test {
   void analysis_returns(json::value result) {
     analysis = [this, result](const ReportRun&, std::string path, json::value claim,
                               LocalDataset ds, std::string bundle, int max, json::object env,
-                              double timeout) -> awaitable<json::value> {
-      seen = AnalyzeArgs{path, claim, ds.id, bundle, max, env, timeout};
+                              double timeout, std::uint64_t seed) -> awaitable<json::value> {
+      seen = AnalyzeArgs{path, claim, ds.id, bundle, max, env, timeout, seed};
       co_return result;
     };
   }
 
   void analysis_throws(std::function<void()> raise) {
     analysis = [raise](const ReportRun&, std::string, json::value, LocalDataset, std::string,
-                       int, json::object, double) -> awaitable<json::value> {
+                       int, json::object, double, std::uint64_t) -> awaitable<json::value> {
       raise();
       co_return json::value();
     };
@@ -195,6 +196,7 @@ TEST_F(ReportRunTest, SuccessSubmitsTheArtifactWaitsAndPrintsTheReport) {
   EXPECT_EQ(seen.bundle, "abc123");
   EXPECT_EQ(seen.max_episodes, DEFAULT_MAX_EPISODES);
   EXPECT_EQ(seen.call_timeout_s, 300);
+  EXPECT_EQ(seen.seed, 0u);
   EXPECT_THAT(dataset.resolved, ElementsAre("water-tank-runs"));
 }
 
@@ -205,12 +207,14 @@ TEST_F(ReportRunTest, EmptyProjectIdLinksNothingAndAbsentEnvInitIsAnEmptyMap) {
   options.max_episodes = 3;
   options.env_init = json::object();
   options.call_timeout_s = 2.5;
+  options.seed = 41;
   run(options);
   EXPECT_THAT(platform.names(), ElementsAre("start", "submit", "status"));
   EXPECT_THAT(out, ::testing::Not(HasSubstr("Added the sim")));
   EXPECT_TRUE(seen.env_init.empty());
   EXPECT_EQ(seen.max_episodes, 3);
   EXPECT_EQ(seen.call_timeout_s, 2.5);
+  EXPECT_EQ(seen.seed, 41u);
   json::object env;
   env["seed"] = 7;
   options.env_init = env;
@@ -276,7 +280,7 @@ TEST_F(ReportRunTest, InterruptDuringTheAnalysisClosesTheClaimThenGoesOn) {
 
 TEST_F(ReportRunTest, SigintWhileAnalyzingClosesTheClaimBeforeTheInterruptLeaves) {
   analysis = [](const ReportRun&, std::string, json::value, LocalDataset, std::string, int,
-                json::object, double) -> awaitable<json::value> {
+                json::object, double, std::uint64_t) -> awaitable<json::value> {
     std::thread([] {
       std::this_thread::sleep_for(30ms);
       ::kill(::getpid(), SIGINT);

@@ -158,12 +158,54 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankPassesValidation) {
   EXPECT_EQ(report.at("passed"), json::value(true)) << result.out;
 }
 
+// A Gymnasium-shaped env as the docs serve it (a top-level Discrete action, a float32 Box
+// observation, reset(seed=...)), replayed against episodes recorded from it with the seeds of
+// a report run: it follows them; the same env with a longer pole does clearly worse.
+TEST_F(PythonSimEndToEnd, CartPoleLikeEnvScoresTheBestAgainstItsOwnSeededRecordings) {
+  RunOptions record;
+  record.env["PYTHONPATH"] = python_dir();
+  RunResult recorded = run({"/usr/bin/python3", source("tests/python/record_cartpole.py"),
+                            data / "cartpole-runs", "--episodes", "6"},
+                           record);
+  ASSERT_EQ(recorded.status, 0) << recorded.err;
+  services = std::make_unique<LocalServices>(data.path());
+  auto cartpole = [&](const std::string& name, std::vector<std::string> args) {
+    std::vector<std::string> command{"/usr/bin/python3",
+                                     source("tests/python/sims/cartpole_like_sim.py")};
+    command.insert(command.end(), args.begin(), args.end());
+    return sim_dir(dir / name, command);
+  };
+  std::string same = cartpole("cartpole", {});
+
+  RunOptions options;
+  options.env = {{"PYTHONPATH", python_dir()}, {"NO_COLOR", std::string("1")}};
+  RunResult validated = run({bin("velko"), "sim", "validate", same, "--steps", "200"}, options);
+  EXPECT_EQ(validated.status, 0) << validated.out << validated.err;
+  // Two resets with one seed start alike, so the steps sent ahead answer as one at a time.
+  EXPECT_THAT(validated.out, HasSubstr("\n✓ Steps sent ahead: "));
+
+  auto score_of = [&](const std::string& sim) {
+    RunResult result = publish(sim, "cartpole-runs");
+    EXPECT_EQ(result.status, 0) << result.out << result.err;
+    std::smatch match;
+    std::regex_search(result.out, match, std::regex("Analyzed 3 episodes: score ([0-9.]+)"));
+    return match.empty() ? -1.0 : std::stod(match[1].str());
+  };
+  double own = score_of(same);
+  EXPECT_GT(own, 99.9);
+  double longer_pole = score_of(cartpole("longer-pole", {"--constants", R"({"half_length": 0.7})"}));
+  EXPECT_LT(longer_pole, own - 10);
+  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+}
+
 TEST_F(PythonSimEndToEnd, SimThatNeverServesIsStoppedAtTheServeLimit) {
   RunResult result = publish(faulty_sim("stuck", {"--fault", "never-serve"}), "valve-runs");
   EXPECT_EQ(result.status, 1);
-  // velko shows what the sim printed before its limit ran out.
-  EXPECT_EQ(result.err, "Error: The sim did not start:\n\nloading for good\n");
-  closed_claim();
+  // velko shows what the sim printed before its limit ran out, and publishes nothing.
+  EXPECT_THAT(result.err, StartsWith("Error: The sim was not published: Start: the sim did not "
+                                     "start: "));
+  EXPECT_THAT(result.err, HasSubstr("\n\nloading for good\n"));
+  EXPECT_THAT(claims(), IsEmpty());
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 

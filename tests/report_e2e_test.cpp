@@ -78,6 +78,15 @@ class ReportEndToEnd : public ::testing::Test {
     return argv;
   }
 
+  // A well-behaved sim that adds a line to `marker` each time it is started: `sim publish`
+  // starts it once for its checks before anything is published, and once more for the replay.
+  std::string counted_sim(const std::string& marker) {
+    return sim("counted", {"/bin/sh", "-c",
+                           "echo started >> '" + marker + "'; exec '" + bin("velko-test-sim") +
+                               "' \"$@\"",
+                           "sh"});
+  }
+
   RunResult publish(const std::string& sim_path, std::vector<std::string> extra = {}) {
     return run(publish_args(sim_path, std::move(extra)), options());
   }
@@ -121,10 +130,10 @@ TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
 TEST_F(ReportEndToEnd, RefusedClaimShowsTheDetailAndStartsNothing) {
   start({"--refuse-claims", "Report jobs are paused for maintenance"});
   std::string marker = dir / "started";
-  RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
+  RunResult result = publish(counted_sim(marker));
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "Error: Report jobs are paused for maintenance\n");
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(read_file(marker), "started\n");  // by the checks alone
 }
 
 TEST_F(ReportEndToEnd, BadLocalInputsAreRefusedBeforeAnythingIsPublishedOrSent) {
@@ -217,7 +226,7 @@ TEST_F(ReportEndToEnd, DatasetWithoutEpisodeCountPublishesNothingAndStartsNothin
                                               "--port", "0", "--data", data.path()});
   compute_url = node.url();
   std::string marker = dir / "started";
-  RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
+  RunResult result = publish(counted_sim(marker));
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err,
             "Error: The episode count of 'valve-runs' is unknown; run `velko data stats "
@@ -225,7 +234,7 @@ TEST_F(ReportEndToEnd, DatasetWithoutEpisodeCountPublishesNothingAndStartsNothin
   json::value held = state();
   EXPECT_THAT(held.at("sims").as_array(), IsEmpty());
   EXPECT_THAT(held.at("claims").as_array(), IsEmpty());
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(read_file(marker), "started\n");  // by the checks alone
 }
 
 TEST_F(ReportEndToEnd, NodeRefusingTheActionsStartsNoSim) {
@@ -243,22 +252,36 @@ TEST_F(ReportEndToEnd, NodeRefusingTheActionsStartsNoSim) {
   std::thread serving([&] { fake_node.listen_after_bind(); });
   compute_url = "http://127.0.0.1:" + std::to_string(port);
   std::string marker = dir / "started";
-  RunResult result = publish(sim("marker", {"/usr/bin/touch", marker}));
+  RunResult result = publish(counted_sim(marker));
   fake_node.stop();
   serving.join();
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "Error: The compute node refused the analysis: This node holds no dataset d-1\n");
   EXPECT_EQ(only_claim().at("submitted"),
             json::parse(R"({"failure": "The compute node refused the analysis: This node holds no dataset d-1"})"));
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(read_file(marker), "started\n");  // by the checks alone
 }
 
-TEST_F(ReportEndToEnd, SimThatDoesNotStartShowsItsOutput) {
+TEST_F(ReportEndToEnd, SimThatCannotWorkIsNotPublishedAndSaysWhy) {
   start();
+  // One that does not start shows its output; nothing is published or claimed.
   RunResult result = publish(fault_sim("broken", {"fail-before-serve"}));
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, StartsWith("Error: The sim did not start:\n\n"));
-  EXPECT_EQ(only_claim().at("submitted"), json::parse(R"({"failure": "The sim did not start:"})"));
+  EXPECT_THAT(result.err, StartsWith("Error: The sim was not published: Start: the sim did not "
+                                     "start: the sim exited with status 1 before it served"));
+  EXPECT_THAT(result.err, HasSubstr("\n\n"));
+  // One whose make() fails, or that has a mapping without a slot, is refused alike.
+  result = publish(fault_sim("no-make", {"fail-make"}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, HasSubstr("Init and Make: while making the environment: the sim's "
+                                    "make() failed: no tank model named 'big'"));
+  result = publish(fault_sim("unmapped", {"bad-mappings"}));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_THAT(result.err, HasSubstr("Mappings: sensor '[3]': the space has no position 3"));
+  EXPECT_THAT(result.err, HasSubstr("action mapping 1 ('valve') has no \"name\", so it has no "
+                                    "slot; give the slot path"));
+  EXPECT_EQ(state().at("claims"), json::array());
+  EXPECT_EQ(state().at("sims"), json::array());
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 

@@ -305,8 +305,8 @@ TEST_F(RolloutTest, SlotsThatCannotBeAddressedAreTheSimsFaults) {
   plan_.actions = {{"pump[0]", "a_pump"}};
   EXPECT_EQ(failure(), "PublishReportError: Can't address the sim's slot 'pump[0]'");
   plan_.actions = {{std::nullopt, "a_pump"}};
-  EXPECT_EQ(failure(), "PublishReportError: Can't address the sim's action for column 'a_pump': "
-                       "its mapping has no \"name\"");
+  EXPECT_THAT(failure(), HasSubstr("PublishReportError: Can't address the sim's action for "
+                                   "column 'a_pump': its mapping has no slot path"));
   // A slot that the action does not have.
   plan_.actions = {{"['pump'][7]", "a_pump"}};
   EXPECT_EQ(failure(), "out_of_range: the list position 7 is out of range for a list of 2 "

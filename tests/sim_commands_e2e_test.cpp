@@ -66,7 +66,7 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
   EXPECT_THAT(result.out, HasSubstr("\n✓ Close: it answered, and the sim ended when asked and left "
                                     "nothing behind\nCall times\n"));
   // The same actions again, one at a time and sent ahead, must answer alike.
-  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset, up to "
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset with seed 0, up to "
                                     "64 sent ahead, answered as the same steps one at a time\n"));
   EXPECT_THAT(result.out, HasSubstr("│ step()              │ 200   │"));
   EXPECT_EQ(result.err, "");
@@ -86,7 +86,8 @@ TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForC
   EXPECT_EQ(checks[0].at("status"), json::value("passed"));
   EXPECT_EQ(checks[1].at("status"), json::value("failed"));
   EXPECT_EQ(checks[1].at("summary"),
-            json::value("the sim's make() failed: no tank model named 'big'"));
+            json::value("while making the environment: the sim's make() failed: no tank "
+                        "model named 'big'"));
   EXPECT_EQ(checks[2].at("status"), json::value("not_checked"));
 
   // On a terminal too, standard output holds the JSON alone: the status lines go to standard

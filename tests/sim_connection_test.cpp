@@ -307,6 +307,12 @@ TEST(SimClient, CarriesACompleteSession) {
     EXPECT_EQ(actions.at("type"), "box");
     std::vector<json::value> reset = co_await sim.client->reset();
     EXPECT_EQ(reset, expected_reset);
+    // A seed and options reach the sim's reset; a reset without them carries neither.
+    dataset_replay::ResetArgs seeded;
+    seeded.seed = 18446744073709551615u;
+    seeded.options = json::object{{"level", 1}};
+    reset = co_await sim.client->reset(std::move(seeded));
+    EXPECT_EQ(reset, expected_reset);
     co_await sim.client->step(valve(0.25));
     std::vector<json::value> step = co_await sim.client->step(valve(0.5));
     EXPECT_EQ(step, expected_step);
@@ -317,6 +323,10 @@ TEST(SimClient, CarriesACompleteSession) {
                              std::to_string(sim.port) + "\"}";
     bool shown = co_await testing::eventually([&] { return sim.output.has(made); });
     EXPECT_TRUE(shown) << made;
+    const std::string seeded_line = "reset seed 18446744073709551615 {\"level\":1}";
+    shown = co_await testing::eventually([&] { return sim.output.has(seeded_line); });
+    EXPECT_TRUE(shown) << seeded_line;
+    EXPECT_FALSE(sim.output.has("reset seed 18446744073709551615 -"));
   });
 }
 

@@ -215,8 +215,9 @@ TEST_F(ValidateFaultSims, EachFaultFailsTheCheckThatFindsIt) {
       {{"--fault", "fail-before-serve"}, "start", "the sim exited with status 1 before it served"},
       {{"--fault", "fail-make"}, "set_up", "the sim's make() failed: no tank model named 'big'"},
       {{"--fault", "bad-mappings"}, "mappings",
-       "sensor '[3]': the space has no position 3 (it has 1 element); action mapping 1 has no "
-       "\"name\" text"},
+       "sensor '[3]': the space has no position 3 (it has 1 element); action mapping 1 "
+       "('valve') has no \"name\", so it has no slot; give the slot path"},
+      {{"--fault", "fail-make"}, "set_up", "while making the environment: the sim's make()"},
       {{"--fault", "bad-space"}, "spaces", "the sensor space: Invalid space description: \"shape\""},
       {{"--fault", "reset-outside"}, "reset", "at [0]: -1.0 is below the lower bound 0.0"},
       {{"--fault", "outside-at-step", "3"}, "steps", "the observation of step 3 of 5 is not in"},
@@ -246,11 +247,21 @@ TEST_F(ValidateFaultSims, EachFaultFailsTheCheckThatFindsIt) {
   }
 }
 
+TEST_F(ValidateFaultSims, ASensorWithoutAValueIsAWarningNamingTheSensorAndTheStep) {
+  Validation validation = validate({"--fault", "null-at-step", "3"});
+  EXPECT_TRUE(validation.passed()) << json::serialize(validation_json(validation));
+  const CheckResult& steps = validation.result(Check::kSteps);
+  EXPECT_EQ(steps.outcome, Outcome::kWarning);
+  EXPECT_THAT(steps.summary, HasSubstr(": the observation of step 3 of 5 has no value for the "
+                                       "sensor 'level' ([0])"));
+  EXPECT_THAT(steps.advice, HasSubstr("a report run ends an episode's replay"));
+}
+
 TEST_F(ValidateFaultSims, StepsSentAheadAreComparedWithTheSameStepsOneAtATime) {
   Validation same = validate({"--end-at", "3"}, 10);
   EXPECT_EQ(same.result(Check::kStepsAhead).outcome, Outcome::kPassed);
   EXPECT_EQ(same.result(Check::kStepsAhead).summary,
-            "3 steps after a fresh Reset, up to 64 sent ahead, answered as the same steps one at "
+            "3 steps after a fresh Reset with seed 0, up to 64 sent ahead, answered as the same steps one at "
             "a time");
 
   // A sim that answers otherwise on the stream may just not be deterministic: a warning.
@@ -259,7 +270,7 @@ TEST_F(ValidateFaultSims, StepsSentAheadAreComparedWithTheSameStepsOneAtATime) {
   EXPECT_EQ(differs.result(Check::kStepsAhead).outcome, Outcome::kWarning)
       << json::serialize(validation_json(differs));
   EXPECT_THAT(differs.result(Check::kStepsAhead).summary,
-              HasSubstr("5 steps after a fresh Reset, up to 64 sent ahead: step 1 sent ahead "
+              HasSubstr("5 steps after a fresh Reset with seed 0, up to 64 sent ahead: step 1 sent ahead "
                         "answered the observation [0.6597933633704608] instead of [0.1597933633704608]"));
 
   // One that breaks the rules of the stream fails.
@@ -340,11 +351,24 @@ TEST(CheckMappings, RefusesWhatAReplayCouldNotUse) {
       problems(R"({"sensor_space": {"mappings": [{"name": ""}, {"name": "[0]", "name_mapped": 3},
                                                   {"name": "[0"}, "[1]"]},
                    "action_space": {"mappings": [{"name": "['valve'] x"}, {"name": "['flow']"}]}})"),
-      ElementsAre(HasSubstr("sensor mapping 1 has the empty slot path"),
+      ElementsAre("sensor mapping 1 has the empty text as \"name\", so it has no slot; give the "
+                  "slot path of its variable as \"name\", or \" \" (a path of blanks, the "
+                  "whole value) for a space that is one value, such as {\"name\": \" \", "
+                  "\"name_mapped\": \"push\"} for a discrete action (docs/spaces.md)",
                   "sensor '[0]': \"name_mapped\" must be a text, not a number",
                   HasSubstr("sensor '[0' is not a slot path"),
                   "sensor mapping 4 must be a map {\"name\": slot path}, not a text",
                   HasSubstr("action \"['valve'] x\" is not a slot path")));
+  // A mapping without a slot is named by its other name; the whole value of a space that is
+  // one value is a slot of its own.
+  core::Space discrete = core::parse_space(json::parse(R"({"type": "discrete", "n": 2})"));
+  MappingCheck whole = check_mappings(
+      json::parse(R"({"sensor_space": {"mappings": [{"name": "[0]"}]},
+                      "action_space": {"mappings": [{"name": " ", "name_mapped": "push"},
+                                                    {"name_mapped": "pull"}]}})"),
+      &sensors, &discrete);
+  EXPECT_THAT(whole.problems, ElementsAre(HasSubstr("action mapping 2 ('pull') has no \"name\", "
+                                                    "so it has no slot; give the slot path")));
   MappingCheck many = check_mappings(
       json::parse(R"({"sensor_space": {"mappings": [{"name": "[5]"}, {"name": "[6]"},
           {"name": "[7]"}, {"name": "[8]"}, {"name": "[9]"}, {"name": "[10]"}]},

@@ -170,7 +170,7 @@ TEST(SetSlot, FailsWithoutChangingTheValue) {
 // The writer reads its path once and then writes, and fails, exactly as write_slot does.
 TEST(SlotWriter, WritesAndFailsAsWriteSlotDoes) {
   const value original = parse(R"({"a": [1, 2.5, {"k": 3}], "n": 3})");
-  const char* paths[] = {"['a'][0]", "['a'][-2]", " ['a'] [2] ['k'] ", "", "['a'][5]",
+  const char* paths[] = {"['a'][0]", "['a'][-2]", " ['a'] [2] ['k'] ", "", " ", "['a'][5]",
                          "['z'][0]", "['a']['k']", "['n'][0]", "['a'][0].x", "[x]"};
   for (const char* path : paths) {
     for (double number : {1.5, -7.0, std::nan(""), 1e19}) {
@@ -211,6 +211,9 @@ TEST(ReadSlot, ReadsAFiniteNumberOrNoValue) {
   }
   EXPECT_EQ(read_slot(core, obs, "[-2]['a'][1]"), 2.5);
   EXPECT_EQ(core.made.back().first, "[-2]['a'][1]");
+  // A path of blanks reads the whole value: the sensor of a space that is one value.
+  EXPECT_EQ(read_slot(core, value(4), " "), 4.0);
+  EXPECT_EQ(read_slot(core, value(nullptr), " "), std::nullopt);
   EXPECT_EQ(core.made.back().second, "lambda sensors: sensors[-2]['a'][1]");
   // Where the sensor fails: a path that leads nowhere, a bare word, one it cannot make.
   EXPECT_EQ(read_slot(core, obs, "[10]"), std::nullopt);

@@ -22,6 +22,7 @@
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/report_run.h"
+#include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/rollouts_body.h"
 #include "main/dataset_replay/run_context.h"
@@ -116,7 +117,8 @@ double process_cpu_seconds() {
 
 awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
                                LocalDataset dataset, std::string bundle_sha256,
-                               int max_episodes, json::object env_init, double call_timeout_s) {
+                               int max_episodes, json::object env_init, double call_timeout_s,
+                               std::uint64_t run_seed) {
   SimConnection& sim = run.sims;
   const Timings& timing = run.timings;
   const ComputeNode node = compute_node(run.datasets);
@@ -142,6 +144,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
 
   std::string address;
   std::exception_ptr failure;
+  // What the sim was doing, for the message of its failure.
+  const char* stage = "replaying the dataset";
   try {
     const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
     address = co_await start_sim(starter, path, port, process, output);
@@ -149,7 +153,9 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
+    stage = "making the environment";
     co_await sim_call(client->make(), "make()", call_timeout_s);
+    stage = "replaying the dataset";
     plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
     rollouts.emplace(predicted_columns(*plan));
 
@@ -166,8 +172,9 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
-        EpisodePredictions predictions = co_await rollout_episode(
-            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead);
+        EpisodePredictions predictions =
+            co_await rollout_episode(run.core, *client, *plan, episode, call_timeout_s,
+                                     timing.steps_ahead, episode_seed(run_seed, id));
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }
@@ -194,8 +201,9 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
 
   if (failure && !is_interrupt(failure) && !is_publish_report_error(failure)) {
     constexpr std::string_view kValidate = "; validate it with `velko sim validate --steps 100`";
-    std::string message = "The sim failed while replaying the dataset (" + type_name(failure) +
-                          ": " + error_text(failure) + ")" + std::string(kValidate);
+    std::string message = std::string("The sim failed while ") + stage + " (" +
+                          type_name(failure) + ": " + error_text(failure) + ")" +
+                          std::string(kValidate);
     // A sim that ended while it was called is told by its end and its last lines, not by the
     // connection it dropped; one that ran out of time was still there.
     std::optional<int> code;
@@ -206,7 +214,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
       run.logger.debug("The sim ended as its call failed: {}", error_text(failure));
       const std::string end = co_await run.host_sim.describe_end(address, *code);
       const std::string tail = run.host_sim._tail(output.joined());
-      message = "The sim " + end + " while replaying the dataset" + std::string(kValidate) +
+      message = "The sim " + end + " while " + stage + std::string(kValidate) +
                 (tail.empty() ? "" : "\n\n" + tail);
     }
     try {

@@ -7,6 +7,7 @@
 // node's requests as they are; Interrupted. The sim process is stopped on every way out.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include <boost/json/object.hpp>
@@ -19,10 +20,12 @@ namespace velko::dataset_replay {
 
 struct ReportRun;
 
-// Yields the node's analysis of the sim at `path` against the dataset.
+// Yields the node's analysis of the sim at `path` against the dataset. Each episode's reset
+// is seeded with episode_seed(run_seed, its identifier).
 awaitable<boost::json::value> analyze(const ReportRun& run, std::string path,
                                       boost::json::value claim, LocalDataset dataset,
                                       std::string bundle_sha256, int max_episodes,
-                                      boost::json::object env_init, double call_timeout_s);
+                                      boost::json::object env_init, double call_timeout_s,
+                                      std::uint64_t run_seed);
 
 }  // namespace velko::dataset_replay

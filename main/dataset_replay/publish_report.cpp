@@ -232,7 +232,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
     json::object env_init = options.env_init ? *options.env_init : json::object();
     AnalyzeFn stage = run.analyze ? run.analyze : AnalyzeFn(analyze);
     result = co_await stage(run, path, claim, dataset, bundle_sha256, options.max_episodes,
-                            std::move(env_init), options.call_timeout_s);
+                            std::move(env_init), options.call_timeout_s, options.seed);
   } catch (...) {
     failure = as_interrupt_if_cancelled(std::current_exception());
   }

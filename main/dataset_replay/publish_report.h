@@ -2,6 +2,7 @@
 // print. The claim is closed with a reason on every failure of the analysis.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,8 @@ struct PublishReportOptions {
   int max_episodes = DEFAULT_MAX_EPISODES;
   std::optional<boost::json::object> env_init;
   double call_timeout_s = 300;
+  // The run seed: each episode's reset gets a seed made from it and the episode's identifier.
+  std::uint64_t seed = 0;
 };
 
 // The checks of a report run that create nothing on the platform, in this order: the options

@@ -3,6 +3,7 @@
 // components, a test with fakes. Every stage of the run is given it; nothing is looked up.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -33,7 +34,7 @@ struct ReportRun;
 using AnalyzeFn = std::function<awaitable<boost::json::value>(
     const ReportRun& run, std::string path, boost::json::value claim, LocalDataset dataset,
     std::string bundle_sha256, int max_episodes, boost::json::object env_init,
-    double call_timeout_s)>;
+    double call_timeout_s, std::uint64_t run_seed)>;
 
 // One report run's components, lent by its maker for as long as the run lasts.
 struct ReportRun {

@@ -39,6 +39,11 @@ bool truthy(const json::value& value) {
   return false;
 }
 
+// What the report run says of an action mapping without a slot.
+constexpr const char* kNoSlotAdvice =
+    "its mapping has no slot path (its \"name\" is missing or empty); give the slot path of "
+    "its variable as \"name\", or \" \" for a space that is one value (docs/spaces.md)";
+
 void expect_parts(const std::vector<json::value>& parts, std::size_t n, const char* call,
                   const char* names) {
   if (parts.size() != n) {
@@ -96,7 +101,8 @@ std::vector<std::string> predicted_columns(const Plan& plan) {
 
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,
-                                              double call_timeout_s, int steps_ahead) {
+                                              double call_timeout_s, int steps_ahead,
+                                              std::optional<std::uint64_t> seed) {
   auto call = [&](auto operation, const char* name) {
     return sim_call(std::move(operation), name, call_timeout_s);
   };
@@ -106,7 +112,9 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
   json::value template_action = core.as_compute_sees(sample);
 
   Recorder recorder(plan, core);
-  std::vector<json::value> reset = co_await call(client.reset(), "reset()");
+  ResetArgs reset_args;
+  reset_args.seed = seed;
+  std::vector<json::value> reset = co_await call(client.reset(std::move(reset_args)), "reset()");
   expect_parts(reset, 2, "reset()", "observation, info");
   recorder.record(reset[0]);
 
@@ -130,8 +138,7 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
       if (!value) continue;
       if (!writers[i]) {
         throw PublishReportError("Can't address the sim's action for column " +
-                                 quoted(plan.actions[i].second) +
-                                 ": its mapping has no \"name\"");
+                                 quoted(plan.actions[i].second) + ": " + kNoSlotAdvice);
       }
       writers[i]->write(action, *value);
     }

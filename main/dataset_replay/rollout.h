@@ -1,6 +1,8 @@
 // Replaying one recorded episode through the sim.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,10 +30,11 @@ std::vector<std::string> predicted_columns(const Plan& plan);
 //
 // Up to `steps_ahead` steps are sent ahead of their answers to a sim that takes that (0 or 1:
 // one at a time); what is recorded is the same either way. Each answer is awaited at most
-// `call_timeout_s` seconds.
+// `call_timeout_s` seconds. The reset carries `seed` when there is one.
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,
                                               double call_timeout_s,
-                                              int steps_ahead = DEFAULT_STEPS_AHEAD);
+                                              int steps_ahead = DEFAULT_STEPS_AHEAD,
+                                              std::optional<std::uint64_t> seed = std::nullopt);
 
 }  // namespace velko::dataset_replay

@@ -2,6 +2,7 @@
 // that starts a sim process, and the sim client.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,6 +46,13 @@ struct ClientOptions {
   std::string protocol;
 };
 
+// What a reset gives the sim's env: the seed of its random source (none: the env keeps its
+// own) and an options JSON object (none when empty). A sim built before them ignores both.
+struct ResetArgs {
+  std::optional<std::uint64_t> seed;
+  boost::json::object options;
+};
+
 // A connection to a serving sim. Answers are JSON-like values; the caller checks their
 // shape (a reset answers two parts, a step five).
 class SimClient {
@@ -58,7 +66,7 @@ class SimClient {
   virtual awaitable<boost::json::value> sensor_space_info() = 0;
   virtual awaitable<boost::json::value> action_space_info() = 0;
   // (observation, info)
-  virtual awaitable<std::vector<boost::json::value>> reset() = 0;
+  virtual awaitable<std::vector<boost::json::value>> reset(ResetArgs args = {}) = 0;
   // (observation, reward, terminated, truncated, info)
   virtual awaitable<std::vector<boost::json::value>> step(boost::json::value action) = 0;
   // The steps of the episode that the last reset started: up to `window` sent ahead of their

@@ -73,7 +73,17 @@ SensorFit fit_sensor(std::span<const SensorTrack> tracks, int max_lag_steps) {
     fit.gap = FitGap::kNothingCompared;
     return fit;
   }
-  fit.accuracy_percent = 100.0 * std::max(0.0, 1.0 - fit.rmse / fit.scale);
+  std::size_t recorded = 0;
+  std::size_t reached = 0;
+  for (const SensorTrack& track : tracks) {
+    for (std::size_t r = 0; r < track.recorded.size(); ++r) {
+      if (std::isnan(track.recorded[r])) continue;
+      ++recorded;
+      if (r < track.predicted.size()) ++reached;
+    }
+  }
+  fit.coverage = static_cast<double>(reached) / static_cast<double>(recorded);
+  fit.accuracy_percent = 100.0 * std::max(0.0, 1.0 - fit.rmse / fit.scale) * fit.coverage;
   return fit;
 }
 

@@ -26,8 +26,11 @@ enum class FitGap {
 // The comparison of one sensor over all its tracks.
 struct SensorFit {
   FitGap gap = FitGap::kNothingRecorded;
-  // 100 × max(0, 1 − rmse / scale); meaningful only without a gap.
+  // 100 × max(0, 1 − rmse / scale) × coverage; meaningful only without a gap.
   double accuracy_percent = 0;
+  // The share of the recorded values that lie on rows the sim reached: a recorded row that
+  // was not reached counts as a miss.
+  double coverage = 0;
   // Root mean square of (prediction − recorded value) at the best lag.
   double rmse = 0;
   // The recorded values' standard deviation; when they never change, their absolute value,

@@ -1,5 +1,6 @@
 #include "outside/dev_services/node_analysis.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -283,15 +284,55 @@ json::value number_or_null(bool present, double value) {
 }
 
 // Appends warnings of one kind: the first few, then a count of the rest.
+// The texts, at most kMaxListedWarnings of them after the first `heading` ones (which are
+// always kept), then how many more there were.
 void add_listed(json::array& warnings, const std::vector<std::string>& texts,
-                const std::string& rest_suffix) {
-  for (std::size_t i = 0; i < texts.size() && i < kMaxListedWarnings; ++i) {
-    warnings.emplace_back(texts[i]);
+                const std::string& rest_suffix, std::size_t heading = 0) {
+  const std::size_t shown = std::min(texts.size(), heading + kMaxListedWarnings);
+  for (std::size_t i = 0; i < shown; ++i) warnings.emplace_back(texts[i]);
+  if (texts.size() > shown) {
+    warnings.emplace_back("... and " + std::to_string(texts.size() - shown) + " more " +
+                          rest_suffix);
   }
-  if (texts.size() > kMaxListedWarnings) {
-    warnings.emplace_back("... and " + std::to_string(texts.size() - kMaxListedWarnings) +
-                          " more " + rest_suffix);
+}
+
+// A count with its thousands grouped: 10,020.
+std::string grouped(std::size_t n) {
+  const std::string digits = std::to_string(n);
+  std::string out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out.push_back(',');
+    out.push_back(digits[i]);
   }
+  return out;
+}
+
+// The names of the sensors without a value at the last row an episode's replay reached, each
+// once, quoted.
+std::vector<std::string> sensors_without_value(const Rollout& rollout,
+                                               const std::vector<SensorColumn>& sensors) {
+  std::vector<std::string> names;
+  if (rollout.rows_reached == 0) return names;
+  const std::size_t row = rollout.rows_reached - 1;
+  for (const SensorColumn& sensor : sensors) {
+    const json::array& values = rollout.predictions->at(sensor.column->id).get_array();
+    for (std::size_t slot = 0; slot < sensor.slots; ++slot) {
+      if (values[row * sensor.slots + slot].is_null()) {
+        names.push_back(shown(sensor.column->raw_name));
+        break;
+      }
+    }
+  }
+  return names;
+}
+
+std::string joined_names(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += i + 1 == names.size() ? " and " : ", ";
+    out += names[i];
+  }
+  return out;
 }
 
 json::array string_array(const std::vector<std::string>& texts) {
@@ -325,11 +366,29 @@ json::value analyze_rollouts(const DatasetCatalog& catalog, std::string_view bod
     rows_reached += rollout.rows_reached;
     selected.push_back(dataset.episode_identifier(rollout.episode));
     if (rollout.rows_reached < recorded) {
-      ended_early.push_back("Episode " + episode_name(dataset, rollout.episode) +
-                            " ended early: the sim reached " +
-                            std::to_string(rollout.rows_reached) + " of " +
-                            std::to_string(recorded) + " recorded rows");
+      std::string text = "Episode " + episode_name(dataset, rollout.episode) +
+                         " ended early: the sim reached " +
+                         std::to_string(rollout.rows_reached) + " of " +
+                         std::to_string(recorded) + " recorded rows";
+      // A replay ends at a row where a sensor has no value: that, not the sim, ended it.
+      std::vector<std::string> unread = sensors_without_value(rollout, sensors);
+      if (!unread.empty()) {
+        text += "; at row " + std::to_string(rollout.rows_reached) + ", the last it reached, " +
+                (unread.size() == 1 ? "sensor " : "sensors ") + joined_names(unread) +
+                (unread.size() == 1 ? " has" : " have") +
+                " no value, which ends a replay (the sim sent null)";
+      }
+      ended_early.push_back(std::move(text));
     }
+  }
+  const std::size_t episodes_ended_early = ended_early.size();
+  if (!ended_early.empty()) {
+    // How much of the recordings was replayed comes before the episodes it lists.
+    ended_early.insert(ended_early.begin(),
+                       std::to_string(episodes_ended_early) + " of " +
+                           std::to_string(rollouts.size()) + " episodes ended early: " +
+                           grouped(rows_reached) + " of " + grouped(rows_recorded) +
+                           " recorded rows replayed");
   }
 
   // Sensors.
@@ -420,7 +479,7 @@ json::value analyze_rollouts(const DatasetCatalog& catalog, std::string_view bod
     }
     warnings.emplace_back("Nothing could be scored: " + why);
   }
-  add_listed(warnings, ended_early, "episodes ended early");
+  add_listed(warnings, ended_early, "episodes ended early", 1);
   add_listed(warnings, with_nulls, "sensors have predictions without a value");
   if (reportable) add_listed(warnings, unscored, "sensors are not scored");
   add_listed(warnings, constant, "sensors never change");
@@ -428,7 +487,7 @@ json::value analyze_rollouts(const DatasetCatalog& catalog, std::string_view bod
   json::object summary;
   summary["dataset_id"] = dataset.id;
   summary["episodes"] = rollouts.size();
-  summary["episodes_ended_early"] = ended_early.size();
+  summary["episodes_ended_early"] = episodes_ended_early;
   summary["rows_recorded"] = rows_recorded;
   summary["rows_reached"] = rows_reached;
   summary["sensors"] = sensors.size();

@@ -18,6 +18,12 @@ namespace json = boost::json;
 
 namespace {
 
+// What an author writes for a mapping without a slot.
+constexpr const char* kWriteASlot =
+    "give the slot path of its variable as \"name\", or \" \" (a path of blanks, the whole "
+    "value) for a space that is one value, such as {\"name\": \" \", \"name_mapped\": "
+    "\"push\"} for a discrete action (docs/spaces.md)";
+
 // Longest slot path that a problem shows whole.
 constexpr std::size_t kShownPathBytes = 80;
 
@@ -66,16 +72,20 @@ void check_role(MappingCheck& check, const json::array& mappings, const char* ro
       continue;
     }
     const json::value* name = map->if_contains("name");
-    if (!name || !name->is_string()) {
-      add(check, which + " has no \"name\" text (its slot path)");
+    if (!name || !name->is_string() || name->get_string().empty()) {
+      // A mapping known by its other name is named by it, so that the author finds it.
+      if (const json::value* mapped = map->if_contains("name_mapped");
+          mapped && mapped->is_string() && !mapped->get_string().empty()) {
+        which += " (" + quoted(mapped->get_string()) + ")";
+      }
+      std::string what = !name                ? "has no \"name\""
+                         : !name->is_string() ? "has a \"name\" that is " +
+                                                    json_access::kind_name(*name) + ", not a text"
+                                              : "has the empty text as \"name\"";
+      add(check, which + " " + what + ", so it has no slot; " + kWriteASlot);
       continue;
     }
     std::string path(name->get_string());
-    if (path.empty()) {
-      add(check, which + " has the empty slot path, which cannot be matched with a dataset "
-                         "column; wrap the variable in a dict or use a box of shape [1]");
-      continue;
-    }
     which = std::string(role) + " " + shown_path(path);
     if (const json::value* mapped = map->if_contains("name_mapped");
         mapped && !mapped->is_null() && !mapped->is_string()) {

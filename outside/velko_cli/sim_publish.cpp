@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -46,6 +47,7 @@ struct PublishOptions {
   int max_episodes = dataset_replay::DEFAULT_MAX_EPISODES;
   std::string env_init;
   double call_timeout_s = 300;
+  std::uint64_t seed = 0;
 };
 
 // A temporary file removed when it goes out of scope.
@@ -103,6 +105,30 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
                          : options.name;
   if (name.empty()) name = "sim";
 
+  // The sim must start, make its environment and have mappings that a replay can use before
+  // anything is published or claimed.
+  {
+    ValidateOptions check;
+    check.path = options.path;
+    check.seed = options.seed;
+    check.env_init = env_init.value_or(json::object());
+    check.call_timeout_s = options.call_timeout_s;
+    check.quick = true;
+    std::shared_ptr<spdlog::logger> logger =
+        core::logging::make_logger("velko.sim_validate", settings.log_level);
+    const SimValidation parts{*sim_components.sims, *sim_components.host_sim, console, *logger};
+    Validation found = co_await validate_sim(parts, std::move(check));
+    if (!found.passed()) {
+      std::string output;
+      for (const CheckResult& result : found.checks) {
+        if (result.outcome == Outcome::kFailed && !result.output.empty()) output = result.output;
+      }
+      throw std::runtime_error("The sim was not published: " + failed_checks_text(found) +
+                               "; `velko sim validate " + options.path + "` runs every check" +
+                               (output.empty() ? "" : "\n\n" + output));
+    }
+  }
+
   std::string bundle_sha256;
   {
     TemporaryFile bundle;
@@ -116,6 +142,7 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
   report.max_episodes = options.max_episodes;
   report.env_init = env_init;
   report.call_timeout_s = options.call_timeout_s;
+  report.seed = options.seed;
   // The report run, built from this command's settings, console and components.
   ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
   core::CoreLibraryImpl core;
@@ -171,6 +198,11 @@ void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& co
   command->add_option("--call-timeout", options->call_timeout_s,
                       "Seconds that one sim call may take during the replay")
       ->check(call_timeout_check())
+      ->capture_default_str();
+  command->add_option("--seed", options->seed,
+                      "Run seed: each episode's reset is seeded from it and the episode's id, "
+                      "so that the same seed replays alike")
+      ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <tuple>
@@ -175,6 +176,14 @@ class Validator {
   awaitable<void> call_failed(Check check, std::exception_ptr error, std::string context,
                               std::string advice);
 
+  // A reset with the validation's seed (later resets of an episode that ended go unseeded,
+  // so that the env's random source goes on, as an env's first seeded reset sets it up).
+  dataset_replay::ResetArgs seeded() const {
+    dataset_replay::ResetArgs args;
+    args.seed = options_.seed;
+    return args;
+  }
+
   void pass(Check check, std::string summary) {
     CheckResult& result = result_.result(check);
     result.outcome = Outcome::kPassed;
@@ -199,6 +208,30 @@ class Validator {
   std::optional<core::Space> action_space_;
   // True once the process has been asked to end (by close()).
   bool stopped_ = false;
+  // The sensor mappings' other names by slot path, to name a sensor without a value.
+  std::map<std::string, std::string> sensor_names_;
+
+  // The sensors at these slot paths as a message names them: 'tank_level' (['tank_level']).
+  std::string sensors_text(const std::vector<std::string>& paths) const {
+    std::string text;
+    for (const std::string& path : paths) {
+      if (!text.empty()) text += ", ";
+      auto named = sensor_names_.find(path);
+      text += named != sensor_names_.end() ? quoted(named->second) + " (" + path + ")"
+                                           : "at " + path;
+    }
+    return (paths.size() == 1 ? "the sensor " : "the sensors ") + text;
+  }
+  // A warning of a check whose answers were well formed but had sensors without a value.
+  void warn_unread(Check check, std::string summary) {
+    CheckResult& result = result_.result(check);
+    result.outcome = Outcome::kWarning;
+    result.summary = std::move(summary);
+    result.advice = kUnreadAdvice;
+  }
+  static constexpr const char* kUnreadAdvice =
+      "a null is a reading without a value: a report run ends an episode's replay at the "
+      "first row where a sensor it compares has none; send a number wherever there is one";
 };
 
 awaitable<Validation> Validator::run() {
@@ -224,6 +257,16 @@ awaitable<void> Validator::checks() {
   bool go_on = co_await start();
   if (go_on) go_on = co_await set_up();
   if (go_on) go_on = co_await mappings_and_spaces();
+  if (go_on && options_.quick) {
+    for (Check later : {Check::kReset, Check::kSteps, Check::kCallTimes, Check::kStepsAhead,
+                        Check::kClose}) {
+      CheckResult& result = result_.result(later);
+      if (result.outcome != Outcome::kNotChecked) continue;
+      result.outcome = Outcome::kSkipped;
+      result.summary = "not part of the quick checks";
+    }
+    co_return;
+  }
   if (go_on) go_on = co_await reset();
   if (go_on) go_on = co_await steps();
   if (go_on) go_on = co_await steps_ahead();
@@ -318,16 +361,18 @@ awaitable<bool> Validator::start() {
 
 awaitable<bool> Validator::set_up() {
   std::exception_ptr error;
+  bool making = false;
   try {
     client_ = dataset_replay::connect_sim(parts_.sims, address_, options_.env_init,
                                           kValidateRunId);
     co_await timed(client_->init(), "init()");
+    making = true;
     co_await timed(client_->make(), "make()");
   } catch (const std::exception&) {
     error = std::current_exception();
   }
   if (error) {
-    co_await call_failed(Check::kSetUp, error, "",
+    co_await call_failed(Check::kSetUp, error, making ? "while making the environment" : "",
                          "make Init and Make answer; Make is given the settings of --env-init");
     co_return false;
   }
@@ -399,6 +444,25 @@ awaitable<bool> Validator::mappings_and_spaces() {
       fail(Check::kMappings, note + ", which could not be read", mapping_advice);
     }
   }
+  if (const json::value* sensors = mappings.is_object()
+                                       ? mappings.get_object().if_contains("sensor_space")
+                                       : nullptr;
+      sensors && sensors->is_object()) {
+    if (const json::value* list = sensors->get_object().if_contains("mappings");
+        list && list->is_array()) {
+      for (const json::value& mapping : list->get_array()) {
+        const json::object* map = mapping.if_object();
+        const json::value* name = map ? map->if_contains("name") : nullptr;
+        const json::value* mapped = map ? map->if_contains("name_mapped") : nullptr;
+        if (name && name->is_string() && mapped && mapped->is_string()) {
+          std::string path(name->get_string());
+          // A path of blanks is the whole value, which the space walk names " ".
+          if (path.find_first_not_of(" \t") == std::string::npos) path = " ";
+          sensor_names_.emplace(std::move(path), std::string(mapped->get_string()));
+        }
+      }
+    }
+  }
   if (result_.result(Check::kMappings).outcome == Outcome::kNotChecked) {
     MappingCheck check = check_mappings(mappings, sensor_space_ ? &*sensor_space_ : nullptr,
                                         action_space_ ? &*action_space_ : nullptr);
@@ -442,7 +506,7 @@ awaitable<bool> Validator::reset() {
   std::vector<json::value> answer;
   std::exception_ptr error;
   try {
-    answer = co_await timed(client_->reset(), "reset()");
+    answer = co_await timed(client_->reset(seeded()), "reset()");
   } catch (const std::exception&) {
     error = std::current_exception();
   }
@@ -461,7 +525,9 @@ awaitable<bool> Validator::reset() {
   }
   std::vector<std::string> problems;
   std::vector<std::string> advices;
-  if (std::optional<std::string> problem = core::value_problem(*sensor_space_, answer[0])) {
+  std::vector<std::string> nulls;
+  if (std::optional<std::string> problem =
+          core::value_problem(*sensor_space_, answer[0], nulls)) {
     problems.push_back("the observation is not in the sensor space, " + *problem);
     advices.push_back("keep observations within the sensor space, or widen it");
   }
@@ -469,7 +535,10 @@ awaitable<bool> Validator::reset() {
     problems.push_back("info is " + json_access::kind_name(answer[1]) + ", not a map");
     advices.push_back("answer info as a map, such as {}");
   }
-  if (problems.empty()) {
+  if (problems.empty() && !nulls.empty()) {
+    warn_unread(Check::kReset, "the observation of the reset has no value for " +
+                                   sensors_text(nulls));
+  } else if (problems.empty()) {
     pass(Check::kReset, "it answered [observation, info] with an observation of the sensor space");
   } else {
     fail(Check::kReset, joined(problems), joined(advices));
@@ -486,6 +555,7 @@ awaitable<bool> Validator::steps() {
       "the action space (docs/sim-protocol.md)";
   Tally observations;
   Tally types;
+  Tally unread;
   for (std::int64_t i = 1; i <= total; ++i) {
     if (i % kStatusEvery == 1) {
       line.update("Step " + std::to_string(i) + " of " + std::to_string(total) + "...");
@@ -511,8 +581,12 @@ awaitable<bool> Validator::steps() {
            advice);
       co_return false;
     }
-    if (std::optional<std::string> problem = core::value_problem(*sensor_space_, answer[0])) {
+    std::vector<std::string> nulls;
+    if (std::optional<std::string> problem =
+            core::value_problem(*sensor_space_, answer[0], nulls)) {
       observations.add("the observation of " + at + " is not in the sensor space, " + *problem);
+    } else if (!nulls.empty()) {
+      unread.add("the observation of " + at + " has no value for " + sensors_text(nulls));
     }
     if (!answer[1].is_number()) {
       types.add("the reward of " + at + " is " + json_access::kind_name(answer[1]) +
@@ -550,8 +624,12 @@ awaitable<bool> Validator::steps() {
            "make Reset answer [observation, info] whenever an episode ends");
       co_return false;
     }
-    if (std::optional<std::string> problem = core::value_problem(*sensor_space_, reset[0])) {
+    nulls.clear();
+    if (std::optional<std::string> problem =
+            core::value_problem(*sensor_space_, reset[0], nulls)) {
       observations.add("the observation of " + after + " is not in the sensor space, " + *problem);
+    } else if (!nulls.empty()) {
+      unread.add("the observation of " + after + " has no value for " + sensors_text(nulls));
     }
   }
 
@@ -573,7 +651,9 @@ awaitable<bool> Validator::steps() {
                      plural(result_.episodes, "episode", "episodes") +
                      " with actions sampled from the action space (seed " +
                      std::to_string(options_.seed) + ")";
-  if (observations.count == 0 && types.count == 0) {
+  if (observations.count == 0 && types.count == 0 && unread.count > 0) {
+    warn_unread(Check::kSteps, done + ": " + unread.text("observation", "observations"));
+  } else if (observations.count == 0 && types.count == 0) {
     pass(Check::kSteps, done + ", each answer well formed with an observation of the sensor space");
   } else {
     std::vector<std::string> problems = {types.text("step", "steps"),
@@ -612,7 +692,7 @@ awaitable<bool> Validator::steps_ahead() {
   std::string at;
   try {
     at = "the reset before the steps one at a time";
-    (void)co_await timed(client_->reset(), "reset()");
+    (void)co_await timed(client_->reset(seeded()), "reset()");
     for (const json::value& action : actions) {
       at = "step " + std::to_string(expected.size() + 1) + " one at a time";
       expected.push_back(co_await timed(client_->step(action), "step()"));
@@ -621,7 +701,7 @@ awaitable<bool> Validator::steps_ahead() {
     at = "the end of the steps one at a time";
     co_await dataset_replay::sim_call(client_->end_steps(), "step()", options_.call_timeout_s);
     at = "the reset before the steps sent ahead";
-    (void)co_await timed(client_->reset(), "reset()");
+    (void)co_await timed(client_->reset(seeded()), "reset()");
   } catch (const std::exception&) {
     error = std::current_exception();
   }
@@ -666,7 +746,8 @@ awaitable<bool> Validator::steps_ahead() {
     co_return false;
   }
 
-  std::string done = plural(count, "step", "steps") + " after a fresh Reset, up to " +
+  std::string done = plural(count, "step", "steps") + " after a fresh Reset with seed " +
+                     std::to_string(options_.seed) + ", up to " +
                      std::to_string(window) + " sent ahead";
   if (difference.empty() && answered == count) {
     pass(Check::kStepsAhead, done + ", answered as the same steps one at a time");
@@ -679,8 +760,8 @@ awaitable<bool> Validator::steps_ahead() {
     result.outcome = Outcome::kWarning;
     result.summary = done + ": " + difference;
     result.advice =
-        "a sim that is not deterministic after Reset may differ; otherwise a report run would "
-        "record other values than the sim gives one step at a time";
+        "both passes were reset with the same seed: make the sim's reset seed its random "
+        "source, or a report run records other values than the sim gives one step at a time";
   }
   co_return true;
 }
@@ -793,6 +874,17 @@ awaitable<int> run_validate(const core::Settings& settings, Console& console,
 
 }  // namespace
 
+std::string failed_checks_text(const Validation& validation) {
+  std::string text;
+  for (const CheckResult& result : validation.checks) {
+    if (result.outcome != Outcome::kFailed) continue;
+    if (!text.empty()) text += "; ";
+    text += std::string(check_title(result.check)) + ": " + result.summary;
+    if (!result.advice.empty()) text += " (" + result.advice + ")";
+  }
+  return text;
+}
+
 awaitable<Validation> validate_sim(const SimValidation& parts, ValidateOptions options) {
   Validator validator(parts, std::move(options));
   co_return co_await validator.run();
@@ -818,7 +910,8 @@ void add_validate_command(CLI::App& sim, const core::Settings& settings, Console
       ->check(whole_number_check(1, kMaxValidateSteps, "100"))
       ->capture_default_str();
   command->add_option("--seed", given->seed,
-                      "Seed of the sampled actions: the same seed repeats a validation")
+                      "Seed of the env's resets and of the sampled actions: the same seed "
+                      "repeats a validation")
       ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
   command->add_option("--env-init", given->env_init,

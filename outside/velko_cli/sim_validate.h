@@ -49,6 +49,9 @@ struct ValidateOptions {
   boost::json::object env_init;
   // Seconds that one call may take; the report run's default.
   double call_timeout_s = 300;
+  // Only the checks that take no step (start, Init and Make, mappings and spaces), then the
+  // sim is stopped: what `sim publish` checks before it publishes anything.
+  bool quick = false;
 };
 
 // What a validation needs, lent by its maker: the host with the real sim connection, a test
@@ -68,6 +71,10 @@ struct SimValidation {
 // found. The sim process is stopped on every way out, an interrupt included; an interrupt is
 // raised as Interrupted once it is.
 awaitable<Validation> validate_sim(const SimValidation& parts, ValidateOptions options);
+
+// The failed checks of a validation as one text, "Title: summary (advice)" each; empty when
+// none failed.
+std::string failed_checks_text(const Validation& validation);
 
 // Adds `validate` to the host's `sim` command group. It runs with `settings` and prints
 // through `console`, both of which must outlive the parse.

@@ -119,10 +119,17 @@ class SimService final : public pb::Sim::Service {
     return guarded([&] { reply->set_json(encode(sim_.action_space())); });
   }
 
-  grpc::Status Reset(grpc::ServerContext*, const pb::ResetRequest*,
+  grpc::Status Reset(grpc::ServerContext*, const pb::ResetRequest* request,
                      pb::JsonReply* reply) override {
     return guarded([&] {
-      ResetResult result = sim_.reset();
+      ResetRequest reset;
+      if (request->has_seed()) reset.seed = request->seed();
+      if (!request->options_json().empty()) {
+        json::value options = decode(request->options_json(), "options_json");
+        if (!options.is_object()) throw std::invalid_argument("options_json is not a JSON object");
+        reset.options = std::move(options.get_object());
+      }
+      ResetResult result = sim_.reset(reset);
       json::array parts;
       parts.reserve(2);
       parts.emplace_back(std::move(result.observation));
@@ -221,11 +228,32 @@ std::optional<std::string> environment(const char* name) {
 
 void Sim::make(const MakeRequest&) {}
 
+ResetResult Sim::reset(const ResetRequest&) { return reset(); }
+
+ResetResult Sim::reset() {
+  throw std::logic_error("the sim overrides neither reset(const ResetRequest&) nor reset()");
+}
+
+namespace {
+
+// The mappings of a space's variables, the variable of a space that is one value addressed as
+// the whole value (" "): the empty path would leave it without a slot.
+json::array mappings_of(const json::value& space) {
+  json::array mappings = core::convert_space_to_json(space);
+  for (json::value& mapping : mappings) {
+    json::value* name = mapping.is_object() ? mapping.get_object().if_contains("name") : nullptr;
+    if (name && name->is_string() && name->get_string().empty()) *name = " ";
+  }
+  return mappings;
+}
+
+}  // namespace
+
 json::value Sim::mappings() {
   json::object sensors;
-  sensors["mappings"] = core::convert_space_to_json(sensor_space());
+  sensors["mappings"] = mappings_of(sensor_space());
   json::object actions;
-  actions["mappings"] = core::convert_space_to_json(action_space());
+  actions["mappings"] = mappings_of(action_space());
   json::object out;
   out["sensor_space"] = std::move(sensors);
   out["action_space"] = std::move(actions);

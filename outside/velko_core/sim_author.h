@@ -8,6 +8,8 @@
 //   }
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include <boost/json/object.hpp>
@@ -22,6 +24,14 @@ struct MakeRequest {
   std::string env_id;
   // The run's settings; may hold members that the sim does not know (ignore those).
   boost::json::object env_init;
+};
+
+// What velko gives a reset: the seed of the episode's random source (none: keep the sim's
+// own going) and the reset's options (empty for none). The same seed must start the same
+// episode: that is how a report run starts a recorded episode where it started.
+struct ResetRequest {
+  std::optional<std::uint64_t> seed;
+  boost::json::object options;
 };
 
 // The answer of a reset: the first observation of an episode.
@@ -52,10 +62,15 @@ class Sim {
   virtual boost::json::value sensor_space() = 0;
   virtual boost::json::value action_space() = 0;
   // {"sensor_space": {"mappings": [...]}, "action_space": {"mappings": [...]}}: by default one
-  // mapping per variable of each space, named by the spaces' "names".
+  // mapping per variable of each space, named by the spaces' "names"; a space that is one
+  // value (a discrete space, a box of shape []) is mapped as a whole, {"name": " ", ...}.
   virtual boost::json::value mappings();
-  // Starts an episode.
-  virtual ResetResult reset() = 0;
+  // Starts an episode. A sim that uses its seed or options overrides this one; by default it
+  // calls reset(), which sims written before seeds override.
+  virtual ResetResult reset(const ResetRequest& request);
+  // Starts an episode, without a seed; overridden by a sim that overrides neither reset fails
+  // the call.
+  virtual ResetResult reset();
   // Applies one action, a value of the action space.
   virtual StepResult step(const boost::json::value& action) = 0;
   // Ends the run; the process is stopped afterwards.

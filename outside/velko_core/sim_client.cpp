@@ -456,12 +456,15 @@ awaitable<json::value> GrpcSimClient::action_space_info() {
   co_return parse_answer(reply.json(), "action_space_info()");
 }
 
-awaitable<std::vector<json::value>> GrpcSimClient::reset() {
+awaitable<std::vector<json::value>> GrpcSimClient::reset(dataset_replay::ResetArgs args) {
   // An answer that no step of the last episode asked for is not carried into the next.
   impl_->refuse_unasked();
   impl_->answered_in_episode = 0;
+  pb::ResetRequest request;
+  if (args.seed) request.set_seed(*args.seed);
+  if (!args.options.empty()) request.set_options_json(json_text::to_json(args.options));
   pb::JsonReply reply =
-      co_await impl_->call(&pb::Sim::Stub::PrepareAsyncReset, pb::ResetRequest(), "reset()");
+      co_await impl_->call(&pb::Sim::Stub::PrepareAsyncReset, std::move(request), "reset()");
   co_return parts_of(reply.json(), "reset()");
 }
 

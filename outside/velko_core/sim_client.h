@@ -40,7 +40,7 @@ class GrpcSimClient : public dataset_replay::SimClient {
   awaitable<boost::json::value> get_mappings() override;
   awaitable<boost::json::value> sensor_space_info() override;
   awaitable<boost::json::value> action_space_info() override;
-  awaitable<std::vector<boost::json::value>> reset() override;
+  awaitable<std::vector<boost::json::value>> reset(dataset_replay::ResetArgs args = {}) override;
   awaitable<std::vector<boost::json::value>> step(boost::json::value action) override;
   // Up to `window` steps ahead of their answers, on a stream of the episode's own, when the
   // sim announced that it takes them (after init()); else one at a time.

@@ -84,6 +84,9 @@ std::string shape_text(const std::vector<std::size_t>& shape) {
 // Walks a value along its space, keeping the slot path of the current place.
 class ValueWalk {
  public:
+  // With `nulls`, a null where a number belongs is no problem: its path is added there.
+  explicit ValueWalk(std::vector<std::string>* nulls = nullptr) : nulls_(nulls) {}
+
   std::optional<std::string> check(const Space& space, const json::value& value) {
     std::size_t size = path_.size();
     std::optional<std::string> problem;
@@ -127,6 +130,7 @@ class ValueWalk {
 
   std::optional<std::string> integer_in(const json::value& value, std::int64_t low,
                                         std::int64_t high, const std::string& what) {
+    if (null_reading(value)) return std::nullopt;
     std::optional<std::int64_t> integer = strict_integer(value);
     if (!integer) return at() + shown(value) + " is not an integer (" + what + " takes integers)";
     if (*integer < low) {
@@ -159,6 +163,7 @@ class ValueWalk {
       auto [low, high] = admitted_integers(space, i);
       return integer_in(value, low, high, "the " + dtype_name(space.dtype) + " box");
     }
+    if (null_reading(value)) return std::nullopt;
     std::optional<double> x = number(value);
     if (!x) return at() + shown(value) + " is not a number";
     if (*x < space.low_at(i)) {
@@ -219,7 +224,15 @@ class ValueWalk {
     return std::nullopt;
   }
 
+  // True for a null that is taken as a reading without a value (noted in `nulls_`).
+  bool null_reading(const json::value& value) {
+    if (!nulls_ || !value.is_null()) return false;
+    nulls_->push_back(path_.empty() ? " " : path_);
+    return true;
+  }
+
   std::string path_;
+  std::vector<std::string>* nulls_;
 };
 
 // A list position of a slot key, counted from the end when negative; none when it is a text
@@ -245,6 +258,12 @@ std::optional<std::size_t> position(const SlotKey& key, std::size_t size, const 
 
 std::optional<std::string> value_problem(const Space& space, const json::value& value) {
   ValueWalk walk;
+  return walk.check(space, value);
+}
+
+std::optional<std::string> value_problem(const Space& space, const json::value& value,
+                                         std::vector<std::string>& nulls) {
+  ValueWalk walk(&nulls);
   return walk.check(space, value);
 }
 

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <boost/json/value.hpp>
 
@@ -16,6 +17,10 @@ namespace velko::core {
 // and what is wrong there ("at ['tank'][0]: 120.5 is above the upper bound 100.0"); none when
 // it is one. None exactly when contains(space, value).
 std::optional<std::string> value_problem(const Space& space, const boost::json::value& value);
+// As value_problem, but a null where a number belongs (a reading without a value) is no
+// problem: its slot path is added to `nulls` instead (" " for a space that is one number).
+std::optional<std::string> value_problem(const Space& space, const boost::json::value& value,
+                                         std::vector<std::string>& nulls);
 
 // Why the slot path `keys` does not lead to one variable of the space (a number that a replay
 // can read or write): a key that the space there has not, a position out of range, or a path

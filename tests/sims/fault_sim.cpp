@@ -9,7 +9,8 @@
 // sim author's validation finds: fail-make, bad-mappings (a sensor
 // slot beyond its space, an action mapping without a slot path), bad-space (a sensor space
 // without a shape), reset-outside (an observation below the space's bound after Reset),
-// outside-at-step N (one after step N), text-reward, fail-close; and, for a sim that takes
+// outside-at-step N (one after step N), null-at-step N (a level without a value, null, after
+// step N), text-reward, fail-close; and, for a sim that takes
 // steps sent ahead, steps-after-end (it goes on applying and answering after the answer that
 // ended the episode), out-of-order N (its answer to step N carries the number of the next
 // step), differs-ahead (numbered steps, sent ahead, answer another level than the same steps
@@ -19,6 +20,7 @@
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
 // given, and that takes steps sent ahead; one-at-a-time makes it a sim written before those.
 // --end-at N: the answer to the Nth step of each episode says terminated.
+// A reset with a seed prints "reset seed N OPTIONS" (the options' JSON text, or "-").
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
@@ -110,9 +112,13 @@ class FaultSim final : public pb::Sim::Service {
     reply->set_json(kActionSpace);
     return grpc::Status::OK;
   }
-  grpc::Status Reset(grpc::ServerContext*, const pb::ResetRequest*,
+  grpc::Status Reset(grpc::ServerContext*, const pb::ResetRequest* request,
                      pb::JsonReply* reply) override {
     std::lock_guard lock(mutex_);
+    if (request->has_seed()) {
+      std::printf("reset seed %llu %s\n", static_cast<unsigned long long>(request->seed()),
+                  request->options_json().empty() ? "-" : request->options_json().c_str());
+    }
     level_ = 0;
     episode_steps_ = 0;
     reply->set_json(options_.fault == "reset-outside" ? "[[-1.0], {}]" : "[[0.0], {}]");
@@ -159,6 +165,7 @@ class FaultSim final : public pb::Sim::Service {
     if (fault == "differs-ahead" && request.step() != 0) level_ += 0.5;
     std::string observation = "[" + velko::json_text::to_json(json::value(level_)) + "]";
     if (fault == "outside-at-step" && steps_ == options_.n) observation = "[-1.0]";
+    if (fault == "null-at-step" && steps_ == options_.n) observation = "[null]";
     ended = options_.end_at > 0 && episode_steps_ == options_.end_at;
     reply.set_step(request.step());
     if (fault == "out-of-order" && steps_ == options_.n) reply.set_step(request.step() + 1);

@@ -64,7 +64,9 @@ class ClientHandle : public SimClient {
   awaitable<json::value> get_mappings() override { return fake_->get_mappings(); }
   awaitable<json::value> sensor_space_info() override { return fake_->sensor_space_info(); }
   awaitable<json::value> action_space_info() override { return fake_->action_space_info(); }
-  awaitable<std::vector<json::value>> reset() override { return fake_->reset(); }
+  awaitable<std::vector<json::value>> reset(dataset_replay::ResetArgs args = {}) override {
+    return fake_->reset(std::move(args));
+  }
   awaitable<std::vector<json::value>> step(json::value action) override {
     return fake_->step(std::move(action));
   }
@@ -206,9 +208,10 @@ awaitable<json::value> FakeSimClient::action_space_info() {
   co_return action_space;
 }
 
-awaitable<std::vector<json::value>> FakeSimClient::reset() {
+awaitable<std::vector<json::value>> FakeSimClient::reset(dataset_replay::ResetArgs args) {
   co_await enter("reset");
   ++resets;
+  if (record) reset_seeds.push_back(args.seed);
   steps = 0;
   std::vector<json::value> parts{observe(nullptr, 0), json::object()};
   parts.resize(reset_parts);

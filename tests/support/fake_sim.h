@@ -83,6 +83,8 @@ class FakeSimClient : public dataset_replay::SimClient {
   // Calls that were cancelled while they waited.
   std::vector<std::string> cancelled;
   int resets = 0;
+  // The seed of every reset, in order.
+  std::vector<std::optional<std::uint64_t>> reset_seeds;
   int steps = 0;
   std::shared_ptr<EventLog> log;
 
@@ -92,7 +94,7 @@ class FakeSimClient : public dataset_replay::SimClient {
   awaitable<boost::json::value> get_mappings() override;
   awaitable<boost::json::value> sensor_space_info() override;
   awaitable<boost::json::value> action_space_info() override;
-  awaitable<std::vector<boost::json::value>> reset() override;
+  awaitable<std::vector<boost::json::value>> reset(dataset_replay::ResetArgs args = {}) override;
   awaitable<std::vector<boost::json::value>> step(boost::json::value action) override;
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
                                                               double call_timeout_s) override;
