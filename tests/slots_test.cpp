@@ -211,10 +211,10 @@ TEST(ReadSlot, ReadsAFiniteNumberOrNoValue) {
   }
   EXPECT_EQ(read_slot(core, obs, "[-2]['a'][1]"), 2.5);
   EXPECT_EQ(core.made.back().first, "[-2]['a'][1]");
+  EXPECT_EQ(core.made.back().second, "lambda sensors: sensors[-2]['a'][1]");
   // A path of blanks reads the whole value: the sensor of a space that is one value.
   EXPECT_EQ(read_slot(core, value(4), " "), 4.0);
   EXPECT_EQ(read_slot(core, value(nullptr), " "), std::nullopt);
-  EXPECT_EQ(core.made.back().second, "lambda sensors: sensors[-2]['a'][1]");
   // Where the sensor fails: a path that leads nowhere, a bare word, one it cannot make.
   EXPECT_EQ(read_slot(core, obs, "[10]"), std::nullopt);
   EXPECT_EQ(read_slot(core, obs, "speed"), std::nullopt);
