@@ -163,7 +163,7 @@ class SimReplay : public ::testing::Test {
     const ReportRun run{platform_, datasets_, host_sim_, *connection_, core_,
                         out_.console, out_.logger(), timings_};
     return async_to_sync(analyze)(run, path, claim, dataset, std::string(64, 'a'), 20, env_init,
-                                  call_timeout_s);
+                                  call_timeout_s, std::uint64_t{0});
   }
 
   // The analysis's failure message for the sim at `path`.
