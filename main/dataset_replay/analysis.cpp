@@ -15,6 +15,7 @@
 #include "common/json_access.h"
 #include "common/literal.h"
 #include "main/dataset_replay/node_requests.h"
+#include "main/dataset_replay/observation_bound.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/recorded_actions.h"
@@ -131,12 +132,14 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   try {
     const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
     std::string address = co_await start_sim(starter, path, port, process, output);
-    std::unique_ptr<SimClient> client = connect_sim(sim, address, env_init, kReportRunId);
+    std::unique_ptr<SimClient> client =
+        connect_sim(sim, address, env_init, kReportRunId, timing.max_answer_bytes);
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
     co_await sim_call(client->make(), "make()", call_timeout_s);
     plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
+    co_await bound_observations(run, *client, call_timeout_s);
     rollouts.emplace(predicted_columns(*plan));
 
     {

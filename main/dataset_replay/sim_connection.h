@@ -2,6 +2,7 @@
 // that starts a sim process, and the sim client.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
 
@@ -35,6 +37,14 @@ class SimProcess {
   virtual std::vector<std::string> group_left() { return {}; }
 };
 
+// The most scalar values that an observation may hold for a sensor space of `variables`
+// variables: far more than the space has, so that a sim whose observations stray a little
+// from its description still runs, but an observation of millions of values for a space of a
+// few is refused before it is built.
+inline std::size_t most_observation_values(std::size_t variables) {
+  return 4 * variables + 4096;
+}
+
 // The sim client's settings (all by name).
 struct ClientOptions {
   std::string run_id;
@@ -43,6 +53,8 @@ struct ClientOptions {
   std::string address;
   boost::json::object env_init;
   std::string protocol;
+  // Most bytes of one answer; a larger one fails its call.
+  std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES;
 };
 
 // A connection to a serving sim. Answers are JSON-like values; the caller checks their
@@ -68,6 +80,11 @@ class SimClient {
   virtual std::unique_ptr<EpisodeSteps> episode_steps(int window, double call_timeout_s) = 0;
   // True when the sim said, in its answer to init(), that it takes steps sent ahead.
   virtual bool takes_steps_ahead() const { return false; }
+  // From now on, a reset or step answer whose observation holds more than
+  // most_observation_values(variables) scalar values fails its call (a BadAnswer naming the
+  // call), before its value is built. `variables`: those of the sim's sensor space. A client
+  // that cannot tell ignores it.
+  virtual void bound_observations(std::size_t /*variables*/) {}
 };
 
 // Called with each line that the sim writes.

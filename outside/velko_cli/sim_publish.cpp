@@ -46,6 +46,7 @@ struct PublishOptions {
   int max_episodes = dataset_replay::DEFAULT_MAX_EPISODES;
   std::string env_init;
   double call_timeout_s = 300;
+  int max_answer_mib = static_cast<int>(dataset_replay::DEFAULT_MAX_ANSWER_BYTES >> 20);
 };
 
 // A temporary file removed when it goes out of scope.
@@ -127,6 +128,7 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
       core::logging::make_logger("velko.dataset_replay", settings.log_level);
   dataset_replay::Timings timings;
   timings.steps_ahead = settings.steps_ahead;
+  timings.max_answer_bytes = static_cast<std::size_t>(options.max_answer_mib) << 20;
   const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
                                       *sim_components.sims, core, console, *logger, timings};
   co_await dataset_replay::publish_report(run, org, sim.sim_id, sim.name, sim.implementation_id,
@@ -167,6 +169,7 @@ void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& co
                       "Seconds that one sim call may take during the replay")
       ->check(call_timeout_check())
       ->capture_default_str();
+  add_max_answer_size(*command, options->max_answer_mib);
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });
   add_list_command(*sim, settings, console);

@@ -49,6 +49,8 @@ struct ValidateOptions {
   boost::json::object env_init;
   // Seconds that one call may take; the report run's default.
   double call_timeout_s = 300;
+  // Most bytes of one answer of the sim; the report run's default.
+  std::size_t max_answer_bytes = dataset_replay::DEFAULT_MAX_ANSWER_BYTES;
 };
 
 // What a validation needs, lent by its maker: the host with the real sim connection, a test

@@ -17,7 +17,8 @@ constexpr auto kCloseGrace = std::chrono::seconds(2);
 
 }  // namespace
 
-StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue) : queue_(queue) {
+StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes)
+    : queue_(queue), max_held_bytes_(max_held_bytes) {
   answer_or_end_ = [this] { return !answers_.empty() || finished_; };
   idle_ = [this] { return finished_ && !busy(); };
   settled_ = [this] { return !busy(); };
@@ -140,9 +141,9 @@ void StepStream::pump() {
     }
   }
   // Answers are read while some are due, and after close() to the end, so that an answer the
-  // sim should not have sent is seen; while those not yet taken hold kMaxHeldBytes, no more.
+  // sim should not have sent is seen; while those not yet taken hold max_held_bytes_, no more.
   if (!read_busy_ && !reads_ended_ && (awaited_ > 0 || closing_) &&
-      (answers_.empty() || held_bytes_ < kMaxHeldBytes)) {
+      (answers_.empty() || held_bytes_ < max_held_bytes_)) {
     read_busy_ = true;
     stream_->Read(&reading_, &read_op_);
   }
