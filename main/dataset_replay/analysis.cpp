@@ -62,8 +62,8 @@ awaitable<RecordedActions> fetch_actions(ComputeNode node, std::string dataset_i
   // aggregate made inside a co_await expression twice.
   std::function<RecordedActions(std::stop_token)> work =
       [node = std::move(node), dataset_id = std::move(dataset_id),
-       episodes = std::move(episodes), timeout](std::stop_token stop) {
-        return fetch_recorded_actions(node, dataset_id, episodes, timeout, stop);
+       episodes = std::move(episodes), timeout](std::stop_token stop) mutable {
+        return fetch_recorded_actions(node, dataset_id, std::move(episodes), timeout, stop);
       };
   co_return co_await run_on_worker<RecordedActions>(std::move(work));
 }
