@@ -157,8 +157,8 @@ class NumberReader {
   bool out_of_range = false;
 
   void part(boost::json::string_view s) { number_.append(s.data(), s.size()); }
-  // An integer ended: the parts kept for it are let go.
-  void integer() { number_.clear(); }
+  // A number ended that is not read again (an integer): the parts kept for it are let go.
+  void drop() { number_.clear(); }
 
   // The double of a number whose text ends with `s`; false (with `ec` set) when it cannot be
   // read.
@@ -270,12 +270,12 @@ class ValueBuilder {
     return true;
   }
   bool on_int64(std::int64_t i, boost::json::string_view, boost::json::error_code&) {
-    numbers.integer();
+    numbers.drop();
     stack.push_int64(i);
     return true;
   }
   bool on_uint64(std::uint64_t u, boost::json::string_view, boost::json::error_code&) {
-    numbers.integer();
+    numbers.drop();
     stack.push_uint64(u);
     return true;
   }
@@ -298,7 +298,9 @@ class ValueBuilder {
 };
 
 // The first reading of parse_sized: the size of every list and map, in the order they begin,
-// and the scalars of the first parts of a top-level list. Nothing of the text is kept.
+// and the scalars of the first parts of a top-level list. Nothing of the text is kept. A
+// number beyond the range of a double is refused here, so that a text is refused for the
+// same fault as parse() refuses it.
 class ShapeReader {
  public:
   static constexpr std::size_t max_object_size = boost::json::object::max_size();
@@ -307,6 +309,7 @@ class ShapeReader {
   static constexpr std::size_t max_string_size = boost::json::string::max_size();
 
   TextShape shape;
+  NumberReader numbers;
 
   bool on_document_begin(boost::json::error_code&) { return true; }
   bool on_document_end(boost::json::error_code&) { return true; }
@@ -336,14 +339,28 @@ class ShapeReader {
   bool on_string(boost::json::string_view, std::size_t, boost::json::error_code&) {
     return scalar();
   }
-  bool on_number_part(boost::json::string_view, boost::json::error_code&) { return true; }
+  bool on_number_part(boost::json::string_view s, boost::json::error_code&) {
+    numbers.part(s);
+    return true;
+  }
   bool on_int64(std::int64_t, boost::json::string_view, boost::json::error_code&) {
+    numbers.drop();
     return scalar();
   }
   bool on_uint64(std::uint64_t, boost::json::string_view, boost::json::error_code&) {
+    numbers.drop();
     return scalar();
   }
-  bool on_double(double, boost::json::string_view, boost::json::error_code&) { return scalar(); }
+  bool on_double(double approx, boost::json::string_view s, boost::json::error_code& ec) {
+    // Only a number that the parser's reading puts near the end of the range is read again.
+    if (std::isfinite(approx) && std::fabs(approx) < 1e300) {
+      numbers.drop();
+      return scalar();
+    }
+    double value = 0;
+    if (!numbers.read(s, value, ec)) return false;
+    return scalar();
+  }
   bool on_bool(bool, boost::json::error_code&) { return scalar(); }
   bool on_null(boost::json::error_code&) { return scalar(); }
   bool on_comment_part(boost::json::string_view, boost::json::error_code&) { return true; }
@@ -443,12 +460,12 @@ class SizedBuilder {
     return true;
   }
   bool on_int64(std::int64_t i, boost::json::string_view, boost::json::error_code&) {
-    numbers.integer();
+    numbers.drop();
     add(i);
     return true;
   }
   bool on_uint64(std::uint64_t u, boost::json::string_view, boost::json::error_code&) {
-    numbers.integer();
+    numbers.drop();
     add(u);
     return true;
   }
@@ -622,7 +639,7 @@ boost::json::value parse_sized(std::string_view text,
   TextShape shape;
   {
     boost::json::basic_parser<ShapeReader> first(depth_options(max_depth));
-    read_document(first, text, max_depth, nullptr);
+    read_document(first, text, max_depth, &first.handler().numbers);
     shape = std::move(first.handler().shape);
   }
   if (check) check(shape);
