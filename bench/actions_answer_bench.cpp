@@ -7,7 +7,9 @@
 //   (the bound for any shape).
 // Peers in the same run: the same usual answer read through a loopback compute node
 // (fetch_recorded_actions, libcurl included), and read into a tree of JSON values, as the
-// client read it before.
+// client read it before. The answers of many small episodes are fetched the whole way too,
+// where what is held per episode beside the answer (the request's body, the list of
+// episodes) counts most.
 //
 // Run: build/bin/actions_answer_bench   (each case repeats 5 times; see _median and _min)
 #include <benchmark/benchmark.h>
@@ -54,6 +56,8 @@ enum class Shape {
   kZeros,           // 8 columns of 6.5 million zeros ("0,")
   kNulls,           // 8 columns of nulls, a number now and then
   kTinyEpisodes,    // 2.5 million episodes of 2 rows and 1 column
+  kOneRowEpisodes,  // 500,000 episodes of 1 row and 12 columns, with text identifiers
+  kOneNumberEpisodes,  // 500,000 episodes of 1 row and 1 column
   kOneRowColumns,   // 64 episodes x 100,000 columns of one row, all listed and named
   kLongKeys,        // 25,000 episodes x 8 columns of 4 rows with 500-byte identifiers
   kUnknownMembers,  // one small episode beside 120 MB of members no one reads
@@ -89,18 +93,25 @@ void append_columns(std::string& out, int columns, const std::function<std::stri
 }
 
 // An answer of `episodes` episodes of `columns` columns of `rows` rows; `value` appends one
-// value and says whether it was a number; `extra` appends members to each episode.
+// value and says whether it was a number; `extra` appends members to each episode. With
+// `text_ids`, the episodes are named by texts ("run-000017") rather than numbers.
 Answer episodes_answer(int episodes, int columns, int rows,
                        const std::function<std::string(int)>& key,
                        const std::function<bool(std::string&)>& value,
-                       const std::function<void(std::string&)>& extra = nullptr) {
+                       const std::function<void(std::string&)>& extra = nullptr,
+                       bool text_ids = false) {
   Answer answer;
   std::string& out = answer.text;
   out += R"({"episodes":[)";
   for (int e = 0; e < episodes; ++e) {
     if (e) out += ',';
     out += R"({"episode":)";
-    append_int(out, e);
+    if (text_ids) {
+      std::string id = std::to_string(e);
+      out += "\"run-" + std::string(6 - std::min<std::size_t>(id.size(), 6), '0') + id + '"';
+    } else {
+      append_int(out, e);
+    }
     out += R"(,"n_rows":)";
     append_int(out, rows);
     if (extra) extra(out);
@@ -150,6 +161,10 @@ Answer make_answer(Shape shape) {
       });
     case Shape::kTinyEpisodes:
       return episodes_answer(2500000, 1, 2, short_key, zero);
+    case Shape::kOneRowEpisodes:
+      return episodes_answer(500000, 12, 1, short_key, reading, nullptr, true);
+    case Shape::kOneNumberEpisodes:
+      return episodes_answer(500000, 1, 1, short_key, zero);
     case Shape::kOneRowColumns:
       return episodes_answer(64, 100000, 1, [](int c) { return "action-" + std::to_string(c); },
                              zero);
@@ -303,6 +318,8 @@ READ_SHAPE(usual, Shape::kUsual);
 READ_SHAPE(zeros, Shape::kZeros);
 READ_SHAPE(nulls, Shape::kNulls);
 READ_SHAPE(tiny_episodes, Shape::kTinyEpisodes);
+READ_SHAPE(one_row_episodes, Shape::kOneRowEpisodes);
+READ_SHAPE(one_number_episodes, Shape::kOneNumberEpisodes);
 READ_SHAPE(one_row_columns, Shape::kOneRowColumns);
 READ_SHAPE(long_keys, Shape::kLongKeys);
 READ_SHAPE(unknown_members, Shape::kUnknownMembers);
@@ -336,12 +353,12 @@ class LoopbackNode {
   std::thread thread_;
 };
 
-// Fetches the usual answer from a loopback node: the whole way, libcurl included.
+// Fetches an answer from a loopback node: the whole way, the request and libcurl included.
 RecordedActions fetch_usual(const Answer& answer, const std::string& url) {
   std::vector<std::int64_t> episodes(answer.episodes);
   for (std::size_t i = 0; i < episodes.size(); ++i) episodes[i] = static_cast<std::int64_t>(i);
   return velko::dataset_replay::fetch_recorded_actions(
-      velko::dataset_replay::ComputeNode{url, {}}, "ds-1", episodes, 60);
+      velko::dataset_replay::ComputeNode{url, {}}, "ds-1", std::move(episodes), 60);
 }
 
 // Peer: the whole request through a loopback node. The peak is measured with the node
@@ -364,6 +381,37 @@ void BM_FetchUsualFromLoopbackNode(benchmark::State& state) {
   }
   report(state, answer, kept, peak);
 }
+// The whole request for answers of many small episodes, where what is kept per episode (the
+// episodes asked for, the request's body) counts most. The node runs in the parent, so that
+// the peak is the client's alone.
+void BM_FetchFromLoopbackNode(benchmark::State& state, Shape shape) {
+  const Answer& answer = answer_of(shape);
+  LoopbackNode node(answer.text);
+  double peak = peak_growth_bytes([&] {
+    RecordedActions actions = fetch_usual(answer, node.url());
+    benchmark::DoNotOptimize(actions);
+  });
+  double kept = 0;
+  for (auto _ : state) {
+    RecordedActions actions = fetch_usual(answer, node.url());
+    kept = static_cast<double>(actions.memory_bytes());
+    benchmark::DoNotOptimize(actions);
+  }
+  report(state, answer, kept, peak);
+}
+BENCHMARK_CAPTURE(BM_FetchFromLoopbackNode, one_row_episodes, Shape::kOneRowEpisodes)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+BENCHMARK_CAPTURE(BM_FetchFromLoopbackNode, one_number_episodes, Shape::kOneNumberEpisodes)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+
 BENCHMARK(BM_FetchUsualFromLoopbackNode)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(1)

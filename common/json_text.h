@@ -2,9 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/json/fwd.hpp>
 
@@ -37,5 +39,26 @@ void write_double(std::string& out, double value);
 // wrote reads back unchanged. Throws JsonError naming line and column, also for nesting
 // deeper than `max_depth`, ill-formed UTF-8 and a number beyond the range of a double.
 boost::json::value parse(std::string_view text, std::size_t max_depth = kMaxDepth);
+
+// What a first reading of a JSON text finds without building its value.
+struct TextShape {
+  // Parts of a top-level list whose scalars are counted.
+  static constexpr std::size_t kCountedParts = 8;
+  // The number of elements or members of every list and map, in the order they begin.
+  std::vector<std::size_t> sizes;
+  // For a text that is a list: the scalars (numbers, texts, booleans, nulls) that each of its
+  // first kCountedParts elements holds, nested ones included; one entry per element.
+  std::vector<std::size_t> part_values;
+};
+
+// Parses as parse() does, the same value and the same errors, in two readings: the first
+// learns the size of every list and map, and the second builds each in place at its size.
+// The value's memory is then what it holds; parse() builds it on a stack that grows by
+// doubling and copies each list out of it, up to three times that at its peak. It costs a
+// second reading: for large texts. `check` is given the shape between the readings, and may
+// throw to refuse a text before its value is built.
+boost::json::value parse_sized(std::string_view text,
+                               const std::function<void(const TextShape&)>& check = {},
+                               std::size_t max_depth = kMaxDepth);
 
 }  // namespace velko::json_text

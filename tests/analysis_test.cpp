@@ -77,6 +77,8 @@ class AnalyzeTest : public ::testing::Test {
                                                             "name_mapped": "Pump"}]}})");
     client.action_space = J(R"({"type": "dict", "spaces": {
                                   "pump": {"type": "box", "shape": [], "low": 0, "high": 1}}})");
+    client.sensor_space = J(R"({"type": "dict", "spaces": {
+                                  "level": {"type": "box", "shape": []}}})");
     // The level is the step number plus the pump's setting.
     client.observe = [](const json::value& action, int step) {
       double pump = action.is_null() ? 0 : action.at("pump").to_number<double>();
@@ -170,7 +172,8 @@ TEST_F(AnalyzeTest, ReplaysTheChosenEpisodesInOrderAndReturnsTheNodesAnswerUncha
   EXPECT_EQ(log_->events(),
             (Events{"node.analysis-actions", "sim.get_free_port", "sim.make_in_process",
                     "module.check_serving", "sim.make", "client.init", "client.make",
-                    "client.get_mappings",
+                    "client.get_mappings", "client.sensor_space_info",
+                    "client.bound_observations 1",
                     "client.action_space_info", "client.reset", "client.step", "client.step",
                     "client.action_space_info", "client.reset", "client.step",
                     "client.action_space_info", "client.reset",
@@ -264,6 +267,26 @@ TEST_F(AnalyzeTest, SimWithoutGetMappingsIsPlannedFromItsSpaces) {
   EXPECT_LT(log_->index_of("client.sensor_space_info"), log_->index_of("client.reset"));
   EXPECT_THAT(node_.bodies("sim-analyze-rollouts")[0],
               HasSubstr(R"("sensor_variables":["c_level"],"action_variables":["a_pump"])"));
+}
+
+TEST_F(AnalyzeTest, ObservationsAreBoundedByASensorSpaceThatCanBeRead) {
+  auto& client = *sim_->client;
+  const json::value box = J(R"({"type": "box", "shape": [2, 3]})");
+  // A sim whose space cannot be had or read runs as it did before, unbounded.
+  client.failures["sensor_space_info"] = std::make_exception_ptr(BadAnswer("no space"));
+  EXPECT_EQ(analyze_now(), J(kAnalysis));
+  client.failures.clear();
+  client.sensor_space = J(R"({"type": "box"})");
+  EXPECT_EQ(analyze_now(), J(kAnalysis));
+  EXPECT_EQ(log_->count("client.sensor_space_info"), 2);
+  for (const std::string& event : log_->events()) {
+    EXPECT_FALSE(event.starts_with("client.bound_observations")) << event;
+  }
+  log_->clear();
+  client.sensor_space = box;
+  EXPECT_EQ(analyze_now(), J(kAnalysis));
+  EXPECT_GE(log_->index_of("client.bound_observations 6"), 0);
+  EXPECT_LT(log_->index_of("client.bound_observations 6"), log_->index_of("client.reset"));
 }
 
 TEST_F(AnalyzeTest, SpreadsTheBoundedEpisodesOverTheDataset) {

@@ -145,6 +145,47 @@ TEST(JsonText, DuplicateKeyTakesItsLastValue) {
   EXPECT_EQ(json_text::parse(R"({"a": 1, "a": 2})").at("a"), json::value(2));
 }
 
+TEST(JsonText, SizedParseGivesWhatParseGivesAndTheShapeBeforeBuilding) {
+  // Values, member order and repeated names, escapes, numbers; and errors, word for word.
+  const std::vector<std::string> texts{
+      R"([[1, -0.0, 1e-400, 18446744073709551615, 1e30], "a\u00e9\n",
+          {"k": [], "j": {"x": 1, "k": null, "x": [true]}}, null, 2.5])",
+      R"({"a": [1, [2, [3]]], "b": "x"})", "7", std::string(300, '[') + std::string(300, ']'),
+      "[1, 2", "[1e999, 2]", "[1] x", "", R"({"seed": {"seed": 1e999}1e999})"};
+  for (const std::string& text : texts) {
+    SCOPED_TRACE(text.substr(0, 40));
+    std::string expected;
+    std::string got;
+    try {
+      expected = json_text::to_json(json_text::parse(text));
+    } catch (const json_text::JsonError& error) {
+      expected = error.what();
+    }
+    try {
+      got = json_text::to_json(json_text::parse_sized(text));
+    } catch (const json_text::JsonError& error) {
+      got = error.what();
+    }
+    EXPECT_EQ(got, expected);
+  }
+  // The shape: the scalars of each part of a list, and the size of every list and map.
+  std::vector<std::size_t> part_values;
+  std::vector<std::size_t> sizes;
+  json_text::parse_sized(R"([[0, [1, 2], {"a": "b"}], 3.5, {}, [[]]])",
+                         [&](const json_text::TextShape& shape) {
+                           part_values = shape.part_values;
+                           sizes = shape.sizes;
+                         });
+  EXPECT_EQ(part_values, (std::vector<std::size_t>{4, 1, 0, 0}));
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4, 3, 2, 1, 0, 1, 0}));
+  // A check that throws refuses the text before its value is built.
+  EXPECT_THROW(json_text::parse_sized("[[1, 2, 3]]",
+                                      [](const json_text::TextShape& shape) {
+                                        if (shape.part_values.at(0) > 2) throw BadAnswer("big");
+                                      }),
+               BadAnswer);
+}
+
 // The bits of a parsed number, so that -0.0 and 0.0 tell apart.
 std::uint64_t bits_of(const json::value& value) {
   return std::bit_cast<std::uint64_t>(value.as_double());

@@ -428,6 +428,67 @@ TEST(SimClient, OnlyGrpcIsSpoken) {
   EXPECT_NE(core::SimConnectionImpl().make(options), nullptr);
 }
 
+// What a step answers: its observation's size, or the type and message of its failure.
+awaitable<std::string> step_outcome(dataset_replay::SimClient& client, double opening) {
+  std::string outcome;
+  try {
+    std::vector<json::value> parts = co_await client.step(valve(opening));
+    outcome = std::to_string(parts.at(0).as_array().size()) + " values";
+  } catch (const std::exception& error) {
+    outcome = type_name(error) + ": " + error.what();
+  }
+  co_return outcome;
+}
+
+TEST(SimClient, LargeAnswersAreRefusedBySizeOrByTheSensorSpaceBeforeTheyAreRead) {
+  TempDir dir;
+  std::vector<std::string> outcomes;
+  std::string ahead;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    // Its observation after a step holds valve x 1,000,000 zeros, two bytes each.
+    co_await sim.start(testing::test_sim_dir(dir.path(), fault("big-observation", "1000000")));
+    // 1.2 MB: within the default bound, read in two passes.
+    outcomes.push_back(co_await step_outcome(*sim.client, 0.6));
+    // Beyond a bound of 1 MiB, and the client goes on.
+    dataset_replay::ClientOptions options = sim.options();
+    options.max_answer_bytes = std::size_t{1} << 20;
+    core::GrpcSimClient small(options);
+    outcomes.push_back(co_await step_outcome(small, 0.6));
+    outcomes.push_back(co_await step_outcome(small, 0.001));
+    // Far beyond a sensor space of one variable: refused whether read in two passes or one,
+    // one at a time or sent ahead.
+    sim.client->bound_observations(1);
+    const std::vector<double> openings{0.6, 0.005, 0.004};
+    for (double opening : openings) {
+      outcomes.push_back(co_await step_outcome(*sim.client, opening));
+    }
+    std::unique_ptr<dataset_replay::EpisodeSteps> steps = sim.client->episode_steps(8, 30);
+    steps->send(valve(0.6));
+    try {
+      co_await steps->next();
+    } catch (const BadAnswer& error) {
+      ahead = error.what();
+    }
+  });
+  const std::string far_more =
+      "BadAnswer: the sim's step() answered an observation of 600000 values, far more than "
+      "the 1 variable of its sensor space (velko takes at most 4100): make its observations "
+      "values of that space";
+  EXPECT_EQ(outcomes,
+            (std::vector<std::string>{
+                "600000 values",
+                "SimError: the sim's step() failed: its answer of 1.1 MiB is larger than the 1 "
+                "MiB that velko takes; make it smaller, or allow more with --max-answer-size (in "
+                "MiB, at most 256)",
+                "1000 values", far_more,
+                "BadAnswer: the sim's step() answered an observation of 5000 values, far more "
+                "than the 1 variable of its sensor space (velko takes at most 4100): make its "
+                "observations values of that space",
+                "4000 values"}));
+  EXPECT_EQ("BadAnswer: " + ahead, far_more);
+}
+
 // --- Steps sent ahead of their answers ---
 
 // The test sim's level from a step's answer.

@@ -18,6 +18,7 @@
 #include "common/literal.h"
 #include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/node_requests.h"
+#include "main/dataset_replay/observation_bound.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/recorded_actions.h"
@@ -75,8 +76,8 @@ awaitable<RecordedActions> fetch_actions(ComputeNode node, std::string dataset_i
   // aggregate made inside a co_await expression twice.
   std::function<RecordedActions(std::stop_token)> work =
       [node = std::move(node), dataset_id = std::move(dataset_id),
-       episodes = std::move(episodes), timeout](std::stop_token stop) {
-        return fetch_recorded_actions(node, dataset_id, episodes, timeout, stop);
+       episodes = std::move(episodes), timeout](std::stop_token stop) mutable {
+        return fetch_recorded_actions(node, dataset_id, std::move(episodes), timeout, stop);
       };
   co_return co_await run_on_worker<RecordedActions>(std::move(work));
 }
@@ -149,7 +150,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   try {
     const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
     address = co_await start_sim(starter, path, port, process, output);
-    std::unique_ptr<SimClient> client = connect_sim(sim, address, env_init, kReportRunId);
+    std::unique_ptr<SimClient> client = connect_sim(sim, address, env_init, kReportRunId,
+                                                     timing.max_answer_bytes);
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
@@ -157,6 +159,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     co_await sim_call(client->make(), "make()", call_timeout_s);
     stage = "replaying the dataset";
     plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
+    co_await bound_observations(run, *client, call_timeout_s);
     rollouts.emplace(predicted_columns(*plan));
 
     {

@@ -67,8 +67,8 @@ awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
 // Blocking; run it on a worker thread. Fails as _node_post does; an answer that holds more
 // than was asked for, or a value over the bounds of ActionsReader, raises NodeAnswerError.
 RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::string& dataset_id,
-                                       const std::vector<std::int64_t>& episodes,
-                                       double timeout, std::stop_token stop = {});
+                                       std::vector<std::int64_t> episodes, double timeout,
+                                       std::stop_token stop = {});
 
 // Up to `max_episodes` episode indexes spread evenly over `n_episodes`, ascending.
 std::vector<std::int64_t> pick_episodes(std::int64_t n_episodes, std::int64_t max_episodes);

@@ -18,7 +18,7 @@ namespace {
 constexpr std::string_view kEpisode = "the compute node's episode";
 constexpr std::string_view kActions = "the episode's \"actions\"";
 
-// Most episode records reserved up front (64 MiB of address space); a longer list grows.
+// Most episode records reserved up front (48 MiB of address space); a longer list grows.
 constexpr std::size_t kMaxReservedEpisodes = std::size_t{1} << 22;
 
 // An empty value of a kind, for the messages that name a value's kind.
@@ -82,7 +82,7 @@ std::size_t RecordedActions::memory_bytes() const {
 json::value RecordedEpisode::id() const {
   const auto& record = actions_->episodes_[index_];
   return blame_node([&] {
-    json_access::as_map(of_kind(record.kind), kEpisode);
+    json_access::as_map(of_kind(record.kind()), kEpisode);
     if (record.id == record.kNone) throw KeyError("episode", std::string(kEpisode));
     return actions_->captured(record.id);
   });
@@ -91,7 +91,7 @@ json::value RecordedEpisode::id() const {
 json::value RecordedEpisode::n_rows() const {
   const auto& record = actions_->episodes_[index_];
   return blame_node([&] {
-    json_access::as_map(of_kind(record.kind), kEpisode);
+    json_access::as_map(of_kind(record.kind()), kEpisode);
     if (record.n_rows == record.kNone) throw KeyError("n_rows", std::string(kEpisode));
     return actions_->captured(record.n_rows);
   });
@@ -111,7 +111,7 @@ std::int64_t RecordedEpisode::row_count() const {
 std::vector<ActionColumn> RecordedEpisode::columns(const std::vector<std::string>& ids) const {
   const auto& record = actions_->episodes_[index_];
   return blame_node([&] {
-    json_access::as_map(of_kind(record.kind), kEpisode);
+    json_access::as_map(of_kind(record.kind()), kEpisode);
     if (record.actions == record.kNone) throw KeyError("actions", std::string(kEpisode));
     std::vector<ActionColumn> out;
     if (ids.empty()) return out;
@@ -234,7 +234,7 @@ RecordedActions::Writer::Writer(std::size_t asked) : asked_(asked) {
 }
 
 std::uint32_t RecordedActions::Writer::offset() const {
-  if (out_.log_.size() >= EpisodeRecord::kNone) {
+  if (out_.log_.size() >= EpisodeRecord::kNotMap) {
     throw BadAnswer("the answer holds more than 4 GiB of recorded actions");
   }
   return static_cast<std::uint32_t>(out_.log_.size());
@@ -256,8 +256,11 @@ void RecordedActions::Writer::begin_episode(json::kind kind) {
     throw BadAnswer("the answer has more episodes than the " + std::to_string(asked_) +
                     " that were asked for");
   }
-  out_.episodes_.push_back(EpisodeRecord{});
-  out_.episodes_.back().kind = kind;
+  EpisodeRecord& record = out_.episodes_.emplace_back();
+  if (kind != json::kind::object) {
+    record.n_rows = EpisodeRecord::kNotMap;
+    record.id = static_cast<std::uint32_t>(kind);
+  }
 }
 
 void RecordedActions::Writer::episode_id(std::string_view captured) {
@@ -304,7 +307,7 @@ void RecordedActions::Writer::check_repeated_ids() const {
   // Sorted hashes of the identifiers find a repeat without keeping the texts; the texts of
   // the episodes whose hashes meet are then compared.
   auto identifier = [&](const EpisodeRecord& record) -> std::optional<std::string> {
-    if (record.kind != json::kind::object || record.id == EpisodeRecord::kNone) return {};
+    if (record.kind() != json::kind::object || record.id == EpisodeRecord::kNone) return {};
     return out_.captured_text(record.id);
   };
   std::hash<std::string> hash;

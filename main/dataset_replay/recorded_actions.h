@@ -142,15 +142,22 @@ class RecordedActions {
   friend class RecordedEpisode;
   friend class ActionColumn;
 
-  // Where an episode's members lie in the log. The log of an answer within
-  // MAX_NODE_ANSWER_BYTES stays below 4 GiB (nine bytes for the shortest number, "0,").
+  // Where an episode's members lie in the log, in 12 bytes: an answer of many small episodes
+  // holds one per episode. The log of an answer within MAX_NODE_ANSWER_BYTES stays below
+  // 4 GiB (nine bytes for the shortest number, "0,").
   struct EpisodeRecord {
     static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    // In `n_rows` of an entry that is not a map, whose `id` then holds its kind.
+    static constexpr std::uint32_t kNotMap = kNone - 1;
     std::uint32_t id = kNone;       // its captured "episode" value
     std::uint32_t n_rows = kNone;   // its captured "n_rows" value
     std::uint32_t actions = kNone;  // its "actions" record
-    boost::json::kind kind = boost::json::kind::object;
+
+    boost::json::kind kind() const {
+      return n_rows == kNotMap ? static_cast<boost::json::kind>(id) : boost::json::kind::object;
+    }
   };
+  static_assert(sizeof(EpisodeRecord) == 12);
 
   // Bytes that tag each row of a column in the log, and the end of a column.
   enum Tag : std::uint8_t {

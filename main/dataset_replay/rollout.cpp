@@ -73,11 +73,13 @@ struct Recorder {
     }
   }
 
-  // Reads every planned sensor of one observation; true when every value could be read.
-  bool record(const json::value& observation) {
-    // The compute side's view of the observation is the same for every read, so it is made
-    // once per observation.
-    json::value seen = core.as_compute_sees(observation);
+  // Reads every planned sensor of one observation, which is made the compute side's view of
+  // itself; true when every value could be read.
+  bool record(json::value& observation) {
+    // The compute side's view is the same for every read, so it is made once per
+    // observation, in place: a large observation is not held twice.
+    core.to_compute_view(observation);
+    const json::value& seen = observation;
     bool complete = true;
     for (std::size_t i = 0; i < plan.sensors.size(); ++i) {
       std::optional<double> value = readers[i] ? readers[i]->read(seen) : std::nullopt;

@@ -1,6 +1,7 @@
 // What the whole report run shares: its constants, its error kind and its timings.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 
 namespace velko::dataset_replay {
@@ -13,6 +14,12 @@ inline constexpr double REPORT_POLL_S = 5;
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
 // Most steps of an episode sent ahead of their answers unless the run says otherwise.
 inline constexpr int DEFAULT_STEPS_AHEAD = 64;
+
+// Most bytes of one answer of a sim unless the user allows more (--max-answer-size): far
+// more than observations usually take, and far less than reading one may cost in memory.
+inline constexpr std::size_t DEFAULT_MAX_ANSWER_BYTES = std::size_t{16} << 20;
+// The most that the user may allow.
+inline constexpr std::size_t MAX_ANSWER_BYTES_LIMIT = std::size_t{256} << 20;
 
 // Why the report could not be made, as the user can act on it.
 class PublishReportError : public std::runtime_error {
@@ -35,6 +42,8 @@ struct Timings {
   // Most steps sent ahead of their answers to a sim that takes them (the host sets it from
   // VELKO_STEPS_AHEAD; 0 or 1: one at a time).
   int steps_ahead = DEFAULT_STEPS_AHEAD;
+  // Most bytes of one answer of the sim (the host sets it from --max-answer-size).
+  std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES;
 };
 
 }  // namespace velko::dataset_replay

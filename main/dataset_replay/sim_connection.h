@@ -2,6 +2,7 @@
 // that starts a sim process, and the sim client.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
 
@@ -36,6 +38,14 @@ class SimProcess {
   virtual std::vector<std::string> group_left() { return {}; }
 };
 
+// The most scalar values that an observation may hold for a sensor space of `variables`
+// variables: far more than the space has, so that a sim whose observations stray a little
+// from its description still runs, but an observation of millions of values for a space of a
+// few is refused before it is built.
+inline std::size_t most_observation_values(std::size_t variables) {
+  return 4 * variables + 4096;
+}
+
 // The sim client's settings (all by name).
 struct ClientOptions {
   std::string run_id;
@@ -44,6 +54,8 @@ struct ClientOptions {
   std::string address;
   boost::json::object env_init;
   std::string protocol;
+  // Most bytes of one answer; a larger one fails its call.
+  std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES;
 };
 
 // What a reset gives the sim's env: the seed of its random source (none: the env keeps its
@@ -80,6 +92,11 @@ class SimClient {
   // one at a time on one long stream ends it, and fails with BadAnswer naming the step when
   // the sim answered more steps than it was sent. Steps made after it start afresh.
   virtual awaitable<void> end_steps() { co_return; }
+  // From now on, a reset or step answer whose observation holds more than
+  // most_observation_values(variables) scalar values fails its call (a BadAnswer naming the
+  // call), before its value is built. `variables`: those of the sim's sensor space. A client
+  // that cannot tell ignores it.
+  virtual void bound_observations(std::size_t /*variables*/) {}
 };
 
 // Called with each line that the sim writes.

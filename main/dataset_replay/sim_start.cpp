@@ -80,9 +80,11 @@ awaitable<std::string> start_sim(const SimStarter& starter, std::string path, in
 }
 
 std::unique_ptr<SimClient> connect_sim(SimConnection& sims, const std::string& address,
-                                       json::object env_init, const std::string& run_id) {
+                                       json::object env_init, const std::string& run_id,
+                                       std::size_t max_answer_bytes) {
   env_init["sim_address"] = address;
-  return sims.make(ClientOptions{run_id, run_id, run_id, address, std::move(env_init), "grpc"});
+  return sims.make(ClientOptions{run_id, run_id, run_id, address, std::move(env_init), "grpc",
+                                 max_answer_bytes});
 }
 
 awaitable<std::optional<int>> ended_status(SimProcess& process, double settle_s) {

@@ -65,9 +65,10 @@ awaitable<std::string> start_sim(const SimStarter& starter, std::string path, in
                                  std::unique_ptr<SimProcess>& process, SimOutput& output);
 
 // A client of the sim serving at `address`, made with the identifiers `run_id` and initial
-// settings `env_init` plus "sim_address".
+// settings `env_init` plus "sim_address", that takes answers of at most `max_answer_bytes`.
 std::unique_ptr<SimClient> connect_sim(SimConnection& sims, const std::string& address,
-                                       boost::json::object env_init, const std::string& run_id);
+                                       boost::json::object env_init, const std::string& run_id,
+                                       std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES);
 
 // The exit status of `process` once it has ended, waiting up to `settle_s` seconds for that;
 // none when it still runs then.

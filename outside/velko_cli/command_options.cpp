@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "common/json_text.h"
+#include "main/dataset_replay/run_context.h"
 #include "outside/velko_api/client.h"
 
 namespace velko::host {
@@ -69,6 +70,18 @@ CLI::Validator whole_number_check(long long minimum, long long maximum,
         return "must be " + bound + ", such as " + example + "; got " + text;
       },
       "");
+}
+
+void add_max_answer_size(CLI::App& command, int& mib) {
+  const int most = static_cast<int>(dataset_replay::MAX_ANSWER_BYTES_LIMIT >> 20);
+  command
+      .add_option("--max-answer-size", mib,
+                  "Most MiB that one answer of the sim may hold (a step's observation and the "
+                  "rest of its answer), up to " + std::to_string(most) +
+                      "; a larger answer fails its call")
+      ->type_name("MIB")
+      ->check(whole_number_check(1, most, "64"))
+      ->capture_default_str();
 }
 
 awaitable<std::string> organisation(velko_api::Client& api, const std::string& given,

@@ -30,6 +30,11 @@ CLI::Validator call_timeout_check();
 CLI::Validator whole_number_check(long long minimum, long long maximum,
                                   const std::string& example);
 
+// Adds --max-answer-size to a command that runs a sim: the most MiB that one answer of the
+// sim may hold, into `mib` (whose value is the default), a whole number up to the client's
+// bound.
+void add_max_answer_size(CLI::App& command, int& mib);
+
 // The organisation: `given` (--org), else `from_settings` (VELKO_ORG), else the one
 // organisation of the user's projects. Throws std::runtime_error saying what to pass when
 // there is none or several.

@@ -48,6 +48,7 @@ struct PublishOptions {
   std::string env_init;
   double call_timeout_s = 300;
   std::uint64_t seed = 0;
+  int max_answer_mib = static_cast<int>(dataset_replay::DEFAULT_MAX_ANSWER_BYTES >> 20);
 };
 
 // A temporary file removed when it goes out of scope.
@@ -150,6 +151,7 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
       core::logging::make_logger("velko.dataset_replay", settings.log_level);
   dataset_replay::Timings timings;
   timings.steps_ahead = settings.steps_ahead;
+  timings.max_answer_bytes = static_cast<std::size_t>(options.max_answer_mib) << 20;
   const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
                                       *sim_components.sims, core, console, *logger, timings};
   // The dataset is found on the node before the build is published: an unknown dataset, or a
@@ -204,6 +206,7 @@ void add_sim_commands(CLI::App& app, const core::Settings& settings, Console& co
                       "so that the same seed replays alike")
       ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
+  add_max_answer_size(*command, options->max_answer_mib);
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });
   add_list_command(*sim, settings, console);

@@ -364,7 +364,7 @@ awaitable<bool> Validator::set_up() {
   bool making = false;
   try {
     client_ = dataset_replay::connect_sim(parts_.sims, address_, options_.env_init,
-                                          kValidateRunId);
+                                          kValidateRunId, options_.max_answer_bytes);
     co_await timed(client_->init(), "init()");
     making = true;
     co_await timed(client_->make(), "make()");
@@ -498,6 +498,9 @@ awaitable<bool> Validator::mappings_and_spaces() {
                                   "variable", "variables") +
                            ", the action space " +
                            std::to_string(action_space_->variables));
+  // An observation far larger than the space is refused before it is built, as in a report
+  // run.
+  client_->bound_observations(sensor_space_->variables);
   // A mapping that a replay could not use does not keep the sim from being stepped.
   co_return true;
 }
@@ -896,6 +899,7 @@ void add_validate_command(CLI::App& sim, const core::Settings& settings, Console
     std::int64_t seed = 0;
     std::string env_init;
     bool json = false;
+    int max_answer_mib = static_cast<int>(dataset_replay::DEFAULT_MAX_ANSWER_BYTES >> 20);
   };
   auto given = std::make_shared<Given>();
   CLI::App* command = sim.add_subcommand(
@@ -921,6 +925,7 @@ void add_validate_command(CLI::App& sim, const core::Settings& settings, Console
                       "Seconds that one sim call may take")
       ->check(call_timeout_check())
       ->capture_default_str();
+  add_max_answer_size(*command, given->max_answer_mib);
   command->add_flag("--json", given->json,
                     "Print the result as one JSON object (for CI) instead of lines and a table");
   command->footer(
@@ -928,6 +933,7 @@ void add_validate_command(CLI::App& sim, const core::Settings& settings, Console
   command->callback([&settings, &console, given] {
     ValidateOptions options = given->options;
     options.seed = static_cast<std::uint64_t>(given->seed);
+    options.max_answer_bytes = static_cast<std::size_t>(given->max_answer_mib) << 20;
     if (!given->env_init.empty()) options.env_init = env_init_object(given->env_init);
     int status = async_to_sync(run_validate)(settings, console, options, given->json);
     if (status != 0) throw CLI::RuntimeError(status);

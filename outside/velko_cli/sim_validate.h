@@ -52,6 +52,8 @@ struct ValidateOptions {
   // Only the checks that take no step (start, Init and Make, mappings and spaces), then the
   // sim is stopped: what `sim publish` checks before it publishes anything.
   bool quick = false;
+  // Most bytes of one answer of the sim; the report run's default.
+  std::size_t max_answer_bytes = dataset_replay::DEFAULT_MAX_ANSWER_BYTES;
 };
 
 // What a validation needs, lent by its maker: the host with the real sim connection, a test

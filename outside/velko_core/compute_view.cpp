@@ -14,6 +14,11 @@ namespace json = boost::json;
 
 namespace {
 
+[[noreturn]] void too_deep() {
+  throw BadAnswer("the sim's value nests deeper than " + std::to_string(kMaxViewDepth) +
+                  " levels");
+}
+
 // The copy of a value found `depth` levels deep.
 json::value copy(const json::value& value, std::size_t depth) {
   switch (value.kind()) {
@@ -52,12 +57,36 @@ json::value copy(const json::value& value, std::size_t depth) {
     default:
       return json::value(value, json::storage_ptr());  // a scalar or a text, in our storage
   }
-  throw BadAnswer("the sim's value nests deeper than " + std::to_string(kMaxViewDepth) +
-                  " levels");
+  too_deep();
+}
+
+// Converts the value found `depth` levels deep in place.
+void convert(json::value& value, std::size_t depth) {
+  switch (value.kind()) {
+    case json::kind::array:
+      if (depth >= kMaxViewDepth) too_deep();
+      for (json::value& item : value.get_array()) {
+        if (item.is_structured() || item.is_uint64()) convert(item, depth + 1);
+      }
+      return;
+    case json::kind::object:
+      if (depth >= kMaxViewDepth) too_deep();
+      for (auto& member : value.get_object()) convert(member.value(), depth + 1);
+      return;
+    case json::kind::uint64:
+      if (value.get_uint64() <= static_cast<std::uint64_t>(INT64_MAX)) {
+        value = static_cast<std::int64_t>(value.get_uint64());
+      }
+      return;
+    default:
+      return;
+  }
 }
 
 }  // namespace
 
 json::value as_compute_sees(const json::value& value) { return copy(value, 0); }
+
+void to_compute_view(json::value& value) { convert(value, 0); }
 
 }  // namespace velko::core

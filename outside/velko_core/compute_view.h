@@ -16,4 +16,9 @@ inline constexpr std::size_t kMaxViewDepth = 256;
 // nothing with `value`. Throws velko::BadAnswer for a value nested deeper than kMaxViewDepth.
 boost::json::value as_compute_sees(const boost::json::value& value);
 
+// Makes `value` what as_compute_sees(value) gives, in place, without copying it (it keeps its
+// storage). Throws velko::BadAnswer, with `value` partly converted, for a value nested deeper
+// than kMaxViewDepth.
+void to_compute_view(boost::json::value& value);
+
 }  // namespace velko::core

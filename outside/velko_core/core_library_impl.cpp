@@ -38,6 +38,10 @@ boost::json::array CoreLibraryImpl::convert_space_to_json(const boost::json::val
   return core::convert_space_to_json(space_info);
 }
 
+std::size_t CoreLibraryImpl::space_variables(const boost::json::value& space_info) {
+  return parse_space(space_info).variables;
+}
+
 std::unique_ptr<dataset_replay::ComputeSpace> CoreLibraryImpl::_to_compute_space(
     const boost::json::value& space_info) {
   return std::make_unique<ComputeSpaceAdapter>(parse_space(space_info));
@@ -46,6 +50,8 @@ std::unique_ptr<dataset_replay::ComputeSpace> CoreLibraryImpl::_to_compute_space
 boost::json::value CoreLibraryImpl::as_compute_sees(const boost::json::value& value) {
   return core::as_compute_sees(value);
 }
+
+void CoreLibraryImpl::to_compute_view(boost::json::value& value) { core::to_compute_view(value); }
 
 std::unique_ptr<dataset_replay::Sensor> CoreLibraryImpl::make_sensor(
     const std::string& name, const std::string& sensor_mapping) {

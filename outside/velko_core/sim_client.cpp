@@ -2,9 +2,13 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include <boost/json/array.hpp>
@@ -56,6 +60,38 @@ std::string printable(std::string_view text) {
   return out;
 }
 
+// The user's view of gRPC's refusal of an answer over the channel's bound, "Received message
+// larger than max (SIZE vs. BOUND)"; nothing for another message.
+std::optional<std::string> answer_too_large(std::string_view message) {
+  constexpr std::string_view kRefusal = "Received message larger than max (";
+  if (!message.starts_with(kRefusal)) return std::nullopt;
+  std::uint64_t size = 0;
+  std::uint64_t bound = 0;
+  const char* at = message.data() + kRefusal.size();
+  const char* end = message.data() + message.size();
+  auto read_size = std::from_chars(at, end, size);
+  constexpr std::string_view kVersus = " vs. ";
+  if (read_size.ec != std::errc() ||
+      !std::string_view(read_size.ptr, static_cast<std::size_t>(end - read_size.ptr))
+           .starts_with(kVersus) ||
+      std::from_chars(read_size.ptr + kVersus.size(), end, bound).ec != std::errc()) {
+    return std::nullopt;
+  }
+  // MiB with one decimal, none for a whole number.
+  auto mib = [](std::uint64_t bytes) {
+    char buffer[32];
+    auto written = std::to_chars(buffer, buffer + sizeof buffer,
+                                 static_cast<double>(bytes) / (1 << 20),
+                                 std::chars_format::fixed, 1);
+    std::string text(buffer, written.ptr);
+    if (text.ends_with(".0")) text.resize(text.size() - 2);
+    return text;
+  };
+  return "its answer of " + mib(size) + " MiB is larger than the " + mib(bound) +
+         " MiB that velko takes; make it smaller, or allow more with --max-answer-size "
+         "(in MiB, at most " + std::to_string(kMaxSimAnswerBytes >> 20) + ")";
+}
+
 // The user's view of a failed call.
 [[noreturn]] void raise_status(const grpc::Status& status, const std::string& call) {
   std::string message = printable(cut(status.error_message(), kMaxSimMessageBytes));
@@ -68,6 +104,9 @@ std::string printable(std::string_view text) {
       throw SimError(prefix + "the sim does not offer it" +
                      (message.empty() ? "" : " (" + message + ")"));
     case grpc::StatusCode::RESOURCE_EXHAUSTED:
+      if (std::optional<std::string> too_large = answer_too_large(status.error_message())) {
+        throw SimError(prefix + *too_large);
+      }
       throw SimError(prefix + (message.empty() ? "its answer is too large" : message));
     case grpc::StatusCode::CANCELLED:
       throw SimError(prefix + (message.empty() ? "the sim cancelled it" : message));
@@ -87,22 +126,74 @@ json::value parse_answer(const std::string& text, const std::string& call) {
   }
 }
 
-// The parts of a reset or step answer.
-std::vector<json::value> parts_of(const std::string& text, const std::string& call) {
-  json::value answer = parse_answer(text, call);
+// The scalars (numbers, texts, booleans, nulls) of a value, nested ones included.
+std::size_t scalars_in(const json::value& value) {
+  if (const json::array* items = value.if_array()) {
+    std::size_t n = 0;
+    for (const json::value& item : *items) n += scalars_in(item);
+    return n;
+  }
+  if (const json::object* members = value.if_object()) {
+    std::size_t n = 0;
+    for (const auto& member : *members) n += scalars_in(member.value());
+    return n;
+  }
+  return 1;
+}
+
+// Refuses an observation of `values` scalars where a sensor space of `variables` variables
+// allows no more than most_observation_values(variables).
+void check_observation(std::size_t values, std::optional<std::size_t> variables,
+                       const std::string& call) {
+  if (!variables) return;
+  const std::size_t most = dataset_replay::most_observation_values(*variables);
+  if (values <= most) return;
+  throw BadAnswer("the sim's " + call + " answered an observation of " + std::to_string(values) +
+                  " values, far more than the " + std::to_string(*variables) + " variable" +
+                  (*variables == 1 ? "" : "s") + " of its sensor space (velko takes at most " +
+                  std::to_string(most) + "): make its observations values of that space");
+}
+
+// The parts of a reset or step answer. With `variables` (those of the sim's sensor space), an
+// observation far larger than the space is refused: in a large answer, before its value is
+// built.
+std::vector<json::value> parts_of(const std::string& text, const std::string& call,
+                                  std::optional<std::size_t> variables) {
+  json::value answer;
+  const bool sized = text.size() > kSizedReadBytes;
+  try {
+    if (sized) {
+      answer = json_text::parse_sized(text, [&](const json_text::TextShape& shape) {
+        if (!shape.part_values.empty()) check_observation(shape.part_values[0], variables, call);
+      });
+    } else {
+      answer = json_text::parse(text);
+    }
+  } catch (const json_text::JsonError& error) {
+    throw BadAnswer("the sim's " + call + " answered malformed JSON (" + error.what() + "): " +
+                    printable(cut(text, kQuotedAnswerBytes)));
+  }
   json::array* parts = answer.if_array();
   if (!parts) {
     throw BadAnswer("the sim's " + call + " answer is not a list of its parts: " +
                     printable(cut(text, kQuotedAnswerBytes)));
   }
+  // A text of N bytes holds at most (N + 1) / 2 scalars: only a long one is counted.
+  if (!sized && variables && !parts->empty() &&
+      (text.size() + 1) / 2 > dataset_replay::most_observation_values(*variables)) {
+    check_observation(scalars_in((*parts)[0]), variables, call);
+  }
   return std::vector<json::value>(std::make_move_iterator(parts->begin()),
                                   std::make_move_iterator(parts->end()));
 }
 
-std::shared_ptr<grpc::Channel> open_channel(const std::string& address) {
+std::shared_ptr<grpc::Channel> open_channel(const std::string& address,
+                                            std::size_t max_answer_bytes) {
   skip_lock_order_checks();
   grpc::ChannelArguments args;
-  args.SetMaxReceiveMessageSize(static_cast<int>(kMaxSimAnswerBytes));
+  // gRPC refuses a larger answer before it is read into a text.
+  args.SetMaxReceiveMessageSize(
+      static_cast<int>(std::min(std::max<std::size_t>(max_answer_bytes, 1), kMaxSimAnswerBytes)));
   args.SetMaxSendMessageSize(static_cast<int>(kMaxSimAnswerBytes));
   // A sim that is starting is retried soon, not after gRPC's default second of backoff.
   args.SetInt(GRPC_ARG_INITIAL_RECONNECT_BACKOFF_MS, 50);
@@ -171,6 +262,8 @@ struct GrpcSimClient::Impl {
   PolledQueue queue;
   // The sim announced that it takes steps sent ahead of their answers.
   bool steps_ahead = false;
+  // The variables of the sim's sensor space, once they bound its observations.
+  std::optional<std::size_t> sensor_variables;
   // Steps one at a time go over one stream while the sim offers it.
   std::unique_ptr<StepStream> stream;
   bool stream_offered = true;
@@ -235,14 +328,14 @@ struct GrpcSimClient::Impl {
       refuse_unasked();
       if (!stream || stream->ended()) {
         stream.reset();
-        stream = std::make_unique<StepStream>(*stub, queue);
+        stream = std::make_unique<StepStream>(*stub, queue, options.max_answer_bytes);
       }
       stream->send(request);
       pb::JsonReply answer;
       const StepStream::Next outcome = co_await stream->next(answer, deadline);
       if (outcome == StepStream::Next::kAnswer) {
         ++answered_in_episode;
-        co_return parts_of(answer.json(), "step()");
+        co_return parts_of(answer.json(), "step()", sensor_variables);
       }
       if (outcome == StepStream::Next::kUnasked) refuse_unasked();
       if (outcome == StepStream::Next::kTimedOut) {
@@ -265,7 +358,7 @@ struct GrpcSimClient::Impl {
     }
     if (!call.status.ok()) raise_status(call.status, "step()");
     ++answered_in_episode;
-    co_return parts_of(call.reply.json(), "step()");
+    co_return parts_of(call.reply.json(), "step()", sensor_variables);
   }
 
   // Closes the stream of steps one at a time and reads it to its end, so that an answer no
@@ -324,7 +417,10 @@ class StepsOneAtATime final : public dataset_replay::EpisodeSteps {
 class StepsAhead final : public dataset_replay::EpisodeSteps {
  public:
   StepsAhead(GrpcSimClient::Impl& impl, int window, double limit_s)
-      : stream_(*impl.stub, impl.queue), window_(window), limit_s_(limit_s) {}
+      : stream_(*impl.stub, impl.queue, impl.options.max_answer_bytes),
+        window_(window),
+        limit_s_(limit_s),
+        sensor_variables_(impl.sensor_variables) {}
 
   // Steps still unanswered are cancelled: the sim applies no more of them once it sees that,
   // and their answers are never read.
@@ -369,7 +465,7 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
                       " was due");
     }
     answered_ = due;
-    co_return parts_of(answer.json(), "step()");
+    co_return parts_of(answer.json(), "step()", sensor_variables_);
   }
 
   awaitable<void> finish(bool sim_ended) override {
@@ -405,6 +501,7 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
   double limit_s_;
   std::uint64_t sent_ = 0;
   std::uint64_t answered_ = 0;
+  std::optional<std::size_t> sensor_variables_;
 };
 
 }  // namespace
@@ -412,7 +509,7 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
 GrpcSimClient::GrpcSimClient(dataset_replay::ClientOptions options)
     : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
-  impl_->channel = open_channel(impl_->options.address);
+  impl_->channel = open_channel(impl_->options.address, impl_->options.max_answer_bytes);
   impl_->stub = pb::Sim::NewStub(impl_->channel);
 }
 
@@ -465,7 +562,7 @@ awaitable<std::vector<json::value>> GrpcSimClient::reset(dataset_replay::ResetAr
   if (!args.options.empty()) request.set_options_json(json_text::to_json(args.options));
   pb::JsonReply reply =
       co_await impl_->call(&pb::Sim::Stub::PrepareAsyncReset, std::move(request), "reset()");
-  co_return parts_of(reply.json(), "reset()");
+  co_return parts_of(reply.json(), "reset()", impl_->sensor_variables);
 }
 
 awaitable<std::vector<json::value>> GrpcSimClient::step(json::value action) {
@@ -485,6 +582,9 @@ std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_steps(int w
 bool GrpcSimClient::takes_steps_ahead() const { return impl_->steps_ahead; }
 
 awaitable<void> GrpcSimClient::end_steps() { co_await impl_->end_steps(); }
+void GrpcSimClient::bound_observations(std::size_t variables) {
+  impl_->sensor_variables = variables;
+}
 
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {
   UnaryCall<pb::PingReply> call;

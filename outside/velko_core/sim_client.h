@@ -11,8 +11,12 @@
 
 namespace velko::core {
 
-// Most bytes of one answer that the client accepts from a sim.
-inline constexpr std::size_t kMaxSimAnswerBytes = std::size_t{256} << 20;
+// Most bytes of one answer that the client accepts from a sim, whatever the user allows.
+inline constexpr std::size_t kMaxSimAnswerBytes = dataset_replay::MAX_ANSWER_BYTES_LIMIT;
+// Answers larger than this are read in two passes (json_text::parse_sized): the first learns
+// the size of every list (and the size of the observation, which may be refused then), the
+// second builds the value at its size, so that the value takes no more than it holds.
+inline constexpr std::size_t kSizedReadBytes = std::size_t{64} << 10;
 // Most bytes of a sim's error message that the client keeps.
 inline constexpr std::size_t kMaxSimMessageBytes = 4096;
 
@@ -49,6 +53,7 @@ class GrpcSimClient : public dataset_replay::SimClient {
   bool takes_steps_ahead() const override;
   // Closes the stream that carried steps one at a time, reading it to its end.
   awaitable<void> end_steps() override;
+  void bound_observations(std::size_t variables) override;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.

@@ -10,7 +10,8 @@ namespace velko::core {
 
 namespace pb = velko::sim::v1;
 
-StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue) : queue_(queue) {
+StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes)
+    : queue_(queue), max_held_bytes_(max_held_bytes) {
   answer_or_end_ = [this] { return !answers_.empty() || unasked_ || finished_; };
   idle_ = [this] { return finished_ && !busy(); };
   settled_ = [this] { return !busy(); };
@@ -140,10 +141,10 @@ void StepStream::pump() {
     }
   }
   // Answers are read whether or not some are due, so that an answer the sim should not have
-  // sent is seen, up to the first such answer; while those not yet taken hold kMaxHeldBytes,
+  // sent is seen, up to the first such answer; while those not yet taken hold max_held_bytes_,
   // no more.
   if (!read_busy_ && !reads_ended_ && !unasked_ &&
-      (answers_.empty() || held_bytes_ < kMaxHeldBytes)) {
+      (answers_.empty() || held_bytes_ < max_held_bytes_)) {
     read_busy_ = true;
     stream_->Read(&reading_, &read_op_);
   }

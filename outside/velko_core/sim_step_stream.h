@@ -27,18 +27,16 @@ class StepStream {
  public:
   using Clock = PolledQueue::Clock;
 
-  // Most bytes of answers that are read before they are taken: a sim sent many steps ahead
-  // cannot make the client hold many of its largest answers at once.
-  static constexpr std::size_t kMaxHeldBytes = std::size_t{256} << 20;
-
   // How a wait for the next answer ended.
   enum class Next { kAnswer, kUnasked, kEnded, kTimedOut };
 
   // How long an idle stream may take to end as the sim expects once it is closed.
   static constexpr std::chrono::seconds kCloseGrace{2};
 
-  // Opens the stream.
-  StepStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue);
+  // Opens the stream. `max_held_bytes`: most bytes of answers that are read before they are
+  // taken (one answer is read whatever its size): a sim sent many steps ahead cannot make
+  // the client hold many of its largest answers at once.
+  StepStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes);
   // Ends the stream: an idle one is closed as the sim expects (no more steps), within two
   // seconds; one with steps in progress is cancelled.
   ~StepStream();
@@ -109,8 +107,9 @@ class StepStream {
   velko::sim::v1::StepRequest writing_;
   velko::sim::v1::JsonReply reading_;
   std::deque<velko::sim::v1::JsonReply> answers_;
-  // The bytes of the answers in `answers_`.
+  // The bytes of the answers in `answers_`, and their bound.
   std::size_t held_bytes_ = 0;
+  std::size_t max_held_bytes_;
   grpc::Status status_;
   int awaited_ = 0;
   std::optional<std::uint64_t> unasked_;

@@ -1,5 +1,6 @@
 // The JSON text round trip: whatever parses is written, and what is written parses to the same
-// value (numbers exactly) and is written again as the same text.
+// value (numbers exactly) and is written again as the same text. The two-pass reader
+// (parse_sized) gives what parse gives, and refuses what it refuses.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -56,11 +57,20 @@ bool close(const boost::json::value& a, const boost::json::value& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
   boost::json::value value;
+  std::string refusal;
   try {
     value = json_text::parse(text);
-  } catch (const json_text::JsonError&) {
-    return 0;
+  } catch (const json_text::JsonError& error) {
+    refusal = error.what();
   }
+  try {
+    boost::json::value sized = json_text::parse_sized(text);
+    check(refusal.empty(), "parse_sized reads a text that parse refuses");
+    check(same(value, sized), "parse_sized reads a text as another value");
+  } catch (const json_text::JsonError& error) {
+    check(refusal == error.what(), "parse_sized refuses a text otherwise than parse");
+  }
+  if (!refusal.empty()) return 0;
   // Boost.JSON's own reader takes the same text to the same value, save that it rounds some
   // doubles a few steps off the nearest one (which this reader gives) and reads some zeros with
   // a large exponent (0e30000) as infinity.

@@ -15,8 +15,11 @@
 // ended the episode), out-of-order N (its answer to step N carries the number of the next
 // step), differs-ahead (numbered steps, sent ahead, answer another level than the same steps
 // one at a time) and stall-after-end (it neither answers nor ends the stream after the answer that
-// ended the episode).
-// spawn-child and one-at-a-time go with any other fault.
+// ended the episode); and big-observation N, whose observation after a step holds
+// round(valve x N) zeros instead of the level (a 20 MB answer for N = 20,000,000 and a valve of
+// 0.5), for the bounds of large answers; no-sensor-space fails SensorSpaceInfo, as a sim that
+// does not offer it.
+// spawn-child, one-at-a-time and no-sensor-space go with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
 // given, and that takes steps sent ahead; one-at-a-time makes it a sim written before those.
 // --end-at N: the answer to the Nth step of each episode says terminated.
@@ -30,6 +33,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,6 +59,8 @@ struct Options {
   bool spawn_child = false;
   // `--fault one-at-a-time`: a sim written before steps sent ahead, which does not announce them.
   bool one_at_a_time = false;
+  // `--fault no-sensor-space`: SensorSpaceInfo fails.
+  bool no_sensor_space = false;
   // The step of each episode whose answer says terminated; 0 for none.
   long end_at = 0;
   std::string host = "localhost";
@@ -104,6 +110,7 @@ class FaultSim final : public pb::Sim::Service {
   }
   grpc::Status SensorSpaceInfo(grpc::ServerContext*, const pb::SpaceInfoRequest*,
                                pb::JsonReply* reply) override {
+    if (options_.no_sensor_space) return grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "");
     reply->set_json(options_.fault == "bad-space" ? R"({"type": "box", "low": 0})" : kSensorSpace);
     return grpc::Status::OK;
   }
@@ -164,6 +171,15 @@ class FaultSim final : public pb::Sim::Service {
     level_ += (*values)[0].to_number<double>();
     if (fault == "differs-ahead" && request.step() != 0) level_ += 0.5;
     std::string observation = "[" + velko::json_text::to_json(json::value(level_)) + "]";
+    if (fault == "big-observation") {
+      const auto zeros = static_cast<std::size_t>(
+          std::llround((*values)[0].to_number<double>() * static_cast<double>(options_.n)));
+      observation.assign(2 * zeros + 1, '0');
+      for (std::size_t i = 0; i <= 2 * zeros; i += 2) observation[i] = ',';
+      observation.front() = '[';
+      observation.back() = ']';
+      if (zeros == 0) observation = "[]";
+    }
     if (fault == "outside-at-step" && steps_ == options_.n) observation = "[-1.0]";
     if (fault == "null-at-step" && steps_ == options_.n) observation = "[null]";
     ended = options_.end_at > 0 && episode_steps_ == options_.end_at;
@@ -235,6 +251,10 @@ Options parse(int argc, char** argv) {
       }
       if (kind == "one-at-a-time") {
         options.one_at_a_time = true;
+        continue;
+      }
+      if (kind == "no-sensor-space") {
+        options.no_sensor_space = true;
         continue;
       }
       options.fault = kind;

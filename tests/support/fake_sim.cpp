@@ -75,6 +75,9 @@ class ClientHandle : public SimClient {
     return fake_->episode_steps(window, call_timeout_s);
   }
   bool takes_steps_ahead() const override { return fake_->takes_steps_ahead(); }
+  void bound_observations(std::size_t variables) override {
+    fake_->bound_observations(variables);
+  }
 
  private:
   std::shared_ptr<FakeSimClient> fake_;
@@ -201,6 +204,10 @@ awaitable<json::value> FakeSimClient::get_mappings() {
 awaitable<json::value> FakeSimClient::sensor_space_info() {
   co_await enter("sensor_space_info");
   co_return sensor_space;
+}
+
+void FakeSimClient::bound_observations(std::size_t variables) {
+  if (record) log->add("client.bound_observations " + std::to_string(variables));
 }
 
 awaitable<json::value> FakeSimClient::action_space_info() {

@@ -99,6 +99,8 @@ class FakeSimClient : public dataset_replay::SimClient {
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_steps(int window,
                                                               double call_timeout_s) override;
   bool takes_steps_ahead() const override { return steps_ahead; }
+  // Logs "client.bound_observations N".
+  void bound_observations(std::size_t variables) override;
 
  private:
   // Logs the call, waits its delay and throws its failure.
