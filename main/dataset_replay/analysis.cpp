@@ -153,7 +153,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
         EpisodePredictions predictions = co_await rollout_episode(
-            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead);
+            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead,
+            timing.batching);
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }

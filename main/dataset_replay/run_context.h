@@ -13,6 +13,20 @@ inline constexpr double REPORT_POLL_S = 5;
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
 // Most steps of an episode sent ahead of their answers unless the run says otherwise.
 inline constexpr int DEFAULT_STEPS_AHEAD = 64;
+// Most steps in one message to a sim that takes batches, unless the run says otherwise.
+inline constexpr int DEFAULT_STEP_BATCH = 32;
+// Most steps in flight in batches unless the run says otherwise: several batches, so that the
+// sim has the next one while velko reads the answers of the last.
+inline constexpr int DEFAULT_BATCH_WINDOW = 256;
+
+// How the steps of an episode go to a sim that takes them in batches.
+struct StepBatching {
+  // Most steps in one message (further bounded by what the sim announces); 0 or 1: no
+  // batches, the steps go as steps_ahead says.
+  int steps = DEFAULT_STEP_BATCH;
+  // Most steps sent and not yet answered, at least `steps`.
+  int window = DEFAULT_BATCH_WINDOW;
+};
 
 // Why the report could not be made, as the user can act on it.
 class PublishReportError : public std::runtime_error {
@@ -32,6 +46,8 @@ struct Timings {
   // Most steps sent ahead of their answers to a sim that takes them (the host sets it from
   // VELKO_STEPS_AHEAD; 0 or 1: one at a time).
   int steps_ahead = DEFAULT_STEPS_AHEAD;
+  // Batches of steps to a sim that takes them (VELKO_STEP_BATCH, VELKO_BATCH_WINDOW).
+  StepBatching batching;
 };
 
 }  // namespace velko::dataset_replay

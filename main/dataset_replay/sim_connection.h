@@ -12,10 +12,10 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/episode_steps.h"
+#include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
-
-class EpisodeSteps;
 
 // A started sim process.
 class SimProcess {
@@ -68,6 +68,15 @@ class SimClient {
   virtual std::unique_ptr<EpisodeSteps> episode_steps(int window, double call_timeout_s) = 0;
   // True when the sim said, in its answer to init(), that it takes steps sent ahead.
   virtual bool takes_steps_ahead() const { return false; }
+  // True when the sim said, in its answer to init(), that it takes batches of steps.
+  virtual bool takes_batches() const { return false; }
+  // The steps of the episode that the last reset started, in batches as `batching` says,
+  // each answer awaited at most `call_timeout_s` seconds; none when the sim takes no
+  // batches (it did not announce them in its answer to init()) or `batching` asks for none.
+  virtual std::unique_ptr<EpisodeSteps> episode_batches(StepBatching /*batching*/,
+                                                        double /*call_timeout_s*/) {
+    return nullptr;
+  }
 };
 
 // Called with each line that the sim writes.

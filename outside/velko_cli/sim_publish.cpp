@@ -123,6 +123,7 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
       core::logging::make_logger("velko.dataset_replay", settings.log_level);
   dataset_replay::Timings timings;
   timings.steps_ahead = settings.steps_ahead;
+  timings.batching = settings.batching;
   const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
                                       *sim_components.sims, core, console, *logger, timings};
   // The dataset is found on the node before the build is published: an unknown dataset, or a
