@@ -558,6 +558,61 @@ TEST(SimClient, SimWrittenBeforeStepsAheadIsSteppedOneAtATime) {
   EXPECT_EQ(levels, (std::vector<double>{0.5, 1.0, 1.5, 2.0}));
 }
 
+// Steps in batches: answered in order across batches of at most what the sim announced, a
+// partial batch flushed when the sim would otherwise wait, and its faults refused.
+TEST(SimClient, StepsInBatchesKeepTheRulesOfStepsSentAhead) {
+  struct Case {
+    std::vector<std::string> args;
+    int sent;
+    int taken;
+    bool sim_ended;
+    std::string failure;
+  };
+  const std::vector<Case> cases = {
+      // Batches of 2 (the sim's bound, below velko's 4); the end drops steps 4 to 7.
+      {{"--batches", "2", "--end-at", "3"}, 7, 3, true, ""},
+      // Rows running out in the middle of a batch: the partial one goes out.
+      {{"--batches", "4"}, 3, 3, false, ""},
+      {{"--batches", "4", "--fault", "out-of-order", "2"}, 4, 2, false,
+       "BadAnswer: the sim's step() answered step 3 where step 2 was due"},
+      {{"--batches", "4", "--fault", "steps-after-end", "--end-at", "2"}, 4, 2, true,
+       "BadAnswer: the sim's step() answered step 3 after step 2 ended the episode"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
+    TempDir dir;
+    std::vector<double> levels;
+    std::string failure = error_of<void>([&]() -> awaitable<void> {
+      ServingSim sim;
+      co_await sim.start(testing::test_sim_dir(dir.path(), c.args));
+      co_await sim.client->reset();
+      std::unique_ptr<dataset_replay::EpisodeSteps> steps =
+          sim.client->episode_batches(dataset_replay::StepBatching{4, 8}, 5);
+      EXPECT_EQ(steps->window(), 8);
+      for (int i = 0; i < c.sent; ++i) steps->send(valve(0.5));
+      for (int i = 0; i < c.taken; ++i) levels.push_back(level_of(co_await steps->next()));
+      co_await steps->finish(c.sim_ended);
+      // The sim goes on with the next episode.
+      co_await sim.client->reset();
+      levels.push_back(level_of(co_await sim.client->step(valve(2))));
+    });
+    EXPECT_EQ(failure, c.failure);
+    if (c.failure.empty()) {
+      std::vector<double> expected;
+      for (int i = 1; i <= c.taken; ++i) expected.push_back(0.5 * i);
+      expected.push_back(2);
+      EXPECT_EQ(levels, expected);
+    }
+  }
+  // A sim that announces no batches gets none.
+  TempDir dir;
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(testing::test_sim_dir(dir.path()));
+    EXPECT_EQ(sim.client->episode_batches(dataset_replay::StepBatching{}, 5), nullptr);
+  });
+}
+
 // --- Sims written with the author library: the water tank ---
 
 TEST(SimAuthor, WaterTankServesItsSpacesAndEndsCleanlyOnTermination) {

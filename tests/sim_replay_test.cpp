@@ -296,7 +296,7 @@ TEST_F(SimReplay, MisbehavingSimsAreReportedAndStopped) {
   }
 }
 
-TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadAreCaughtAndStopped) {
+TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadOrInBatchesAreCaughtAndStopped) {
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -314,15 +314,20 @@ TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadAreCaughtAndStopped) {
       {{"--fault", "hang-in-step", "3"},
        "TimeoutError: the sim's step() did not answer within 0.3 s"},
   };
+  // Each one sent ahead one to a message, and in one batch.
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[1]);
-    start(kTestSimColumns);
-    auto begin = Clock::now();
-    EXPECT_EQ(failure(test_sim(c.args), 0.3), failed + c.message + kValidate);
-    EXPECT_LT(seconds_since(begin), 10);
-    EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
-    expect_sim_gone();
-    connection_->pgid = 0;
+    for (bool batches : {false, true}) {
+      SCOPED_TRACE(c.args[1] + (batches ? " in batches" : ""));
+      std::vector<std::string> args = c.args;
+      if (batches) args.insert(args.end(), {"--batches", "4"});
+      start(kTestSimColumns);
+      auto begin = Clock::now();
+      EXPECT_EQ(failure(test_sim(args), 0.3), failed + c.message + kValidate);
+      EXPECT_LT(seconds_since(begin), 10);
+      EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+      expect_sim_gone();
+      connection_->pgid = 0;
+    }
   }
   // A well-behaved sim that ends the episode early is recorded up to its ending answer.
   start(kTestSimColumns);
@@ -355,7 +360,7 @@ TEST_F(SimReplay, ASimThatAnswersEachStepTwiceIsRefusedHoweverItIsStepped) {
   }
 }
 
-TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
+TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
   // The example dataset, as the development node answers for it.
   auto catalog = std::make_shared<dev::DatasetCatalog>(
       dev::DatasetCatalog::load(velko::testing::source("examples/datasets")));
@@ -365,8 +370,18 @@ TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
   // Every episode replayed to its end, and every episode cut short by the sim.
   for (std::int64_t max_steps : {0, 150}) {
     SCOPED_TRACE("max_steps " + std::to_string(max_steps));
-    std::string bodies[2];
-    for (int steps_ahead : {1, DEFAULT_STEPS_AHEAD}) {
+    // One at a time, sent ahead one to a message, and in batches of the default size and of
+    // one whose boundaries fall anywhere in an episode.
+    struct Way {
+      int steps_ahead;
+      StepBatching batching;
+    };
+    const Way ways[] = {{1, {}},
+                        {DEFAULT_STEPS_AHEAD, {0, 0}},
+                        {DEFAULT_STEPS_AHEAD, {}},
+                        {DEFAULT_STEPS_AHEAD, {7, 16}}};
+    std::vector<std::string> bodies;
+    for (const Way& way : ways) {
       // The run asks for dataset "ds-1".
       auto node = std::make_unique<testing::LoopbackNode>();
       node->respond("analysis-actions", [catalog](const httplib::Request& request,
@@ -377,12 +392,15 @@ TEST_F(SimReplay, StepsSentAheadGiveTheNodeTheSameRolloutsByteForByte) {
                         "application/json");
       });
       start(std::move(node), count);
-      timings_.steps_ahead = steps_ahead;
+      timings_.steps_ahead = way.steps_ahead;
+      timings_.batching = way.batching;
       analyze_sim(tank, 20, json::object{{"seed", 11}, {"max_steps", max_steps}});
-      bodies[steps_ahead > 1] = node_->bodies("sim-analyze-rollouts").back();
+      bodies.push_back(node_->bodies("sim-analyze-rollouts").back());
     }
     EXPECT_FALSE(bodies[0].empty());
-    EXPECT_TRUE(bodies[0] == bodies[1]) << "the bodies differ";
+    for (std::size_t i = 1; i < bodies.size(); ++i) {
+      EXPECT_TRUE(bodies[0] == bodies[i]) << "the bodies differ, way " << i;
+    }
     // Written from the compact predictions as it is sent, the body is still what the general
     // writer makes of its values (which read back exactly): the text the run always sent.
     EXPECT_TRUE(json_text::to_json(json_text::parse(bodies[1])) == bodies[1])

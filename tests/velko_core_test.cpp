@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -453,7 +454,8 @@ TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
   std::string help = settings_help();
   for (const char* name : {"VELKO_API_URL", "VELKO_API_TOKEN", "VELKO_COMPUTE_URL",
                            "VELKO_NODE_TOKEN", "VELKO_PROJECT", "VELKO_ORG", "VELKO_LOG_LEVEL",
-                           "NO_COLOR", "VELKO_STEPS_AHEAD"}) {
+                           "NO_COLOR", "VELKO_STEPS_AHEAD", "VELKO_STEP_BATCH",
+                           "VELKO_BATCH_WINDOW"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
 }
@@ -479,6 +481,41 @@ TEST(Settings, StepsAheadIsAWholeNumberWithinItsBounds) {
                 "VELKO_STEPS_AHEAD must be a whole number from 0 to 1024 (the most steps sent to "
                 "a sim ahead of their answers; 0 or 1: one at a time), not '" +
                     std::string(bad) + "'");
+    }
+  }
+}
+
+TEST(Settings, BatchSizeAndWindowAreCheckedTogether) {
+  std::map<std::string, std::string> env;
+  auto lookup = [&env](const char* name) -> const char* {
+    auto found = env.find(name);
+    return found == env.end() ? nullptr : found->second.c_str();
+  };
+  // (batch, window) given, and what is read: the default window grows to a larger batch.
+  const std::vector<std::tuple<const char*, const char*, int, int>> good = {
+      {"", "", 32, 256}, {"0", "", 0, 256},      {"8", "8", 8, 8},
+      {"1024", "", 1024, 1024}, {"", "16384", 32, 16384}};
+  for (const auto& [batch, window, steps, in_flight] : good) {
+    env = {{"VELKO_STEP_BATCH", batch}, {"VELKO_BATCH_WINDOW", window}};
+    Settings settings = read_settings(lookup);
+    EXPECT_EQ(settings.batching.steps, steps) << batch << " " << window;
+    EXPECT_EQ(settings.batching.window, in_flight) << batch << " " << window;
+  }
+  const std::vector<std::tuple<const char*, const char*, std::string>> bad = {
+      {"1025", "", "VELKO_STEP_BATCH must be a whole number from 0 to 1024 (the most steps in "
+                   "one message to a sim that takes batches; 0 or 1: no batches), not '1025'"},
+      {"64", "32", "VELKO_BATCH_WINDOW must be a whole number from 64 to 16384 (the most steps "
+                   "in flight in batches, at least VELKO_STEP_BATCH), not '32'"},
+      {"", "many", "VELKO_BATCH_WINDOW must be a whole number from 32 to 16384 (the most steps "
+                   "in flight in batches, at least VELKO_STEP_BATCH), not 'many'"},
+  };
+  for (const auto& [batch, window, message] : bad) {
+    env = {{"VELKO_STEP_BATCH", batch}, {"VELKO_BATCH_WINDOW", window}};
+    try {
+      read_settings(lookup);
+      ADD_FAILURE() << batch << " " << window;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(error.what(), message);
     }
   }
 }

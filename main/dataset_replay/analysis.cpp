@@ -175,9 +175,9 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
-        EpisodePredictions predictions =
-            co_await rollout_episode(run.core, *client, *plan, episode, call_timeout_s,
-                                     timing.steps_ahead, episode_seed(run_seed, id));
+        EpisodePredictions predictions = co_await rollout_episode(
+            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead,
+            timing.batching, episode_seed(run_seed, id));
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }

@@ -104,6 +104,7 @@ std::vector<std::string> predicted_columns(const Plan& plan) {
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,
                                               double call_timeout_s, int steps_ahead,
+                                              StepBatching batching,
                                               std::optional<std::uint64_t> seed) {
   auto call = [&](auto operation, const char* name) {
     return sim_call(std::move(operation), name, call_timeout_s);
@@ -149,7 +150,10 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
   // Row i is the answer of step i. Steps go out ahead of their answers as far as the window
   // allows; a row whose action cannot be made fails the replay only once every earlier answer
   // has been taken and none ended the episode, as when steps go one at a time.
-  std::unique_ptr<EpisodeSteps> steps = client.episode_steps(steps_ahead, call_timeout_s);
+  // One at a time (a window of 0 or 1) holds for batches too.
+  std::unique_ptr<EpisodeSteps> steps;
+  if (steps_ahead > 1) steps = client.episode_batches(batching, call_timeout_s);
+  if (!steps) steps = client.episode_steps(steps_ahead, call_timeout_s);
   const std::int64_t window = std::max(1, steps->window());
   const std::int64_t last = n_rows - 1;
   std::int64_t sent = 0;

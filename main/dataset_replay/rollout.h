@@ -28,13 +28,15 @@ std::vector<std::string> predicted_columns(const Plan& plan);
 // as the node's, a NodeAnswerError, when the replay reaches it.
 // The core library reads the sensors and samples the action template.
 //
-// Up to `steps_ahead` steps are sent ahead of their answers to a sim that takes that (0 or 1:
+// A sim that takes batches is sent its steps in batches as `batching` says. Otherwise up to
+// `steps_ahead` steps are sent ahead of their answers to a sim that takes that (0 or 1:
 // one at a time); what is recorded is the same either way. Each answer is awaited at most
 // `call_timeout_s` seconds. The reset carries `seed` when there is one.
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,
                                               double call_timeout_s,
                                               int steps_ahead = DEFAULT_STEPS_AHEAD,
+                                              StepBatching batching = {},
                                               std::optional<std::uint64_t> seed = std::nullopt);
 
 }  // namespace velko::dataset_replay

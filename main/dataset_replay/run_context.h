@@ -14,6 +14,20 @@ inline constexpr double REPORT_POLL_S = 5;
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
 // Most steps of an episode sent ahead of their answers unless the run says otherwise.
 inline constexpr int DEFAULT_STEPS_AHEAD = 64;
+// Most steps in one message to a sim that takes batches, unless the run says otherwise.
+inline constexpr int DEFAULT_STEP_BATCH = 32;
+// Most steps in flight in batches unless the run says otherwise: several batches, so that the
+// sim has the next one while velko reads the answers of the last.
+inline constexpr int DEFAULT_BATCH_WINDOW = 256;
+
+// How the steps of an episode go to a sim that takes them in batches.
+struct StepBatching {
+  // Most steps in one message (further bounded by what the sim announces); 0 or 1: no
+  // batches, the steps go as steps_ahead says.
+  int steps = DEFAULT_STEP_BATCH;
+  // Most steps sent and not yet answered, at least `steps`.
+  int window = DEFAULT_BATCH_WINDOW;
+};
 
 // Most bytes of one answer of a sim unless the user allows more (--max-answer-size): far
 // more than observations usually take, and far less than reading one may cost in memory.
@@ -44,6 +58,8 @@ struct Timings {
   int steps_ahead = DEFAULT_STEPS_AHEAD;
   // Most bytes of one answer of the sim (the host sets it from --max-answer-size).
   std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES;
+  // Batches of steps to a sim that takes them (VELKO_STEP_BATCH, VELKO_BATCH_WINDOW).
+  StepBatching batching;
 };
 
 }  // namespace velko::dataset_replay

@@ -14,11 +14,10 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/episode_steps.h"
 #include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
-
-class EpisodeSteps;
 
 // A started sim process.
 class SimProcess {
@@ -97,6 +96,15 @@ class SimClient {
   // call), before its value is built. `variables`: those of the sim's sensor space. A client
   // that cannot tell ignores it.
   virtual void bound_observations(std::size_t /*variables*/) {}
+  // True when the sim said, in its answer to init(), that it takes batches of steps.
+  virtual bool takes_batches() const { return false; }
+  // The steps of the episode that the last reset started, in batches as `batching` says,
+  // each answer awaited at most `call_timeout_s` seconds; none when the sim takes no
+  // batches (it did not announce them in its answer to init()) or `batching` asks for none.
+  virtual std::unique_ptr<EpisodeSteps> episode_batches(StepBatching /*batching*/,
+                                                        double /*call_timeout_s*/) {
+    return nullptr;
+  }
 };
 
 // Called with each line that the sim writes.

@@ -152,6 +152,7 @@ awaitable<void> publish(const core::Settings& settings, Console& console,
   dataset_replay::Timings timings;
   timings.steps_ahead = settings.steps_ahead;
   timings.max_answer_bytes = static_cast<std::size_t>(options.max_answer_mib) << 20;
+  timings.batching = settings.batching;
   const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
                                       *sim_components.sims, core, console, *logger, timings};
   // The dataset is found on the node before the build is published: an unknown dataset, or a

@@ -165,6 +165,20 @@ class Validator {
   awaitable<bool> reset();
   awaitable<bool> steps();
   awaitable<bool> steps_ahead();
+  // What stepping ahead one way found against the same steps one at a time.
+  struct AheadRun {
+    std::int64_t answered = 0;
+    // The first difference from one at a time; empty for none.
+    std::string difference;
+    // How the steps went: "sent ahead" or "in batches".
+    std::string way;
+  };
+  // Sends `actions` on `stream` as a replay sends them, and compares the answers with
+  // `expected`; `at` names where it was when it throws.
+  awaitable<AheadRun> run_ahead(dataset_replay::EpisodeSteps& stream,
+                                const std::vector<boost::json::value>& actions,
+                                const std::vector<std::vector<boost::json::value>>& expected,
+                                const std::string& way, std::string& at);
   // Close, the end of the process and of its group; then the verdict on the call times.
   awaitable<void> close();
 
@@ -714,59 +728,84 @@ awaitable<bool> Validator::steps_ahead() {
   }
 
   const auto count = static_cast<std::int64_t>(expected.size());
-  std::unique_ptr<dataset_replay::EpisodeSteps> stream =
-      client_->episode_steps(window, options_.call_timeout_s);
-  std::int64_t sent = 0;
-  std::int64_t answered = 0;
-  std::string difference;
-  bool ended = false;
+  // Sent ahead one to a message, then, for a sim that takes them, in batches after another
+  // Reset: each way must answer as one at a time.
+  dataset_replay::StepBatching batching = parts_.timings.batching;
+  if (batching.steps <= 1) batching = dataset_replay::StepBatching{};
+  const bool batches = client_->takes_batches();
+  AheadRun run;
   try {
-    while (!ended && answered < total) {
-      while (sent < total && sent - answered < stream->window()) {
-        stream->send(actions[static_cast<std::size_t>(sent++)]);
-      }
-      at = "step " + std::to_string(answered + 1) + " sent ahead";
-      std::vector<json::value> answer = co_await stream->next();
-      ++answered;
-      ended = ends_episode(answer);
-      if (!difference.empty()) continue;
-      if (answered > count) {
-        difference = "the episode went on past step " + std::to_string(count) +
-                     ", where it ended one at a time";
-      } else if (answer != expected[static_cast<std::size_t>(answered - 1)]) {
-        difference = "step " + std::to_string(answered) + " sent ahead answered " +
-                     differing_part(expected[static_cast<std::size_t>(answered - 1)], answer);
-      }
+    std::unique_ptr<dataset_replay::EpisodeSteps> stream =
+        client_->episode_steps(window, options_.call_timeout_s);
+    run = co_await run_ahead(*stream, actions, expected, "sent ahead", at);
+    stream.reset();
+    if (batches && run.difference.empty() && run.answered == count) {
+      line.update("Stepping the sim with steps in batches...");
+      at = "the reset before the steps in batches";
+      (void)co_await timed(client_->reset(seeded()), "reset()");
+      stream = client_->episode_batches(batching, options_.call_timeout_s);
+      if (stream) run = co_await run_ahead(*stream, actions, expected, "in batches", at);
     }
-    at = "the end of the steps sent ahead";
-    co_await stream->finish(ended);
   } catch (const std::exception&) {
     error = std::current_exception();
   }
-  stream.reset();
   if (error) {
     co_await call_failed(Check::kStepsAhead, error, at, advice);
     co_return false;
   }
 
   std::string done = plural(count, "step", "steps") + " after a fresh Reset with seed " +
-                     std::to_string(options_.seed) + ", up to " +
-                     std::to_string(window) + " sent ahead";
-  if (difference.empty() && answered == count) {
+                     std::to_string(options_.seed) + ", up to " + std::to_string(window) +
+                     " sent ahead" + (batches ? " and in batches" : "");
+  if (run.difference.empty() && run.answered == count) {
     pass(Check::kStepsAhead, done + ", answered as the same steps one at a time");
   } else {
-    if (difference.empty()) {
-      difference = "the episode ended at step " + std::to_string(answered) +
-                   " sent ahead, not at step " + std::to_string(count) + " as one at a time";
+    if (run.difference.empty()) {
+      run.difference = "the episode ended at step " + std::to_string(run.answered) + " " +
+                       run.way + ", not at step " + std::to_string(count) +
+                       " as one at a time";
     }
     CheckResult& result = result_.result(Check::kStepsAhead);
     result.outcome = Outcome::kWarning;
-    result.summary = done + ": " + difference;
+    result.summary = done + ": " + run.difference;
     result.advice =
-        "both passes were reset with the same seed: make the sim's reset seed its random "
+        "every pass was reset with the same seed: make the sim's reset seed its random "
         "source, or a report run records other values than the sim gives one step at a time";
   }
   co_return true;
+}
+
+awaitable<Validator::AheadRun> Validator::run_ahead(
+    dataset_replay::EpisodeSteps& stream, const std::vector<json::value>& actions,
+    const std::vector<std::vector<json::value>>& expected, const std::string& way,
+    std::string& at) {
+  const auto total = static_cast<std::int64_t>(actions.size());
+  const auto count = static_cast<std::int64_t>(expected.size());
+  AheadRun run;
+  run.way = way;
+  std::int64_t sent = 0;
+  bool ended = false;
+  while (!ended && run.answered < total) {
+    while (sent < total && sent - run.answered < stream.window()) {
+      stream.send(actions[static_cast<std::size_t>(sent++)]);
+    }
+    at = "step " + std::to_string(run.answered + 1) + " " + way;
+    std::vector<json::value> answer = co_await stream.next();
+    ++run.answered;
+    ended = ends_episode(answer);
+    if (!run.difference.empty()) continue;
+    if (run.answered > count) {
+      run.difference = "the episode went on past step " + std::to_string(count) +
+                       ", where it ended one at a time";
+    } else if (answer != expected[static_cast<std::size_t>(run.answered - 1)]) {
+      run.difference = "step " + std::to_string(run.answered) + " " + way + " answered " +
+                       differing_part(expected[static_cast<std::size_t>(run.answered - 1)],
+                                      answer);
+    }
+  }
+  at = "the end of the steps " + way;
+  co_await stream.finish(ended);
+  co_return run;
 }
 
 awaitable<void> Validator::close() {

@@ -1,5 +1,6 @@
 #include "outside/velko_core/settings.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <stdexcept>
@@ -27,19 +28,24 @@ constexpr Variable kVariables[] = {
     {"VELKO_LOG_LEVEL", "debug shows the debug log on standard error (default warn)"},
     {"VELKO_STEPS_AHEAD",
      "steps sent ahead to a sim, 0 to 1024 (default 64; 0 or 1: one at a time)"},
+    {"VELKO_STEP_BATCH",
+     "steps in one message to a sim that takes batches, 0 to 1024 (default 32; 0 or 1: none)"},
+    {"VELKO_BATCH_WINDOW",
+     "steps in flight in batches, VELKO_STEP_BATCH to 16384 (default 256)"},
     {"NO_COLOR", "set: no colours"},
 };
 
-// VELKO_STEPS_AHEAD's value: a whole number from 0 to STEPS_AHEAD_MAX, written plainly.
-int steps_ahead_of(const std::string& text) {
+// The value of variable `name`: a whole number from `low` to `high`, written plainly; else
+// std::invalid_argument saying what the variable means.
+int whole_number_of(const char* name, const std::string& text, int low, int high,
+                    const char* meaning) {
   int value = -1;
   const char* end = text.data() + text.size();
   auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || stop != end || value < 0 || value > STEPS_AHEAD_MAX) {
-    throw std::invalid_argument(
-        "VELKO_STEPS_AHEAD must be a whole number from 0 to " + std::to_string(STEPS_AHEAD_MAX) +
-        " (the most steps sent to a sim ahead of their answers; 0 or 1: one at a time), not " +
-        quoted(text));
+  if (error != std::errc() || stop != end || value < low || value > high) {
+    throw std::invalid_argument(std::string(name) + " must be a whole number from " +
+                                std::to_string(low) + " to " + std::to_string(high) + " (" +
+                                meaning + "), not " + quoted(text));
   }
   return value;
 }
@@ -61,7 +67,26 @@ Settings read_settings(const std::function<const char*(const char*)>& lookup) {
   settings.org = get("VELKO_ORG").value_or("");
   settings.log_level = get("VELKO_LOG_LEVEL").value_or("");
   settings.color = !get("NO_COLOR") && get("TERM").value_or("") != "dumb";
-  if (auto value = get("VELKO_STEPS_AHEAD")) settings.steps_ahead = steps_ahead_of(*value);
+  if (auto value = get("VELKO_STEPS_AHEAD")) {
+    settings.steps_ahead =
+        whole_number_of("VELKO_STEPS_AHEAD", *value, 0, STEPS_AHEAD_MAX,
+                        "the most steps sent to a sim ahead of their answers; 0 or 1: one at a "
+                        "time");
+  }
+  if (auto value = get("VELKO_STEP_BATCH")) {
+    settings.batching.steps = whole_number_of(
+        "VELKO_STEP_BATCH", *value, 0, STEP_BATCH_MAX,
+        "the most steps in one message to a sim that takes batches; 0 or 1: no batches");
+  }
+  // The window holds at least one batch: the default window grows to a larger batch, and a
+  // window given below the batch size is refused.
+  const int least_window = std::max(settings.batching.steps, 1);
+  settings.batching.window = std::max(settings.batching.window, least_window);
+  if (auto value = get("VELKO_BATCH_WINDOW")) {
+    settings.batching.window = whole_number_of(
+        "VELKO_BATCH_WINDOW", *value, least_window, BATCH_WINDOW_MAX,
+        "the most steps in flight in batches, at least VELKO_STEP_BATCH");
+  }
   return settings;
 }
 

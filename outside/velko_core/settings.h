@@ -13,6 +13,10 @@ namespace velko::core {
 
 // Most that VELKO_STEPS_AHEAD may be.
 inline constexpr int STEPS_AHEAD_MAX = 1024;
+// Most that VELKO_STEP_BATCH may be.
+inline constexpr int STEP_BATCH_MAX = 1024;
+// Most that VELKO_BATCH_WINDOW may be.
+inline constexpr int BATCH_WINDOW_MAX = 16384;
 
 struct Settings {
   // The platform's base URL (`settings.URL_API`): VELKO_API_URL.
@@ -34,10 +38,15 @@ struct Settings {
   // Most steps of an episode sent ahead of their answers to a sim that takes them, 0 to
   // STEPS_AHEAD_MAX (0 or 1: one at a time): VELKO_STEPS_AHEAD.
   int steps_ahead = dataset_replay::DEFAULT_STEPS_AHEAD;
+  // Batches of steps to a sim that takes them: most steps in one message, 0 to STEP_BATCH_MAX
+  // (0 or 1: no batches), VELKO_STEP_BATCH; most steps in flight, from the batch size to
+  // BATCH_WINDOW_MAX, VELKO_BATCH_WINDOW.
+  dataset_replay::StepBatching batching;
 };
 
 // Reads the settings through `lookup` (an empty variable counts as unset). A value that no
-// command could run with, VELKO_STEPS_AHEAD out of its range, is std::invalid_argument naming
+// command could run with, VELKO_STEPS_AHEAD, VELKO_STEP_BATCH or VELKO_BATCH_WINDOW out of its
+// range (the window below the batch size included), is std::invalid_argument naming
 // the variable; the others are taken as they are, and tokens are checked where they are sent.
 Settings read_settings(const std::function<const char*(const char*)>& lookup);
 

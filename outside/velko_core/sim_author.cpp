@@ -8,6 +8,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +77,9 @@ json::value decode(const std::string& text, const char* what) {
   }
 }
 
+// Most steps taken in one batch.
+constexpr std::uint32_t kBatchSteps = 256;
+
 // The sim connection's service over the author's Sim.
 class SimService final : public pb::Sim::Service {
  public:
@@ -89,6 +93,7 @@ class SimService final : public pb::Sim::Service {
     // Steps sent ahead are applied one at a time, in order, as any others: the author's step()
     // sees no difference.
     reply->set_steps_ahead(true);
+    reply->set_batch_steps(kBatchSteps);
     return grpc::Status::OK;
   }
 
@@ -160,6 +165,38 @@ class SimService final : public pb::Sim::Service {
       reply.set_step(request.step());
       if (!stream->Write(reply)) break;
       if (ended && request.step() > 0) break;
+    }
+    return grpc::Status::OK;
+  }
+
+  // Steps in batches, with the rules of the stream above: a batch is applied step by step and
+  // answered in one message; nothing after the answer that ends the episode is applied.
+  grpc::Status StepBatches(
+      grpc::ServerContext*,
+      grpc::ServerReaderWriter<pb::StepBatchReply, pb::StepBatch>* stream) override {
+    pb::StepBatch batch;
+    bool ended = false;
+    while (!ended && stream->Read(&batch)) {
+      if (batch.steps_size() > static_cast<int>(kBatchSteps)) {
+        return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
+                            "a batch of " + std::to_string(batch.steps_size()) +
+                                " steps, more than the " + std::to_string(kBatchSteps) +
+                                " the sim takes in one");
+      }
+      pb::StepBatchReply reply;
+      for (const pb::StepRequest& request : batch.steps()) {
+        pb::JsonReply answer;
+        grpc::Status status = step(request, answer, ended);
+        if (!status.ok()) {
+          // The answers of the steps before the failed one go out first.
+          if (reply.answers_size() > 0) stream->Write(reply);
+          return status;
+        }
+        answer.set_step(request.step());
+        *reply.add_answers() = std::move(answer);
+        if (ended) break;
+      }
+      if (!stream->Write(reply)) break;
     }
     return grpc::Status::OK;
   }

@@ -20,6 +20,7 @@
 #include "main/dataset_replay/sim_call.h"
 #include "outside/velko_core/grpc_locks.h"
 #include "outside/velko_core/polled_queue.h"
+#include "outside/velko_core/sim_batch_stream.h"
 #include "outside/velko_core/sim_step_stream.h"
 #include "proto/sim.grpc.pb.h"
 
@@ -264,6 +265,8 @@ struct GrpcSimClient::Impl {
   bool steps_ahead = false;
   // The variables of the sim's sensor space, once they bound its observations.
   std::optional<std::size_t> sensor_variables;
+  // The most steps the sim announced it takes in one batch; 0 when it takes none.
+  int batch_steps = 0;
   // Steps one at a time go over one stream while the sim offers it.
   std::unique_ptr<StepStream> stream;
   bool stream_offered = true;
@@ -413,10 +416,11 @@ class StepsOneAtATime final : public dataset_replay::EpisodeSteps {
 };
 
 // The steps of an episode sent ahead of their answers, numbered from 1, on a stream of their
-// own that the sim ends after the answer that ends the episode.
-class StepsAhead final : public dataset_replay::EpisodeSteps {
+// own (a StepStream or a BatchStream) that the sim ends after the answer that ends the episode.
+template <class Stream>
+class NumberedSteps : public dataset_replay::EpisodeSteps {
  public:
-  StepsAhead(GrpcSimClient::Impl& impl, int window, double limit_s)
+  NumberedSteps(GrpcSimClient::Impl& impl, int window, double limit_s)
       : stream_(*impl.stub, impl.queue, impl.options.max_answer_bytes),
         window_(window),
         limit_s_(limit_s),
@@ -424,32 +428,26 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
 
   // Steps still unanswered are cancelled: the sim applies no more of them once it sees that,
   // and their answers are never read.
-  ~StepsAhead() override {
+  ~NumberedSteps() override {
     if (!stream_.ended()) stream_.cancel();
   }
 
   int window() const override { return window_; }
 
-  void send(const json::value& action) override {
-    pb::StepRequest request;
-    encode_action(action, request);
-    request.set_step(++sent_);
-    stream_.send(std::move(request));
-  }
-
   awaitable<std::vector<json::value>> next() override {
+    before_wait();
     pb::JsonReply answer;
-    const StepStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    const typename Stream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
     const std::uint64_t due = answered_ + 1;
-    if (outcome == StepStream::Next::kTimedOut) {
+    if (outcome == Stream::Next::kTimedOut) {
       stream_.cancel();
       throw TimeoutError(dataset_replay::sim_timeout_message("step()", limit_s_));
     }
-    if (outcome == StepStream::Next::kUnasked) {
+    if (outcome == Stream::Next::kUnasked) {
       stream_.cancel();
       throw unasked_answer(*stream_.unasked(), answered_);
     }
-    if (outcome == StepStream::Next::kEnded) {
+    if (outcome == Stream::Next::kEnded) {
       if (stream_.status().ok()) {
         throw SimError("the sim's step() failed: the sim ended the step stream before it "
                        "answered step " + std::to_string(due));
@@ -477,31 +475,82 @@ class StepsAhead final : public dataset_replay::EpisodeSteps {
     // more steps to take; it answers nothing more.
     stream_.close();
     pb::JsonReply answer;
-    const StepStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
-    if (outcome == StepStream::Next::kEnded) {
+    const typename Stream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    if (outcome == Stream::Next::kEnded) {
       if (!stream_.status().ok()) raise_status(stream_.status(), "step()");
       co_return;
     }
     stream_.cancel();
     const std::string last = std::to_string(answered_);
-    if (outcome == StepStream::Next::kTimedOut) {
+    if (outcome == Stream::Next::kTimedOut) {
       throw TimeoutError("the sim's step() stream did not end within " + float_repr(limit_s_) +
                          " s of the answer to step " + last + ", the episode's last");
     }
     // An answer after the last, whether or not steps sent ahead of it were still unanswered.
     const std::uint64_t number =
-        outcome == StepStream::Next::kUnasked ? *stream_.unasked() : answer.step();
+        outcome == Stream::Next::kUnasked ? *stream_.unasked() : answer.step();
     throw BadAnswer("the sim's step() answered step " + std::to_string(number) + " after step " +
                     last + (sim_ended ? " ended the episode" : ", the episode's last"));
   }
 
- private:
-  StepStream stream_;
+ protected:
+  // Called before each wait for an answer: sends what must go before it.
+  virtual void before_wait() {}
+
+  Stream stream_;
   int window_;
   double limit_s_;
   std::uint64_t sent_ = 0;
   std::uint64_t answered_ = 0;
   std::optional<std::size_t> sensor_variables_;
+};
+
+// Steps sent ahead one to a message, on StepStream.
+class StepsAhead final : public NumberedSteps<StepStream> {
+ public:
+  using NumberedSteps::NumberedSteps;
+
+  void send(const json::value& action) override {
+    pb::StepRequest request;
+    encode_action(action, request);
+    request.set_step(++sent_);
+    stream_.send(std::move(request));
+  }
+};
+
+// Steps sent ahead several to a message, on StepBatches. A batch goes out once it holds
+// `batch` steps, or earlier when the sim has fewer than that left to answer, so that it is
+// never left without work while velko waits.
+class StepsInBatches final : public NumberedSteps<BatchStream> {
+ public:
+  StepsInBatches(GrpcSimClient::Impl& impl, int batch, int window, double limit_s)
+      : NumberedSteps(impl, window, limit_s), batch_(batch) {}
+
+  void send(const json::value& action) override {
+    pb::StepRequest* request = pending_.add_steps();
+    encode_action(action, *request);
+    request->set_step(++sent_);
+    if (pending_.steps_size() >= batch_) flush();
+  }
+
+  awaitable<void> finish(bool sim_ended) override {
+    // Steps never sent need no answer.
+    pending_.Clear();
+    co_await NumberedSteps::finish(sim_ended);
+  }
+
+ private:
+  void before_wait() override {
+    if (pending_.steps_size() > 0 && stream_.unanswered() < batch_) flush();
+  }
+
+  void flush() {
+    stream_.send(std::move(pending_));
+    pending_.Clear();
+  }
+
+  int batch_;
+  pb::StepBatch pending_;
 };
 
 }  // namespace
@@ -519,6 +568,8 @@ awaitable<void> GrpcSimClient::init() {
   pb::InitReply reply =
       co_await impl_->call(&pb::Sim::Stub::PrepareAsyncInit, pb::InitRequest(), "init()");
   impl_->steps_ahead = reply.steps_ahead();
+  // Bounded by what velko would send anyway: a sim's large number changes nothing.
+  impl_->batch_steps = static_cast<int>(std::min<std::uint32_t>(reply.batch_steps(), 1u << 20));
 }
 
 awaitable<void> GrpcSimClient::make() {
@@ -584,6 +635,19 @@ bool GrpcSimClient::takes_steps_ahead() const { return impl_->steps_ahead; }
 awaitable<void> GrpcSimClient::end_steps() { co_await impl_->end_steps(); }
 void GrpcSimClient::bound_observations(std::size_t variables) {
   impl_->sensor_variables = variables;
+}
+
+std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_batches(
+    dataset_replay::StepBatching batching, double call_timeout_s) {
+  const int batch = std::min(batching.steps, impl_->batch_steps);
+  if (!takes_batches() || batch <= 1) return nullptr;
+  return std::make_unique<StepsInBatches>(*impl_, batch, std::max(batching.window, batch),
+                                          call_timeout_s);
+}
+
+// Batches keep the rules of steps sent ahead: a sim takes them only with those.
+bool GrpcSimClient::takes_batches() const {
+  return impl_->steps_ahead && impl_->batch_steps > 1;
 }
 
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {

@@ -54,6 +54,11 @@ class GrpcSimClient : public dataset_replay::SimClient {
   // Closes the stream that carried steps one at a time, reading it to its end.
   awaitable<void> end_steps() override;
   void bound_observations(std::size_t variables) override;
+  // In batches on a stream of the episode's own when the sim announced them (after init()),
+  // at most as many steps to a batch as it announced.
+  std::unique_ptr<dataset_replay::EpisodeSteps> episode_batches(
+      dataset_replay::StepBatching batching, double call_timeout_s) override;
+  bool takes_batches() const override;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.

@@ -31,6 +31,8 @@ WORKERS = 8
 # Ping (and for such refusals, which end at once). velko makes one call at a time, and its
 # previous step stream may still be ending on the sim's side when the next call comes.
 CALLS_AT_ONCE = WORKERS - 1
+# Most steps taken in one batch (announced to velko when batches are on).
+BATCH_STEPS = 256
 
 _STOP_SIGNALS = {signal.SIGTERM, signal.SIGINT}
 
@@ -49,7 +51,7 @@ def _leave(status, message):
     raise SystemExit(status)
 
 
-def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True):
+def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True, batches=True):
     """Serves the env that make_env(settings) makes until SIGTERM or SIGINT; then returns.
 
     The address comes from `--host H --port P` in argv (default: sys.argv[1:]; other
@@ -67,6 +69,9 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True)
     steps_ahead: whether velko may send the steps of an episode ahead of their answers
     (they still reach the env one at a time, in order, and none after the step that ended
     the episode). False has velko wait for each answer before it sends the next step.
+
+    batches: whether velko may send those steps several to a message (StepBatches), which
+    spares a message each way for every step. Only with steps_ahead.
     """
     _line_buffered()
     program = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "sim"
@@ -86,7 +91,8 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True)
     server = grpc.server(workers, options=[("grpc.so_reuseport", 0),
                                            ("grpc.max_receive_message_length",
                                             MAX_REQUEST_BYTES)])
-    service = SimService(session, CallSlots(CALLS_AT_ONCE), steps_ahead=bool(steps_ahead))
+    service = SimService(session, CallSlots(CALLS_AT_ONCE), steps_ahead=bool(steps_ahead),
+                         batch_steps=BATCH_STEPS if steps_ahead and batches else 0)
     sim_pb2_grpc.add_SimServicer_to_server(service, server)
     target = f"{host}:{port}"
     try:

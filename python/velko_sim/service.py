@@ -4,7 +4,7 @@ import grpc
 
 from .json_values import BadRequest
 from .session import CallError
-from .stream import step_stream
+from .stream import batch_stream, step_stream
 from .stubs import sim_pb2, sim_pb2_grpc
 
 
@@ -15,10 +15,11 @@ class SimService(sim_pb2_grpc.SimServicer):
     RESOURCE_EXHAUSTED when none is free: given fewer slots than the server has threads, Ping
     always finds a thread, whatever the other calls are doing."""
 
-    def __init__(self, session, slots, steps_ahead=True):
+    def __init__(self, session, slots, steps_ahead=True, batch_steps=0):
         self._session = session
         self._slots = slots
         self._steps_ahead = steps_ahead
+        self._batch_steps = batch_steps
 
     def Ping(self, request, context):
         # Answers at once, whatever the env is doing: it takes no lock and no slot.
@@ -28,7 +29,8 @@ class SimService(sim_pb2_grpc.SimServicer):
         # Steps sent ahead reach the env one at a time, in order, as any others: its step()
         # sees no difference.
         return self._in_slot(context, sim_pb2.InitReply,
-                             lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead))
+                             lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead,
+                                                       batch_steps=self._batch_steps))
 
     def Make(self, request, context):
         return self._answer(context, sim_pb2.MakeReply,
@@ -61,6 +63,22 @@ class SimService(sim_pb2_grpc.SimServicer):
             yield from step_stream(self._session, request_iterator, sim_pb2.JsonReply,
                                    lambda status, message: _fail(context, status, message),
                                    context.is_active)
+        finally:
+            self._slots.give_back()
+
+    def StepBatches(self, request_iterator, context):
+        # As StepStream, a batch of steps to a message; offered only when announced.
+        if not self._batch_steps:
+            _fail(context, "UNIMPLEMENTED", "the sim takes no batches of steps")
+            return
+        if not self._slots.take():
+            _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
+            return
+        try:
+            yield from batch_stream(self._session, request_iterator, sim_pb2.StepBatchReply,
+                                    sim_pb2.JsonReply,
+                                    lambda status, message: _fail(context, status, message),
+                                    self._batch_steps, context.is_active)
         finally:
             self._slots.give_back()
 

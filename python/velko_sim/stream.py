@@ -7,6 +7,10 @@ velko numbers the steps of an episode that it sends ahead of their answers (from
 answer echoes its request's number, and the answer that ends the episode (terminated or
 truncated) ends the stream, so that the requests still on their way are never applied.
 Unnumbered requests (step 0) come one at a time over a stream that outlives episodes.
+
+StepBatches carries the numbered steps of one episode several to a message: a batch's steps
+are applied one after the other, with no message between them, and answered together as soon
+as the last is applied; after the answer that ends the episode nothing more is applied.
 """
 
 from .json_values import BadRequest
@@ -37,6 +41,48 @@ def step_stream(session, requests, reply_type, fail, active=lambda: True):
             # ends the stream right after the ending answer has gone out.
             yield reply_type(json=answer.json, step=request.step)
             if answer.ended and request.step > 0:
+                return
+    finally:
+        ahead.close()
+
+
+def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=lambda: True):
+    """Yields one reply per batch of steps (each with `.steps`), holding the answers of its
+    steps in order, as soon as the batch is applied. A batch of more than `limit` steps is
+    refused. A failed step ends the stream after the answers of the steps before it; the
+    answer that ends the episode ends the stream with OK, and the rest of its batch is
+    dropped. Nothing is applied once active() is false (velko cancelled the stream)."""
+    ahead = ReadAhead(batches)
+    try:
+        for batch in ahead:
+            if len(batch.steps) > limit:
+                fail("INVALID_ARGUMENT", f"a batch of {len(batch.steps)} steps, more than the "
+                                         f"{limit} the sim takes in one")
+                return
+            answers = []
+            failure = None
+            ended = False
+            for request in batch.steps:
+                if not active():
+                    return
+                try:
+                    answer = session.step(request.action_json)
+                except BadRequest as error:
+                    failure = ("INVALID_ARGUMENT", str(error))
+                    break
+                except CallError as error:
+                    failure = (error.status, error.message)
+                    break
+                answers.append(answer_type(json=answer.json, step=request.step))
+                if answer.ended:
+                    ended = True
+                    break
+            if answers:
+                yield reply_type(answers=answers)
+            if failure is not None:
+                fail(*failure)
+                return
+            if ended:
                 return
     finally:
         ahead.close()

@@ -13,7 +13,7 @@ import unittest
 import grpc
 
 from velko_sim._proto import sim_pb2
-from velko_sim.server import CALLS_AT_ONCE
+from velko_sim.server import BATCH_STEPS, CALLS_AT_ONCE
 from sim_support import FAULTY_SIM, SERVE_TIMEOUT_S, faulty_sim, free_port, python_env
 
 Code = grpc.StatusCode
@@ -215,7 +215,9 @@ class StepsSentAhead(unittest.TestCase):
     def test_init_announces_them_unless_the_author_opts_out(self):
         for args, announced in (((), True), (("--fault", "one-at-a-time"), False)):
             with self.subTest(args), faulty_sim(*args) as sim:
-                self.assertIs(sim.call("Init").steps_ahead, announced)
+                reply = sim.call("Init")
+                self.assertIs(reply.steps_ahead, announced)
+                self.assertEqual(reply.batch_steps, BATCH_STEPS if announced else 0)
 
     def test_answers_echo_their_steps_numbers(self):
         with faulty_sim() as sim:
@@ -277,6 +279,60 @@ class StepsSentAhead(unittest.TestCase):
             answered, error = self.answers(sim, self.numbered(1))
             self.assertIsNone(error)
             self.assertEqual(answered, [(1, 1.75, False)])
+
+
+class StepBatches(unittest.TestCase):
+    """Numbered steps several to a message, all sent before any answer."""
+
+    def batches(self, *sizes):
+        """Batches of the given sizes, steps numbered on from 1, each opening the valve 0.25."""
+        batches, number = [], 0
+        for size in sizes:
+            steps = [sim_pb2.StepRequest(action_json="[0.25]", step=number + i + 1)
+                     for i in range(size)]
+            number += size
+            batches.append(sim_pb2.StepBatch(steps=steps))
+        return iter(batches)
+
+    def replies(self, sim, batches):
+        """[[(step, terminated)] per reply], and the stream's error or None."""
+        replies = []
+        try:
+            for reply in sim.stub.StepBatches(batches, timeout=30):
+                replies.append([(a.step, json.loads(a.json)[2]) for a in reply.answers])
+        except grpc.RpcError as error:
+            return replies, error
+        return replies, None
+
+    def test_batches_answer_in_order_and_nothing_after_the_end_is_applied(self):
+        # (fault, batch sizes, replies, the status code or None, the env's next step number)
+        cases = [
+            ((), (2, 1), [[(1, False), (2, False)], [(3, False)]], None, 4),
+            # The end inside a batch drops the rest of it and the batches after it.
+            (("--fault", "end-in-step", "3"), (2, 3, 1), [[(1, False), (2, False)],
+                                                          [(3, True)]], None, 4),
+            # The end on a batch's last step: the next batch is never applied.
+            (("--fault", "end-in-step", "2"), (2, 2), [[(1, False), (2, True)]], None, 3),
+            # A failed step: the answers before it go out, then its status; no more applied.
+            (("--fault", "error-in-step", "3"), (4, 2), [[(1, False), (2, False)]],
+             Code.UNKNOWN, 4),
+            (("--fault", "end-in-step", "9"), (BATCH_STEPS + 1,), [], Code.INVALID_ARGUMENT, 1),
+        ]
+        for fault, sizes, expected, code, next_step in cases:
+            with self.subTest(fault=fault, sizes=sizes), faulty_sim(*fault) as sim:
+                started(sim)
+                sim.call("Reset")
+                replies, error = self.replies(sim, self.batches(*sizes))
+                self.assertEqual(replies, expected)
+                self.assertEqual(error and error.code(), code)
+                self.assertEqual(step(sim, "[1]")[4]["steps"], next_step)
+
+    def test_a_sim_that_takes_no_batches_refuses_them(self):
+        with faulty_sim("--fault", "one-at-a-time") as sim:
+            started(sim)
+            sim.call("Reset")
+            replies, error = self.replies(sim, self.batches(2))
+            self.assertEqual((replies, error.code()), ([], Code.UNIMPLEMENTED))
 
 
 class Stopping(unittest.TestCase):

@@ -1,7 +1,7 @@
 // velko-test-sim: a sim with one sensor ("level") and one action ("valve") that misbehaves on
 // request, for the tests and benchmarks of the sim connection.
 //
-//   velko-test-sim [--fault KIND [N]]... [--end-at N] --host H --port P
+//   velko-test-sim [--fault KIND [N]]... [--end-at N] [--batches N] --host H --port P
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
 // spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream,
@@ -24,6 +24,9 @@
 // given, and that takes steps sent ahead; one-at-a-time makes it a sim written before those.
 // --end-at N: the answer to the Nth step of each episode says terminated.
 // A reset with a seed prints "reset seed N OPTIONS" (the options' JSON text, or "-").
+// --batches N: it also takes batches of at most N steps (StepBatches), answering each batch in
+// one message, with the faults of steps sent ahead (steps-after-end, out-of-order N,
+// differs-ahead, stall-after-end).
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
@@ -34,6 +37,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,6 +67,8 @@ struct Options {
   bool no_sensor_space = false;
   // The step of each episode whose answer says terminated; 0 for none.
   long end_at = 0;
+  // The most steps in one batch that it announces; 0 for none.
+  long batches = 0;
   std::string host = "localhost";
   int port = 0;
 };
@@ -90,6 +96,7 @@ class FaultSim final : public pb::Sim::Service {
   grpc::Status Init(grpc::ServerContext*, const pb::InitRequest*, pb::InitReply* reply) override {
     const std::string& fault = options_.fault;
     reply->set_steps_ahead(!options_.one_at_a_time && fault != "no-stream");
+    reply->set_batch_steps(static_cast<std::uint32_t>(options_.batches));
     return grpc::Status::OK;
   }
   grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request,
@@ -224,6 +231,42 @@ class FaultSim final : public pb::Sim::Service {
     }
     return grpc::Status::OK;
   }
+  grpc::Status StepBatches(
+      grpc::ServerContext* context,
+      grpc::ServerReaderWriter<pb::StepBatchReply, pb::StepBatch>* stream) override {
+    const std::string& fault = options_.fault;
+    if (options_.batches == 0) return grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "");
+    pb::StepBatch batch;
+    bool ended = false;
+    while (!ended && stream->Read(&batch)) {
+      if (batch.steps_size() > options_.batches) {
+        return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "a batch larger than announced");
+      }
+      pb::StepBatchReply reply;
+      for (const pb::StepRequest& request : batch.steps()) {
+        bool ends = false;
+        pb::JsonReply answer;
+        grpc::Status status = step(request, answer, ends);
+        if (!status.ok()) {
+          // The answers before the failed step go out first.
+          if (reply.answers_size() > 0) stream->Write(reply);
+          return status;
+        }
+        *reply.add_answers() = std::move(answer);
+        // steps-after-end goes on applying and answering after the ending answer.
+        if (ends && fault != "steps-after-end") {
+          ended = true;
+          break;
+        }
+      }
+      if (!stream->Write(reply)) break;
+    }
+    if (ended && fault == "stall-after-end") {
+      std::printf("stalling after the end\n");
+      while (!context->IsCancelled()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return grpc::Status::OK;
+  }
   grpc::Status Close(grpc::ServerContext*, const pb::CloseRequest*, pb::CloseReply*) override {
     if (options_.fault == "fail-close") {
       return grpc::Status(grpc::StatusCode::INTERNAL, "the log file could not be flushed");
@@ -261,6 +304,8 @@ Options parse(int argc, char** argv) {
       if (i + 1 < argc && argv[i + 1][0] != '-') options.n = std::atol(argv[++i]);
     } else if (arg == "--end-at" && i + 1 < argc) {
       options.end_at = std::atol(argv[++i]);
+    } else if (arg == "--batches" && i + 1 < argc) {
+      options.batches = std::atol(argv[++i]);
     } else if (arg == "--host" && i + 1 < argc) {
       options.host = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
