@@ -66,8 +66,9 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
   EXPECT_THAT(result.out, HasSubstr("\n✓ Close: it answered, and the sim ended when asked and left "
                                     "nothing behind\nCall times\n"));
   // The same actions again, one at a time and sent ahead, must answer alike.
-  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset with seed 0, up to "
-                                    "64 sent ahead, answered as the same steps one at a time\n"));
+  EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset with "
+                                    "seed 0, up to 64 sent ahead and in batches, answered as "
+                                    "the same steps one at a time\n"));
   EXPECT_THAT(result.out, HasSubstr("│ step()              │ 200   │"));
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());

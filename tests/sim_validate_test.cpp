@@ -261,14 +261,14 @@ TEST_F(ValidateFaultSims, StepsSentAheadAreComparedWithTheSameStepsOneAtATime) {
   Validation same = validate({"--end-at", "3"}, 10);
   EXPECT_EQ(same.result(Check::kStepsAhead).outcome, Outcome::kPassed);
   EXPECT_EQ(same.result(Check::kStepsAhead).summary,
-            "3 steps after a fresh Reset with seed 0, up to 64 sent ahead, answered as the same steps one at "
-            "a time");
+            "3 steps after a fresh Reset with seed 0, up to 64 sent ahead, answered as the same "
+            "steps one at a time");
 
   // A sim that takes batches is stepped in them too, after another Reset.
   Validation batches = validate({"--end-at", "3", "--batches", "2"}, 10);
   EXPECT_EQ(batches.result(Check::kStepsAhead).summary,
-            "3 steps after a fresh Reset, up to 64 sent ahead and in batches, answered as the "
-            "same steps one at a time");
+            "3 steps after a fresh Reset with seed 0, up to 64 sent ahead and in batches, "
+            "answered as the same steps one at a time");
 
   // A sim that answers otherwise on the stream may just not be deterministic: a warning.
   Validation differs = validate({"--fault", "differs-ahead"});
