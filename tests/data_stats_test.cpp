@@ -14,6 +14,7 @@
 #include "common/json_text.h"
 #include "outside/dev_services/dev_node.h"
 #include "outside/velko_cli/data_stats.h"
+#include "outside/velko_cli/dataset_stats.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/testing.h"
 

@@ -3,14 +3,8 @@
 // the figures.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include <boost/json/value.hpp>
-
 #include "common/console.h"
+#include "outside/velko_cli/dataset_stats.h"
 
 namespace CLI {
 class App;
@@ -21,35 +15,6 @@ struct Settings;
 }
 
 namespace velko::host {
-
-// Seconds that the node's counting may take: the connection and each wait for data; three
-// times that for the whole request.
-inline constexpr double kStatsTimeoutS = 120;
-
-// A dataset's figures as the compute node counted them.
-struct DatasetFigures {
-  // One column's figures: its recorded values (count), its rows without one (nulls), and the
-  // least, greatest and mean recorded value (none without any).
-  struct Column {
-    std::string id;
-    std::string name;
-    std::string role;
-    std::int64_t count = 0;
-    std::int64_t nulls = 0;
-    std::optional<double> min;
-    std::optional<double> max;
-    std::optional<double> mean;
-  };
-
-  std::string id;
-  std::string name;
-  std::int64_t episodes = 0;
-  std::int64_t rows = 0;
-  std::vector<Column> columns;
-};
-
-// Reads the node's "dataset-stats" answer. Throws BadAnswer naming what is wrong with it.
-DatasetFigures figures_from_json(const boost::json::value& answer);
 
 // The figures as a titled table, one row per column.
 Table figures_table(const DatasetFigures& figures);
