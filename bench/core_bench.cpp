@@ -5,8 +5,8 @@
 
 #include <boost/json.hpp>
 
-#include "outside/velko_core/compute_view.h"
-#include "outside/velko_core/sensor.h"
+#include "spaces/compute_view.h"
+#include "spaces/sensor.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ json::value tank_observation() {
 void BM_AsComputeSees16(benchmark::State& state) {
   json::value obs = observation16();
   for (auto _ : state) {
-    json::value seen = velko::core::as_compute_sees(obs);
+    json::value seen = velko::spaces::as_compute_sees(obs);
     benchmark::DoNotOptimize(seen);
   }
 }
@@ -50,7 +50,7 @@ void BM_SensorMakeAndSense(benchmark::State& state) {
   const std::string name = "['tank'][-1]";
   const std::string mapping = "lambda sensors: sensors['tank'][-1]";
   for (auto _ : state) {
-    velko::core::Sensor sensor(name, mapping);
+    velko::spaces::Sensor sensor(name, mapping);
     json::value value = sensor.sense(obs);
     benchmark::DoNotOptimize(value);
   }

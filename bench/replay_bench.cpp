@@ -25,7 +25,7 @@
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/rollouts_body.h"
-#include "outside/velko_core/core_library_impl.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
 
@@ -60,8 +60,8 @@ void run_on(asio::io_context& io, Fn fn) {
 
 // A sim whose actions are 8 bounded floats and whose observation is 16 floats.
 struct ReplaySetup {
-  std::shared_ptr<velko::core::CoreLibraryImpl> core =
-      std::make_shared<velko::core::CoreLibraryImpl>();
+  std::shared_ptr<velko::spaces::CoreLibraryImpl> core =
+      std::make_shared<velko::spaces::CoreLibraryImpl>();
   velko::testing::FakeSimClient client;
   Plan plan;
   velko::dataset_replay::RecordedActions actions;

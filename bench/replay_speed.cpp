@@ -57,11 +57,11 @@
 #include "common/async.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
-#include "outside/velko_cli/sim_serving.h"
-#include "outside/velko_core/core_library_impl.h"
-#include "outside/velko_core/sim_client.h"
-#include "outside/velko_core/sim_process.h"
 #include "proto/sim.grpc.pb.h"
+#include "sim_connection/sim_client.h"
+#include "sim_connection/sim_process.h"
+#include "sim_connection/sim_serving.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/node_answers.h"
 
 namespace {
@@ -243,7 +243,7 @@ dr::RecordedActions episodes_of(int episodes, int rows) {
 
 // Replays every episode of `actions` through the sim with up to `steps_ahead` steps sent
 // ahead; yields the steps made.
-std::int64_t replay(dr::CoreLibrary& core, velko::core::GrpcSimClient& client,
+std::int64_t replay(dr::CoreLibrary& core, velko::sim_connection::GrpcSimClient& client,
                     const dr::RecordedActions& actions, int steps_ahead) {
   static const dr::Plan plan{{{"[0]", "s_level"}}, {{"[0]", "a_valve"}}, {"level"}};
   std::int64_t steps = 0;
@@ -291,17 +291,17 @@ int main(int argc, char** argv) {
   // The sim, started and watched by an event loop of its own.
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   const std::string program = (self.parent_path() / "velko-test-sim").string();
-  const int port = velko::core::free_port();
+  const int port = velko::sim_connection::free_port();
   const std::string address = "localhost:" + std::to_string(port);
-  std::unique_ptr<velko::core::LocalSimProcess> process;
+  std::unique_ptr<velko::sim_connection::LocalSimProcess> process;
   asio::io_context sim_io;
   auto sim_work = asio::make_work_guard(sim_io);
   std::promise<void> serving;
   asio::co_spawn(
       sim_io,
       [&]() -> awaitable<void> {
-        process = co_await velko::core::start_sim(program, "localhost", port, nullptr);
-        co_await velko::cli::SimModuleImpl().check_serving(address, 30);
+        process = co_await velko::sim_connection::start_sim(program, "localhost", port, nullptr);
+        co_await velko::sim_connection::SimModuleImpl().check_serving(address, 30);
       },
       [&serving](std::exception_ptr error) {
         if (error) {
@@ -313,10 +313,10 @@ int main(int argc, char** argv) {
   std::thread sim_thread([&sim_io] { sim_io.run(); });
   serving.get_future().get();
 
-  velko::core::CoreLibraryImpl core;
+  velko::spaces::CoreLibraryImpl core;
   const dr::RecordedActions long_episode = episodes_of(1, steps + 1);
   const dr::RecordedActions demo = episodes_of(20, 308);
-  velko::core::GrpcSimClient client({"bench", "bench", "bench", address, {}, "grpc"});
+  velko::sim_connection::GrpcSimClient client({"bench", "bench", "bench", address, {}, "grpc"});
   run([&]() -> awaitable<void> { co_await client.init(); });
   if (!client.takes_steps_ahead()) throw std::runtime_error("the test sim takes no steps ahead");
 

@@ -31,11 +31,11 @@
 #include "common/json_text.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
-#include "outside/velko_cli/sim_serving.h"
-#include "outside/velko_core/core_library_impl.h"
-#include "outside/velko_core/sim_client.h"
-#include "outside/velko_core/sim_process.h"
 #include "proto/sim.grpc.pb.h"
+#include "sim_connection/sim_client.h"
+#include "sim_connection/sim_process.h"
+#include "sim_connection/sim_serving.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/node_answers.h"
 
 namespace {
@@ -50,13 +50,13 @@ class BenchSim {
   BenchSim() : work_(asio::make_work_guard(io_)) {
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
     const std::string program = (self.parent_path() / "velko-test-sim").string();
-    port_ = velko::core::free_port();
+    port_ = velko::sim_connection::free_port();
     std::promise<void> started;
     asio::co_spawn(
         io_,
         [this, program]() -> awaitable<void> {
-          process_ = co_await velko::core::start_sim(program, "localhost", port_, nullptr);
-          co_await velko::cli::SimModuleImpl().check_serving(address(), 30);
+          process_ = co_await velko::sim_connection::start_sim(program, "localhost", port_, nullptr);
+          co_await velko::sim_connection::SimModuleImpl().check_serving(address(), 30);
         },
         [&started](std::exception_ptr error) {
           if (error) {
@@ -84,7 +84,7 @@ class BenchSim {
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   std::thread thread_;
   int port_ = 0;
-  std::unique_ptr<velko::core::LocalSimProcess> process_;
+  std::unique_ptr<velko::sim_connection::LocalSimProcess> process_;
 };
 
 BenchSim& sim() {
@@ -120,7 +120,7 @@ void BM_StepRoundTrip(benchmark::State& state) {
   request.set_action_json("[0.001]");
   grpc::ClientContext stream_context;
   auto stream = stub->StepStream(&stream_context);
-  velko::core::GrpcSimClient client(options());
+  velko::sim_connection::GrpcSimClient client(options());
   const json::value action = json::parse("[0.001]");
   Clock::duration bare_call{};
   Clock::duration bare_stream{};
@@ -173,7 +173,7 @@ BENCHMARK(BM_StepRoundTrip)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_ReplayEpisode(benchmark::State& state) {
   constexpr int kRows = 2000;
-  velko::core::CoreLibraryImpl core;
+  velko::spaces::CoreLibraryImpl core;
   velko::dataset_replay::Plan plan{{{"[0]", "s_level"}}, {{"[0]", "a_valve"}}, {"level"}};
   json::array valve{nullptr};
   for (int row = 1; row < kRows; ++row) valve.emplace_back(0.0005 * (row % 7));
@@ -183,7 +183,7 @@ void BM_ReplayEpisode(benchmark::State& state) {
   velko::dataset_replay::RecordedActions actions =
       velko::testing::recorded(velko::testing::answer_of(entry));
   velko::dataset_replay::RecordedEpisode episode = actions.episode(0);
-  velko::core::GrpcSimClient client(options());
+  velko::sim_connection::GrpcSimClient client(options());
   std::int64_t steps = 0;
   run([&]() -> awaitable<void> {
     co_await client.init();

@@ -23,7 +23,7 @@
 #include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/velko_core/core_library_impl.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/report_fakes.h"
@@ -136,7 +136,7 @@ class AnalyzeTest : public ::testing::Test {
   std::shared_ptr<EventLog> log_ = std::make_shared<EventLog>();
   testing::LoopbackNode node_;
   testing::FakeReportPlatform platform_;
-  core::CoreLibraryImpl core_;
+  spaces::CoreLibraryImpl core_;
   testing::CapturedOutput out_;
   Timings timings_;
   std::shared_ptr<testing::FakeDatasetModule> dataset_ =

@@ -10,11 +10,11 @@
 
 #include <boost/json.hpp>
 
+#include "cli/data_commands/data_stats.h"
 #include "common/errors.h"
 #include "common/json_text.h"
-#include "outside/dev_services/dev_node.h"
-#include "outside/velko_cli/data_stats.h"
-#include "outside/velko_cli/dataset_stats.h"
+#include "compute_node/dataset_stats.h"
+#include "dev/dev_node.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/testing.h"
 
@@ -102,9 +102,9 @@ constexpr const char* kFigures = R"({"dataset_id": "d-1", "name": "runs", "episo
      "min": null, "max": null, "mean": null}]})";
 
 TEST(DatasetFigures, TheNodesFiguresAreReadAndShownAsATable) {
-  host::DatasetFigures figures = host::figures_from_json(json::parse(kFigures));
+  compute_node::DatasetFigures figures = compute_node::figures_from_json(json::parse(kFigures));
   testing::CapturedOutput out;
-  out.console.print_table(host::figures_table(figures));
+  out.console.print_table(data_commands::figures_table(figures));
   EXPECT_EQ(out.printed,
             "Dataset 'runs'\n"
             "┏━━━━━━━━━━━━━┳━━━━━━━━┳━━━━━━━┳━━━━━━━┳━━━━━━┳━━━━━┳━━━━━━┓\n"
@@ -120,7 +120,7 @@ TEST(DatasetFigures, AnAnswerOfTheWrongShapeIsTheNodesFault) {
     json::value answer = json::parse(kFigures);
     answer.as_object()["columns"].as_array()[0].as_object()[member] = json::parse(value);
     try {
-      host::figures_from_json(answer);
+      compute_node::figures_from_json(answer);
     } catch (const BadAnswer& error) {
       return std::string(error.what());
     }
@@ -130,7 +130,7 @@ TEST(DatasetFigures, AnAnswerOfTheWrongShapeIsTheNodesFault) {
   EXPECT_THAT(problem("count", "1.5"), HasSubstr("a whole number of at least 0"));
   EXPECT_THAT(problem("min", "\"low\""), HasSubstr("a number or null"));
   EXPECT_THAT(problem("name", "7"), HasSubstr("\"name\""));
-  EXPECT_THROW(host::figures_from_json(json::parse(R"({"dataset_id": "d", "name": "n",
+  EXPECT_THROW(compute_node::figures_from_json(json::parse(R"({"dataset_id": "d", "name": "n",
                                                         "episodes": 1, "rows": 1})")),
                std::out_of_range);
 }

@@ -1,6 +1,6 @@
 // The stand-in compute node: its dataset folders, its two analysis requests and their
 // refusals, against the in-process node on loopback.
-#include "outside/dev_services/dev_node.h"
+#include "dev/dev_node.h"
 
 #include <chrono>
 #include <cmath>
@@ -20,8 +20,8 @@
 #include <httplib.h>
 
 #include "common/json_text.h"
-#include "outside/dev_services/node_actions.h"
-#include "outside/dev_services/node_catalog.h"
+#include "dev/node_actions.h"
+#include "dev/node_catalog.h"
 #include "tests/support/testing.h"
 
 namespace velko::dev {

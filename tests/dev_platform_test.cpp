@@ -1,5 +1,5 @@
 // The stand-in platform as the report run and the guidance commands rely on it.
-#include "outside/dev_services/dev_platform.h"
+#include "dev/dev_platform.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -23,7 +23,7 @@
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/report_wait.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/velko_core/core_library_impl.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/report_fakes.h"
@@ -116,7 +116,7 @@ class ReportRunTest : public ::testing::Test {
   testing::FakeDatasetModule dataset;
   testing::FakeSimModule host_sim;
   testing::FakeSimConnection sims;
-  core::CoreLibraryImpl core;
+  spaces::CoreLibraryImpl core;
   testing::CapturedOutput captured;
   Timings timings;
   AnalyzeFn analysis;

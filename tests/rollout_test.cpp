@@ -16,7 +16,7 @@
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/velko_core/core_library_impl.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
 
@@ -31,7 +31,7 @@ using testing::kForever;
 json::value J(const char* text) { return json::parse(text); }
 
 // The real core library, keeping the samples it draws.
-class RecordingCore : public core::CoreLibraryImpl {
+class RecordingCore : public spaces::CoreLibraryImpl {
  public:
   std::vector<json::value> samples;
 

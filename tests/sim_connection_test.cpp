@@ -22,11 +22,11 @@
 #include "common/async.h"
 #include "common/errors.h"
 #include "main/dataset_replay/episode_steps.h"
-#include "outside/velko_cli/sim_serving.h"
-#include "outside/velko_core/sim_client.h"
-#include "outside/velko_core/sim_connection_impl.h"
-#include "outside/velko_core/sim_process.h"
 #include "proto/sim.grpc.pb.h"
+#include "sim_connection/sim_client.h"
+#include "sim_connection/sim_connection_impl.h"
+#include "sim_connection/sim_process.h"
+#include "sim_connection/sim_serving.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
@@ -34,7 +34,7 @@ namespace velko {
 namespace {
 
 namespace json = boost::json;
-using core::LocalSimProcess;
+using sim_connection::LocalSimProcess;
 using testing::TempDir;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -98,18 +98,18 @@ dataset_replay::ClientOptions client_options(int port, json::object env_init) {
 
 // A started sim that serves, with a client connected to it and made with `settings`.
 struct ServingSim {
-  int port = core::free_port();
+  int port = sim_connection::free_port();
   json::object settings{{"seed", 7}};
   Output output;
   std::unique_ptr<LocalSimProcess> process;
-  std::unique_ptr<core::GrpcSimClient> client;
+  std::unique_ptr<sim_connection::GrpcSimClient> client;
 
   dataset_replay::ClientOptions options() const { return client_options(port, settings); }
 
   awaitable<void> start(const std::string& dir) {
-    process = co_await core::start_sim(dir, "localhost", port, output.callback());
-    co_await cli::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 30);
-    client = std::make_unique<core::GrpcSimClient>(options());
+    process = co_await sim_connection::start_sim(dir, "localhost", port, output.callback());
+    co_await sim_connection::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 30);
+    client = std::make_unique<sim_connection::GrpcSimClient>(options());
     co_await client->init();
     co_await client->make();
   }
@@ -121,18 +121,18 @@ TEST(SimCommand, DirectoryRunsItsCommandFromTheDirectory) {
   TempDir dir;
   std::string program = script(dir, "run-sim", "exit 0\n");
   testing::write_file(dir / "velko-sim.json", R"({"command": ["./run-sim", "--fast", "x y"]})");
-  core::SimCommand command = core::resolve_sim_command(dir.path());
+  sim_connection::SimCommand command = sim_connection::resolve_sim_command(dir.path());
   EXPECT_EQ(command.argv, (std::vector<std::string>{program, "--fast", "x y"}));
   EXPECT_EQ(command.directory, dir.path());
 
   testing::write_file(dir / "velko-sim.json", R"({"command": ["sh", "sim.sh"]})");
-  EXPECT_THAT(core::resolve_sim_command(dir.path()).argv[0], ::testing::EndsWith("/sh"));
+  EXPECT_THAT(sim_connection::resolve_sim_command(dir.path()).argv[0], ::testing::EndsWith("/sh"));
 }
 
 TEST(SimCommand, ExecutableFileIsASim) {
   TempDir dir;
   std::string program = script(dir, "sim", "exit 0\n");
-  core::SimCommand command = core::resolve_sim_command(program);
+  sim_connection::SimCommand command = sim_connection::resolve_sim_command(program);
   EXPECT_EQ(command.argv, std::vector<std::string>{program});
   EXPECT_EQ(command.directory, dir.path());
 }
@@ -141,8 +141,8 @@ TEST(SimCommand, PathThatIsNoSimIsRefusedClearly) {
   TempDir dir;
   auto refusal = [](const std::string& path) {
     try {
-      core::resolve_sim_command(path);
-    } catch (const core::SimStartError& error) {
+      sim_connection::resolve_sim_command(path);
+    } catch (const sim_connection::SimStartError& error) {
       return std::string(error.what());
     }
     return std::string("accepted");
@@ -170,7 +170,7 @@ TEST(SimCommand, PathThatIsNoSimIsRefusedClearly) {
   testing::write_file(file, R"({"command": ["no-such-program-anywhere"]})");
   EXPECT_EQ(refusal(dir.path()),
             file + ": the program 'no-such-program-anywhere' was not found on PATH");
-  testing::write_file(file, std::string(core::kMaxSimFileBytes + 1, ' '));
+  testing::write_file(file, std::string(sim_connection::kMaxSimFileBytes + 1, ' '));
   EXPECT_EQ(refusal(dir.path()), file + " is larger than 64 KiB");
 }
 
@@ -190,7 +190,7 @@ TEST(SimProcess, RunsWithItsAddressInArgumentsAndEnvironmentAndPassesOutputLines
   Output output;
   std::optional<int> code;
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(program, "localhost", 4321, output.callback());
+    auto process = co_await sim_connection::start_sim(program, "localhost", 4321, output.callback());
     code = co_await process->wait();
     EXPECT_EQ(process->returncode(), 3);
     co_await testing::eventually([&] { return output.lines.size() == 5; });
@@ -207,13 +207,13 @@ TEST(SimProcess, OverlongLinesAreCutAndTheCutIsNoted) {
   TempDir dir;
   Output output;
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(testing::test_sim_dir(dir.path(), fault("long-line")),
-                                            "localhost", core::free_port(), output.callback());
+    auto process = co_await sim_connection::start_sim(testing::test_sim_dir(dir.path(), fault("long-line")),
+                                                      "localhost", sim_connection::free_port(), output.callback());
     co_await testing::eventually([&] { return output.has("after the long line"); });
   });
   ASSERT_GE(output.lines.size(), 2u);
-  EXPECT_EQ(output.lines[0], std::string(core::kMaxOutputLineBytes, 'x') + " [... " +
-                                 std::to_string(100000 - core::kMaxOutputLineBytes) +
+  EXPECT_EQ(output.lines[0], std::string(sim_connection::kMaxOutputLineBytes, 'x') + " [... " +
+                                 std::to_string(100000 - sim_connection::kMaxOutputLineBytes) +
                                  " more bytes]");
   EXPECT_EQ(output.lines[1], "after the long line");
 }
@@ -222,14 +222,14 @@ TEST(SimProcess, ReturnCodeTellsASignalFromAnExitStatus) {
   TempDir dir;
   std::string program = script(dir, "sim", "exec sleep 30\n");
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(program, "localhost", 1, nullptr);
+    auto process = co_await sim_connection::start_sim(program, "localhost", 1, nullptr);
     EXPECT_EQ(process->returncode(), std::nullopt);
     process->terminate();
     int code = co_await process->wait();
     EXPECT_EQ(code, -SIGTERM);
     EXPECT_EQ(process->returncode(), -SIGTERM);
-    EXPECT_EQ(core::describe_exit(-SIGTERM), "was ended by signal 15 (Terminated)");
-    EXPECT_EQ(core::describe_exit(1), "exited with status 1");
+    EXPECT_EQ(sim_connection::describe_exit(-SIGTERM), "was ended by signal 15 (Terminated)");
+    EXPECT_EQ(sim_connection::describe_exit(1), "exited with status 1");
   });
 }
 
@@ -238,7 +238,7 @@ TEST(SimProcess, ProgramThatCannotRunIsAClearError) {
   std::string program = script(dir, "sim", "");
   testing::write_file(program, "#!/no/such/interpreter\n");
   std::string message = error_of<std::unique_ptr<LocalSimProcess>>(
-      [&] { return core::start_sim(program, "localhost", 1, nullptr); });
+      [&] { return sim_connection::start_sim(program, "localhost", 1, nullptr); });
   EXPECT_EQ(message, "SimStartError: could not start the sim: " + program +
                          ": No such file or directory");
 }
@@ -247,7 +247,7 @@ TEST(SimProcess, WaitingIsCancelledAtOnceAndTheSimKeepsRunning) {
   TempDir dir;
   std::string program = script(dir, "sim", "exec sleep 30\n");
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(program, "localhost", 1, nullptr);
+    auto process = co_await sim_connection::start_sim(program, "localhost", 1, nullptr);
     auto start = Clock::now();
     std::string failure;
     try {
@@ -269,9 +269,9 @@ TEST(SimProcess, EverythingTheSimStartedDiesWithIt) {
   Output output;
   pid_t pgid = 0;
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(
+    auto process = co_await sim_connection::start_sim(
         testing::test_sim_dir(dir.path(), fault("spawn-child")), "localhost",
-        core::free_port(), output.callback());
+        sim_connection::free_port(), output.callback());
     pgid = process->pid();
     bool started_child = co_await testing::eventually([&] { return output.has("child "); });
     EXPECT_TRUE(started_child);
@@ -285,7 +285,7 @@ TEST(SimProcess, EverythingTheSimStartedDiesWithIt) {
 }
 
 TEST(SimProcess, FreePortCanBeListenedOn) {
-  int port = core::free_port();
+  int port = sim_connection::free_port();
   EXPECT_GT(port, 0);
   EXPECT_LT(port, 65536);
 }
@@ -385,7 +385,7 @@ TEST(SimClient, StepsGoOnAfterAFailedStepAndWithoutTheStepStream) {
         try {
           std::vector<json::value> parts = co_await sim.client->step(valve(0.5));
           levels.push_back(parts.at(0).at(0).as_double());
-        } catch (const core::SimError&) {
+        } catch (const sim_connection::SimError&) {
           levels.push_back(-1);
         }
       }
@@ -419,13 +419,13 @@ TEST(SimClient, OnlyGrpcIsSpoken) {
   dataset_replay::ClientOptions options = client_options(1, json::object());
   options.protocol = "http";
   try {
-    core::make_sim_client(options);
+    sim_connection::make_sim_client(options);
     FAIL() << "accepted";
   } catch (const std::invalid_argument& error) {
     EXPECT_STREQ(error.what(), "the sim connection has no protocol 'http'; it speaks \"grpc\"");
   }
   options.protocol = "grpc";
-  EXPECT_NE(core::SimConnectionImpl().make(options), nullptr);
+  EXPECT_NE(sim_connection::SimConnectionImpl().make(options), nullptr);
 }
 
 // What a step answers: its observation's size, or the type and message of its failure.
@@ -453,7 +453,7 @@ TEST(SimClient, LargeAnswersAreRefusedBySizeOrByTheSensorSpaceBeforeTheyAreRead)
     // Beyond a bound of 1 MiB, and the client goes on.
     dataset_replay::ClientOptions options = sim.options();
     options.max_answer_bytes = std::size_t{1} << 20;
-    core::GrpcSimClient small(options);
+    sim_connection::GrpcSimClient small(options);
     outcomes.push_back(co_await step_outcome(small, 0.6));
     outcomes.push_back(co_await step_outcome(small, 0.001));
     // Far beyond a sensor space of one variable: refused whether read in two passes or one,
@@ -717,17 +717,17 @@ TEST(SimAuthor, BadSettingsAndActionsAreRefusedWithTheirReason) {
     sim.settings = json::object{{"tank_area", -1}};
     try {
       co_await sim.start(testing::water_tank_dir(dir.path()));
-    } catch (const core::SimError& error) {
+    } catch (const sim_connection::SimError& error) {
       messages.push_back(error.what());
     }
     sim.settings = json::object{{"seed", 1}};
-    sim.client = std::make_unique<core::GrpcSimClient>(sim.options());
+    sim.client = std::make_unique<sim_connection::GrpcSimClient>(sim.options());
     co_await sim.client->make();
     co_await sim.client->reset();
     for (const json::value& action : actions) {
       try {
         co_await sim.client->step(action);
-      } catch (const core::SimError& error) {
+      } catch (const sim_connection::SimError& error) {
         messages.push_back(error.what());
       }
     }
@@ -743,15 +743,15 @@ TEST(SimAuthor, BadSettingsAndActionsAreRefusedWithTheirReason) {
 
 TEST(CheckServing, SimThatNeverAnswersFailsWhenTheTimeIsUp) {
   TempDir dir;
-  int port = core::free_port();
+  int port = sim_connection::free_port();
   std::string message;
   auto start = Clock::now();
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(
+    auto process = co_await sim_connection::start_sim(
         testing::test_sim_dir(dir.path(), fault("never-serve")), "localhost", port,
         nullptr);
     try {
-      co_await cli::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 0.3);
+      co_await sim_connection::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 0.3);
     } catch (const TimeoutError& error) {
       message = error.what();
     }
@@ -763,19 +763,19 @@ TEST(CheckServing, SimThatNeverAnswersFailsWhenTheTimeIsUp) {
 
 TEST(CheckServing, SimThatEndsBeforeServingFailsAtOnceWithItsOutputRead) {
   TempDir dir;
-  int port = core::free_port();
+  int port = sim_connection::free_port();
   Output output;
   std::string message;
   auto start = Clock::now();
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await core::start_sim(
+    auto process = co_await sim_connection::start_sim(
         testing::test_sim_dir(dir.path(), fault("fail-before-serve")), "localhost", port,
         output.callback());
-    auto started = std::make_shared<core::StartedSims>();
+    auto started = std::make_shared<sim_connection::StartedSims>();
     started->add(port, *process);
     try {
-      co_await cli::SimModuleImpl(started).check_serving("localhost:" + std::to_string(port), 60);
-    } catch (const core::SimStartError& error) {
+      co_await sim_connection::SimModuleImpl(started).check_serving("localhost:" + std::to_string(port), 60);
+    } catch (const sim_connection::SimStartError& error) {
       message = error.what();
     }
   });
@@ -786,7 +786,7 @@ TEST(CheckServing, SimThatEndsBeforeServingFailsAtOnceWithItsOutputRead) {
 }
 
 TEST(Tail, KeepsTheLastFortyLinesWithinFourKibibytes) {
-  cli::SimModuleImpl module;
+  sim_connection::SimModuleImpl module;
   EXPECT_EQ(module._tail(""), "");
   EXPECT_EQ(module._tail("one\ntwo\n\n"), "one\ntwo");
 
@@ -799,7 +799,7 @@ TEST(Tail, KeepsTheLastFortyLinesWithinFourKibibytes) {
   std::string wide;
   for (int i = 0; i < 10; ++i) wide += std::string(1000, 'a' + i) + "\n";
   tail = module._tail(wide);
-  EXPECT_LE(tail.size(), cli::kTailBytes);
+  EXPECT_LE(tail.size(), sim_connection::kTailBytes);
   EXPECT_EQ(tail, std::string(1000, 'g') + "\n" + std::string(1000, 'h') + "\n" +
                       std::string(1000, 'i') + "\n" + std::string(1000, 'j'));
 

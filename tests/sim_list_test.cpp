@@ -12,12 +12,12 @@
 
 #include <boost/json.hpp>
 
+#include "cli/sim_commands/sim_list.h"
 #include "common/api_status_error.h"
 #include "common/async.h"
 #include "common/errors.h"
-#include "outside/dev_services/dev_platform.h"
-#include "outside/velko_api/client.h"
-#include "outside/velko_cli/sim_list.h"
+#include "dev/dev_platform.h"
+#include "platform/client.h"
 #include "tests/support/captured_output.h"
 
 namespace velko {
@@ -38,13 +38,13 @@ class SimList : public ::testing::Test {
     options.clock = [this] { return start_ + std::chrono::seconds(offset_s_.load()); };
     platform_ = std::make_unique<dev::DevPlatform>(std::move(options));
     int port = platform_->start("127.0.0.1", 0);
-    api_ = std::make_unique<velko_api::Client>("http://127.0.0.1:" + std::to_string(port));
+    api_ = std::make_unique<platform::Client>("http://127.0.0.1:" + std::to_string(port));
   }
 
-  std::vector<velko_api::SimSummary> list(const std::string& org = kOrg) {
+  std::vector<platform::SimSummary> list(const std::string& org = kOrg) {
     return async_to_sync([this](std::string id) { return api_->list_sims(id); })(org);
   }
-  velko_api::PublishedSim publish(const std::string& name) {
+  platform::PublishedSim publish(const std::string& name) {
     return async_to_sync([this](std::string sim) { return api_->publish_sim(kOrg, sim, kSha); })(
         name);
   }
@@ -56,19 +56,19 @@ class SimList : public ::testing::Test {
   Clock::time_point start_ = Clock::now();
   std::atomic<int> offset_s_{0};
   std::unique_ptr<dev::DevPlatform> platform_;
-  std::unique_ptr<velko_api::Client> api_;
+  std::unique_ptr<platform::Client> api_;
 };
 
 TEST_F(SimList, ListsEachSimWithItsLatestBuildItsStateAndItsUseCases) {
   start();
   EXPECT_TRUE(list().empty());
-  velko_api::PublishedSim tank = publish("Tank");
-  velko_api::PublishedSim pump = publish("Pump");
-  velko_api::PublishedSim rebuilt = publish("Tank");
+  platform::PublishedSim tank = publish("Tank");
+  platform::PublishedSim pump = publish("Pump");
+  platform::PublishedSim rebuilt = publish("Tank");
   link(dev::kWaterPlantProjectId, tank.sim_id);
   link(dev::kPumpStationProjectId, tank.sim_id);
 
-  std::vector<velko_api::SimSummary> building = list();
+  std::vector<platform::SimSummary> building = list();
   ASSERT_EQ(building.size(), 2u);
   EXPECT_EQ(building[0].id, tank.sim_id);
   EXPECT_EQ(building[0].name, "Tank");
@@ -80,7 +80,7 @@ TEST_F(SimList, ListsEachSimWithItsLatestBuildItsStateAndItsUseCases) {
   EXPECT_TRUE(building[1].use_cases.empty());
 
   offset_s_ = 5;
-  std::vector<velko_api::SimSummary> landed = list();
+  std::vector<platform::SimSummary> landed = list();
   EXPECT_EQ(landed[1].latest_build->status, "READY");
   EXPECT_TRUE(landed[1].latest_build->mapped);
 }
@@ -91,7 +91,7 @@ TEST_F(SimList, AFailedBuildIsNeverMappedAndAnUnknownOrganisationIsRefused) {
   start(options);
   publish("Tank");
   offset_s_ = 5;
-  std::vector<velko_api::SimSummary> sims = list();
+  std::vector<platform::SimSummary> sims = list();
   ASSERT_EQ(sims.size(), 1u);
   EXPECT_EQ(sims[0].latest_build->status, "ERROR");
   EXPECT_FALSE(sims[0].latest_build->mapped);
@@ -107,7 +107,7 @@ TEST_F(SimList, AFailedBuildIsNeverMappedAndAnUnknownOrganisationIsRefused) {
 TEST(SimSummary, AnEntryOfTheWrongShapeIsRefused) {
   auto problem = [](const char* entry) {
     try {
-      velko_api::sim_summary_from_json(json::parse(entry));
+      platform::sim_summary_from_json(json::parse(entry));
     } catch (const BadAnswer& error) {
       return std::string(error.what());
     }
@@ -127,13 +127,13 @@ TEST(SimSummary, AnEntryOfTheWrongShapeIsRefused) {
 }
 
 TEST(SimsTable, ShowsEachSimOnOneRow) {
-  velko_api::SimSummary ready{"s-1", "Tank", velko_api::SimSummary::Build{"b-2", "READY", true},
-                              {"Water plant", "Pump station"}};
-  velko_api::SimSummary failed{"s-2", "[red]Pump", velko_api::SimSummary::Build{"b-3", "ERROR", false},
-                               {}};
-  velko_api::SimSummary fresh{"s-3", "Valve", std::nullopt, {}};
+  platform::SimSummary ready{"s-1", "Tank", platform::SimSummary::Build{"b-2", "READY", true},
+                             {"Water plant", "Pump station"}};
+  platform::SimSummary failed{"s-2", "[red]Pump", platform::SimSummary::Build{"b-3", "ERROR", false},
+                              {}};
+  platform::SimSummary fresh{"s-3", "Valve", std::nullopt, {}};
   testing::CapturedOutput out;
-  out.console.print_table(host::sims_table({ready, failed, fresh}));
+  out.console.print_table(sim_commands::sims_table({ready, failed, fresh}));
   EXPECT_EQ(out.printed,
             "Sims\n"
             "┏━━━━━━━━━━━┳━━━━━┳━━━━━━━━━━━━━━┳━━━━━━━━┳━━━━━━━━━━━┳━━━━━━━━━━━━━━━━━━━━━━━━━━━┓\n"

@@ -24,15 +24,15 @@
 #include "common/async.h"
 #include "common/errors.h"
 #include "common/json_text.h"
+#include "dev/node_actions.h"
+#include "dev/node_catalog.h"
 #include "main/dataset_replay/analysis.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
-#include "outside/dev_services/node_actions.h"
-#include "outside/dev_services/node_catalog.h"
-#include "outside/velko_cli/sim_serving.h"
-#include "outside/velko_core/core_library_impl.h"
-#include "outside/velko_core/sim_connection_impl.h"
-#include "outside/velko_core/sim_process.h"
+#include "sim_connection/sim_connection_impl.h"
+#include "sim_connection/sim_process.h"
+#include "sim_connection/sim_serving.h"
+#include "spaces/core_library_impl.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/report_fakes.h"
 #include "tests/support/servers.h"
@@ -114,13 +114,13 @@ class WatchedConnection : public SimConnection {
     };
     std::unique_ptr<SimProcess> process = co_await real_.make_in_process(
         std::move(path), std::move(host), port, std::move(settings), std::move(watched));
-    pgid = static_cast<core::LocalSimProcess&>(*process).pid();
+    pgid = static_cast<sim_connection::LocalSimProcess&>(*process).pid();
     co_return process;
   }
   std::unique_ptr<SimClient> make(ClientOptions options) override {
     return real_.make(std::move(options));
   }
-  std::shared_ptr<core::StartedSims> started() const { return real_.started(); }
+  std::shared_ptr<sim_connection::StartedSims> started() const { return real_.started(); }
   bool said(const std::string& text) {
     std::lock_guard lock(*lines_mutex);
     for (const auto& line : *lines) {
@@ -130,7 +130,7 @@ class WatchedConnection : public SimConnection {
   }
 
  private:
-  core::SimConnectionImpl real_;
+  sim_connection::SimConnectionImpl real_;
 };
 
 class SimReplay : public ::testing::Test {
@@ -192,8 +192,8 @@ class SimReplay : public ::testing::Test {
   testing::FakeReportPlatform platform_;
   testing::FakeDatasetModule datasets_;
   std::shared_ptr<WatchedConnection> connection_ = std::make_shared<WatchedConnection>();
-  cli::SimModuleImpl host_sim_{connection_->started()};
-  core::CoreLibraryImpl core_;
+  sim_connection::SimModuleImpl host_sim_{connection_->started()};
+  spaces::CoreLibraryImpl core_;
   testing::CapturedOutput out_;
   Timings timings_;
   std::int64_t episodes_ = 1;
@@ -446,7 +446,7 @@ TEST_F(SimReplay, SimWhosePortIsTakenIsStartedAgainOnAnotherPort) {
       holder6 = -1;
     }
   }
-  EXPECT_TRUE(core::port_in_use(taken));
+  EXPECT_TRUE(sim_connection::port_in_use(taken));
 
   // The sims refuse to share the port; the run notices and moves on to a free one.
   start(kWaterTankColumns, 8);
@@ -455,7 +455,7 @@ TEST_F(SimReplay, SimWhosePortIsTakenIsStartedAgainOnAnotherPort) {
   EXPECT_TRUE(connection_->said("cannot serve on localhost:" + std::to_string(taken)));
   ::close(holder);
   if (holder6 >= 0) ::close(holder6);
-  EXPECT_FALSE(core::port_in_use(taken));
+  EXPECT_FALSE(sim_connection::port_in_use(taken));
 }
 
 TEST_F(SimReplay, StepThatHangsFailsAtTheCallTimeLimit) {

@@ -12,20 +12,20 @@
 
 #include <boost/json.hpp>
 
+#include "cli/sim_commands/mapping_check.h"
+#include "cli/sim_commands/sim_validate.h"
+#include "cli/sim_commands/validation.h"
 #include "common/async.h"
 #include "common/errors.h"
-#include "outside/velko_cli/mapping_check.h"
-#include "outside/velko_cli/sim_serving.h"
-#include "outside/velko_cli/sim_validate.h"
-#include "outside/velko_cli/validation.h"
-#include "outside/velko_core/sim_connection_impl.h"
-#include "outside/velko_core/spaces.h"
+#include "sim_connection/sim_connection_impl.h"
+#include "sim_connection/sim_serving.h"
+#include "spaces/spaces.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
-namespace velko::host {
+namespace velko::sim_commands {
 namespace {
 
 namespace json = boost::json;
@@ -121,9 +121,9 @@ TEST_F(ValidateWithFakes, ActionsAreSampledFromTheActionSpaceByTheSeed) {
   validate(options);
   EXPECT_NE(client().actions, first);
 
-  core::Space space = core::parse_space(json::parse(kActionSpace));
+  spaces::Space space = spaces::parse_space(json::parse(kActionSpace));
   ASSERT_EQ(first.size(), 8u);
-  for (const json::value& action : first) EXPECT_TRUE(core::contains(space, action)) << action;
+  for (const json::value& action : first) EXPECT_TRUE(spaces::contains(space, action)) << action;
 }
 
 TEST_F(ValidateWithFakes, ACallOverTheTimeLimitFailsTheCallTimesAndTheSimIsStopped) {
@@ -200,8 +200,8 @@ class ValidateFaultSims : public ::testing::Test {
 
   testing::TempDir dir_;
   int sims_made_ = 0;
-  core::SimConnectionImpl connection_;
-  cli::SimModuleImpl host_sim_{connection_.started()};
+  sim_connection::SimConnectionImpl connection_;
+  sim_connection::SimModuleImpl host_sim_{connection_.started()};
   testing::CapturedOutput out_;
 };
 
@@ -339,8 +339,8 @@ TEST_F(ValidateFaultSims, AnInterruptStopsTheSimAndWhatItStarted) {
 }
 
 TEST(CheckMappings, RefusesWhatAReplayCouldNotUse) {
-  core::Space sensors = core::parse_space(json::parse(kSensorSpace));
-  core::Space actions = core::parse_space(json::parse(kActionSpace));
+  spaces::Space sensors = spaces::parse_space(json::parse(kSensorSpace));
+  spaces::Space actions = spaces::parse_space(json::parse(kActionSpace));
   auto problems = [&](const char* answer) {
     return check_mappings(json::parse(answer), &sensors, &actions).problems;
   };
@@ -367,7 +367,7 @@ TEST(CheckMappings, RefusesWhatAReplayCouldNotUse) {
                   HasSubstr("action \"['valve'] x\" is not a slot path")));
   // A mapping without a slot is named by its other name; the whole value of a space that is
   // one value is a slot of its own.
-  core::Space discrete = core::parse_space(json::parse(R"({"type": "discrete", "n": 2})"));
+  spaces::Space discrete = spaces::parse_space(json::parse(R"({"type": "discrete", "n": 2})"));
   MappingCheck whole = check_mappings(
       json::parse(R"({"sensor_space": {"mappings": [{"name": "[0]"}]},
                       "action_space": {"mappings": [{"name": " ", "name_mapped": "push"},
@@ -455,4 +455,4 @@ TEST(CallTimes, MedianOfAnEvenCountIsTheMeanOfTheMiddleTwo) {
 }
 
 }  // namespace
-}  // namespace velko::host
+}  // namespace velko::sim_commands

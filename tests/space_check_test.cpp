@@ -9,11 +9,11 @@
 
 #include <boost/json.hpp>
 
-#include "outside/velko_core/slot_path.h"
-#include "outside/velko_core/space_check.h"
-#include "outside/velko_core/spaces.h"
+#include "spaces/slot_path.h"
+#include "spaces/space_check.h"
+#include "spaces/spaces.h"
 
-namespace velko::core {
+namespace velko::spaces {
 namespace {
 
 namespace json = boost::json;
@@ -139,4 +139,4 @@ TEST(SeededSampling, TheSameSeedGivesTheSameActionsAndAnotherSeedOthers) {
 }
 
 }  // namespace
-}  // namespace velko::core
+}  // namespace velko::spaces

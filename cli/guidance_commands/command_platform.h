@@ -28,7 +28,7 @@ class Platform : public guidance::Platform {
       std::string organization_id, std::string project_id) = 0;
 };
 
-// Makes the platform client of one command run for a platform address (`ZARAvUziz(url)`).
+// Makes the platform client of one command run for a platform address (`platform::Client(url)`).
 using PlatformFactory = std::function<std::unique_ptr<Platform>(const std::string& url)>;
 
 }  // namespace velko::guidance_commands

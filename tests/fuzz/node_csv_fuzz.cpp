@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "outside/dev_services/node_csv.h"
+#include "dev/node_csv.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace dev = velko::dev;

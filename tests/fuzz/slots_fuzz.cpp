@@ -17,11 +17,11 @@
 #include "common/json_text.h"
 #include "main/dataset_replay/run_context.h"
 #include "main/dataset_replay/slots.h"
-#include "outside/velko_core/core_library_impl.h"
-#include "outside/velko_core/slot_path.h"
+#include "spaces/core_library_impl.h"
+#include "spaces/slot_path.h"
 #include "tests/fuzz/fuzz_support.h"
 
-namespace core = velko::core;
+namespace spaces = velko::spaces;
 namespace replay = velko::dataset_replay;
 using velko::fuzz::check;
 
@@ -32,7 +32,7 @@ constexpr double kNumbers[] = {2.5, -3.5, 0.0, -0.0, 7.0, 1e300, -1e19, 9.3e18,
                                std::numeric_limits<double>::quiet_NaN(), 0.1, -1.0};
 
 // True when the report run's keys are the core library's.
-bool same_keys(const std::vector<replay::SlotKey>& ours, const core::SlotKeys& theirs) {
+bool same_keys(const std::vector<replay::SlotKey>& ours, const spaces::SlotKeys& theirs) {
   if (ours.size() != theirs.size()) return false;
   for (std::size_t i = 0; i < ours.size(); ++i) {
     if (theirs[i].is_text) {
@@ -46,7 +46,7 @@ bool same_keys(const std::vector<replay::SlotKey>& ours, const core::SlotKeys& t
   return true;
 }
 
-bool same_core_keys(const core::SlotKeys& a, const core::SlotKeys& b) {
+bool same_core_keys(const spaces::SlotKeys& a, const spaces::SlotKeys& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].is_text != b[i].is_text || a[i].index != b[i].index || a[i].text != b[i].text) {
@@ -57,8 +57,8 @@ bool same_core_keys(const core::SlotKeys& a, const core::SlotKeys& b) {
 }
 
 // The core library the report run reads slots through, as the host hands it one.
-core::CoreLibraryImpl& core_library() {
-  static core::CoreLibraryImpl library;
+spaces::CoreLibraryImpl& core_library() {
+  static spaces::CoreLibraryImpl library;
   return library;
 }
 
@@ -74,16 +74,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       line_end == std::string_view::npos ? std::string_view() : rest.substr(line_end + 1);
 
   // The core library's form: what it writes reads back as the same keys, in both readers.
-  core::SlotKeys keys;
+  spaces::SlotKeys keys;
   bool core_reads = true;
   try {
-    keys = core::parse_slot_path(path);
-  } catch (const core::SlotPathError&) {
+    keys = spaces::parse_slot_path(path);
+  } catch (const spaces::SlotPathError&) {
     core_reads = false;
   }
   if (core_reads) {
-    std::string text = core::slot_path_text(keys.data(), keys.size());
-    check(same_core_keys(core::parse_slot_path(text), keys), "the written path reads back otherwise");
+    std::string text = spaces::slot_path_text(keys.data(), keys.size());
+    check(same_core_keys(spaces::parse_slot_path(text), keys), "the written path reads back otherwise");
     std::vector<replay::SlotKey> read;
     try {
       read = replay::_path(text);

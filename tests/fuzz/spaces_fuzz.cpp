@@ -11,12 +11,12 @@
 #include <boost/json/value.hpp>
 
 #include "common/json_text.h"
-#include "outside/velko_core/slot_path.h"
-#include "outside/velko_core/space_check.h"
-#include "outside/velko_core/spaces.h"
+#include "spaces/slot_path.h"
+#include "spaces/space_check.h"
+#include "spaces/spaces.h"
 #include "tests/fuzz/fuzz_support.h"
 
-namespace core = velko::core;
+namespace spaces = velko::spaces;
 using velko::fuzz::check;
 
 namespace {
@@ -26,9 +26,9 @@ namespace {
 constexpr std::size_t kMostSampledVariables = 4096;
 
 // The value at a slot path, or null when the path leads nowhere.
-const boost::json::value* at_path(const boost::json::value& value, const core::SlotKeys& keys) {
+const boost::json::value* at_path(const boost::json::value& value, const spaces::SlotKeys& keys) {
   const boost::json::value* node = &value;
-  for (const core::SlotKey& key : keys) {
+  for (const spaces::SlotKey& key : keys) {
     if (key.is_text) {
       const auto* object = node->if_object();
       if (!object) return nullptr;
@@ -56,42 +56,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const velko::json_text::JsonError&) {
     return 0;
   }
-  core::Space space;
+  spaces::Space space;
   try {
-    space = core::parse_space(description);
-  } catch (const core::SpaceError&) {
+    space = spaces::parse_space(description);
+  } catch (const spaces::SpaceError&) {
     return 0;
   }
   boost::json::array mappings;
   try {
-    mappings = core::convert_space_to_json(space);
-  } catch (const core::SpaceError&) {
+    mappings = spaces::convert_space_to_json(space);
+  } catch (const spaces::SpaceError&) {
     return 0;  // more slot path text than a space may have
   }
   check(mappings.size() == space.variables, "not one mapping per variable");
   // The description itself stands for any value a sim could send.
-  check(core::value_problem(space, description).has_value() != core::contains(space, description),
+  check(spaces::value_problem(space, description).has_value() != spaces::contains(space, description),
         "the space check and the space disagree on a value");
   if (space.variables > kMostSampledVariables) return 0;
 
-  core::ComputeSpace sampler(space, size);
+  spaces::ComputeSpace sampler(space, size);
   for (int round = 0; round < 3; ++round) {
     boost::json::value sample = sampler.sample();
-    check(core::contains(space, sample), "a sample is not a value of its space");
-    check(!core::value_problem(space, sample), "the space check finds a problem in a sample");
+    check(spaces::contains(space, sample), "a sample is not a value of its space");
+    check(!spaces::value_problem(space, sample), "the space check finds a problem in a sample");
     std::string written = velko::json_text::to_json(sample);
-    check(core::contains(space, velko::json_text::parse(written)),
+    check(spaces::contains(space, velko::json_text::parse(written)),
           "a sample written as JSON is no longer a value of its space");
     for (const boost::json::value& mapping : mappings) {
       const boost::json::value& name = mapping.as_object().at("name");
       check(name.is_string(), "a mapping without a slot path");
-      core::SlotKeys keys;
+      spaces::SlotKeys keys;
       try {
-        keys = core::parse_slot_path(name.get_string());
-      } catch (const core::SlotPathError& error) {
+        keys = spaces::parse_slot_path(name.get_string());
+      } catch (const spaces::SlotPathError& error) {
         velko::fuzz::fail(std::string("a mapping's slot path does not read: ") + error.what());
       }
-      check(!core::slot_problem(space, keys), "a mapping's slot path leads to no variable");
+      check(!spaces::slot_problem(space, keys), "a mapping's slot path leads to no variable");
       const boost::json::value* element = at_path(sample, keys);
       check(element && element->is_number(), "a mapping's slot holds no number in a sample");
     }

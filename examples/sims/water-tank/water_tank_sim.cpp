@@ -13,7 +13,7 @@
 #include <boost/json/array.hpp>
 #include <boost/json/parse.hpp>
 
-#include "outside/velko_core/sim_author.h"
+#include "sim_author/sim_author.h"
 #include "water_tank_model.h"
 
 namespace {

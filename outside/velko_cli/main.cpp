@@ -1,3 +1,0 @@
-#include "outside/velko_cli/host.h"
-
-int main(int argc, char** argv) { return velko::host::run(argc, argv); }

@@ -1,0 +1,31 @@
+// The sim connection that velko uses: free ports, sim processes started here, and gRPC
+// clients to them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "main/dataset_replay/sim_connection.h"
+#include "sim_connection/sim_process.h"
+
+namespace velko::sim_connection {
+
+// The real sim connection (sim processes and the sim client together).
+class SimConnectionImpl : public dataset_replay::SimConnection {
+ public:
+  // The sims this connection started, for the serving check.
+  std::shared_ptr<StartedSims> started() const { return started_; }
+
+  int get_free_port() override;
+  bool port_in_use(int port) override;
+  // `settings` carries nothing yet; the sim is configured through the client's env_init.
+  awaitable<std::unique_ptr<dataset_replay::SimProcess>> make_in_process(
+      std::string path, std::string host, int port, boost::json::object settings,
+      dataset_replay::OutputCallback on_output) override;
+  std::unique_ptr<dataset_replay::SimClient> make(dataset_replay::ClientOptions options) override;
+
+ private:
+  std::shared_ptr<StartedSims> started_ = std::make_shared<StartedSims>();
+};
+
+}  // namespace velko::sim_connection

@@ -1,0 +1,23 @@
+// Loading the sim connection module, which brings gRPC, only when a command needs a sim.
+#pragma once
+
+#include <memory>
+
+namespace velko::dataset_replay {
+class SimConnection;
+class SimModule;
+}  // namespace velko::dataset_replay
+
+namespace velko::sim_connection {
+
+// The sim connection and the host's sim module, made by the loaded module.
+struct SimComponents {
+  std::shared_ptr<dataset_replay::SimConnection> sims;
+  std::shared_ptr<dataset_replay::SimModule> host_sim;
+};
+
+// Loads libvelko_sim_plugin.so from beside the executable (it stays loaded for the life of the
+// process) and makes its components. Throws a clear error when it cannot.
+SimComponents load_sim_connection();
+
+}  // namespace velko::sim_connection

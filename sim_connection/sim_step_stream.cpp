@@ -1,0 +1,157 @@
+#include "sim_connection/sim_step_stream.h"
+
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include "common/errors.h"
+
+namespace velko::sim_connection {
+
+namespace pb = velko::sim::v1;
+
+StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes)
+    : queue_(queue), max_held_bytes_(max_held_bytes) {
+  answer_or_end_ = [this] { return !answers_.empty() || unasked_ || finished_; };
+  idle_ = [this] { return finished_ && !busy(); };
+  settled_ = [this] { return !busy(); };
+  stream_ = stub.PrepareAsyncStepStream(&context_, queue_.get());
+  stream_->StartCall(&start_op_);
+}
+
+StepStream::~StepStream() {
+  if (!finished_ && !cancelled_) {
+    // An idle stream ends as the sim expects: no more steps.
+    if (started_ && awaited_ == 0 && unsent_.empty() && !write_failed_ && !unasked_) {
+      close();
+      queue_.settle_until(idle_, Clock::now() + kCloseGrace);
+    }
+  }
+  // A stream that is not over yet (one that stopped reading at an unasked answer included) is
+  // cancelled.
+  if (busy() || !finished_) cancel();
+}
+
+void StepStream::send(pb::StepRequest request) {
+  unsent_.push_back(std::move(request));
+  ++awaited_;
+  pump();
+}
+
+awaitable<StepStream::Next> StepStream::next(pb::JsonReply& answer, Clock::time_point deadline) {
+  std::exception_ptr failure;
+  try {
+    co_await queue_.wait(answer_or_end_, deadline);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    cancel();
+    std::rethrow_exception(failure);
+  }
+  if (!answers_.empty()) {
+    answer = std::move(answers_.front());
+    answers_.pop_front();
+    held_bytes_ -= answer.json().size();
+    pump();
+    co_return Next::kAnswer;
+  }
+  if (unasked_) co_return Next::kUnasked;
+  co_return finished_ ? Next::kEnded : Next::kTimedOut;
+}
+
+void StepStream::close() {
+  if (closing_) return;
+  closing_ = true;
+  awaited_ -= static_cast<int>(unsent_.size());
+  unsent_.clear();
+  pump();
+}
+
+void StepStream::cancel() {
+  if (!busy() && finished_) return;
+  cancelled_ = true;
+  awaited_ -= static_cast<int>(unsent_.size());
+  unsent_.clear();
+  context_.TryCancel();
+  // The operations in progress end at once; then the final status is asked for.
+  queue_.settle([this] { return !start_busy_ && !write_busy_ && !read_busy_; });
+  if (!finished_ && !finish_busy_) {
+    finish_busy_ = true;
+    stream_->Finish(&status_, &finish_op_);
+  }
+  queue_.settle(settled_);
+}
+
+void StepStream::started(bool ok) {
+  start_busy_ = false;
+  started_ = true;
+  if (!ok) {
+    // The call could not start; its status tells why.
+    write_failed_ = true;
+    reads_ended_ = true;
+  }
+  pump();
+}
+
+void StepStream::written(bool ok) {
+  write_busy_ = false;
+  if (!ok) write_failed_ = true;
+  pump();
+}
+
+void StepStream::read(bool ok) {
+  read_busy_ = false;
+  if (ok && awaited_ == 0) {
+    // Every request had its answer: this one answers none, and the stream is not read on.
+    unasked_ = reading_.step();
+    reading_.Clear();
+  } else if (ok) {
+    held_bytes_ += reading_.json().size();
+    answers_.push_back(std::move(reading_));
+    reading_.Clear();
+    --awaited_;
+  } else {
+    reads_ended_ = true;
+  }
+  pump();
+}
+
+void StepStream::status_known(bool) {
+  finish_busy_ = false;
+  finished_ = true;
+}
+
+void StepStream::pump() {
+  if (!started_ || cancelled_) return;
+  if (!write_busy_ && !write_failed_) {
+    if (!unsent_.empty()) {
+      writing_ = std::move(unsent_.front());
+      unsent_.pop_front();
+      write_busy_ = true;
+      // Requests queued together leave together: all but the last may wait in gRPC's buffer
+      // for the last, which sends them.
+      grpc::WriteOptions options;
+      if (!unsent_.empty()) options.set_buffer_hint();
+      stream_->Write(writing_, options, &write_op_);
+    } else if (closing_ && !writes_done_sent_) {
+      writes_done_sent_ = true;
+      write_busy_ = true;
+      stream_->WritesDone(&write_op_);
+    }
+  }
+  // Answers are read whether or not some are due, so that an answer the sim should not have
+  // sent is seen, up to the first such answer; while those not yet taken hold max_held_bytes_,
+  // no more.
+  if (!read_busy_ && !reads_ended_ && !unasked_ &&
+      (answers_.empty() || held_bytes_ < max_held_bytes_)) {
+    read_busy_ = true;
+    stream_->Read(&reading_, &read_op_);
+  }
+  if (reads_ended_ && !finished_ && !finish_busy_) {
+    finish_busy_ = true;
+    stream_->Finish(&status_, &finish_op_);
+  }
+}
+
+}  // namespace velko::sim_connection

@@ -1,0 +1,130 @@
+// The steps of a sim over one bidirectional gRPC stream: a step costs a message each way
+// instead of a whole call, and steps can be sent ahead of their answers.
+#pragma once
+
+#include <grpcpp/grpcpp.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "common/async.h"
+#include "proto/sim.grpc.pb.h"
+#include "sim_connection/polled_queue.h"
+
+namespace velko::sim_connection {
+
+// One StepStream call, polled on its client's queue. Requests are queued and written one after
+// the other; answers are read, in order, for as long as the stream lasts, and kept until they
+// are taken. An answer that comes while every request has been answered is one that no
+// request asked for: it is not kept, nothing more is read, and next() reports it. Used from
+// the event loop's thread only.
+class StepStream {
+ public:
+  using Clock = PolledQueue::Clock;
+
+  // How a wait for the next answer ended.
+  enum class Next { kAnswer, kUnasked, kEnded, kTimedOut };
+
+  // How long an idle stream may take to end as the sim expects once it is closed.
+  static constexpr std::chrono::seconds kCloseGrace{2};
+
+  // Opens the stream. `max_held_bytes`: most bytes of answers that are read before they are
+  // taken (one answer is read whatever its size): a sim sent many steps ahead cannot make
+  // the client hold many of its largest answers at once.
+  StepStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes);
+  // Ends the stream: an idle one is closed as the sim expects (no more steps), within two
+  // seconds; one with steps in progress is cancelled.
+  ~StepStream();
+  StepStream(const StepStream&) = delete;
+  StepStream& operator=(const StepStream&) = delete;
+
+  // Queues one request; it is written once those before it are.
+  void send(velko::sim::v1::StepRequest request);
+
+  // Waits until `deadline` for the oldest answer not yet taken (kAnswer, moved into `answer`),
+  // for an answer that no request asked for once those before it are taken (kUnasked;
+  // unasked() tells its number), or for the stream's end (kEnded; status() tells how it
+  // ended). A cancellation of the awaiting coroutine cancels the stream and raises Interrupted.
+  awaitable<Next> next(velko::sim::v1::JsonReply& answer, Clock::time_point deadline);
+
+  // Sends nothing more: requests not yet written are dropped, and the stream is half-closed
+  // once the one being written is. Answers are then read to the stream's end.
+  void close();
+
+  // Cancels the stream at once and settles its operations.
+  void cancel();
+
+  // True once the stream's final status is known.
+  bool ended() const { return finished_; }
+  const grpc::Status& status() const { return status_; }
+  // Requests sent or queued whose answers have not arrived.
+  int unanswered() const { return awaited_; }
+  // The step number that the first answer no request asked for carried (0 for an unnumbered
+  // one), once such an answer came.
+  const std::optional<std::uint64_t>& unasked() const { return unasked_; }
+
+ private:
+  // One of the stream's operations, as a tag of the queue.
+  class Operation final : public QueuedOperation {
+   public:
+    Operation(StepStream* stream, void (StepStream::*on_end)(bool ok))
+        : stream_(stream), on_end_(on_end) {}
+    void finished(bool ok) override { (stream_->*on_end_)(ok); }
+
+   private:
+    StepStream* stream_;
+    void (StepStream::*on_end_)(bool ok);
+  };
+
+  void started(bool ok);
+  void written(bool ok);
+  void read(bool ok);
+  void status_known(bool ok);
+  // Starts the writes, reads and the final status request that are due.
+  void pump();
+  // True while one of the stream's operations has not ended.
+  bool busy() const { return start_busy_ || write_busy_ || read_busy_ || finish_busy_; }
+
+  PolledQueue& queue_;
+  grpc::ClientContext context_;
+  std::unique_ptr<grpc::ClientAsyncReaderWriter<velko::sim::v1::StepRequest,
+                                                velko::sim::v1::JsonReply>>
+      stream_;
+  Operation start_op_{this, &StepStream::started};
+  Operation write_op_{this, &StepStream::written};
+  Operation read_op_{this, &StepStream::read};
+  Operation finish_op_{this, &StepStream::status_known};
+  std::function<bool()> answer_or_end_;
+  std::function<bool()> idle_;
+  std::function<bool()> settled_;
+
+  std::deque<velko::sim::v1::StepRequest> unsent_;
+  velko::sim::v1::StepRequest writing_;
+  velko::sim::v1::JsonReply reading_;
+  std::deque<velko::sim::v1::JsonReply> answers_;
+  // The bytes of the answers in `answers_`, and their bound.
+  std::size_t held_bytes_ = 0;
+  std::size_t max_held_bytes_;
+  grpc::Status status_;
+  int awaited_ = 0;
+  std::optional<std::uint64_t> unasked_;
+
+  bool start_busy_ = true;
+  bool write_busy_ = false;
+  bool read_busy_ = false;
+  bool finish_busy_ = false;
+  bool started_ = false;
+  bool write_failed_ = false;
+  bool closing_ = false;
+  bool writes_done_sent_ = false;
+  bool reads_ended_ = false;
+  bool cancelled_ = false;
+  bool finished_ = false;
+};
+
+}  // namespace velko::sim_connection
