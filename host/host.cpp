@@ -19,6 +19,7 @@
 #include "cli/sim_commands/sim_publish.h"
 #include "common/console.h"
 #include "common/errors.h"
+#include "host/completion.h"
 #include "host/settings.h"
 #include "platform/client.h"
 
@@ -108,6 +109,7 @@ int run(int argc, char** argv) {
   guidance->require_subcommand(1);
   sim_commands::add_sim_commands(app, settings, console);
   data_commands::add_data_commands(app, settings, console);
+  add_completion_command(app);
 
   try {
     app.parse(argc, argv);
