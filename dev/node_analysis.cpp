@@ -461,6 +461,7 @@ json::value analyze_rollouts(const DatasetCatalog& catalog, std::string_view bod
     figures["compared_rows"] = ok ? fit.compared_rows : 0;
     figures["slots"] = sensor.slots;
     figures["predicted_nulls"] = predicted_nulls;
+    figures["constant"] = ok && fit.constant;
     sensor_figures[sensor.column->id] = std::move(figures);
   }
   bool reportable = scored > 0;

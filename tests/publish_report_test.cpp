@@ -23,6 +23,7 @@
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/report_wait.h"
 #include "main/dataset_replay/run_context.h"
+#include "main/dataset_replay/sensor_results.h"
 #include "spaces/core_library_impl.h"
 #include "tests/support/captured_output.h"
 #include "tests/support/fake_sim.h"
@@ -514,6 +515,53 @@ TEST_F(ReportRunTest, StatusFieldsOfTheWrongTypeAreClearErrors) {
                KeyError);
   EXPECT_THROW(render(R"({"buildMapped": 1})"), BadAnswer);
   EXPECT_THROW(render("[]"), BadAnswer);
+}
+
+TEST(SensorTable, ShowsTheNodesFiguresWorstFirstAndNothingForAnotherShape) {
+  // The usual shape: sorted by accuracy, those not scored last, notes from the figures.
+  const json::value usual = json::parse(R"({"evaluation": {"sensors": {
+      "s_level": {"name": "level", "accuracy_percent": 98.75, "lag_steps": 0,
+                  "compared_rows": 6158, "predicted_nulls": 0, "constant": false},
+      "s_flow": {"name": "flow\u001b[2J", "accuracy_percent": 41.2, "lag_steps": 2,
+                 "compared_rows": 6100, "predicted_nulls": 3},
+      "s_temp": {"name": "temp", "accuracy_percent": null, "lag_steps": null,
+                 "compared_rows": 0},
+      "s_set": {"name": "setpoint", "accuracy_percent": 100, "lag_steps": 0,
+                "compared_rows": 10, "constant": true}}}})");
+  std::optional<std::vector<SensorResult>> results = sensor_results(usual);
+  ASSERT_TRUE(results);
+  const std::string table = render_table(sensor_table(*results), /*color=*/false);
+  const std::vector<std::string> expected_rows = {
+      "│ flow\\x1b[2J │ 41.2     │ ████████▎            │ 2   │ 6100 │ 3 predictions without a value │",
+      "│ level       │ 98.8     │ ███████████████████▊ │ 0   │ 6158 │                               │",
+      "│ setpoint    │ 100.0    │ ████████████████████ │ 0   │ 10   │ never changes                 │",
+      "│ temp        │ -        │                      │ -   │ 0    │ not scored                    │",
+  };
+  std::size_t at = 0;
+  for (const std::string& row : expected_rows) {
+    const std::size_t found = table.find(row, at);
+    EXPECT_NE(found, std::string::npos) << row << "\nin\n" << table;
+    at = found == std::string::npos ? at : found;
+  }
+  EXPECT_EQ(table.rfind("Sensors, worst first\n", 0), 0u) << table;
+  // A long list keeps the worst and counts the rest.
+  std::vector<SensorResult> many(5, results->front());
+  EXPECT_THAT(render_table(sensor_table(many, 3), false), HasSubstr("│ 2 more sensors "));
+
+  // Shapes of another node: no table (and no error).
+  for (const char* other : {
+           R"(null)", R"({})", R"({"evaluation": {}})", R"({"evaluation": {"sensors": {}}})",
+           R"({"evaluation": {"sensors": []}})",
+           R"({"evaluation": {"sensors": {"a": {"accuracy_percent": "high"}}}})",
+           R"({"evaluation": {"sensors": {"a": {"accuracy_percent": 140}}}})",
+           R"({"evaluation": {"sensors": {"a": {"accuracy_percent": 50, "lag_steps": -1}}}})",
+           R"({"evaluation": {"sensors": {"a": {"name": 7, "accuracy_percent": 50}}}})",
+       }) {
+    EXPECT_FALSE(sensor_results(json::parse(other))) << other;
+  }
+  EXPECT_EQ(accuracy_bar(0), "");
+  EXPECT_EQ(accuracy_bar(50, 4), "██");
+  EXPECT_EQ(accuracy_bar(60, 4), "██▍");
 }
 
 }  // namespace

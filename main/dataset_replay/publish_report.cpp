@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
@@ -21,6 +23,7 @@
 #include "main/dataset_replay/report_platform.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/report_wait.h"
+#include "main/dataset_replay/sensor_results.h"
 
 namespace velko::dataset_replay {
 
@@ -264,6 +267,13 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
   }
 
   run.console.print(analysis_line(*artifact));
+  // The node's figures per sensor, worst first, where the artifact has them in a shape velko
+  // knows; another node's artifact shows none.
+  if (std::optional<std::vector<SensorResult>> sensors = sensor_results(*artifact)) {
+    run.console.print_table(sensor_table(*sensors));
+  } else {
+    run.logger.debug("The artifact gives no per-sensor figures that velko reads: no table");
+  }
   co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
                                      json::value(success_body(*artifact, result, warnings)));
 
