@@ -62,6 +62,12 @@ TEST_F(GuidanceEndToEnd, NewPublishPublishList) {
   ASSERT_EQ(listed.status, 0) << listed.err;
   EXPECT_THAT(listed.out, HasSubstr("┃ Name"));
   EXPECT_THAT(listed.out, HasSubstr("│ Keep the pressure safe │ constraint │"));
+  RunResult as_json = velko({"guidance", "list", "--json"}, dir.path());
+  ASSERT_EQ(as_json.status, 0) << as_json.err;
+  boost::json::value items = boost::json::parse(as_json.out);
+  EXPECT_EQ(items.at("project").at("name"), "Water plant");
+  EXPECT_EQ(items.at("items").at(0).at("name"), "Keep the pressure safe");
+  EXPECT_EQ(items.at("items").at(0).at("type"), "constraint");
 }
 
 TEST_F(GuidanceEndToEnd, PromptsTakeDefaultsAndEndOfInputAborts) {

@@ -186,6 +186,18 @@ TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
             "│ valve  │ action │ 15    │ 3     │ 0.5 │ 0.5 │ 0.5  │\n"
             "└────────┴────────┴───────┴───────┴─────┴─────┴──────┘\n");
 
+  // For a program: the same figures as one object, the message on standard error.
+  RunResult as_json = velko({"data", "stats", "valve-runs", "--json"}, server_options());
+  ASSERT_EQ(as_json.status, 0) << as_json.err;
+  EXPECT_THAT(as_json.err, StartsWith("✓ Counted 'valve-runs': 3 episodes"));
+  json::value figures = json::parse(as_json.out);
+  EXPECT_EQ(figures.at("dataset").at("name"), "valve-runs");
+  EXPECT_EQ(figures.at("episodes"), 3);
+  EXPECT_EQ(figures.at("rows"), 18);
+  EXPECT_EQ(figures.at("columns").at(1),
+            json::parse(R"({"id": "valve", "name": "valve", "role": "action", "count": 15,
+                            "nulls": 3, "min": 0.5, "max": 0.5, "mean": 0.5})"));
+
   RunResult published = velko(publish, server_options());
   EXPECT_EQ(published.status, 0) << published.err;
   EXPECT_THAT(published.out, MatchesRegex("(.|\n)*✓ Analyzed 2 episodes: score [0-9.]+\n(.|\n)*"));
@@ -241,6 +253,17 @@ TEST_F(ServersEndToEnd, SimListShowsThePublishedSimsWithTheirBuildAndUseCases) {
   EXPECT_THAT(listed.out,
               MatchesRegex("(.|\n)*│ valve │ 51a10001-[-0-9a-f]+ │ 51a10002-[-0-9a-f]+ +│ ready +│ "
                            "saved +│ Water plant │\n(.|\n)*"));
+  RunResult as_json =
+      velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b", "--json"},
+            server_options());
+  ASSERT_EQ(as_json.status, 0) << as_json.err;
+  json::value sims = json::parse(as_json.out);
+  EXPECT_EQ(sims.at("organisation"), "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b");
+  const json::value& valve = sims.at("sims").at(0);
+  EXPECT_EQ(valve.at("name"), "valve");
+  EXPECT_EQ(valve.at("latest_build").at("status"), "READY");
+  EXPECT_EQ(valve.at("latest_build").at("mappings_saved"), true);
+  EXPECT_EQ(valve.at("use_cases"), json::parse(R"(["Water plant"])"));
   RunResult unknown = velko({"sim", "list", "--org", "nobody"}, server_options());
   EXPECT_EQ(unknown.status, 1);
   EXPECT_THAT(unknown.err, StartsWith("Error: There is no organisation 'nobody'"));

@@ -1,12 +1,15 @@
 #include "cli/data_commands/data_stats.h"
 
 #include <memory>
+#include <optional>
 
 #include <CLI/CLI.hpp>
+#include <boost/json.hpp>
 #include <fmt/format.h>
 
 #include "common/async.h"
 #include "common/errors.h"
+#include "common/json_text.h"
 #include "common/literal.h"
 #include "compute_node/dataset.h"
 #include "compute_node/dataset_stats.h"
@@ -26,7 +29,32 @@ std::string figure(const std::optional<double>& value, bool rounded) {
 
 std::string cell(const std::string& text) { return escape_markup(printable(text)); }
 
-awaitable<void> stats(const host::Settings& settings, Console& console, std::string ref) {
+// A figure as JSON: a number, or null without one.
+boost::json::value figure_json(const std::optional<double>& value) {
+  return value ? boost::json::value(*value) : boost::json::value(nullptr);
+}
+
+// The figures as one JSON object, for a program to read.
+boost::json::object figures_json(const compute_node::DatasetFigures& figures) {
+  boost::json::array columns;
+  for (const compute_node::DatasetFigures::Column& column : figures.columns) {
+    columns.push_back(boost::json::object{
+        {"id", column.id},       {"name", column.name},         {"role", column.role},
+        {"count", column.count}, {"nulls", column.nulls},       {"min", figure_json(column.min)},
+        {"max", figure_json(column.max)}, {"mean", figure_json(column.mean)}});
+  }
+  return {{"dataset", boost::json::object{{"id", figures.id}, {"name", figures.name}}},
+          {"episodes", figures.episodes},
+          {"rows", figures.rows},
+          {"columns", std::move(columns)}};
+}
+
+awaitable<void> stats(const host::Settings& settings, Console& console, std::string ref,
+                      bool as_json) {
+  // With --json, standard output holds the object alone: the rest goes to standard error.
+  std::optional<Console> progress;
+  if (as_json) progress.emplace(/*to_stderr=*/true, settings.color);
+  Console& messages = as_json ? *progress : console;
   // A token that would break its header line is refused before anything is sent.
   compute_node::check_node_token(settings.node_token);
   compute_node::ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
@@ -36,13 +64,17 @@ awaitable<void> stats(const host::Settings& settings, Console& console, std::str
   dataset_replay::LocalDataset dataset = co_await datasets.resolve_local_dataset(api, "", ref);
   compute_node::DatasetFigures figures;
   {
-    auto line = console.status("Counting " + quoted(dataset.name) + " on the compute node...");
+    auto line = messages.status("Counting " + quoted(dataset.name) + " on the compute node...");
     figures = co_await compute_node::count_dataset(datasets, dataset);
   }
-  console.print("[green]✓[/green] Counted " + cell(quoted(figures.name)) + ": " +
-                std::to_string(figures.episodes) + " episodes, " + std::to_string(figures.rows) +
-                " rows. The compute node knows its episode count from now on.");
-  console.print_table(figures_table(figures));
+  messages.print("[green]✓[/green] Counted " + cell(quoted(figures.name)) + ": " +
+                 std::to_string(figures.episodes) + " episodes, " + std::to_string(figures.rows) +
+                 " rows. The compute node knows its episode count from now on.");
+  if (as_json) {
+    console.print(escape_markup(json_text::to_json(figures_json(figures))));
+  } else {
+    console.print_table(figures_table(figures));
+  }
 }
 
 }  // namespace
@@ -63,6 +95,7 @@ void add_data_commands(CLI::App& app, const host::Settings& settings, Console& c
   CLI::App* data = app.add_subcommand("data", "Datasets on the local compute node");
   data->require_subcommand(1);
   auto ref = std::make_shared<std::string>();
+  auto as_json = std::make_shared<bool>(false);
   CLI::App* command = data->add_subcommand(
       "stats",
       "Have the compute node count a dataset (episodes, rows, and per column: values, nulls, "
@@ -72,7 +105,12 @@ void add_data_commands(CLI::App& app, const host::Settings& settings, Console& c
       ->required()
       ->check(CLI::Validator(
           [](std::string& text) { return compute_node::dataset_ref_problem(text).value_or(""); }, ""));
-  command->callback([&settings, &console, ref] { async_to_sync(stats)(settings, console, *ref); });
+  command->add_flag("--json", *as_json,
+                    "Print one JSON object (the dataset's figures) instead of the table; "
+                    "messages go to standard error");
+  command->callback([&settings, &console, ref, as_json] {
+    async_to_sync(stats)(settings, console, *ref, *as_json);
+  });
 }
 
 }  // namespace velko::data_commands

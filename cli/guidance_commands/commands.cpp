@@ -1,15 +1,18 @@
 #include "cli/guidance_commands/commands.h"
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <boost/json.hpp>
 
 #include "cli/guidance_commands/command_platform.h"
 #include "common/async.h"
 #include "common/console.h"
+#include "common/json_text.h"
 #include "common/literal.h"
 #include "common/printable.h"
 #include "common/unicode.h"
@@ -143,11 +146,24 @@ awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_
                         " (uuid: " + escape_markup(printable_name(item.id)) + ")");
 }
 
-awaitable<void> _list(GuidanceSession& session) {
+awaitable<void> _list(GuidanceSession& session, bool as_json) {
   std::unique_ptr<Platform> api = make_platform(session);
   Project project = co_await api->cli_select();
   std::vector<guidance::GuidanceItem> items =
       co_await api->list_guidance(project.organization_id, project.id);
+  if (as_json) {
+    // One object on standard output, for a program to read.
+    boost::json::array listed;
+    for (const auto& item : items) {
+      listed.push_back(boost::json::object{
+          {"name", item.name}, {"type", item.type.value}, {"uuid", item.id}});
+    }
+    boost::json::object out{
+        {"project", boost::json::object{{"id", project.id}, {"name", project.name}}},
+        {"items", std::move(listed)}};
+    session.console.print(escape_markup(json_text::to_json(out)));
+    co_return;
+  }
   Table table;
   table.columns = {"Name", "Type", "UUID"};
   for (const auto& item : items) {
@@ -200,7 +216,10 @@ std::shared_ptr<CLI::App> make_group(GuidanceSession& session) {
   });
 
   CLI::App* list = group->add_subcommand("list", "List the guidance items in a project");
-  list->callback([&session] { async_to_sync(_list)(session); });
+  auto list_json = std::make_shared<bool>(false);
+  list->add_flag("--json", *list_json,
+                 "Print one JSON object (the project and its items) instead of the table");
+  list->callback([&session, list_json] { async_to_sync(_list)(session, *list_json); });
 
   return group;
 }

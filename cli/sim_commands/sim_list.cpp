@@ -4,9 +4,11 @@
 #include <string>
 
 #include <CLI/CLI.hpp>
+#include <boost/json.hpp>
 
 #include "cli/sim_commands/command_options.h"
 #include "common/async.h"
+#include "common/json_text.h"
 #include "host/host.h"
 #include "host/settings.h"
 
@@ -25,10 +27,36 @@ std::string status_cell(const std::string& status) {
   return cell(status);
 }
 
-awaitable<void> list_sims(const host::Settings& settings, Console& console, std::string org) {
+// The sims as one JSON object, for a program to read.
+boost::json::object sims_json(const std::string& org_id,
+                              const std::vector<platform::SimSummary>& sims) {
+  boost::json::array listed;
+  for (const platform::SimSummary& sim : sims) {
+    boost::json::array use_cases;
+    for (const std::string& name : sim.use_cases) use_cases.emplace_back(name);
+    boost::json::value build = nullptr;
+    if (sim.latest_build) {
+      build = boost::json::object{{"id", sim.latest_build->id},
+                                  {"status", sim.latest_build->status},
+                                  {"mappings_saved", sim.latest_build->mapped}};
+    }
+    listed.push_back(boost::json::object{{"name", sim.name},
+                                         {"id", sim.id},
+                                         {"latest_build", std::move(build)},
+                                         {"use_cases", std::move(use_cases)}});
+  }
+  return {{"organisation", org_id}, {"sims", std::move(listed)}};
+}
+
+awaitable<void> list_sims(const host::Settings& settings, Console& console, std::string org,
+                          bool as_json) {
   platform::Client api(settings.url_api, settings.api_token, settings.project);
   std::string org_id = co_await organisation(api, org, settings.org);
   std::vector<platform::SimSummary> sims = co_await api.list_sims(org_id);
+  if (as_json) {
+    console.print(escape_markup(json_text::to_json(sims_json(org_id, sims))));
+    co_return;
+  }
   if (sims.empty()) {
     console.print("The organisation has no sims yet; publish one with `velko sim publish PATH "
                   "--dataset REF`.");
@@ -58,13 +86,17 @@ Table sims_table(const std::vector<platform::SimSummary>& sims) {
 
 void add_list_command(CLI::App& sim, const host::Settings& settings, Console& console) {
   auto org = std::make_shared<std::string>();
+  auto as_json = std::make_shared<bool>(false);
   CLI::App* command = sim.add_subcommand(
       "list", "List the organisation's sims on the platform: their latest build, its state and "
               "the use cases that use them");
   command->add_option("--org", *org,
                       "The organisation (default: VELKO_ORG, else that of your projects)");
-  command->callback(
-      [&settings, &console, org] { async_to_sync(list_sims)(settings, console, *org); });
+  command->add_flag("--json", *as_json,
+                    "Print one JSON object (the organisation and its sims) instead of the table");
+  command->callback([&settings, &console, org, as_json] {
+    async_to_sync(list_sims)(settings, console, *org, *as_json);
+  });
 }
 
 }  // namespace velko::sim_commands
