@@ -334,16 +334,20 @@ TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) 
   for (auto [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
     std::string sim_path = fault_sim("hanging-" + std::to_string(signal),
                                      {"hang-in-step", "1", "--fault", "spawn-child"});
+    const std::size_t claims_before = state().at("claims").as_array().size();
     std::promise<int> pid_promise;
     RunOptions run_options = options();
     run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
     auto finished = std::async(std::launch::async,
                                [&] { return run(publish_args(sim_path), run_options); });
     int pid = pid_promise.get_future().get();
-    // Interrupt once the sim hangs in its first step (it says so on its output, which is
-    // read into the run's log only when it fails; its process and its child are seen here).
+    // Interrupt once the sim of the report run is up: the claim is made and the sim and its
+    // child are seen (the sim that `sim publish` checks first, before it publishes anything,
+    // has its child too, and an interrupt then leaves no claim to close).
     auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (processes_in(sim_path).size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    while ((state().at("claims").as_array().size() == claims_before ||
+            processes_in(sim_path).size() < 2) &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(20ms);
     }
     std::this_thread::sleep_for(300ms);
