@@ -35,6 +35,13 @@ std::string next_steps_text(SimLanguage language, const ScaffoldedSim& made,
   std::string text = "Created " + printable_name(made.directory) + " (a " +
                      (python ? "Python" : "C++") + " sim): " + printable_name(files) + ".\n";
   if (python) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(
+            std::filesystem::path(sources.python_dir) / "velko_sim", ec)) {
+      text += "velko_sim is not in " + printable_name(sources.python_dir) +
+              ", where run-sim looks for it: set VELKO_SIM_PYTHONPATH to the folder that "
+              "holds it.\n";
+    }
     text += "Edit sim.py, and name its variables in mappings.json as your dataset's columns "
             "are named. Then:\n";
   } else {
@@ -60,7 +67,7 @@ void add_new_command(CLI::App& sim, Console& console) {
   command->add_option("name", options->name, "The sim's name: letters, digits, '-' and '_'")
       ->required()
       ->check(CLI::Validator(
-          [](std::string& name) { return sim_name_problem(name); }, "NAME"));
+          [](std::string& name) { return sim_name_problem(name); }, ""));
   CLI::Option* python = command->add_flag("--python")->description(
       "Write it in Python, in the Gymnasium style, on velko_sim (the default)");
   CLI::Option* cpp =
