@@ -15,6 +15,7 @@ namespace velko {
 
 namespace {
 
+// Throws the system's error `error` with `what` in front of its text.
 [[noreturn]] void system_failure(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);
 }

@@ -24,8 +24,8 @@ struct NewOptions {
 // `path` as one word that a user can paste into a shell, escaped for the terminal.
 std::string command_word(const std::string& path) { return printable_name(shell_word(path)); }
 
-}  // namespace
-
+// What `velko sim new` prints once the folder is made: the folder, its files and the next
+// commands (building a C++ sim with velko's build, validating, publishing).
 std::string next_steps_text(SimLanguage language, const ScaffoldedSim& made,
                             const ScaffoldSources& sources) {
   const bool python = language == SimLanguage::kPython;
@@ -58,6 +58,8 @@ std::string next_steps_text(SimLanguage language, const ScaffoldedSim& made,
   text += "  velko sim publish " + folder + " --dataset DATASET";
   return text;
 }
+
+}  // namespace
 
 void add_new_command(CLI::App& sim, Console& console) {
   auto options = std::make_shared<NewOptions>();

@@ -22,6 +22,7 @@ namespace {
 constexpr std::uintmax_t kMaxTemplateBytes = 1 << 20;
 constexpr std::size_t kMaxNameLength = 100;
 
+// An ASCII letter or digit (names go into file names, CMake targets and commands).
 bool ascii_alnum(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
