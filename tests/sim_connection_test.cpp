@@ -739,6 +739,33 @@ TEST(SimAuthor, BadSettingsAndActionsAreRefusedWithTheirReason) {
                             "number"));
 }
 
+// A sim on the C++ author library gets the seed and options of each Reset as sent (the largest
+// seed and 0 included), and no seed when the Reset carries none.
+TEST(SimAuthor, ResetGetsTheSeedAndOptionsAsSent) {
+  TempDir dir;
+  const std::vector<std::string> lines{"reset seed 18446744073709551615 {\"level\":1}",
+                                       "reset seed 0 {}", "reset no seed {}"};
+  const std::string sim_path =
+      testing::sim_dir(dir.path(), {testing::bin("velko-author-seed-sim")});
+  testing::run_async([&]() -> awaitable<void> {
+    ServingSim sim;
+    co_await sim.start(sim_path);
+    dataset_replay::ResetArgs largest;
+    largest.seed = 18446744073709551615u;
+    largest.options = json::object{{"level", 1}};
+    co_await sim.client->reset(std::move(largest));
+    dataset_replay::ResetArgs zero;
+    zero.seed = 0;
+    co_await sim.client->reset(std::move(zero));
+    co_await sim.client->reset();
+    co_await sim.client->close();
+    for (const std::string& line : lines) {
+      bool shown = co_await testing::eventually([&] { return sim.output.has(line); });
+      EXPECT_TRUE(shown) << line;
+    }
+  });
+}
+
 // --- The host's serving check and output tail ---
 
 TEST(CheckServing, SimThatNeverAnswersFailsWhenTheTimeIsUp) {

@@ -14,6 +14,7 @@
 #include "cli/sim_commands/bundle.h"
 #include "cli/sim_commands/command_options.h"
 #include "cli/sim_commands/sim_list.h"
+#include "cli/sim_commands/sim_new.h"
 #include "cli/sim_commands/sim_validate.h"
 #include "common/async.h"
 #include "common/console.h"
@@ -172,9 +173,10 @@ awaitable<void> publish(const host::Settings& settings, Console& console,
 
 void add_sim_commands(CLI::App& app, const host::Settings& settings, Console& console) {
   CLI::App* sim = app.add_subcommand(
-      "sim", "Sims: check one before publishing it, publish a build and report it against a "
-             "dataset, list those on the platform");
+      "sim", "Sims: start a new one, check one before publishing it, publish a build and "
+             "report it against a dataset, list those on the platform");
   sim->require_subcommand(1);
+  add_new_command(*sim, console);
   add_validate_command(*sim, settings, console);
   auto options = std::make_shared<PublishOptions>();
   CLI::App* command = sim->add_subcommand(

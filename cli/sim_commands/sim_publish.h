@@ -16,7 +16,7 @@ struct Settings;
 
 namespace velko::sim_commands {
 
-// Adds the `sim` command group (validate, publish, list) to the host's command line. Its
+// Adds the `sim` command group (new, validate, publish, list) to the host's command line. Its
 // commands run with `settings` and print through `console`, both of which must outlive the
 // parse.
 void add_sim_commands(CLI::App& app, const host::Settings& settings, Console& console);
