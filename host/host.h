@@ -12,6 +12,8 @@ namespace velko::host {
 // Exit statuses of the host.
 inline constexpr int kExitError = 1;
 inline constexpr int kExitUsage = 2;
+// `sim publish --min-score X`: the analysis scored below X, or nothing could be scored.
+inline constexpr int kExitBelowMinScore = 3;
 // Ctrl-C and SIGTERM.
 inline constexpr int kExitInterrupted = 130;
 // A closed terminal (SIGHUP): the status a shell gives a command that a hang-up ended, so that

@@ -125,6 +125,34 @@ TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
   EXPECT_EQ(body.at("simulatorValidation").at("dataset").at("selected_episodes").as_array().size(), 3u);
   EXPECT_TRUE(body.at("dataset").at("contentSha256").is_string());
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+
+  // For a pipeline: one object on standard output, and a score gate with a status of its own
+  // once everything else has run (the build published, the report made).
+  for (const char* min_score : {"0", "100"}) {
+    const bool passes = std::string(min_score) == "0";
+    RunResult gated = publish(water_tank(), {"--project", project, "--json", "--min-score",
+                                             min_score});
+    EXPECT_EQ(gated.status, passes ? 0 : 3) << gated.err;
+    json::value out = json::parse(gated.out);
+    EXPECT_EQ(out.at("sim").at("name"), "water-tank");
+    EXPECT_EQ(out.at("dataset").at("name"), "water-tank-runs");
+    EXPECT_EQ(out.at("episodes"), 3);
+    EXPECT_EQ(out.at("rows_reached"), out.at("rows_recorded"));
+    EXPECT_GT(out.at("score").as_double(), 50);
+    EXPECT_EQ(out.at("sensors").as_array().size(), 4u);
+    EXPECT_EQ(out.at("report").at("status"), "ready");
+    EXPECT_EQ(out.at("report").at("use_cases"), json::parse(R"(["Water plant"])"));
+    EXPECT_EQ(out.at("passed"), passes);
+    EXPECT_EQ(out.at("error"), nullptr);
+    EXPECT_EQ(out.at("claimed"), true);
+    EXPECT_EQ(out.at("claim_closed"), false);
+    EXPECT_THAT(gated.err, HasSubstr("✓ Analyzed 3 episodes"));
+    if (!passes) {
+      EXPECT_THAT(gated.err, MatchesRegex("(.|\n)*✗ The score [0-9.]+ is below --min-score "
+                                          "100.0\n$"));
+    }
+    EXPECT_EQ(state().at("claims").as_array().back().at("open"), false);
+  }
 }
 
 TEST_F(ReportEndToEnd, RefusedClaimShowsTheDetailAndStartsNothing) {
@@ -296,6 +324,15 @@ TEST_F(ReportEndToEnd, SimCrashingMidReplayIsToldByItsEndAndClosesTheClaim) {
   EXPECT_THAT(result.err, HasSubstr("\nfatal: simulated crash at step 5\n"));
   EXPECT_EQ(only_claim().at("submitted").at("failure"), json::value(ended));
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  // With --json, the failure is in the object too, with the claim it closed.
+  RunResult as_json = publish(fault_sim("crashing-json", {"crash-at-step", "5"}), {"--json"});
+  EXPECT_EQ(as_json.status, 1);
+  json::value out = json::parse(as_json.out);
+  EXPECT_EQ(out.at("error"), json::value(ended));
+  EXPECT_EQ(out.at("claimed"), true);
+  EXPECT_EQ(out.at("claim_closed"), true);
+  EXPECT_EQ(out.at("passed"), false);
+  EXPECT_EQ(out.at("score"), nullptr);
 }
 
 TEST_F(ReportEndToEnd, StepsAheadSettingDecidesHowTheSimIsStepped) {

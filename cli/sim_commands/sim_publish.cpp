@@ -5,11 +5,16 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include <CLI/CLI.hpp>
+#include <boost/json.hpp>
+#include <fmt/format.h>
 
 #include "cli/sim_commands/bundle.h"
 #include "cli/sim_commands/command_options.h"
@@ -19,12 +24,15 @@
 #include "common/async.h"
 #include "common/console.h"
 #include "common/file_digest.h"
+#include "common/json_text.h"
 #include "common/literal.h"
 #include "common/logging.h"
 #include "compute_node/dataset.h"
+#include "host/host.h"
 #include "host/settings.h"
 #include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/publish_report.h"
+#include "main/dataset_replay/report_outcome.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/sim_connection.h"
 #include "platform/client.h"
@@ -50,6 +58,18 @@ struct PublishOptions {
   double call_timeout_s = 300;
   std::uint64_t seed = 0;
   int max_answer_mib = static_cast<int>(dataset_replay::DEFAULT_MAX_ANSWER_BYTES >> 20);
+  // --json: one object on standard output at the end, the rest on standard error.
+  bool json = false;
+  // --min-score: the least score that passes.
+  std::optional<double> min_score;
+};
+
+// What `sim publish --json` tells beside the report run's outcome.
+struct PublishRecord {
+  std::string sim_name;
+  std::string sim_id;
+  std::string build_id;
+  dataset_replay::ReportOutcome outcome;
 };
 
 // A temporary file removed when it goes out of scope.
@@ -87,8 +107,8 @@ awaitable<std::string> project_id(platform::Client& api, const std::string& give
   co_return platform::find_project(projects, given, "--project").id;
 }
 
-awaitable<void> publish(const host::Settings& settings, Console& console,
-                        PublishOptions options) {
+awaitable<void> publish_run(const host::Settings& settings, Console& console,
+                            PublishOptions options, PublishRecord& record) {
   // Everything that needs no server is checked first: a bad local input publishes nothing.
   if (!fs::is_directory(options.path)) {
     throw std::runtime_error(options.path + " is not a sim directory");
@@ -145,6 +165,7 @@ awaitable<void> publish(const host::Settings& settings, Console& console,
   report.env_init = env_init;
   report.call_timeout_s = options.call_timeout_s;
   report.seed = options.seed;
+  report.outcome = &record.outcome;
   // The report run, built from this command's settings, console and components.
   compute_node::ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
   spaces::CoreLibraryImpl core;
@@ -162,11 +183,68 @@ awaitable<void> publish(const host::Settings& settings, Console& console,
       co_await dataset_replay::prepare_report(run, org, options.dataset, report);
 
   platform::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
+  record.sim_name = sim.name;
+  record.sim_id = sim.sim_id;
+  record.build_id = sim.implementation_id;
   console.print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
                        " (build " + escape_markup(sim.implementation_id) + ")");
   co_await dataset_replay::publish_report(run, org, sim.sim_id, sim.name, sim.implementation_id,
                                           options.path, bundle_sha256, std::move(dataset),
                                           std::move(report));
+}
+
+// The verdict of --min-score on a run's outcome: the line that says why it did not pass, or
+// none when it passed.
+std::optional<std::string> below_min_score(const dataset_replay::ReportOutcome& outcome,
+                                           double min_score) {
+  if (!outcome.score) {
+    return fmt::format("Nothing could be scored, below --min-score {}", float_repr(min_score));
+  }
+  if (*outcome.score >= min_score) return std::nullopt;
+  return fmt::format("The score {:.1f} is below --min-score {}", *outcome.score,
+                     float_repr(min_score));
+}
+
+// `sim publish`: the run, then what --json and --min-score make of it.
+awaitable<void> publish(const host::Settings& settings, Console& console,
+                        PublishOptions options) {
+  // With --json, standard output holds the object alone: the rest goes to standard error.
+  std::optional<Console> progress;
+  if (options.json) progress.emplace(/*to_stderr=*/true, settings.color);
+  Console& messages = options.json ? *progress : console;
+  PublishRecord record;
+  std::exception_ptr failure;
+  try {
+    co_await publish_run(settings, messages, options, record);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // A run that failed for want of any score fails the gate as such; another failure is an
+  // error as without the gate.
+  std::optional<std::string> below;
+  if (options.min_score && (!failure || (record.outcome.analyzed && !record.outcome.score))) {
+    below = below_min_score(record.outcome, *options.min_score);
+  }
+  if (options.json) {
+    json::object out;
+    out["sim"] = record.sim_id.empty()
+                     ? json::value(nullptr)
+                     : json::value(json::object{{"name", record.sim_name},
+                                                {"id", record.sim_id},
+                                                {"build", record.build_id}});
+    for (auto& [key, value] : dataset_replay::outcome_json(record.outcome)) out[key] = value;
+    out["min_score"] = options.min_score ? json::value(*options.min_score) : json::value(nullptr);
+    out["passed"] = !failure && !below;
+    out["error"] = failure ? json::value(dataset_replay::failure_reason(failure))
+                           : json::value(nullptr);
+    console.print(escape_markup(json_text::to_json(out)));
+  }
+  if (below) {
+    if (failure) messages.print("Error: " + escape_markup(dataset_replay::failure_reason(failure)));
+    messages.print("[red]✗ " + escape_markup(*below) + "[/red]");
+    throw CLI::RuntimeError(host::kExitBelowMinScore);
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -210,6 +288,13 @@ void add_sim_commands(CLI::App& app, const host::Settings& settings, Console& co
       ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
   add_max_answer_size(*command, options->max_answer_mib);
+  command->add_flag("--json", options->json,
+                    "Print one JSON object (the sim, build, dataset, rows, score, sensors, "
+                    "warnings, report, and any error) at the end; messages go to standard error");
+  command->add_option("--min-score", options->min_score,
+                      "Exit with status 3 when the analysis scores below this (0 to 100), or "
+                      "nothing could be scored, after the report is made as usual")
+      ->check(CLI::Range(0.0, 100.0));
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });
   add_list_command(*sim, settings, console);

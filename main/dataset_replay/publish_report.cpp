@@ -88,6 +88,15 @@ json::object success_body(const json::value& artifact, const json::value& result
 }
 
 // The analysis line: "Analyzed {n} episodes: score {score}".
+// The artifact's score (analysis_line has checked its shape); none when it has none.
+std::optional<double> score_of(const json::value& artifact) {
+  const json::value* score = json_access::find(artifact.at("evaluation"), "score_percent",
+                                               "the artifact's \"evaluation\"");
+  if (json_access::is_none(score) || !score->is_number()) return std::nullopt;
+  const double value = score->to_number<double>();
+  return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
+}
+
 std::string analysis_line(const json::value& artifact) {
   constexpr std::string_view kWhat = "the simulator validation artifact";
   const json::value& evaluation = json_access::at(artifact, "evaluation", kWhat);
@@ -153,7 +162,7 @@ std::string failure_reason(const std::exception_ptr& error) {
                           kMaxTextCharacters);
 }
 
-awaitable<void> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
+awaitable<bool> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
                              std::string implementation_id, std::string job_id,
                              std::string reason) {
   json::object body;
@@ -173,6 +182,7 @@ awaitable<void> _close_claim(const ReportRun& run, std::string org_id, std::stri
                     escape_markup(job_id) + ": it may still be open on the platform[/yellow]");
     std::rethrow_exception(failure);
   }
+  co_return !failure;
 }
 
 awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string org_id,
@@ -204,6 +214,11 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
                                PublishReportOptions options) {
   check_options(options);
   ReportPlatform& api = run.api;
+  // What the run finds, for the caller; a scratch one when the caller keeps none.
+  ReportOutcome scratch;
+  ReportOutcome& outcome = options.outcome ? *options.outcome : scratch;
+  outcome.dataset_id = dataset.id;
+  outcome.dataset_name = dataset.name;
 
   if (options.project_id && !options.project_id->empty()) {
     co_await api.link_simulator(org_id, *options.project_id, sim_id);
@@ -228,6 +243,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
   }
 
   std::string job_id = job_id_of(claim);
+  outcome.claimed = true;
 
   json::value result;
   std::exception_ptr failure;
@@ -242,12 +258,15 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
   if (failure) {
     // The claim is closed on every ending of the analysis, an interrupt included.
     co_await boost::asio::this_coro::reset_cancellation_state();
-    co_await _close_claim(run, org_id, sim_id, implementation_id, job_id,
-                          failure_reason(failure));
+    outcome.claim_closed = co_await _close_claim(run, org_id, sim_id, implementation_id,
+                                                 job_id, failure_reason(failure));
     std::rethrow_exception(failure);
   }
 
   std::vector<std::string> warnings = warnings_of(result);
+  outcome.analyzed = true;
+  outcome.warnings = warnings;
+  read_node_summary(result, outcome);
   for (const auto& warning : warnings) {
     run.console.print("[dim]warning: " + escape_markup(warning) + "[/dim]");
   }
@@ -262,15 +281,18 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
     }
     reason = first_characters(reason, kMaxTextCharacters);
     if (reason.empty()) reason = kNoArtifactReason;
-    co_await _close_claim(run, org_id, sim_id, implementation_id, job_id, reason);
+    outcome.claim_closed =
+        co_await _close_claim(run, org_id, sim_id, implementation_id, job_id, reason);
     throw PublishReportError(reason);
   }
 
   run.console.print(analysis_line(*artifact));
+  outcome.score = score_of(*artifact);
   // The node's figures per sensor, worst first, where the artifact has them in a shape velko
   // knows; another node's artifact shows none.
-  if (std::optional<std::vector<SensorResult>> sensors = sensor_results(*artifact)) {
-    run.console.print_table(sensor_table(*sensors));
+  outcome.sensors = sensor_results(*artifact);
+  if (outcome.sensors) {
+    run.console.print_table(sensor_table(*outcome.sensors));
   } else {
     run.logger.debug("The artifact gives no per-sensor figures that velko reads: no table");
   }
@@ -279,6 +301,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
 
   json::value status = co_await wait_for_reports(run, org_id, sim_id, implementation_id, job_id);
   render_reports(run.console, status, sim_name);
+  outcome.report = report_json(status);
 }
 
 }  // namespace velko::dataset_replay

@@ -11,6 +11,7 @@
 
 #include "common/async.h"
 #include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/report_outcome.h"
 #include "main/dataset_replay/run_context.h"
 
 namespace velko::dataset_replay {
@@ -25,6 +26,8 @@ struct PublishReportOptions {
   double call_timeout_s = 300;
   // The run seed: each episode's reset gets a seed made from it and the episode's identifier.
   std::uint64_t seed = 0;
+  // Filled in with what the run finds as it goes (none: not kept). Lent by the caller.
+  ReportOutcome* outcome = nullptr;
 };
 
 // The checks of a report run that create nothing on the platform, in this order: the options
@@ -50,9 +53,9 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
                                std::string path, std::string bundle_sha256,
                                std::string dataset_ref, PublishReportOptions options = {});
 
-// Records why there is no analysis, so the claim isn't left waiting on an upload. Ordinary
-// errors are only logged; interrupts go on.
-awaitable<void> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
+// Records why there is no analysis, so the claim isn't left waiting on an upload; true when
+// the platform took it. Ordinary errors are only logged (false); interrupts go on.
+awaitable<bool> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
                              std::string implementation_id, std::string job_id,
                              std::string reason);
 

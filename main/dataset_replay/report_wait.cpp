@@ -119,6 +119,29 @@ awaitable<json::value> wait_for_reports(const ReportRun& run, std::string org_id
   }
 }
 
+json::object report_json(const json::value& status) {
+  json::object out{{"build", "building"}, {"status", nullptr}, {"score", nullptr},
+                   {"use_cases", json::array()}};
+  if (build_failed(status)) {
+    out["build"] = "failed";
+    return out;
+  }
+  if (!flag(status, "buildMapped", kStatus)) return out;
+  out["build"] = "ready";
+  json::array use_cases;
+  for (const std::string& name : project_names(status)) use_cases.emplace_back(name);
+  out["use_cases"] = std::move(use_cases);
+  if (const json::value* run = run_of(status)) {
+    out["status"] = run_status(*run);
+    const json::value* score = json_access::find(*run, "score", kRun);
+    if (!json_access::is_none(score)) {
+      if (!score->is_number()) json_access::wrong_type(kRun, "score", "a number", *score);
+      out["score"] = score->to_number<double>();
+    }
+  }
+  return out;
+}
+
 void render_reports(Console& console, const json::value& status, const std::string& sim_name) {
   std::string name = escape_markup(sim_name);
   if (build_failed(status)) {

@@ -25,6 +25,11 @@ awaitable<boost::json::value> wait_for_reports(const ReportRun& run, std::string
 // True when the report job is final.
 bool _settled(const boost::json::value& status);
 
+// A report status as a program reads it: {"build": "failed", "building" or "ready", "status":
+// the report's state or null, "score": its score or null, "use_cases": [names]}. Throws
+// BadAnswer for a status of another shape, as render_reports does.
+boost::json::object report_json(const boost::json::value& status);
+
 // Prints the outcome of a report status.
 void render_reports(Console& console, const boost::json::value& status,
                     const std::string& sim_name);
