@@ -31,7 +31,7 @@ TEST(Completion, BashCompletesCommandsAndOptionsWhereverTheyAre) {
       // An option's value is not taken for a command, whatever it says.
       {{"velko", "sim", "publish", "--name", "list", "--max-e"}, "--max-episodes"},
       {{"velko", "guidance", "new", "--ty"}, "--type"},
-      {{"velko", "guidance", "list", "--"}, "--help"},
+      {{"velko", "guidance", "list", "--"}, "--help --json"},
       // A flag takes no value: the word after it is read as usual.
       {{"velko", "sim", "--help", "pu"}, "publish"},
       // After an option that takes a value, nothing of velko's is offered (files are).
