@@ -21,7 +21,6 @@
 #include "proto/sim.grpc.pb.h"
 #include "sim_connection/grpc_locks.h"
 #include "sim_connection/polled_queue.h"
-#include "sim_connection/sim_batch_stream.h"
 #include "sim_connection/sim_step_stream.h"
 
 namespace velko::sim_connection {

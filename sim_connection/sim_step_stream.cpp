@@ -10,16 +10,19 @@ namespace velko::sim_connection {
 
 namespace pb = velko::sim::v1;
 
-StepStream::StepStream(pb::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes)
+template <class Kind>
+NumberedStream<Kind>::NumberedStream(pb::Sim::Stub& stub, PolledQueue& queue,
+                                     std::size_t max_held_bytes)
     : queue_(queue), max_held_bytes_(max_held_bytes) {
   answer_or_end_ = [this] { return !answers_.empty() || unasked_ || finished_; };
   idle_ = [this] { return finished_ && !busy(); };
   settled_ = [this] { return !busy(); };
-  stream_ = stub.PrepareAsyncStepStream(&context_, queue_.get());
+  stream_ = Kind::prepare(stub, &context_, queue_.get());
   stream_->StartCall(&start_op_);
 }
 
-StepStream::~StepStream() {
+template <class Kind>
+NumberedStream<Kind>::~NumberedStream() {
   if (!finished_ && !cancelled_) {
     // An idle stream ends as the sim expects: no more steps.
     if (started_ && awaited_ == 0 && unsent_.empty() && !write_failed_ && !unasked_) {
@@ -32,13 +35,16 @@ StepStream::~StepStream() {
   if (busy() || !finished_) cancel();
 }
 
-void StepStream::send(pb::StepRequest request) {
+template <class Kind>
+void NumberedStream<Kind>::send(Request request) {
+  awaited_ += Kind::steps_in(request);
   unsent_.push_back(std::move(request));
-  ++awaited_;
   pump();
 }
 
-awaitable<StepStream::Next> StepStream::next(pb::JsonReply& answer, Clock::time_point deadline) {
+template <class Kind>
+awaitable<typename NumberedStream<Kind>::Next> NumberedStream<Kind>::next(
+    pb::JsonReply& answer, Clock::time_point deadline) {
   std::exception_ptr failure;
   try {
     co_await queue_.wait(answer_or_end_, deadline);
@@ -60,19 +66,26 @@ awaitable<StepStream::Next> StepStream::next(pb::JsonReply& answer, Clock::time_
   co_return finished_ ? Next::kEnded : Next::kTimedOut;
 }
 
-void StepStream::close() {
+// The steps of the requests not yet written, which will never be answered.
+template <class Kind>
+void NumberedStream<Kind>::drop_unsent() {
+  for (const Request& request : unsent_) awaited_ -= Kind::steps_in(request);
+  unsent_.clear();
+}
+
+template <class Kind>
+void NumberedStream<Kind>::close() {
   if (closing_) return;
   closing_ = true;
-  awaited_ -= static_cast<int>(unsent_.size());
-  unsent_.clear();
+  drop_unsent();
   pump();
 }
 
-void StepStream::cancel() {
+template <class Kind>
+void NumberedStream<Kind>::cancel() {
   if (!busy() && finished_) return;
   cancelled_ = true;
-  awaited_ -= static_cast<int>(unsent_.size());
-  unsent_.clear();
+  drop_unsent();
   context_.TryCancel();
   // The operations in progress end at once; then the final status is asked for.
   queue_.settle([this] { return !start_busy_ && !write_busy_ && !read_busy_; });
@@ -83,7 +96,8 @@ void StepStream::cancel() {
   queue_.settle(settled_);
 }
 
-void StepStream::started(bool ok) {
+template <class Kind>
+void NumberedStream<Kind>::started(bool ok) {
   start_busy_ = false;
   started_ = true;
   if (!ok) {
@@ -94,35 +108,43 @@ void StepStream::started(bool ok) {
   pump();
 }
 
-void StepStream::written(bool ok) {
+template <class Kind>
+void NumberedStream<Kind>::written(bool ok) {
   write_busy_ = false;
   if (!ok) write_failed_ = true;
   pump();
 }
 
-void StepStream::read(bool ok) {
+template <class Kind>
+void NumberedStream<Kind>::read(bool ok) {
   read_busy_ = false;
-  if (ok && awaited_ == 0) {
-    // Every request had its answer: this one answers none, and the stream is not read on.
-    unasked_ = reading_.step();
+  if (ok) {
+    Kind::answers_of(reading_, [this](pb::JsonReply& answer) {
+      if (awaited_ == 0) {
+        // Every step sent had its answer: this one answers none, and the stream is not read on.
+        unasked_ = answer.step();
+        return false;
+      }
+      held_bytes_ += answer.json().size();
+      answers_.push_back(std::move(answer));
+      --awaited_;
+      return true;
+    });
     reading_.Clear();
-  } else if (ok) {
-    held_bytes_ += reading_.json().size();
-    answers_.push_back(std::move(reading_));
-    reading_.Clear();
-    --awaited_;
   } else {
     reads_ended_ = true;
   }
   pump();
 }
 
-void StepStream::status_known(bool) {
+template <class Kind>
+void NumberedStream<Kind>::status_known(bool) {
   finish_busy_ = false;
   finished_ = true;
 }
 
-void StepStream::pump() {
+template <class Kind>
+void NumberedStream<Kind>::pump() {
   if (!started_ || cancelled_) return;
   if (!write_busy_ && !write_failed_) {
     if (!unsent_.empty()) {
@@ -153,5 +175,8 @@ void StepStream::pump() {
     stream_->Finish(&status_, &finish_op_);
   }
 }
+
+template class NumberedStream<OneStepAMessage>;
+template class NumberedStream<BatchesOfSteps>;
 
 }  // namespace velko::sim_connection

@@ -1,5 +1,6 @@
 // The steps of a sim over one bidirectional gRPC stream: a step costs a message each way
-// instead of a whole call, and steps can be sent ahead of their answers.
+// instead of a whole call (StepStream), or several steps go in one message and their answers in
+// one (BatchStream); either way steps can be sent ahead of their answers.
 #pragma once
 
 #include <grpcpp/grpcpp.h>
@@ -18,13 +19,50 @@
 
 namespace velko::sim_connection {
 
-// One StepStream call, polled on its client's queue. Requests are queued and written one after
-// the other; answers are read, in order, for as long as the stream lasts, and kept until they
-// are taken. An answer that comes while every request has been answered is one that no
-// request asked for: it is not kept, nothing more is read, and next() reports it. Used from
-// the event loop's thread only.
-class StepStream {
+// The StepStream call: one step to a request, one answer to a reply.
+struct OneStepAMessage {
+  using Request = velko::sim::v1::StepRequest;
+  using Reply = velko::sim::v1::JsonReply;
+  static auto prepare(velko::sim::v1::Sim::Stub& stub, grpc::ClientContext* context,
+                      grpc::CompletionQueue* queue) {
+    return stub.PrepareAsyncStepStream(context, queue);
+  }
+  static int steps_in(const Request&) { return 1; }
+  // Calls `take` with each answer of a reply, in order, until it returns false.
+  template <class Take>
+  static void answers_of(Reply& reply, Take take) {
+    take(reply);
+  }
+};
+
+// The StepBatches call: several steps to a request, one or more answers to a reply.
+struct BatchesOfSteps {
+  using Request = velko::sim::v1::StepBatch;
+  using Reply = velko::sim::v1::StepBatchReply;
+  static auto prepare(velko::sim::v1::Sim::Stub& stub, grpc::ClientContext* context,
+                      grpc::CompletionQueue* queue) {
+    return stub.PrepareAsyncStepBatches(context, queue);
+  }
+  static int steps_in(const Request& batch) { return batch.steps_size(); }
+  template <class Take>
+  static void answers_of(Reply& reply, Take take) {
+    for (velko::sim::v1::JsonReply& answer : *reply.mutable_answers()) {
+      if (!take(answer)) break;
+    }
+  }
+};
+
+// One call of steps (of the `Kind` above), polled on its client's queue. Requests are queued
+// and written one after the other; answers are read, in order, for as long as the stream
+// lasts, and kept one by one until they are taken (how the sim grouped them does not matter).
+// An answer that comes while every step sent has been answered is one that no step asked for:
+// it is not kept, nothing more is read, and next() reports it. Used from the event loop's
+// thread only.
+template <class Kind>
+class NumberedStream {
  public:
+  using Request = typename Kind::Request;
+  using Reply = typename Kind::Reply;
   using Clock = PolledQueue::Clock;
 
   // How a wait for the next answer ended.
@@ -36,15 +74,15 @@ class StepStream {
   // Opens the stream. `max_held_bytes`: most bytes of answers that are read before they are
   // taken (one answer is read whatever its size): a sim sent many steps ahead cannot make
   // the client hold many of its largest answers at once.
-  StepStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes);
+  NumberedStream(velko::sim::v1::Sim::Stub& stub, PolledQueue& queue, std::size_t max_held_bytes);
   // Ends the stream: an idle one is closed as the sim expects (no more steps), within two
   // seconds; one with steps in progress is cancelled.
-  ~StepStream();
-  StepStream(const StepStream&) = delete;
-  StepStream& operator=(const StepStream&) = delete;
+  ~NumberedStream();
+  NumberedStream(const NumberedStream&) = delete;
+  NumberedStream& operator=(const NumberedStream&) = delete;
 
   // Queues one request; it is written once those before it are.
-  void send(velko::sim::v1::StepRequest request);
+  void send(Request request);
 
   // Waits until `deadline` for the oldest answer not yet taken (kAnswer, moved into `answer`),
   // for an answer that no request asked for once those before it are taken (kUnasked;
@@ -62,7 +100,7 @@ class StepStream {
   // True once the stream's final status is known.
   bool ended() const { return finished_; }
   const grpc::Status& status() const { return status_; }
-  // Requests sent or queued whose answers have not arrived.
+  // Steps sent or queued whose answers have not arrived.
   int unanswered() const { return awaited_; }
   // The step number that the first answer no request asked for carried (0 for an unnumbered
   // one), once such an answer came.
@@ -72,13 +110,13 @@ class StepStream {
   // One of the stream's operations, as a tag of the queue.
   class Operation final : public QueuedOperation {
    public:
-    Operation(StepStream* stream, void (StepStream::*on_end)(bool ok))
+    Operation(NumberedStream* stream, void (NumberedStream::*on_end)(bool ok))
         : stream_(stream), on_end_(on_end) {}
     void finished(bool ok) override { (stream_->*on_end_)(ok); }
 
    private:
-    StepStream* stream_;
-    void (StepStream::*on_end_)(bool ok);
+    NumberedStream* stream_;
+    void (NumberedStream::*on_end_)(bool ok);
   };
 
   void started(bool ok);
@@ -87,25 +125,25 @@ class StepStream {
   void status_known(bool ok);
   // Starts the writes, reads and the final status request that are due.
   void pump();
+  // Drops the requests not yet written, whose steps will never be answered.
+  void drop_unsent();
   // True while one of the stream's operations has not ended.
   bool busy() const { return start_busy_ || write_busy_ || read_busy_ || finish_busy_; }
 
   PolledQueue& queue_;
   grpc::ClientContext context_;
-  std::unique_ptr<grpc::ClientAsyncReaderWriter<velko::sim::v1::StepRequest,
-                                                velko::sim::v1::JsonReply>>
-      stream_;
-  Operation start_op_{this, &StepStream::started};
-  Operation write_op_{this, &StepStream::written};
-  Operation read_op_{this, &StepStream::read};
-  Operation finish_op_{this, &StepStream::status_known};
+  std::unique_ptr<grpc::ClientAsyncReaderWriter<Request, Reply>> stream_;
+  Operation start_op_{this, &NumberedStream::started};
+  Operation write_op_{this, &NumberedStream::written};
+  Operation read_op_{this, &NumberedStream::read};
+  Operation finish_op_{this, &NumberedStream::status_known};
   std::function<bool()> answer_or_end_;
   std::function<bool()> idle_;
   std::function<bool()> settled_;
 
-  std::deque<velko::sim::v1::StepRequest> unsent_;
-  velko::sim::v1::StepRequest writing_;
-  velko::sim::v1::JsonReply reading_;
+  std::deque<Request> unsent_;
+  Request writing_;
+  Reply reading_;
   std::deque<velko::sim::v1::JsonReply> answers_;
   // The bytes of the answers in `answers_`, and their bound.
   std::size_t held_bytes_ = 0;
@@ -126,5 +164,8 @@ class StepStream {
   bool cancelled_ = false;
   bool finished_ = false;
 };
+
+using StepStream = NumberedStream<OneStepAMessage>;
+using BatchStream = NumberedStream<BatchesOfSteps>;
 
 }  // namespace velko::sim_connection
