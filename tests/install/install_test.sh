@@ -47,6 +47,13 @@ py_tank=$prefix/share/velko/examples/sims/water-tank-py
   >"$tmp/publish.log" 2>&1 || { cat "$tmp/publish.log"; fail "sim publish from the install"; }
 tail -n 3 "$tmp/publish.log"
 
+echo "== an install without its module says what to do"
+mv "$prefix/lib/velko" "$prefix/lib/velko.away"
+if "$velko" sim publish "$py_tank" --dataset water-tank-runs >"$tmp/missing.log" 2>&1; then
+  fail "sim publish without the sim connection module succeeded"
+fi
+grep -q "reinstall velko" "$tmp/missing.log" || { cat "$tmp/missing.log"; fail "no clear error"; }
+
 echo "== pip install of build/python, offline, beside Debian's grpcio and protobuf"
 "$python" -m venv --system-site-packages --without-pip "$tmp/venv"
 PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 "$python" -m pip \
