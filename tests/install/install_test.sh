@@ -4,10 +4,12 @@
 # --version`; builds a copy of the C++ example sim outside the tree against the installed
 # VelkoSim package and validates it; validates and publishes the Python example from the
 # install with the installed local servers and dataset; and pip-installs build/python offline.
-# Usage: install_test.sh SOURCE_DIR BUILD_DIR
+# Usage: install_test.sh SOURCE_DIR BUILD_DIR [SANITIZED]; SANITIZED is 1 for a build with
+# the sanitizers, whose installed library a sim can link only when it is built with them too.
 set -euo pipefail
 source_dir=$1
 build_dir=$2
+sanitized=${3:-0}
 python=/usr/bin/python3
 
 source "$source_dir/scripts/lib/servers.sh"
@@ -32,6 +34,7 @@ cp -r "$prefix/share/velko/examples/sims/water-tank" "$tmp/tank"
 echo '{"command": ["build/velko-water-tank-sim"]}' >"$tmp/tank/velko-sim.json"
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+if [ "$sanitized" = 1 ]; then launcher+=(-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined); fi
 cmake -S "$tmp/tank" -B "$tmp/tank/build" -DCMAKE_PREFIX_PATH="$prefix" "${launcher[@]}" \
   >"$tmp/tank-configure.log" || { cat "$tmp/tank-configure.log"; fail "configuring the copy"; }
 cmake --build "$tmp/tank/build" -j2 >"$tmp/tank-build.log" 2>&1 ||
