@@ -6,14 +6,19 @@
 #include <stdexcept>
 #include <string>
 
+#include "sim_connection/program_files.h"
 #include "sim_connection/sim_plugin.h"
 
 namespace velko::sim_connection {
 
 SimComponents load_sim_connection() {
-  std::error_code ec;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  std::string path = (self.parent_path() / "libvelko_sim_plugin.so").string();
+  std::optional<std::filesystem::path> found = find_program_file("libvelko_sim_plugin.so");
+  if (!found) {
+    throw std::runtime_error(
+        "The sim connection module libvelko_sim_plugin.so was found neither beside velko nor in "
+        "its library folder; reinstall velko or rebuild it with scripts/build");
+  }
+  const std::string path = found->string();
   void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!module) {
     const char* why = ::dlerror();

@@ -16,8 +16,8 @@ struct SimComponents {
   std::shared_ptr<dataset_replay::SimModule> host_sim;
 };
 
-// Loads libvelko_sim_plugin.so from beside the executable (it stays loaded for the life of the
-// process) and makes its components. Throws a clear error when it cannot.
+// Loads libvelko_sim_plugin.so from beside the executable or from the installed tree's library
+// folder (find_program_file; it stays loaded for the life of the process) and makes its components. Throws a clear error when it cannot.
 SimComponents load_sim_connection();
 
 }  // namespace velko::sim_connection

@@ -29,6 +29,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "common/errors.h"
+#include "sim_connection/program_files.h"
 
 extern char** environ;
 
@@ -310,13 +311,10 @@ Spawned spawn(const SimCommand& command, const std::string& host, int port) {
   return Spawned{pid, std::move(out_read), std::move(err_read)};
 }
 
-// The reaper program that is installed beside the running executable, if any.
+// The reaper program beside the running executable or in its installed library folder, if any.
 std::optional<fs::path> reaper_program() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  if (ec) return std::nullopt;
-  fs::path program = self.parent_path() / "velko-sim-reaper";
-  if (!fs::is_regular_file(program, ec) || ::access(program.c_str(), X_OK) != 0) {
+  std::optional<fs::path> program = find_program_file("velko-sim-reaper");
+  if (!program || ::access(program->c_str(), X_OK) != 0) {
     return std::nullopt;
   }
   return program;

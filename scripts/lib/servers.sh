@@ -33,11 +33,13 @@ start_server() {
 
 # start_local_services DATA [PLATFORM_ARGS...]: the local platform (with PLATFORM_ARGS) and a
 # compute node serving the datasets in DATA, both on 127.0.0.1; exports VELKO_API_URL and
-# VELKO_COMPUTE_URL for the velko commands that follow.
+# VELKO_COMPUTE_URL for the velko commands that follow. The servers are those of build/bin, or
+# of the folder VELKO_SERVER_BIN names (an installed tree's bin).
 start_local_services() {
   local data=$1; shift
-  start_server platform build/bin/velko-dev-platform --host 127.0.0.1 --port 0 "$@"
+  local bin=${VELKO_SERVER_BIN:-build/bin}
+  start_server platform "$bin/velko-dev-platform" --host 127.0.0.1 --port 0 "$@"
   export VELKO_API_URL=$url
-  start_server node build/bin/velko-dev-node --host 127.0.0.1 --port 0 --data "$data"
+  start_server node "$bin/velko-dev-node" --host 127.0.0.1 --port 0 --data "$data"
   export VELKO_COMPUTE_URL=$url
 }
