@@ -10,7 +10,7 @@
 
 namespace velko::sim_connection {
 
-SimComponents load_sim_connection() {
+SimComponents load_sim_connection(int steps_ahead) {
   std::error_code ec;
   std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
   std::string path = (self.parent_path() / "libvelko_sim_plugin.so").string();
@@ -27,7 +27,7 @@ SimComponents load_sim_connection() {
     throw std::runtime_error("The sim connection module " + path + " has no entry point");
   }
   SimComponents components;
-  make(&components.sims, &components.host_sim);
+  make(steps_ahead, &components.sims, &components.host_sim);
   return components;
 }
 

@@ -17,7 +17,8 @@ struct SimComponents {
 };
 
 // Loads libvelko_sim_plugin.so from beside the executable (it stays loaded for the life of the
-// process) and makes its components. Throws a clear error when it cannot.
-SimComponents load_sim_connection();
+// process) and makes its components, the connection sending up to `steps_ahead` steps ahead
+// (the settings' VELKO_STEPS_AHEAD). Throws a clear error when it cannot.
+SimComponents load_sim_connection(int steps_ahead);
 
 }  // namespace velko::sim_connection
