@@ -105,7 +105,7 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
       continue;
     }
     if (!client) {
-      client = std::make_unique<GrpcSimClient>(dataset_replay::ClientOptions{"", address});
+      client = std::make_unique<GrpcSimClient>(dataset_replay::ClientOptions{"", address, {}});
     }
     if (co_await client->ping(std::min(left, kPingWaitS))) co_return;
     const double pause = std::chrono::duration<double>(deadline - Clock::now()).count();

@@ -31,7 +31,7 @@ awaitable<void> check_close(ValidationRun& run) {
   if (error && is_interrupt(error)) std::rethrow_exception(error);
   if (error && is_timeout(error)) {
     run.fail(Check::kCallTimes, error_text(error),
-         "make the sim answer sooner, or allow more with --call-timeout");
+             "make the sim answer sooner, or allow more with --call-timeout");
     problems.push_back("Close did not answer in time");
   } else if (error) {
     problems.push_back("Close failed: " + error_text(error));
@@ -98,9 +98,9 @@ awaitable<void> check_close(ValidationRun& run) {
         slowest = call.call;
       }
     }
-    run.pass(Check::kCallTimes, "every call answered within " + seconds_text(run.options.call_timeout_s) +
-                                " s; the slowest was " + slowest + " in " +
-                                duration_text(slowest_s));
+    run.pass(Check::kCallTimes,
+             "every call answered within " + seconds_text(run.options.call_timeout_s) +
+                 " s; the slowest was " + slowest + " in " + duration_text(slowest_s));
   }
 }
 

@@ -32,14 +32,15 @@ awaitable<bool> check_start(ValidationRun& run) {
     const dataset_replay::SimStarter starter{run.parts.sims, run.parts.host_sim, run.parts.console,
                                              run.parts.logger, run.parts.timings.serve_timeout_s};
     const int port = run.parts.sims.get_free_port();
-    run.address = co_await dataset_replay::start_sim(starter, run.options.path, port, run.process, run.output);
+    run.address = co_await dataset_replay::start_sim(starter, run.options.path, port, run.process,
+                                                     run.output);
   } catch (const std::exception&) {
     error = std::current_exception();
   }
   std::string limit = seconds_text(run.parts.timings.serve_timeout_s);
   if (!error) {
     run.pass(Check::kStart, "the sim served within " + duration_text(seconds_since(started)) +
-                            " (the limit is " + limit + " s)");
+                                " (the limit is " + limit + " s)");
     co_return true;
   }
   if (is_interrupt(error)) std::rethrow_exception(error);
@@ -51,9 +52,9 @@ awaitable<bool> check_start(ValidationRun& run) {
   std::string output = body == std::string::npos ? "" : message.substr(body + 2);
   if (output == why) output.clear();
   run.fail(Check::kStart, "the sim did not start: " + why,
-       "it must serve the sim protocol on the --host and --port added to its command within " +
-           limit + " s (" + kSimProtocolDoc + ")",
-       output);
+           "it must serve the sim protocol on the --host and --port added to its command within " +
+               limit + " s (" + kSimProtocolDoc + ")",
+           output);
   co_return false;
 }
 
@@ -62,7 +63,7 @@ awaitable<bool> check_set_up(ValidationRun& run) {
   bool making = false;
   try {
     run.client = dataset_replay::connect_sim(run.parts.sims, run.address, run.options.env_init,
-                                          kValidateRunId, run.options.max_answer_bytes);
+                                             kValidateRunId, run.options.max_answer_bytes);
     co_await run.timed(run.client->init(), "init()");
     making = true;
     co_await run.timed(run.client->make(), "make()");
@@ -71,7 +72,7 @@ awaitable<bool> check_set_up(ValidationRun& run) {
   }
   if (error) {
     co_await run.call_failed(Check::kSetUp, error, making ? "while making the environment" : "",
-                         "make Init and Make answer; Make is given the settings of --env-init");
+                             "make Init and Make answer; Make is given the settings of --env-init");
     co_return false;
   }
   run.pass(Check::kSetUp, "both answered");
@@ -123,7 +124,8 @@ awaitable<bool> check_mappings_and_spaces(ValidationRun& run) {
   const char* mapping_advice =
       "give each mapping {\"name\": slot path} of one variable of its space (docs/spaces.md)";
   if (!mappings_failure.empty()) {
-    std::string note = "GetMappings failed (" + mappings_failure + "), so they come from the spaces";
+    std::string note =
+        "GetMappings failed (" + mappings_failure + "), so they come from the spaces";
     if (run.sensor_space && run.action_space) {
       json::object from_spaces;
       json::object sensors;
@@ -142,9 +144,8 @@ awaitable<bool> check_mappings_and_spaces(ValidationRun& run) {
       run.fail(Check::kMappings, note + ", which could not be read", mapping_advice);
     }
   }
-  if (const json::value* sensors = mappings.is_object()
-                                       ? mappings.get_object().if_contains("sensor_space")
-                                       : nullptr;
+  if (const json::value* sensors =
+          mappings.is_object() ? mappings.get_object().if_contains("sensor_space") : nullptr;
       sensors && sensors->is_object()) {
     if (const json::value* list = sensors->get_object().if_contains("mappings");
         list && list->is_array()) {
@@ -174,8 +175,8 @@ awaitable<bool> check_mappings_and_spaces(ValidationRun& run) {
     } else {
       std::string summary = joined(check.problems);
       if (check.problem_count > check.problems.size()) {
-        summary += " (and " + std::to_string(check.problem_count - check.problems.size()) +
-                   " more)";
+        summary +=
+            " (and " + std::to_string(check.problem_count - check.problems.size()) + " more)";
       }
       run.fail(Check::kMappings, summary, mapping_advice);
     }
@@ -183,8 +184,8 @@ awaitable<bool> check_mappings_and_spaces(ValidationRun& run) {
 
   if (error) {
     co_await run.call_failed(Check::kSpaces, error, "",
-                         "make SensorSpaceInfo and ActionSpaceInfo answer the descriptions of "
-                         "the spaces (docs/spaces.md)");
+                             "make SensorSpaceInfo and ActionSpaceInfo answer the descriptions of "
+                             "the spaces (docs/spaces.md)");
     co_return false;
   }
   if (!space_problems.empty()) {
@@ -192,10 +193,9 @@ awaitable<bool> check_mappings_and_spaces(ValidationRun& run) {
     co_return false;
   }
   run.pass(Check::kSpaces, "the sensor space has " +
-                           plural(static_cast<std::int64_t>(run.sensor_space->variables),
-                                  "variable", "variables") +
-                           ", the action space " +
-                           std::to_string(run.action_space->variables));
+                               plural(static_cast<std::int64_t>(run.sensor_space->variables),
+                                      "variable", "variables") +
+                               ", the action space " + std::to_string(run.action_space->variables));
   // An observation far larger than the space is refused before it is built, as in a report
   // run.
   run.client->bound_observations(run.sensor_space->variables);

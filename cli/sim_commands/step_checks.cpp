@@ -35,9 +35,10 @@ awaitable<bool> check_reset(ValidationRun& run) {
   run.result.episodes = 1;
   if (answer.size() != 2) {
     run.fail(Check::kReset,
-         "Reset answered " + plural(static_cast<std::int64_t>(answer.size()), "value", "values") +
-             " instead of 2 (observation, info)",
-         advice);
+             "Reset answered " +
+                 plural(static_cast<std::int64_t>(answer.size()), "value", "values") +
+                 " instead of 2 (observation, info)",
+             advice);
     co_return false;
   }
   std::vector<std::string> problems;
@@ -53,10 +54,11 @@ awaitable<bool> check_reset(ValidationRun& run) {
     advices.push_back("answer info as a map, such as {}");
   }
   if (problems.empty() && !nulls.empty()) {
-    run.warn_unread(Check::kReset, "the observation of the reset has no value for " +
-                                   run.sensors_text(nulls));
+    run.warn_unread(Check::kReset,
+                    "the observation of the reset has no value for " + run.sensors_text(nulls));
   } else if (problems.empty()) {
-    run.pass(Check::kReset, "it answered [observation, info] with an observation of the sensor space");
+    run.pass(Check::kReset,
+             "it answered [observation, info] with an observation of the sensor space");
   } else {
     run.fail(Check::kReset, joined(problems), joined(advices));
   }
@@ -87,15 +89,17 @@ awaitable<bool> check_steps(ValidationRun& run) {
       error = std::current_exception();
     }
     if (error) {
-      co_await run.call_failed(Check::kSteps, error, at + " (action " + shown(action) + ")", advice);
+      co_await run.call_failed(Check::kSteps, error, at + " (action " + shown(action) + ")",
+                               advice);
       co_return false;
     }
     run.result.steps_done = i;
     if (answer.size() != 5) {
       run.fail(Check::kSteps,
-           at + " answered " + plural(static_cast<std::int64_t>(answer.size()), "value", "values") +
-               " instead of 5 (observation, reward, terminated, truncated, info)",
-           advice);
+               at + " answered " +
+                   plural(static_cast<std::int64_t>(answer.size()), "value", "values") +
+                   " instead of 5 (observation, reward, terminated, truncated, info)",
+               advice);
       co_return false;
     }
     std::vector<std::string> nulls;
@@ -129,16 +133,16 @@ awaitable<bool> check_steps(ValidationRun& run) {
     std::string after = "the reset after " + at + " ended an episode";
     if (error) {
       co_await run.call_failed(Check::kSteps, error, after,
-                           "make Reset answer [observation, info] whenever an episode ends");
+                               "make Reset answer [observation, info] whenever an episode ends");
       co_return false;
     }
     ++run.result.episodes;
     if (reset.size() != 2) {
       run.fail(Check::kSteps,
-           after + " answered " +
-               plural(static_cast<std::int64_t>(reset.size()), "value", "values") +
-               " instead of 2 (observation, info)",
-           "make Reset answer [observation, info] whenever an episode ends");
+               after + " answered " +
+                   plural(static_cast<std::int64_t>(reset.size()), "value", "values") +
+                   " instead of 2 (observation, info)",
+               "make Reset answer [observation, info] whenever an episode ends");
       co_return false;
     }
     nulls.clear();
@@ -154,13 +158,14 @@ awaitable<bool> check_steps(ValidationRun& run) {
   // fails the check, however late it came.
   std::exception_ptr end_error;
   try {
-    co_await dataset_replay::sim_call(run.client->end_steps(), "step()", run.options.call_timeout_s);
+    co_await dataset_replay::sim_call(run.client->end_steps(), "step()",
+                                      run.options.call_timeout_s);
   } catch (const std::exception&) {
     end_error = std::current_exception();
   }
   if (end_error) {
     co_await run.call_failed(Check::kSteps, end_error, "the end of the steps",
-                         "answer each step once, in order (docs/sim-protocol.md)");
+                             "answer each step once, in order (docs/sim-protocol.md)");
     co_return false;
   }
 
@@ -171,13 +176,15 @@ awaitable<bool> check_steps(ValidationRun& run) {
   if (observations.count == 0 && types.count == 0 && unread.count > 0) {
     run.warn_unread(Check::kSteps, done + ": " + unread.text("observation", "observations"));
   } else if (observations.count == 0 && types.count == 0) {
-    run.pass(Check::kSteps, done + ", each answer well formed with an observation of the sensor space");
+    run.pass(Check::kSteps,
+             done + ", each answer well formed with an observation of the sensor space");
   } else {
     std::vector<std::string> problems = {types.text("step", "steps"),
-                                          observations.text("observation", "observations")};
+                                         observations.text("observation", "observations")};
     std::vector<std::string> advices;
     if (types.count) advices.push_back(advice);
-    if (observations.count) advices.push_back("keep observations within the sensor space, or widen it");
+    if (observations.count)
+      advices.push_back("keep observations within the sensor space, or widen it");
     run.fail(Check::kSteps, done + ": " + joined(problems), joined(advices));
   }
   co_return true;

@@ -24,7 +24,8 @@ bool ends_episode(const std::vector<json::value>& answer) {
 }
 
 // The name of the first part in which two step answers differ.
-std::string differing_part(const std::vector<json::value>& one, const std::vector<json::value>& other) {
+std::string differing_part(const std::vector<json::value>& one,
+                           const std::vector<json::value>& other) {
   static const char* const kParts[] = {"observation", "reward", "terminated", "truncated", "info"};
   for (std::size_t i = 0; i < std::min(one.size(), other.size()); ++i) {
     if (one[i] != other[i]) {
@@ -47,9 +48,10 @@ struct AheadRun {
 
 // Sends `actions` on `stream` as a replay sends them, and compares the answers with
 // `expected`; `at` names where it was when it throws.
-awaitable<AheadRun> run_ahead(dataset_replay::EpisodeSteps& stream, const std::vector<json::value>& actions,
-    const std::vector<std::vector<json::value>>& expected, const std::string& way,
-    std::string& at) {
+awaitable<AheadRun> run_ahead(dataset_replay::EpisodeSteps& stream,
+                              const std::vector<json::value>& actions,
+                              const std::vector<std::vector<json::value>>& expected,
+                              const std::string& way, std::string& at) {
   const auto total = static_cast<std::int64_t>(actions.size());
   const auto count = static_cast<std::int64_t>(expected.size());
   AheadRun run;
@@ -70,8 +72,7 @@ awaitable<AheadRun> run_ahead(dataset_replay::EpisodeSteps& stream, const std::v
                        ", where it ended one at a time";
     } else if (answer != expected[static_cast<std::size_t>(run.answered - 1)]) {
       run.difference = "step " + std::to_string(run.answered) + " " + way + " answered " +
-                       differing_part(expected[static_cast<std::size_t>(run.answered - 1)],
-                                      answer);
+                       differing_part(expected[static_cast<std::size_t>(run.answered - 1)], answer);
     }
   }
   at = "the end of the steps " + way;
@@ -83,18 +84,15 @@ awaitable<AheadRun> run_ahead(dataset_replay::EpisodeSteps& stream, const std::v
 
 awaitable<bool> check_steps_ahead(ValidationRun& run) {
   if (!run.client->takes_steps_ahead()) {
-    CheckResult& result = run.result.result(Check::kStepsAhead);
-    result.outcome = Outcome::kSkipped;
-    result.summary = "the sim does not announce them, so it is stepped one at a time";
+    run.skip(Check::kStepsAhead, "the sim does not announce them, so it is stepped one at a time");
     co_return true;
   }
   // The window of the report ahead: what the sim connection was set to (VELKO_STEPS_AHEAD).
   const int window = run.parts.sims.steps_ahead();
   if (window <= 1) {
-    CheckResult& result = run.result.result(Check::kStepsAhead);
-    result.outcome = Outcome::kSkipped;
-    result.summary = "VELKO_STEPS_AHEAD is " + std::to_string(window) +
-                     ", so steps go one at a time, even to a sim that takes them sent ahead";
+    run.skip(Check::kStepsAhead,
+             "VELKO_STEPS_AHEAD is " + std::to_string(window) +
+                 ", so steps go one at a time, even to a sim that takes them sent ahead");
     co_return true;
   }
   const std::int64_t total = std::min(run.options.steps, kMaxAheadSteps);
@@ -121,7 +119,8 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
       if (ends_episode(expected.back())) break;
     }
     at = "the end of the steps one at a time";
-    co_await dataset_replay::sim_call(run.client->end_steps(), "step()", run.options.call_timeout_s);
+    co_await dataset_replay::sim_call(run.client->end_steps(), "step()",
+                                      run.options.call_timeout_s);
     at = "the reset before the steps sent ahead";
     (void)co_await run.timed(run.client->reset(run.seeded()), "reset()");
   } catch (const std::exception&) {
@@ -167,8 +166,7 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
   } else {
     if (ahead.difference.empty()) {
       ahead.difference = "the episode ended at step " + std::to_string(ahead.answered) + " " +
-                       ahead.way + ", not at step " + std::to_string(count) +
-                       " as one at a time";
+                         ahead.way + ", not at step " + std::to_string(count) + " as one at a time";
     }
     CheckResult& result = run.result.result(Check::kStepsAhead);
     result.outcome = Outcome::kWarning;

@@ -115,8 +115,7 @@ std::string ValidationRun::sensors_text(const std::vector<std::string>& paths) c
   for (const std::string& path : paths) {
     if (!text.empty()) text += ", ";
     auto named = sensor_names.find(path);
-    text += named != sensor_names.end() ? quoted(named->second) + " (" + path + ")"
-                                        : "at " + path;
+    text += named != sensor_names.end() ? quoted(named->second) + " (" + path + ")" : "at " + path;
   }
   return (paths.size() == 1 ? "the sensor " : "the sensors ") + text;
 }

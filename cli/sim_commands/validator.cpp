@@ -19,12 +19,10 @@ awaitable<void> checks(ValidationRun& run) {
   if (go_on) go_on = co_await check_set_up(run);
   if (go_on) go_on = co_await check_mappings_and_spaces(run);
   if (go_on && run.options.quick) {
-    for (Check later : {Check::kReset, Check::kSteps, Check::kCallTimes, Check::kStepsAhead,
-                        Check::kClose}) {
-      CheckResult& result = run.result.result(later);
-      if (result.outcome != Outcome::kNotChecked) continue;
-      result.outcome = Outcome::kSkipped;
-      result.summary = "not part of the quick checks";
+    for (Check later :
+         {Check::kReset, Check::kSteps, Check::kCallTimes, Check::kStepsAhead, Check::kClose}) {
+      if (run.result.result(later).outcome != Outcome::kNotChecked) continue;
+      run.skip(later, "not part of the quick checks");
     }
     co_return;
   }
