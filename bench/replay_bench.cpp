@@ -25,6 +25,7 @@
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/rollouts_body.h"
+#include "sim_connection/steps_ahead.h"
 #include "spaces/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
@@ -104,8 +105,9 @@ void BM_ReplayStep(benchmark::State& state) {
     run_on(io, [&]() -> awaitable<void> {
       const velko::dataset_replay::RecordedEpisode episode = setup.actions.episode(0);
       velko::dataset_replay::EpisodePredictions predictions =
-          co_await velko::dataset_replay::rollout_episode(*setup.core, setup.client, setup.plan,
-                                                          episode, 60);
+          co_await velko::dataset_replay::rollout_episode(
+              *setup.core, setup.client, setup.plan, episode, 60,
+              velko::sim_connection::DEFAULT_STEPS_AHEAD);
       benchmark::DoNotOptimize(predictions);
     });
     steps += kRows - 1;

@@ -316,7 +316,7 @@ int main(int argc, char** argv) {
   velko::spaces::CoreLibraryImpl core;
   const dr::RecordedActions long_episode = episodes_of(1, steps + 1);
   const dr::RecordedActions demo = episodes_of(20, 308);
-  velko::sim_connection::GrpcSimClient client({"bench", "bench", "bench", address, {}, "grpc"});
+  velko::sim_connection::GrpcSimClient client({"bench", address, {}});
   run([&]() -> awaitable<void> { co_await client.init(); });
   if (!client.takes_steps_ahead()) throw std::runtime_error("the test sim takes no steps ahead");
 

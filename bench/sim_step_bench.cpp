@@ -93,7 +93,7 @@ BenchSim& sim() {
 }
 
 velko::dataset_replay::ClientOptions options() {
-  return {"bench", "bench", "bench", sim().address(), json::object(), "grpc"};
+  return {"bench", sim().address(), json::object()};
 }
 
 // Runs `body` on a fresh event loop on this thread and rethrows its failure.

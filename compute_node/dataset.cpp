@@ -68,7 +68,7 @@ std::optional<std::string> dataset_ref_problem(std::string_view ref) {
 }
 
 awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_dataset(
-    dataset_replay::ReportPlatform&, std::string, std::string dataset_ref) {
+    std::string dataset_ref) {
   if (std::optional<std::string> problem = dataset_ref_problem(dataset_ref)) {
     throw std::invalid_argument("The dataset " + quoted(dataset_ref) + " " + *problem);
   }

@@ -27,9 +27,7 @@ std::optional<std::string> dataset_ref_problem(std::string_view ref);
 class ComputeNodeDatasets final : public dataset_replay::DatasetModule {
  public:
   ComputeNodeDatasets(std::string compute_url, std::optional<std::string> node_token);
-  awaitable<dataset_replay::LocalDataset> resolve_local_dataset(dataset_replay::ReportPlatform& api,
-                                                                std::string org_id,
-                                                                std::string dataset_ref) override;
+  awaitable<dataset_replay::LocalDataset> resolve_local_dataset(std::string dataset_ref) override;
   std::string compute_url() override { return compute_url_; }
   http::Headers auth_headers() override { return node_auth_headers(node_token_); }
 

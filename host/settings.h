@@ -8,6 +8,7 @@
 #include <string>
 
 #include "main/dataset_replay/run_context.h"
+#include "sim_connection/steps_ahead.h"
 
 namespace velko::host {
 
@@ -37,7 +38,7 @@ struct Settings {
   bool color = true;
   // Most steps of an episode sent ahead of their answers to a sim that takes them, 0 to
   // STEPS_AHEAD_MAX (0 or 1: one at a time): VELKO_STEPS_AHEAD.
-  int steps_ahead = dataset_replay::DEFAULT_STEPS_AHEAD;
+  int steps_ahead = sim_connection::DEFAULT_STEPS_AHEAD;
   // Batches of steps to a sim that takes them: most steps in one message, 0 to STEP_BATCH_MAX
   // (0 or 1: no batches), VELKO_STEP_BATCH; most steps in flight, from the batch size to
   // BATCH_WINDOW_MAX, VELKO_BATCH_WINDOW.

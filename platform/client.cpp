@@ -378,21 +378,18 @@ awaitable<json::value> Client::publish_report_start(std::string org_id, std::str
   co_return expect_object(std::move(claim), "report claim");
 }
 
-awaitable<void> Client::publish_report_submit(std::string org_id, std::string sim_id,
-                                              std::string implementation_id, std::string job_id,
-                                              json::value body) {
+awaitable<void> Client::publish_report_submit(dataset_replay::ReportJob job, json::value body) {
   co_await call_json("POST",
-                     report_job_path(org_id, sim_id, implementation_id) + "/" +
-                         http::percent_encode(job_id),
+                     report_job_path(job.org_id, job.sim_id, job.implementation_id) + "/" +
+                         http::percent_encode(job.job_id),
                      std::move(body));
 }
 
-awaitable<json::value> Client::publish_report_status(std::string org_id, std::string sim_id,
-                                                     std::string implementation_id,
-                                                     std::string job_id) {
+awaitable<json::value> Client::publish_report_status(dataset_replay::ReportJob job) {
   json::value status = co_await call_json(
       "GET",
-      report_job_path(org_id, sim_id, implementation_id) + "/" + http::percent_encode(job_id),
+      report_job_path(job.org_id, job.sim_id, job.implementation_id) + "/" +
+          http::percent_encode(job.job_id),
       std::nullopt);
   co_return expect_object(std::move(status), "report status");
 }

@@ -93,12 +93,9 @@ class Client final : public guidance_commands::Platform,
   awaitable<boost::json::value> publish_report_start(std::string org_id, std::string sim_id,
                                                      std::string implementation_id,
                                                      std::string dataset_id) override;
-  awaitable<void> publish_report_submit(std::string org_id, std::string sim_id,
-                                        std::string implementation_id, std::string job_id,
+  awaitable<void> publish_report_submit(dataset_replay::ReportJob job,
                                         boost::json::value body) override;
-  awaitable<boost::json::value> publish_report_status(std::string org_id, std::string sim_id,
-                                                      std::string implementation_id,
-                                                      std::string job_id) override;
+  awaitable<boost::json::value> publish_report_status(dataset_replay::ReportJob job) override;
 
   // Host only.
   awaitable<std::vector<Project>> list_projects();

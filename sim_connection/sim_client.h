@@ -68,8 +68,4 @@ class GrpcSimClient : public dataset_replay::SimClient {
   std::unique_ptr<Impl> impl_;
 };
 
-// The client factory of the sim connection. Only protocol "grpc" is known; any other is a
-// std::invalid_argument naming it.
-std::unique_ptr<dataset_replay::SimClient> make_sim_client(dataset_replay::ClientOptions options);
-
 }  // namespace velko::sim_connection

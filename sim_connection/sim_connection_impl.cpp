@@ -9,17 +9,16 @@ int SimConnectionImpl::get_free_port() { return free_port(); }
 bool SimConnectionImpl::port_in_use(int port) { return sim_connection::port_in_use(port); }
 
 awaitable<std::unique_ptr<dataset_replay::SimProcess>> SimConnectionImpl::make_in_process(
-    std::string path, std::string host, int port, boost::json::object /*settings*/,
-    dataset_replay::OutputCallback on_output) {
+    std::string path, int port, dataset_replay::OutputCallback on_output) {
   std::unique_ptr<LocalSimProcess> process =
-      co_await start_sim(std::move(path), std::move(host), port, std::move(on_output));
+      co_await start_sim(std::move(path), "localhost", port, std::move(on_output));
   started_->add(port, *process);
   co_return process;
 }
 
 std::unique_ptr<dataset_replay::SimClient> SimConnectionImpl::make(
     dataset_replay::ClientOptions options) {
-  return make_sim_client(std::move(options));
+  return std::make_unique<GrpcSimClient>(std::move(options));
 }
 
 }  // namespace velko::sim_connection

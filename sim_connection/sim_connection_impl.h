@@ -7,24 +7,28 @@
 
 #include "main/dataset_replay/sim_connection.h"
 #include "sim_connection/sim_process.h"
+#include "sim_connection/steps_ahead.h"
 
 namespace velko::sim_connection {
 
 // The real sim connection (sim processes and the sim client together).
 class SimConnectionImpl : public dataset_replay::SimConnection {
  public:
+  // `steps_ahead`: most steps of an episode sent ahead of their answers (VELKO_STEPS_AHEAD).
+  explicit SimConnectionImpl(int steps_ahead = DEFAULT_STEPS_AHEAD) : steps_ahead_(steps_ahead) {}
+
   // The sims this connection started, for the serving check.
   std::shared_ptr<StartedSims> started() const { return started_; }
 
   int get_free_port() override;
   bool port_in_use(int port) override;
-  // `settings` carries nothing yet; the sim is configured through the client's env_init.
   awaitable<std::unique_ptr<dataset_replay::SimProcess>> make_in_process(
-      std::string path, std::string host, int port, boost::json::object settings,
-      dataset_replay::OutputCallback on_output) override;
+      std::string path, int port, dataset_replay::OutputCallback on_output) override;
   std::unique_ptr<dataset_replay::SimClient> make(dataset_replay::ClientOptions options) override;
+  int steps_ahead() const override { return steps_ahead_; }
 
  private:
+  int steps_ahead_;
   std::shared_ptr<StartedSims> started_ = std::make_shared<StartedSims>();
 };
 

@@ -11,7 +11,7 @@
 
 namespace velko::sim_connection {
 
-SimComponents load_sim_connection() {
+SimComponents load_sim_connection(int steps_ahead) {
   std::optional<std::filesystem::path> found = find_program_file("libvelko_sim_plugin.so");
   if (!found) {
     throw std::runtime_error(
@@ -32,7 +32,7 @@ SimComponents load_sim_connection() {
     throw std::runtime_error("The sim connection module " + path + " has no entry point");
   }
   SimComponents components;
-  make(&components.sims, &components.host_sim);
+  make(steps_ahead, &components.sims, &components.host_sim);
   return components;
 }
 

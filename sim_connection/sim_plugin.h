@@ -11,7 +11,8 @@ class SimModule;
 // The name of the module's entry point.
 #define VELKO_SIM_PLUGIN_ENTRY "velko_sim_plugin_make"
 
-// Makes the sim connection and the host's sim module.
+// Makes the sim connection, which sends up to `steps_ahead` steps ahead, and the host's sim
+// module.
 extern "C" void velko_sim_plugin_make(
-    std::shared_ptr<velko::dataset_replay::SimConnection>* connection,
+    int steps_ahead, std::shared_ptr<velko::dataset_replay::SimConnection>* connection,
     std::shared_ptr<velko::dataset_replay::SimModule>* sim_module);

@@ -105,8 +105,7 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
       continue;
     }
     if (!client) {
-      client = std::make_unique<GrpcSimClient>(
-          dataset_replay::ClientOptions{"", "", "", address, {}, "grpc"});
+      client = std::make_unique<GrpcSimClient>(dataset_replay::ClientOptions{"", address, {}});
     }
     if (co_await client->ping(std::min(left, kPingWaitS))) co_return;
     const double pause = std::chrono::duration<double>(deadline - Clock::now()).count();
@@ -122,7 +121,7 @@ awaitable<std::string> SimModuleImpl::describe_end(std::string address, int retu
   co_return sim_connection::describe_exit(returncode);
 }
 
-std::string SimModuleImpl::_tail(const std::string& text) {
+std::string SimModuleImpl::output_tail(const std::string& text) {
   std::string_view rest = text;
   while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' ||
                            rest.back() == '\t')) {

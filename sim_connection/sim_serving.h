@@ -11,7 +11,7 @@
 
 namespace velko::sim_connection {
 
-// Most lines and bytes that _tail keeps.
+// Most lines and bytes that output_tail keeps.
 inline constexpr std::size_t kTailLines = 40;
 inline constexpr std::size_t kTailBytes = 4096;
 // Seconds between two serving checks.
@@ -31,7 +31,7 @@ class SimModuleImpl : public dataset_replay::SimModule {
   awaitable<void> check_serving(std::string address, double timeout_s) override;
   // The last 40 lines of `text`, at most 4 KiB of them, cut at a line start (a single line
   // longer than that keeps its end); trailing blank lines left out.
-  std::string _tail(const std::string& text) override;
+  std::string output_tail(const std::string& text) override;
   // sim_connection::describe_exit(returncode), once the sim's output has been read to its end (at most
   // a second: the sim's own children may hold it open).
   awaitable<std::string> describe_end(std::string address, int returncode) override;

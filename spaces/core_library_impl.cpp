@@ -42,7 +42,7 @@ std::size_t CoreLibraryImpl::space_variables(const boost::json::value& space_inf
   return parse_space(space_info).variables;
 }
 
-std::unique_ptr<dataset_replay::ComputeSpace> CoreLibraryImpl::_to_compute_space(
+std::unique_ptr<dataset_replay::ComputeSpace> CoreLibraryImpl::to_compute_space(
     const boost::json::value& space_info) {
   return std::make_unique<ComputeSpaceAdapter>(parse_space(space_info));
 }

@@ -14,7 +14,7 @@ class CoreLibraryImpl : public dataset_replay::CoreLibrary {
  public:
   boost::json::array convert_space_to_json(const boost::json::value& space_info) override;
   std::size_t space_variables(const boost::json::value& space_info) override;
-  std::unique_ptr<dataset_replay::ComputeSpace> _to_compute_space(
+  std::unique_ptr<dataset_replay::ComputeSpace> to_compute_space(
       const boost::json::value& space_info) override;
   boost::json::value as_compute_sees(const boost::json::value& value) override;
   void to_compute_view(boost::json::value& value) override;

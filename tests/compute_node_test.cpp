@@ -88,13 +88,12 @@ class NodeDatasetTest : public ::testing::Test {
 
   dataset_replay::LocalDataset resolve(const std::string& ref) {
     return async_to_sync([this, ref]() {
-      return datasets_->resolve_local_dataset(platform_, "org", ref);
+      return datasets_->resolve_local_dataset(ref);
     })();
   }
 
   testing::TempDir data_;
   std::unique_ptr<dev::DevNode> node_;
-  testing::FakeReportPlatform platform_;
   std::unique_ptr<ComputeNodeDatasets> datasets_;
 };
 

@@ -30,8 +30,7 @@ using Clock = std::chrono::steady_clock;
 class FreshHeaders : public DatasetModule {
  public:
   std::string url;
-  awaitable<LocalDataset> resolve_local_dataset(ReportPlatform&, std::string,
-                                                std::string) override {
+  awaitable<LocalDataset> resolve_local_dataset(std::string) override {
     co_return LocalDataset{};
   }
   std::string compute_url() override { return url; }
@@ -51,7 +50,7 @@ class NodePostTest : public ::testing::Test {
     body["dataset_uuid"] = "ds-1";
     body["episodes"] = boost::json::array{0, 3};
     body["a_last"] = 1.5;
-    return _node_post(compute_node(datasets_), "analysis-actions", body, timeout);
+    return node_post_blocking(compute_node(datasets_), "analysis-actions", body, timeout);
   }
   // The refusal message of one answer.
   std::string refusal(int status, const std::string& body) {

@@ -190,7 +190,7 @@ class FakeCoreLibrary : public CoreLibrary {
   boost::json::array convert_space_to_json(const value& info) override {
     return {mapping("[0]", std::string(info.as_string()))};
   }
-  std::unique_ptr<ComputeSpace> _to_compute_space(const value&) override { return nullptr; }
+  std::unique_ptr<ComputeSpace> to_compute_space(const value&) override { return nullptr; }
   value as_compute_sees(const value& v) override { return v; }
   std::unique_ptr<Sensor> make_sensor(const std::string&, const std::string&) override {
     return nullptr;

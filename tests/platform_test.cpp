@@ -270,7 +270,7 @@ TEST_F(ClientTest, RequestBodiesKeepTheirMemberOrderAndSendEmptyValuesAsNull) {
   sync([&] { return client.publish_report_start("o", "s", "b", "d"); });
   EXPECT_EQ(server.last().body, R"({"datasetId":"d"})");
   json::value body = json_text::parse(R"({"simulatorValidation":{"b":1,"a":0.5},"warnings":[]})");
-  sync([&] { return client.publish_report_submit("o", "s", "b", "j", body); });
+  sync([&] { return client.publish_report_submit({"o", "s", "b", "j"}, body); });
   EXPECT_EQ(server.last().body, R"({"simulatorValidation":{"b":1,"a":0.5},"warnings":[]})");
   sync([&] { return client.link_simulator("o", "p", "s"); });
   EXPECT_EQ(server.last().target, "/v1/orgs/o/projects/p/simulators/s");
@@ -286,11 +286,11 @@ TEST_F(ClientTest, IdsAndQueriesArePercentEncoded) {
             "/v1/orgs/org%2F1/projects/p%20q/guidance"
             "?name=a%26b%3Dc%2F%C3%BC&type=successCriteria");
   server.answer(200, "{}");
-  sync([&] { return client.publish_report_status("o", "s?x", "i#1", "j%2"); });
+  sync([&] { return client.publish_report_status({"o", "s?x", "i#1", "j%2"}); });
   EXPECT_EQ(server.last().target,
             "/v1/orgs/o/sims/s%3Fx/implementations/i%231/report-jobs/j%252");
   // Dot segments would be resolved away on the way.
-  sync([&] { return client.publish_report_status("..", ".", "..", "."); });
+  sync([&] { return client.publish_report_status({"..", ".", "..", "."}); });
   EXPECT_EQ(server.last().target,
             "/v1/orgs/%2E%2E/sims/%2E/implementations/%2E%2E/report-jobs/%2E");
 }
@@ -355,10 +355,10 @@ TEST_F(ClientTest, ReportJobRunsFromClaimToWrittenReport) {
       R"({"simulatorValidation":{"evaluation":{"score_percent":90}},)"
       R"("dataset":{"contentMd5":"m","contentSha256":"s"},"warnings":["w1"]})");
   sync([&] {
-    return client.publish_report_submit(kOrg, sim.sim_id, sim.implementation_id, job, body);
+    return client.publish_report_submit({kOrg, sim.sim_id, sim.implementation_id, job}, body);
   });
   json::value status = sync([&] {
-    return client.publish_report_status(kOrg, sim.sim_id, sim.implementation_id, job);
+    return client.publish_report_status({kOrg, sim.sim_id, sim.implementation_id, job});
   });
   EXPECT_EQ(json_text::to_json(status),
             R"({"buildStatus":"READY","buildMapped":true,"eventStatus":"done",)"
@@ -443,7 +443,7 @@ TEST_F(ClientTest, AnswersOfTheWrongShapeAreClearErrors) {
               HasSubstr("has no \"name\""));
   // An answer without content is fine where the client reads nothing from it.
   server.answer(204, "");
-  sync([&] { return client.publish_report_submit("o", "s", "i", "j", json::object()); });
+  sync([&] { return client.publish_report_submit({"o", "s", "i", "j"}, json::object()); });
 }
 
 TEST_F(ClientTest, UnreachablePlatformIsATransportErrorWithAHint) {

@@ -98,7 +98,9 @@ class ReportRunTest : public ::testing::Test {
   json::value wait() {
     const ReportRun run = report_run();
     return async_to_sync([&]() -> awaitable<json::value> {
-      co_return co_await wait_for_reports(run, "o", "s", "i", "j");
+      // Named: GCC 12 destroys an aggregate made inside a co_await expression twice.
+      ReportJob job{"o", "s", "i", "j"};
+      co_return co_await wait_for_reports(run, std::move(job));
     })();
   }
 

@@ -16,6 +16,7 @@
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/run_context.h"
+#include "sim_connection/steps_ahead.h"
 #include "spaces/core_library_impl.h"
 #include "tests/support/fake_sim.h"
 #include "tests/support/node_answers.h"
@@ -35,7 +36,7 @@ class RecordingCore : public spaces::CoreLibraryImpl {
  public:
   std::vector<json::value> samples;
 
-  std::unique_ptr<ComputeSpace> _to_compute_space(const json::value& info) override {
+  std::unique_ptr<ComputeSpace> to_compute_space(const json::value& info) override {
     class Recording : public ComputeSpace {
      public:
       Recording(std::unique_ptr<ComputeSpace> space, std::vector<json::value>* out)
@@ -46,7 +47,7 @@ class RecordingCore : public spaces::CoreLibraryImpl {
       std::unique_ptr<ComputeSpace> space_;
       std::vector<json::value>* out_;
     };
-    return std::make_unique<Recording>(CoreLibraryImpl::_to_compute_space(info), &samples);
+    return std::make_unique<Recording>(CoreLibraryImpl::to_compute_space(info), &samples);
   }
 };
 
@@ -78,7 +79,7 @@ class RolloutTest : public ::testing::Test {
   // Replays `ep`, an entry of the node's "episodes", as the client reads it, with up to
   // `steps_ahead` steps sent ahead when the fake takes them.
   json::object run(const json::value& ep, double call_timeout_s = 5,
-                   int steps_ahead = DEFAULT_STEPS_AHEAD) {
+                   int steps_ahead = sim_connection::DEFAULT_STEPS_AHEAD) {
     RecordedActions actions = testing::recorded(testing::answer_of(ep));
     RecordedEpisode episode = actions.episode(0);
     return async_to_sync([&]() -> awaitable<json::object> {

@@ -74,6 +74,29 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
+TEST_F(SimCommandsEndToEnd, ValidateSendsStepsAheadAsVelkoStepsAheadSays) {
+  const std::string tank = water_tank();
+  struct Case {
+    const char* steps_ahead;
+    const char* status;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"8", "passed", "20 steps after a fresh Reset with seed 0, up to 8 sent ahead"},
+      {"1", "skipped", "VELKO_STEPS_AHEAD is 1, so steps go one at a time"},
+  };
+  for (const Case& c : cases) {
+    RunOptions run_options = options();
+    run_options.env["VELKO_STEPS_AHEAD"] = std::string(c.steps_ahead);
+    RunResult result = velko({"sim", "validate", tank, "--steps", "20", "--json"}, run_options);
+    ASSERT_EQ(result.status, 0) << c.steps_ahead << "\n" << result.out << result.err;
+    const json::value check = json::parse(result.out).at("checks").at(7);
+    EXPECT_EQ(check.at("check"), json::value("steps_ahead"));
+    EXPECT_EQ(check.at("status"), json::value(c.status)) << c.steps_ahead;
+    EXPECT_THAT(std::string(check.at("summary").as_string()), HasSubstr(c.says));
+  }
+}
+
 TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForCi) {
   RunOptions run_options = options();
   run_options.cwd = fault_sim("no-make", {"fail-make"});

@@ -92,8 +92,7 @@ json::value valve(double opening) { return json::array{opening}; }
 
 dataset_replay::ClientOptions client_options(int port, json::object env_init) {
   env_init["sim_address"] = "localhost:" + std::to_string(port);
-  return {"publish-report", "publish-report", "publish-report",
-          "localhost:" + std::to_string(port), env_init, "grpc"};
+  return {"publish-report", "localhost:" + std::to_string(port), env_init};
 }
 
 // A started sim that serves, with a client connected to it and made with `settings`.
@@ -413,19 +412,6 @@ TEST(SimClient, TimeLimitCancelsTheCallAtOnce) {
     EXPECT_EQ(failure, "the step did not answer");
     EXPECT_LT(seconds_since(start), 2);
   });
-}
-
-TEST(SimClient, OnlyGrpcIsSpoken) {
-  dataset_replay::ClientOptions options = client_options(1, json::object());
-  options.protocol = "http";
-  try {
-    sim_connection::make_sim_client(options);
-    FAIL() << "accepted";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_STREQ(error.what(), "the sim connection has no protocol 'http'; it speaks \"grpc\"");
-  }
-  options.protocol = "grpc";
-  EXPECT_NE(sim_connection::SimConnectionImpl().make(options), nullptr);
 }
 
 // What a step answers: its observation's size, or the type and message of its failure.
@@ -814,25 +800,25 @@ TEST(CheckServing, SimThatEndsBeforeServingFailsAtOnceWithItsOutputRead) {
 
 TEST(Tail, KeepsTheLastFortyLinesWithinFourKibibytes) {
   sim_connection::SimModuleImpl module;
-  EXPECT_EQ(module._tail(""), "");
-  EXPECT_EQ(module._tail("one\ntwo\n\n"), "one\ntwo");
+  EXPECT_EQ(module.output_tail(""), "");
+  EXPECT_EQ(module.output_tail("one\ntwo\n\n"), "one\ntwo");
 
   std::string text;
   for (int i = 1; i <= 50; ++i) text += "line " + std::to_string(i) + "\n";
-  std::string tail = module._tail(text);
+  std::string tail = module.output_tail(text);
   EXPECT_THAT(tail, StartsWith("line 11\n"));
   EXPECT_THAT(tail, ::testing::EndsWith("line 50"));
 
   std::string wide;
   for (int i = 0; i < 10; ++i) wide += std::string(1000, 'a' + i) + "\n";
-  tail = module._tail(wide);
+  tail = module.output_tail(wide);
   EXPECT_LE(tail.size(), sim_connection::kTailBytes);
   EXPECT_EQ(tail, std::string(1000, 'g') + "\n" + std::string(1000, 'h') + "\n" +
                       std::string(1000, 'i') + "\n" + std::string(1000, 'j'));
 
   // One line beyond the limit keeps its end, never half a character.
   std::string single = "start" + std::string(5000, 'x') + "\xC3\xA9" + std::string(4095, 'y');
-  tail = module._tail(single);
+  tail = module.output_tail(single);
   EXPECT_EQ(tail, std::string(4095, 'y'));
 }
 

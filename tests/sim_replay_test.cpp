@@ -89,6 +89,8 @@ class WatchedConnection : public SimConnection {
 
   // Ports handed out first, in turn, before real free ones.
   std::vector<int> next_ports;
+  // What steps_ahead() says.
+  int window = sim_connection::DEFAULT_STEPS_AHEAD;
 
   int get_free_port() override {
     if (!next_ports.empty()) {
@@ -99,8 +101,8 @@ class WatchedConnection : public SimConnection {
     return real_.get_free_port();
   }
   bool port_in_use(int port) override { return real_.port_in_use(port); }
-  awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path, std::string host,
-                                                         int port, json::object settings,
+  int steps_ahead() const override { return window; }
+  awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path, int port,
                                                          OutputCallback on_output) override {
     auto seen = lines;
     auto mutex = lines_mutex;
@@ -112,8 +114,8 @@ class WatchedConnection : public SimConnection {
       }
       on_output(line);
     };
-    std::unique_ptr<SimProcess> process = co_await real_.make_in_process(
-        std::move(path), std::move(host), port, std::move(settings), std::move(watched));
+    std::unique_ptr<SimProcess> process =
+        co_await real_.make_in_process(std::move(path), port, std::move(watched));
     pgid = static_cast<sim_connection::LocalSimProcess&>(*process).pid();
     co_return process;
   }
@@ -377,9 +379,9 @@ TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
       StepBatching batching;
     };
     const Way ways[] = {{1, {}},
-                        {DEFAULT_STEPS_AHEAD, {0, 0}},
-                        {DEFAULT_STEPS_AHEAD, {}},
-                        {DEFAULT_STEPS_AHEAD, {7, 16}}};
+                        {sim_connection::DEFAULT_STEPS_AHEAD, {0, 0}},
+                        {sim_connection::DEFAULT_STEPS_AHEAD, {}},
+                        {sim_connection::DEFAULT_STEPS_AHEAD, {7, 16}}};
     std::vector<std::string> bodies;
     for (const Way& way : ways) {
       // The run asks for dataset "ds-1".
@@ -392,7 +394,7 @@ TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
                         "application/json");
       });
       start(std::move(node), count);
-      timings_.steps_ahead = way.steps_ahead;
+      connection_->window = way.steps_ahead;
       timings_.batching = way.batching;
       analyze_sim(tank, 20, json::object{{"seed", 11}, {"max_steps", max_steps}});
       bodies.push_back(node_->bodies("sim-analyze-rollouts").back());

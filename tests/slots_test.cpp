@@ -47,7 +47,7 @@ class PathSensor : public Sensor {
 class FakeCoreLibrary : public CoreLibrary {
  public:
   boost::json::array convert_space_to_json(const value&) override { return {}; }
-  std::unique_ptr<ComputeSpace> _to_compute_space(const value&) override { return nullptr; }
+  std::unique_ptr<ComputeSpace> to_compute_space(const value&) override { return nullptr; }
   value as_compute_sees(const value& v) override { return v; }
   std::unique_ptr<Sensor> make_sensor(const std::string& name,
                                       const std::string& mapping) override {
@@ -55,24 +55,24 @@ class FakeCoreLibrary : public CoreLibrary {
     if (fail_to_make) throw std::runtime_error("no sensor today");
     const std::string prefix = "lambda sensors: sensors";
     if (mapping.rfind(prefix, 0) != 0) throw std::invalid_argument("bad mapping");
-    return std::make_unique<PathSensor>(_path(mapping.substr(prefix.size())));
+    return std::make_unique<PathSensor>(parse_slot_path(mapping.substr(prefix.size())));
   }
   std::vector<std::pair<std::string, std::string>> made;
   bool fail_to_make = false;
 };
 
 TEST(SlotPath, ParsesKeyGroupsWithBlanksInside) {
-  EXPECT_EQ(_path("['a'][1]"), (Keys{"a", 1}));
-  EXPECT_EQ(_path("  [0][-2]\n"), (Keys{0, -2}));
-  EXPECT_EQ(_path("[ 1 ][\t\"b\" ][+3]"), (Keys{1, "b", 3}));
-  EXPECT_EQ(_path(R"(["it's"]['a\'\\\x41\u00e9\q'])"), (Keys{"it's", "a'\\A\xc3\xa9\\q"}));
-  EXPECT_EQ(_path(" \t "), Keys{});
+  EXPECT_EQ(parse_slot_path("['a'][1]"), (Keys{"a", 1}));
+  EXPECT_EQ(parse_slot_path("  [0][-2]\n"), (Keys{0, -2}));
+  EXPECT_EQ(parse_slot_path("[ 1 ][\t\"b\" ][+3]"), (Keys{1, "b", 3}));
+  EXPECT_EQ(parse_slot_path(R"(["it's"]['a\'\\\x41\u00e9\q'])"), (Keys{"it's", "a'\\A\xc3\xa9\\q"}));
+  EXPECT_EQ(parse_slot_path(" \t "), Keys{});
 }
 
 TEST(SlotPath, TextThatIsNotASlotPathIsNamedExactly) {
   for (std::string name : {"obs[0]", "[0].x", "[0] [1]", "speed", "[0", "[[0]]", " x "}) {
     try {
-      _path(name);
+      parse_slot_path(name);
       ADD_FAILURE() << name;
     } catch (const PublishReportError& error) {
       EXPECT_EQ(error.what(), "Can't address the sim's slot '" + name + "'");
@@ -84,14 +84,14 @@ TEST(SlotPath, GroupThatIsNotALiteralHasAnErrorOfItsOwn) {
   // Checked before the whole path, so "x[a]" fails on its key too.
   for (std::string name : {"[a]", "[]", "[1.5]", "['a'x]", "[01]", "['\\x4']", "x[a]",
                            "[9223372036854775808]"}) {
-    EXPECT_THROW(_path(name), std::invalid_argument) << name;
+    EXPECT_THROW(parse_slot_path(name), std::invalid_argument) << name;
   }
 }
 
 TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
-  EXPECT_EQ(_path(R"(['\ud83d\ude00'][0])"), (Keys{"\xf0\x9f\x98\x80", 0}));
+  EXPECT_EQ(parse_slot_path(R"(['\ud83d\ude00'][0])"), (Keys{"\xf0\x9f\x98\x80", 0}));
   try {
-    _path(R"(['a']['\ud83d'])");
+    parse_slot_path(R"(['a']['\ud83d'])");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -100,13 +100,13 @@ TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
   }
   // The other faults of a key keep their message.
   try {
-    _path("[9223372036854775808]");
+    parse_slot_path("[9223372036854775808]");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()), "the slot key [9223372036854775808] is out of range");
   }
   try {
-    _path(R"(['\x4'])");
+    parse_slot_path(R"(['\x4'])");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -115,8 +115,8 @@ TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
 }
 
 TEST(SlotPath, UnicodeWhiteSpaceMaySurroundThePath) {
-  EXPECT_EQ(_path("\xe3\x80\x80['a'][1]\xc2\xa0\n"), (Keys{"a", 1}));
-  EXPECT_THROW(_path("['a']\xc2\xa0[1]"), PublishReportError);
+  EXPECT_EQ(parse_slot_path("\xe3\x80\x80['a'][1]\xc2\xa0\n"), (Keys{"a", 1}));
+  EXPECT_THROW(parse_slot_path("['a']\xc2\xa0[1]"), PublishReportError);
 }
 
 TEST(SetSlot, IntegerSlotTakesTheValueRoundedHalfToEven) {

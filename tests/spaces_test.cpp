@@ -395,7 +395,7 @@ TEST(CoreLibrary, EveryMappedSlotOfASampleReadsAScalar) {
   CoreLibraryImpl core;
   json::value description = parse(kMixedSpace);
   json::array mappings = core.convert_space_to_json(description);
-  std::unique_ptr<dataset_replay::ComputeSpace> space = core._to_compute_space(description);
+  std::unique_ptr<dataset_replay::ComputeSpace> space = core.to_compute_space(description);
   for (int i = 0; i < 50; ++i) {
     json::value sample = core.as_compute_sees(space->sample());
     for (const json::value& mapping : mappings) {
@@ -405,7 +405,7 @@ TEST(CoreLibrary, EveryMappedSlotOfASampleReadsAScalar) {
       ASSERT_TRUE(value.is_number()) << name << " in " << json_text::to_json(sample);
     }
   }
-  EXPECT_THROW(core._to_compute_space(parse(R"({"type": "discrete"})")), SpaceError);
+  EXPECT_THROW(core.to_compute_space(parse(R"({"type": "discrete"})")), SpaceError);
   EXPECT_THROW(core.convert_space_to_json(parse("{}")), SpaceError);
   EXPECT_THROW(core.make_sensor("x", "lambda sensors: x"), SensorError);
 }

@@ -15,7 +15,6 @@
 #include "compute_node/dataset_stats.h"
 #include "host/host.h"
 #include "host/settings.h"
-#include "platform/client.h"
 
 namespace velko::data_commands {
 
@@ -58,10 +57,8 @@ awaitable<void> stats(const host::Settings& settings, Console& console, std::str
   // A token that would break its header line is refused before anything is sent.
   compute_node::check_node_token(settings.node_token);
   compute_node::ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
-  // The dataset lookup of the report run, which makes no platform request: the client it is
-  // handed is never called, so it carries no token.
-  platform::Client api(settings.url_api);
-  dataset_replay::LocalDataset dataset = co_await datasets.resolve_local_dataset(api, "", ref);
+  // The dataset lookup of the report run.
+  dataset_replay::LocalDataset dataset = co_await datasets.resolve_local_dataset(ref);
   compute_node::DatasetFigures figures;
   {
     auto line = messages.status("Counting " + quoted(dataset.name) + " on the compute node...");

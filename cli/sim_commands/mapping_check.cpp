@@ -97,7 +97,7 @@ void check_role(MappingCheck& check, const json::array& mappings, const char* ro
     try {
       keys = spaces::parse_slot_path(path);
       // An action is written where the replay writes it, with its own reading of the path.
-      if (std::string_view(role) == "action") dataset_replay::_path(path);
+      if (std::string_view(role) == "action") dataset_replay::parse_slot_path(path);
     } catch (const std::exception& error) {
       add(check, which + " is not a slot path: " + error.what());
       continue;

@@ -121,7 +121,8 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   // (the platform client refuses its own).
   compute_node::check_node_token(settings.node_token);
   platform::Client api(settings.url_api, settings.api_token, settings.project);
-  sim_connection::SimComponents sim_components = sim_connection::load_sim_connection();
+  sim_connection::SimComponents sim_components =
+      sim_connection::load_sim_connection(settings.steps_ahead);
   std::string name = options.name.empty()
                          ? fs::absolute(options.path).lexically_normal().filename().string()
                          : options.name;
@@ -172,7 +173,6 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   std::shared_ptr<spdlog::logger> logger =
       logging::make_logger("velko.dataset_replay", settings.log_level);
   dataset_replay::Timings timings;
-  timings.steps_ahead = settings.steps_ahead;
   timings.max_answer_bytes = static_cast<std::size_t>(options.max_answer_mib) << 20;
   timings.batching = settings.batching;
   const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
@@ -180,7 +180,7 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   // The dataset is found on the node before the build is published: an unknown dataset, or a
   // node that is not running, leaves nothing on the platform.
   dataset_replay::LocalDataset dataset =
-      co_await dataset_replay::prepare_report(run, org, options.dataset, report);
+      co_await dataset_replay::prepare_report(run, options.dataset, report);
 
   platform::PublishedSim sim = co_await api.publish_sim(org, name, bundle_sha256);
   record.sim_name = sim.name;

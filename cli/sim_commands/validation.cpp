@@ -186,4 +186,15 @@ json::object validation_json(const Validation& validation) {
   return out;
 }
 
+std::string failed_checks_text(const Validation& validation) {
+  std::string text;
+  for (const CheckResult& result : validation.checks) {
+    if (result.outcome != Outcome::kFailed) continue;
+    if (!text.empty()) text += "; ";
+    text += std::string(check_title(result.check)) + ": " + result.summary;
+    if (!result.advice.empty()) text += " (" + result.advice + ")";
+  }
+  return text;
+}
+
 }  // namespace velko::sim_commands

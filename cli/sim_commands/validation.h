@@ -99,4 +99,8 @@ void print_validation(Console& console, const Validation& validation);
 // "count", "median_s", "slowest_s"}]}.
 boost::json::object validation_json(const Validation& validation);
 
+// The failed checks of a validation as one text, "Title: summary (advice)" each; empty when
+// none failed.
+std::string failed_checks_text(const Validation& validation);
+
 }  // namespace velko::sim_commands

@@ -176,7 +176,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
                     std::to_string(entries) + ", " + as_text(rows) +
                     " rows) through the sim...");
         EpisodePredictions predictions = co_await rollout_episode(
-            run.core, *client, *plan, episode, call_timeout_s, timing.steps_ahead,
+            run.core, *client, *plan, episode, call_timeout_s, sim.steps_ahead(),
             timing.batching, episode_seed(run_seed, id));
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
@@ -216,7 +216,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     if (code) {
       run.logger.debug("The sim ended as its call failed: {}", error_text(failure));
       const std::string end = co_await run.host_sim.describe_end(address, *code);
-      const std::string tail = run.host_sim._tail(output.joined());
+      const std::string tail = run.host_sim.output_tail(output.joined());
       message = "The sim " + end + " while " + stage + std::string(kValidate) +
                 (tail.empty() ? "" : "\n\n" + tail);
     }

@@ -1,5 +1,5 @@
-// The host tool's dataset modules as the report run uses them: resolving the local dataset,
-// the compute node's address and the node's authentication headers.
+// The datasets of the local compute node as the report run reaches them: finding one by its
+// reference, the node's address and the headers that every request to the node carries.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +10,6 @@
 #include "common/http.h"
 
 namespace velko::dataset_replay {
-
-class ReportPlatform;
 
 // The dataset held by the local compute node.
 struct LocalDataset {
@@ -25,15 +23,19 @@ struct LocalDataset {
   std::optional<Cycles> cycles;
 };
 
+// The compute node's datasets and how to reach the node.
 class DatasetModule {
  public:
   virtual ~DatasetModule() = default;
-  // `compute_guard.resolve_local_dataset(api, org_id, ref)`.
-  virtual awaitable<LocalDataset> resolve_local_dataset(ReportPlatform& api, std::string org_id,
-                                                        std::string dataset_ref) = 0;
-  // `compute_guard.COMPUTE_URL`: the node's base URL, used as given.
+  // The dataset whose id or name is `dataset_ref`. Fails with std::invalid_argument for a
+  // reference that cannot name one (empty, not UTF-8, a control character), with an ordinary
+  // error saying what to do when the node has no such dataset, refuses the request or cannot
+  // be reached, and with BadAnswer when its answer is malformed.
+  virtual awaitable<LocalDataset> resolve_local_dataset(std::string dataset_ref) = 0;
+  // The node's base URL, used as given.
   virtual std::string compute_url() = 0;
-  // `node_stage._auth_headers()`: the headers of one node request.
+  // The headers of one request to the node (its token, when there is one); fails with
+  // std::invalid_argument for a token that cannot be sent.
   virtual http::Headers auth_headers() = 0;
 };
 

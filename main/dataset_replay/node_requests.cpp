@@ -80,7 +80,7 @@ void check_answer(const http::Response& response, const std::string& url,
                              error.what());
 }
 
-// Sends a node request made by node_request and reads its answer, as _node_post does.
+// Sends a node request made by node_request and reads its answer, as node_post_blocking does.
 boost::json::value post(const http::Request& request, std::stop_token stop,
                         std::string_view what) {
   http::Response response;
@@ -103,7 +103,7 @@ ComputeNode compute_node(DatasetModule& datasets) {
   return ComputeNode{datasets.compute_url(), datasets.auth_headers()};
 }
 
-boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
                               const boost::json::object& body, double timeout,
                               std::stop_token stop, std::string_view what) {
   http::Request request = node_request(node, path, timeout);
@@ -111,7 +111,7 @@ boost::json::value _node_post(const ComputeNode& node, const std::string& path,
   return post(request, stop, what);
 }
 
-boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
                               const http::BodySource& body, double timeout,
                               std::stop_token stop, std::string_view what) {
   http::Request request = node_request(node, path, timeout);
@@ -127,7 +127,7 @@ awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
   std::function<boost::json::value(std::stop_token)> work =
       [node = std::move(node), path = std::move(path), body, timeout,
        what = std::move(what)](std::stop_token stop) {
-        return _node_post(node, path, *body, timeout, stop, what);
+        return node_post_blocking(node, path, *body, timeout, stop, what);
       };
   co_return co_await run_on_worker<boost::json::value>(std::move(work));
 }
@@ -139,7 +139,7 @@ awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
   std::function<boost::json::value(std::stop_token)> work =
       [node = std::move(node), path = std::move(path), body = std::move(body), timeout,
        what = std::move(what)](std::stop_token stop) {
-        return _node_post(node, path, body, timeout, stop, what);
+        return node_post_blocking(node, path, body, timeout, stop, what);
       };
   co_return co_await run_on_worker<boost::json::value>(std::move(work));
 }

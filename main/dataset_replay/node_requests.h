@@ -28,8 +28,8 @@ inline constexpr double NODE_REQUEST_DEADLINE_FACTOR = 3;
 
 class DatasetModule;
 
-// Where the compute node is and the headers every request to it carries: read from the host's
-// dataset modules on the event loop, so that the blocking requests below need nothing else.
+// Where the compute node is and the headers every request to it carries: read from the
+// DatasetModule on the event loop, so that the blocking requests below need nothing else.
 struct ComputeNode {
   std::string url;
   http::Headers headers;
@@ -43,18 +43,18 @@ ComputeNode compute_node(DatasetModule& datasets);
 // <detail>"; other error statuses raise http::HTTPStatusError, an unreachable node
 // http::TransportError, a success answer that is not JSON json_text::JsonError. A stop request
 // ends the transfer with Interrupted.
-boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
                               const boost::json::object& body, double timeout,
                               std::stop_token stop = {}, std::string_view what = "the analysis");
 
-// _node_post with a body made as it is sent (a RolloutsBody's), whose size is known before
+// node_post_blocking with a body made as it is sent (a RolloutsBody's), whose size is known before
 // any of it goes.
-boost::json::value _node_post(const ComputeNode& node, const std::string& path,
+boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
                               const http::BodySource& body, double timeout,
                               std::stop_token stop = {}, std::string_view what = "the analysis");
 
-// _node_post on a worker thread, awaited from the event loop, which stays free meanwhile; an
-// interrupt aborts the transfer and raises Interrupted.
+// node_post_blocking on a worker thread, awaited from the event loop, which stays free
+// meanwhile; an interrupt aborts the transfer and raises Interrupted.
 awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
                                         std::shared_ptr<const boost::json::object> body,
                                         double timeout, std::string what = "the analysis");
@@ -64,7 +64,7 @@ awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
 
 // Asks the node for the recorded actions of the dataset's `episodes` ("analysis-actions") and
 // reads the answer into compact storage as it arrives, so that its text is never held whole.
-// Blocking; run it on a worker thread. Fails as _node_post does; an answer that holds more
+// Blocking; run it on a worker thread. Fails as node_post_blocking does; an answer that holds more
 // than was asked for, or a value over the bounds of ActionsReader, raises NodeAnswerError.
 RecordedActions fetch_recorded_actions(const ComputeNode& node, const std::string& dataset_id,
                                        std::vector<std::int64_t> episodes, double timeout,

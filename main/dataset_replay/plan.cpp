@@ -162,7 +162,7 @@ std::string normalized(std::string_view name) {
   return identity;
 }
 
-std::optional<std::string> _field(const boost::json::value& mapping, std::string_view key) {
+std::optional<std::string> mapping_field(const boost::json::value& mapping, std::string_view key) {
   const auto* object = mapping.if_object();
   if (!object) return std::nullopt;
   const auto* found = object->if_contains(key);
@@ -171,8 +171,8 @@ std::optional<std::string> _field(const boost::json::value& mapping, std::string
 }
 
 std::vector<std::string> mapping_names(const boost::json::value& mapping) {
-  const std::optional<std::string> name = _field(mapping, "name");
-  const std::optional<std::string> mapped = _field(mapping, "name_mapped");
+  const std::optional<std::string> name = mapping_field(mapping, "name");
+  const std::optional<std::string> mapped = mapping_field(mapping, "name_mapped");
   const std::optional<std::string>& first = (name && mapped && is_position(*name)) ? mapped : name;
   std::vector<std::string> names;
   for (const std::optional<std::string>* candidate : {&first, &mapped, &name}) {
@@ -204,7 +204,7 @@ Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& column
     if (!column) continue;
     std::string id = sensor_columns.id(*column);
     if (id.empty()) continue;
-    plan.sensors.emplace_back(_field(mapping, "name"), std::move(id));
+    plan.sensors.emplace_back(mapping_field(mapping, "name"), std::move(id));
     plan.core.push_back(sensor_columns.raw_name(*column));
   }
 
@@ -215,7 +215,7 @@ Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& column
     std::optional<std::size_t> column = action_columns.join(mapping);
     std::string id = column ? action_columns.id(*column) : std::string();
     if (id.empty()) missing.push_back(listed_name(mapping));
-    plan.actions.emplace_back(_field(mapping, "name"), std::move(id));
+    plan.actions.emplace_back(mapping_field(mapping, "name"), std::move(id));
   }
 
   if (!missing.empty()) {

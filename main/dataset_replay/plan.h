@@ -37,7 +37,7 @@ struct Plan {
 std::string normalized(std::string_view name);
 
 // The mapping's `key` when it is a non-empty text; a mapping that is not a map has no fields.
-std::optional<std::string> _field(const boost::json::value& mapping, std::string_view key);
+std::optional<std::string> mapping_field(const boost::json::value& mapping, std::string_view key);
 
 // The names a mapping can be recorded under, the platform's first (at most two).
 std::vector<std::string> mapping_names(const boost::json::value& mapping);

@@ -162,33 +162,30 @@ std::string failure_reason(const std::exception_ptr& error) {
                           kMaxTextCharacters);
 }
 
-awaitable<bool> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
-                             std::string implementation_id, std::string job_id,
-                             std::string reason) {
+awaitable<bool> close_claim(const ReportRun& run, ReportJob job, std::string reason) {
   json::object body;
   body["failure"] = reason;
   std::exception_ptr failure;
   try {
-    co_await run.api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
-                                           json::value(std::move(body)));
+    co_await run.api.publish_report_submit(job, json::value(std::move(body)));
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure && !is_interrupt(failure)) {
-    run.logger.debug("Could not close the report claim {}: {}", job_id, error_text(failure));
+    run.logger.debug("Could not close the report claim {}: {}", job.job_id, error_text(failure));
   } else if (failure) {
     // A second interrupt ends the run at once; the user must know what it left behind.
     run.console.print("[yellow]Interrupted while closing the report claim " +
-                    escape_markup(job_id) + ": it may still be open on the platform[/yellow]");
+                    escape_markup(job.job_id) + ": it may still be open on the platform[/yellow]");
     std::rethrow_exception(failure);
   }
   co_return !failure;
 }
 
-awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string org_id,
-                                       std::string dataset_ref, PublishReportOptions options) {
+awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string dataset_ref,
+                                       PublishReportOptions options) {
   check_options(options);
-  LocalDataset dataset = co_await run.datasets.resolve_local_dataset(run.api, org_id, dataset_ref);
+  LocalDataset dataset = co_await run.datasets.resolve_local_dataset(dataset_ref);
   // The analysis picks its episodes from the count; without one it could only close the claim.
   std::optional<std::int64_t> count;
   if (dataset.cycles) count = dataset.cycles->count;
@@ -203,7 +200,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
                                std::string sim_name, std::string implementation_id,
                                std::string path, std::string bundle_sha256,
                                std::string dataset_ref, PublishReportOptions options) {
-  LocalDataset dataset = co_await prepare_report(run, org_id, dataset_ref, options);
+  LocalDataset dataset = co_await prepare_report(run, dataset_ref, options);
   co_await publish_report(run, org_id, sim_id, sim_name, implementation_id, path, bundle_sha256,
                           std::move(dataset), std::move(options));
 }
@@ -242,7 +239,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
     }
   }
 
-  std::string job_id = job_id_of(claim);
+  const ReportJob job{org_id, sim_id, implementation_id, job_id_of(claim)};
   outcome.claimed = true;
 
   json::value result;
@@ -258,8 +255,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
   if (failure) {
     // The claim is closed on every ending of the analysis, an interrupt included.
     co_await boost::asio::this_coro::reset_cancellation_state();
-    outcome.claim_closed = co_await _close_claim(run, org_id, sim_id, implementation_id,
-                                                 job_id, failure_reason(failure));
+    outcome.claim_closed = co_await close_claim(run, job, failure_reason(failure));
     std::rethrow_exception(failure);
   }
 
@@ -281,8 +277,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
     }
     reason = first_characters(reason, kMaxTextCharacters);
     if (reason.empty()) reason = kNoArtifactReason;
-    outcome.claim_closed =
-        co_await _close_claim(run, org_id, sim_id, implementation_id, job_id, reason);
+    outcome.claim_closed = co_await close_claim(run, job, reason);
     throw PublishReportError(reason);
   }
 
@@ -296,10 +291,9 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
   } else {
     run.logger.debug("The artifact gives no per-sensor figures that velko reads: no table");
   }
-  co_await api.publish_report_submit(org_id, sim_id, implementation_id, job_id,
-                                     json::value(success_body(*artifact, result, warnings)));
+  co_await api.publish_report_submit(job, json::value(success_body(*artifact, result, warnings)));
 
-  json::value status = co_await wait_for_reports(run, org_id, sim_id, implementation_id, job_id);
+  json::value status = co_await wait_for_reports(run, job);
   render_reports(run.console, status, sim_name);
   outcome.report = report_json(status);
 }

@@ -11,6 +11,7 @@
 
 #include "common/async.h"
 #include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/report_job.h"
 #include "main/dataset_replay/report_outcome.h"
 #include "main/dataset_replay/run_context.h"
 
@@ -35,8 +36,8 @@ struct PublishReportOptions {
 // `dataset_ref` on the compute node (which also finds a node that is not running) and its
 // episode count (PublishReportError when it is unknown). A host that publishes the sim's build
 // before the report calls this first, so a run that cannot start publishes nothing.
-awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string org_id,
-                                       std::string dataset_ref, PublishReportOptions options);
+awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string dataset_ref,
+                                       PublishReportOptions options);
 
 // Makes the simulation report of a sim build published with the dataset that prepare_report
 // found. Options that the analysis could not run with (no episodes, a time limit that is not a
@@ -55,9 +56,7 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
 
 // Records why there is no analysis, so the claim isn't left waiting on an upload; true when
 // the platform took it. Ordinary errors are only logged (false); interrupts go on.
-awaitable<bool> _close_claim(const ReportRun& run, std::string org_id, std::string sim_id,
-                             std::string implementation_id, std::string job_id,
-                             std::string reason);
+awaitable<bool> close_claim(const ReportRun& run, ReportJob job, std::string reason);
 
 // The reason for closing a claim after an error: the first line of its trimmed message, cut
 // to 500 characters, or the error's type name when the message is blank.

@@ -1,4 +1,5 @@
-// The platform client as the report run uses it.
+// The platform as the report run reaches it: linking the sim to a use case, claiming the report
+// job, submitting to it and reading its status.
 #pragma once
 
 #include <string>
@@ -6,31 +7,29 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/report_job.h"
 
 namespace velko::dataset_replay {
 
+// The platform's report calls. Each is one request; a status the platform refuses with is
+// APIStatusError, an answer that is not what the call expects BadAnswer, an unreachable
+// platform a transport error.
 class ReportPlatform {
  public:
   virtual ~ReportPlatform() = default;
-  // `api.projects.simulators.link`: links the sim to a use case.
+  // Links the sim `sim_id` to the use case (project) `project_id` of organisation `org_id`.
   virtual awaitable<void> link_simulator(std::string org_id, std::string project_id,
                                          std::string sim_id) = 0;
-  // `api.sims.publish_report_start`: claims the build's analysis; yields the claim map.
-  // A refusal is APIStatusError.
+  // Claims the report of the sim build `implementation_id` against dataset `dataset_id`;
+  // yields the claim, a map that holds the job's id ("jobId") and what the analysis needs.
   virtual awaitable<boost::json::value> publish_report_start(std::string org_id,
                                                              std::string sim_id,
                                                              std::string implementation_id,
                                                              std::string dataset_id) = 0;
-  // `api.sims.publish_report_submit`: submits the artifact or closes the claim.
-  virtual awaitable<void> publish_report_submit(std::string org_id, std::string sim_id,
-                                                std::string implementation_id,
-                                                std::string job_id,
-                                                boost::json::value body) = 0;
-  // `api.sims.publish_report_status`: the report status map.
-  virtual awaitable<boost::json::value> publish_report_status(std::string org_id,
-                                                              std::string sim_id,
-                                                              std::string implementation_id,
-                                                              std::string job_id) = 0;
+  // Submits `body` to the claimed job: the analysis's artifact, or the reason that closes it.
+  virtual awaitable<void> publish_report_submit(ReportJob job, boost::json::value body) = 0;
+  // The job's report status, a map.
+  virtual awaitable<boost::json::value> publish_report_status(ReportJob job) = 0;
 };
 
 }  // namespace velko::dataset_replay

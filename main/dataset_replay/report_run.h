@@ -40,9 +40,9 @@ using AnalyzeFn = std::function<awaitable<boost::json::value>(
 struct ReportRun {
   // The platform client.
   ReportPlatform& api;
-  // The host's dataset modules: the dataset lookup, the node's address and credentials.
+  // The compute node's datasets: the dataset lookup, the node's address and credentials.
   DatasetModule& datasets;
-  // The host's sim module: the serving check and the tail of a sim's output.
+  // Around a started sim: the serving check and the tail of its output.
   SimModule& host_sim;
   // The sim connection: free ports, sim processes and clients to them.
   SimConnection& sims;

@@ -94,7 +94,7 @@ std::vector<std::string> project_names(const json::value& status) {
 
 }  // namespace
 
-bool _settled(const json::value& status) {
+bool report_settled(const json::value& status) {
   std::optional<std::string> event = optional_text(status, "eventStatus", kStatus);
   if (event != "done" && event != "failed") return false;
   const json::value* run = run_of(status);
@@ -103,18 +103,16 @@ bool _settled(const json::value& status) {
   return state == "ready" || state == "failed";
 }
 
-awaitable<json::value> wait_for_reports(const ReportRun& run, std::string org_id,
-                                        std::string sim_id, std::string implementation_id,
-                                        std::string job_id) {
+awaitable<json::value> wait_for_reports(const ReportRun& run, ReportJob job) {
   const Timings& timing = run.timings;
   auto deadline = std::chrono::steady_clock::now() + seconds_to_duration(timing.report_timeout_s);
   auto line = run.console.status("Writing the simulation report...");
   while (true) {
     json::value status =
-        co_await run.api.publish_report_status(org_id, sim_id, implementation_id, job_id);
+        co_await run.api.publish_report_status(job);
     json_access::as_map(status, kStatus);
     if (build_failed(status) || !flag(status, "buildMapped", kStatus)) co_return status;
-    if (_settled(status) || std::chrono::steady_clock::now() > deadline) co_return status;
+    if (report_settled(status) || std::chrono::steady_clock::now() > deadline) co_return status;
     co_await sleep_seconds(timing.report_poll_s);
   }
 }
@@ -157,7 +155,7 @@ void render_reports(Console& console, const json::value& status, const std::stri
     return;
   }
   const json::value* run = run_of(status);
-  if (!_settled(status)) {
+  if (!report_settled(status)) {
     console.print("[yellow]The platform is still writing the report; it appears under the "
                     "Reports of every use case using the sim when it is done.[/yellow]");
   }

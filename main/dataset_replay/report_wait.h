@@ -6,6 +6,7 @@
 #include <boost/json/value.hpp>
 
 #include "common/async.h"
+#include "main/dataset_replay/report_job.h"
 
 namespace velko {
 class Console;
@@ -17,13 +18,10 @@ struct ReportRun;
 
 // Polls the report job until the report is written, the build has not landed or failed, or
 // the time budget is spent; yields the last status.
-awaitable<boost::json::value> wait_for_reports(const ReportRun& run, std::string org_id,
-                                               std::string sim_id,
-                                               std::string implementation_id,
-                                               std::string job_id);
+awaitable<boost::json::value> wait_for_reports(const ReportRun& run, ReportJob job);
 
 // True when the report job is final.
-bool _settled(const boost::json::value& status);
+bool report_settled(const boost::json::value& status);
 
 // A report status as a program reads it: {"build": "failed", "building" or "ready", "status":
 // the report's state or null, "score": its score or null, "use_cases": [names]}. Throws

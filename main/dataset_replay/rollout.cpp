@@ -111,7 +111,7 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
   };
 
   json::value space_info = co_await call(client.action_space_info(), "action_space_info()");
-  json::value sample = core._to_compute_space(space_info)->sample();
+  json::value sample = core.to_compute_space(space_info)->sample();
   json::value template_action = core.as_compute_sees(sample);
 
   Recorder recorder(plan, core);

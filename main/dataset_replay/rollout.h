@@ -35,7 +35,7 @@ std::vector<std::string> predicted_columns(const Plan& plan);
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,
                                               double call_timeout_s,
-                                              int steps_ahead = DEFAULT_STEPS_AHEAD,
+                                              int steps_ahead,
                                               StepBatching batching = {},
                                               std::optional<std::uint64_t> seed = std::nullopt);
 

@@ -12,8 +12,6 @@ inline constexpr double REPORT_TIMEOUT_S = 120;
 inline constexpr double REPORT_POLL_S = 5;
 // Default of publish_report's max_episodes.
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
-// Most steps of an episode sent ahead of their answers unless the run says otherwise.
-inline constexpr int DEFAULT_STEPS_AHEAD = 64;
 // Most steps in one message to a sim that takes batches, unless the run says otherwise.
 inline constexpr int DEFAULT_STEP_BATCH = 32;
 // Most steps in flight in batches unless the run says otherwise: several batches, so that the
@@ -23,7 +21,7 @@ inline constexpr int DEFAULT_BATCH_WINDOW = 256;
 // How the steps of an episode go to a sim that takes them in batches.
 struct StepBatching {
   // Most steps in one message (further bounded by what the sim announces); 0 or 1: no
-  // batches, the steps go as steps_ahead says.
+  // batches, the steps go as the sim connection's steps_ahead() says.
   int steps = DEFAULT_STEP_BATCH;
   // Most steps sent and not yet answered, at least `steps`.
   int window = DEFAULT_BATCH_WINDOW;
@@ -53,9 +51,6 @@ struct Timings {
   // Seconds that a sim whose call failed has to be seen ending: a sim that crashed fails its
   // call as its connection drops, a moment before its end can be seen.
   double sim_end_settle_s = 0.3;
-  // Most steps sent ahead of their answers to a sim that takes them (the host sets it from
-  // VELKO_STEPS_AHEAD; 0 or 1: one at a time).
-  int steps_ahead = DEFAULT_STEPS_AHEAD;
   // Most bytes of one answer of the sim (the host sets it from --max-answer-size).
   std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES;
   // Batches of steps to a sim that takes them (VELKO_STEP_BATCH, VELKO_BATCH_WINDOW).

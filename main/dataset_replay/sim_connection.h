@@ -1,5 +1,5 @@
-// The core library's sim connection as the report run uses it: a free port, the sim server
-// that starts a sim process, and the sim client.
+// Sims as the report run and `sim validate` reach them: a free port, a sim process started on
+// this machine, and a client of the sim that the process serves.
 #pragma once
 
 #include <cstddef>
@@ -45,14 +45,14 @@ inline std::size_t most_observation_values(std::size_t variables) {
   return 4 * variables + 4096;
 }
 
-// The sim client's settings (all by name).
+// What a sim client is made with.
 struct ClientOptions {
+  // Names the run to the sim: Make carries it (as its run, sim and env id).
   std::string run_id;
-  std::string sim_id;
-  std::string env_id;
+  // Where the sim serves: "localhost:PORT".
   std::string address;
+  // The sim's initial settings, which Make carries.
   boost::json::object env_init;
-  std::string protocol;
   // Most bytes of one answer; a larger one fails its call.
   std::size_t max_answer_bytes = DEFAULT_MAX_ANSWER_BYTES;
 };
@@ -64,16 +64,23 @@ struct ResetArgs {
   boost::json::object options;
 };
 
-// A connection to a serving sim. Answers are JSON-like values; the caller checks their
-// shape (a reset answers two parts, a step five).
+// A connection to a serving sim, one call of the sim protocol (docs/sim-protocol.md) per
+// operation. Answers are JSON-like values; the caller checks their shape (a reset answers two
+// parts, a step five). A call fails with an ordinary error when the sim fails it or cannot be
+// reached, with BadAnswer when its answer is malformed or over the client's bounds, and with
+// Interrupted when it is cancelled; no call has a time limit of its own (see sim_call.h).
 class SimClient {
  public:
   virtual ~SimClient() = default;
+  // Init: the sim says what it takes (steps sent ahead, batches).
   virtual awaitable<void> init() = 0;
+  // Make: the sim makes its env with the client's run id and initial settings.
   virtual awaitable<void> make() = 0;
+  // Close: the sim lets go of its env.
   virtual awaitable<void> close() = 0;
   // {"sensor_space": {"mappings": [...]}, "action_space": {"mappings": [...]}}
   virtual awaitable<boost::json::value> get_mappings() = 0;
+  // The descriptions of the sim's sensor and action spaces.
   virtual awaitable<boost::json::value> sensor_space_info() = 0;
   virtual awaitable<boost::json::value> action_space_info() = 0;
   // (observation, info)
@@ -110,21 +117,27 @@ class SimClient {
 // Called with each line that the sim writes.
 using OutputCallback = std::function<void(const std::string& line)>;
 
+// Starts sims on this machine and makes clients of them.
 class SimConnection {
  public:
   virtual ~SimConnection() = default;
-  // `network_util.get_free_port()`.
+  // A loopback port that is free now (another process may take it before the sim does);
+  // fails with an ordinary error when none can be had.
   virtual int get_free_port() = 0;
   // True when something else holds `port` on the loopback interface: a sim that ended before
   // it served may have lost its port to another run's sim.
   virtual bool port_in_use(int port) = 0;
-  // `sim.server.make_in_process(path, host, port, settings, on_output=)`.
-  virtual awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path,
-                                                                 std::string host, int port,
-                                                                 boost::json::object settings,
+  // Starts the sim at `path` (a directory with velko-sim.json, or an executable) to serve on
+  // localhost at `port`; each line it writes goes to `on_output`. Yields the process once it
+  // runs, not once it serves. Fails with an ordinary error saying why when it cannot be
+  // started (no such sim, a description that is not valid, a program that cannot be run).
+  virtual awaitable<std::unique_ptr<SimProcess>> make_in_process(std::string path, int port,
                                                                  OutputCallback on_output) = 0;
-  // `sim.client.make(run_id=, sim_id=, env_id=, address=, env_init=, protocol=)`.
+  // A client of the sim serving at `options.address`; nothing is sent until its first call.
   virtual std::unique_ptr<SimClient> make(ClientOptions options) = 0;
+  // Most steps of an episode sent ahead of their answers to a sim that takes them (0 or 1:
+  // one at a time): the connection's setting, the same for every run and check it serves.
+  virtual int steps_ahead() const = 0;
 };
 
 }  // namespace velko::dataset_replay

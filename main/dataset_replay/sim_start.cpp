@@ -49,8 +49,7 @@ awaitable<std::string> start_sim(const SimStarter& starter, std::string path, in
     // co_await expression twice.
     OutputCallback on_output = output.callback();
     try {
-      process = co_await sims.make_in_process(path, "localhost", port, json::object(),
-                                              std::move(on_output));
+      process = co_await sims.make_in_process(path, port, std::move(on_output));
       co_await starter.host_sim.check_serving(address, starter.serve_timeout_s);
     } catch (const std::exception&) {
       start_failure = std::current_exception();
@@ -69,7 +68,7 @@ awaitable<std::string> start_sim(const SimStarter& starter, std::string path, in
       address = "localhost:" + std::to_string(port);
       continue;
     }
-    std::string log = starter.host_sim._tail(output.joined());
+    std::string log = starter.host_sim.output_tail(output.joined());
     try {
       std::rethrow_exception(start_failure);
     } catch (...) {
@@ -83,8 +82,7 @@ std::unique_ptr<SimClient> connect_sim(SimConnection& sims, const std::string& a
                                        json::object env_init, const std::string& run_id,
                                        std::size_t max_answer_bytes) {
   env_init["sim_address"] = address;
-  return sims.make(ClientOptions{run_id, run_id, run_id, address, std::move(env_init), "grpc",
-                                 max_answer_bytes});
+  return sims.make(ClientOptions{run_id, address, std::move(env_init), max_answer_bytes});
 }
 
 awaitable<std::optional<int>> ended_status(SimProcess& process, double settle_s) {

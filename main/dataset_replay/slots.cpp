@@ -57,7 +57,7 @@ bool scan_groups(std::string_view name, OnGroup&& on_group) {
   return exact;
 }
 
-// Checks the whole path and returns the number of its keys. Throws as _path does.
+// Checks the whole path and returns the number of its keys. Throws as parse_slot_path does.
 std::size_t check_path(std::string_view name) {
   std::string scratch;
   std::size_t count = 0;
@@ -123,7 +123,7 @@ std::optional<double> as_number(const boost::json::value& value) {
 
 }  // namespace
 
-std::vector<SlotKey> _path(std::string_view name) {
+std::vector<SlotKey> parse_slot_path(std::string_view name) {
   check_path(name);
   std::vector<SlotKey> keys;
   std::string scratch;

@@ -28,7 +28,7 @@ class TypeError : public std::invalid_argument {
 // Parses a slot path into its keys. Throws PublishReportError "Can't address the sim's slot
 // '<name>'" for a text that is not a slot path, and std::invalid_argument for a bracketed key
 // that is neither an integer nor a quoted text.
-std::vector<SlotKey> _path(std::string_view name);
+std::vector<SlotKey> parse_slot_path(std::string_view name);
 
 // Writes `new_value` at the slot of `value` in place, cast to the kind of number the slot
 // held: an integer slot takes the value rounded half to even. The empty path addresses the

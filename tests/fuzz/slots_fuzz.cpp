@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(same_core_keys(spaces::parse_slot_path(text), keys), "the written path reads back otherwise");
     std::vector<replay::SlotKey> read;
     try {
-      read = replay::_path(text);
+      read = replay::parse_slot_path(text);
     } catch (const std::exception& error) {
       velko::fuzz::fail(std::string("the report run cannot read a written path: ") + error.what());
     }
@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<replay::SlotKey> ours;
   bool ours_reads = true;
   try {
-    ours = replay::_path(path);
+    ours = replay::parse_slot_path(path);
   } catch (const replay::PublishReportError&) {
     ours_reads = false;
   } catch (const std::invalid_argument&) {

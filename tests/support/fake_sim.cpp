@@ -344,10 +344,9 @@ bool FakeSimConnection::port_in_use(int port_in) {
 }
 
 awaitable<std::unique_ptr<SimProcess>> FakeSimConnection::make_in_process(
-    std::string path, std::string host, int port_in, json::object settings,
-    OutputCallback on_output) {
+    std::string path, int port_in, OutputCallback on_output) {
   log->add("sim.make_in_process");
-  starts.push_back({path, host, port_in, settings});
+  starts.push_back({path, port_in});
   on_output_ = std::move(on_output);
   for (const auto& line : output) emit(line);
   if (start_delay_s > 0) co_await pause(start_delay_s, "make_in_process", nullptr, log.get());
@@ -383,8 +382,8 @@ awaitable<std::string> FakeSimModule::describe_end(std::string, int returncode) 
                             : "was ended by signal " + std::to_string(-returncode);
 }
 
-std::string FakeSimModule::_tail(const std::string& text) {
-  log->add("module._tail");
+std::string FakeSimModule::output_tail(const std::string& text) {
+  log->add("module.output_tail");
   tailed.push_back(text);
   if (text.empty()) return "";
   std::vector<std::string> lines;

@@ -18,6 +18,7 @@
 
 #include "main/dataset_replay/sim_connection.h"
 #include "main/dataset_replay/host_sim_module.h"
+#include "sim_connection/steps_ahead.h"
 
 namespace velko::testing {
 
@@ -160,13 +161,13 @@ class FakeSimConnection : public dataset_replay::SimConnection {
   // Seconds that starting takes; thrown after the lines when set.
   double start_delay_s = 0;
   std::exception_ptr start_failure;
+  // What steps_ahead() says.
+  int window = sim_connection::DEFAULT_STEPS_AHEAD;
 
   // What make_in_process and make were given.
   struct Start {
     std::string path;
-    std::string host;
     int port = 0;
-    boost::json::object settings;
   };
   std::vector<Start> starts;
   std::vector<dataset_replay::ClientOptions> made;
@@ -177,9 +178,9 @@ class FakeSimConnection : public dataset_replay::SimConnection {
   int get_free_port() override;
   bool port_in_use(int port) override;
   awaitable<std::unique_ptr<dataset_replay::SimProcess>> make_in_process(
-      std::string path, std::string host, int port, boost::json::object settings,
-      dataset_replay::OutputCallback on_output) override;
+      std::string path, int port, dataset_replay::OutputCallback on_output) override;
   std::unique_ptr<dataset_replay::SimClient> make(dataset_replay::ClientOptions options) override;
+  int steps_ahead() const override { return window; }
 
  private:
   dataset_replay::OutputCallback on_output_;
@@ -201,10 +202,10 @@ class FakeSimModule : public dataset_replay::SimModule {
   std::size_t tail_lines = 3;
 
   std::vector<std::pair<std::string, double>> checks;  // (address, timeout_s)
-  std::vector<std::string> tailed;                     // texts given to _tail
+  std::vector<std::string> tailed;                     // texts given to output_tail
 
   awaitable<void> check_serving(std::string address, double timeout_s) override;
-  std::string _tail(const std::string& text) override;
+  std::string output_tail(const std::string& text) override;
   // "exited with status N" or "was ended by signal N", at once.
   awaitable<std::string> describe_end(std::string address, int returncode) override;
 };

@@ -17,18 +17,24 @@ awaitable<boost::json::value> FakeReportPlatform::publish_report_start(std::stri
   co_return claim;
 }
 
-awaitable<void> FakeReportPlatform::publish_report_submit(std::string org, std::string sim,
-                                                          std::string impl, std::string job,
+namespace {
+
+// The job's ids as a call records them.
+std::vector<std::string> ids_of(const dataset_replay::ReportJob& job) {
+  return {job.org_id, job.sim_id, job.implementation_id, job.job_id};
+}
+
+}  // namespace
+
+awaitable<void> FakeReportPlatform::publish_report_submit(dataset_replay::ReportJob job,
                                                           boost::json::value body) {
-  calls.push_back({"submit", {org, sim, impl, job}, body});
+  calls.push_back({"submit", ids_of(job), body});
   if (on_submit) co_await on_submit(body);
 }
 
-awaitable<boost::json::value> FakeReportPlatform::publish_report_status(std::string org,
-                                                                        std::string sim,
-                                                                        std::string impl,
-                                                                        std::string job) {
-  calls.push_back({"status", {org, sim, impl, job}, nullptr});
+awaitable<boost::json::value> FakeReportPlatform::publish_report_status(
+    dataset_replay::ReportJob job) {
+  calls.push_back({"status", ids_of(job), nullptr});
   if (on_status) on_status();
   if (statuses.empty()) throw std::runtime_error("no status configured");
   boost::json::value status = statuses.front();
@@ -57,7 +63,7 @@ int FakeReportPlatform::status_calls() const {
 }
 
 awaitable<dataset_replay::LocalDataset> FakeDatasetModule::resolve_local_dataset(
-    dataset_replay::ReportPlatform&, std::string, std::string ref) {
+    std::string ref) {
   resolved.push_back(ref);
   co_return dataset;
 }

@@ -39,10 +39,9 @@ class FakeReportPlatform : public dataset_replay::ReportPlatform {
   awaitable<boost::json::value> publish_report_start(std::string org, std::string sim,
                                                      std::string impl,
                                                      std::string dataset) override;
-  awaitable<void> publish_report_submit(std::string org, std::string sim, std::string impl,
-                                        std::string job, boost::json::value body) override;
-  awaitable<boost::json::value> publish_report_status(std::string org, std::string sim,
-                                                      std::string impl, std::string job) override;
+  awaitable<void> publish_report_submit(dataset_replay::ReportJob job,
+                                        boost::json::value body) override;
+  awaitable<boost::json::value> publish_report_status(dataset_replay::ReportJob job) override;
 
   std::vector<std::string> names() const;
   std::vector<boost::json::value> submissions() const;
@@ -57,9 +56,7 @@ class FakeDatasetModule : public dataset_replay::DatasetModule {
   int header_calls = 0;
   std::vector<std::string> resolved;
 
-  awaitable<dataset_replay::LocalDataset> resolve_local_dataset(dataset_replay::ReportPlatform& api,
-                                                                std::string org,
-                                                                std::string ref) override;
+  awaitable<dataset_replay::LocalDataset> resolve_local_dataset(std::string ref) override;
   std::string compute_url() override { return url; }
   http::Headers auth_headers() override {
     ++header_calls;
