@@ -63,16 +63,6 @@ constexpr std::size_t kShownActionBytes = 200;
 
 const char* const kSimProtocolDoc = "docs/sim-protocol.md";
 
-bool is_timeout(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const TimeoutError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 // The error that another error was raised for, if any.
 std::exception_ptr cause_of(const std::exception_ptr& error) {
   try {
