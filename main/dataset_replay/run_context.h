@@ -12,6 +12,8 @@ inline constexpr double REPORT_TIMEOUT_S = 120;
 inline constexpr double REPORT_POLL_S = 5;
 // Default of publish_report's max_episodes.
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
+// Seconds that one call of a sim may take unless the user says otherwise (--call-timeout).
+inline constexpr double DEFAULT_CALL_TIMEOUT_S = 300;
 // Most steps of an episode sent ahead of their answers unless the run says otherwise.
 inline constexpr int DEFAULT_STEPS_AHEAD = 64;
 // Most steps in one message to a sim that takes batches, unless the run says otherwise.
