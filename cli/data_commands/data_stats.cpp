@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "cli/sim_commands/command_options.h"
 #include "common/async.h"
 #include "common/errors.h"
 #include "common/literal.h"
@@ -24,8 +25,6 @@ std::string figure(const std::optional<double>& value, bool rounded) {
   return rounded ? fmt::format("{:.6g}", *value) : float_repr(*value);
 }
 
-std::string cell(const std::string& text) { return escape_markup(printable(text)); }
-
 awaitable<void> stats(const host::Settings& settings, Console& console, std::string ref) {
   // A token that would break its header line is refused before anything is sent.
   compute_node::check_node_token(settings.node_token);
@@ -39,7 +38,7 @@ awaitable<void> stats(const host::Settings& settings, Console& console, std::str
     auto line = console.status("Counting " + quoted(dataset.name) + " on the compute node...");
     figures = co_await compute_node::count_dataset(datasets, dataset);
   }
-  console.print("[green]✓[/green] Counted " + cell(quoted(figures.name)) + ": " +
+  console.print("[green]✓[/green] Counted " + cell_text(quoted(figures.name)) + ": " +
                 std::to_string(figures.episodes) + " episodes, " + std::to_string(figures.rows) +
                 " rows. The compute node knows its episode count from now on.");
   console.print_table(figures_table(figures));
@@ -48,12 +47,12 @@ awaitable<void> stats(const host::Settings& settings, Console& console, std::str
 }  // namespace
 
 Table figures_table(const compute_node::DatasetFigures& figures) {
-  Table table{"Dataset " + cell(quoted(figures.name)),
+  Table table{"Dataset " + cell_text(quoted(figures.name)),
               {"Column", "Role", "Count", "Nulls", "Min", "Max", "Mean"},
               {}};
   for (const compute_node::DatasetFigures::Column& column : figures.columns) {
-    table.rows.push_back({cell(column.name), cell(column.role), std::to_string(column.count),
-                          std::to_string(column.nulls), figure(column.min, false),
+    table.rows.push_back({cell_text(column.name), cell_text(column.role),
+                          std::to_string(column.count), std::to_string(column.nulls), figure(column.min, false),
                           figure(column.max, false), figure(column.mean, true)});
   }
   return table;
@@ -70,8 +69,7 @@ void add_data_commands(CLI::App& app, const host::Settings& settings, Console& c
       "`velko sim publish --dataset` needs");
   command->add_option("ref", *ref, "The dataset's id or name on the compute node")
       ->required()
-      ->check(CLI::Validator(
-          [](std::string& text) { return compute_node::dataset_ref_problem(text).value_or(""); }, ""));
+      ->check(sim_commands::dataset_ref_check());
   command->callback([&settings, &console, ref] { async_to_sync(stats)(settings, console, *ref); });
 }
 
