@@ -44,6 +44,8 @@ constexpr std::array<std::string_view, 10> kSpinner = {"⠋", "⠙", "⠹", "⠸
 
 }  // namespace
 
+std::string cell_text(std::string_view text) { return escape_markup(printable(text)); }
+
 std::string escape_markup(std::string_view text) {
   std::string out;
   out.reserve(text.size());

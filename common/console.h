@@ -20,6 +20,10 @@ struct Table {
 // Escapes a text so that markup tags inside it print as they stand.
 std::string escape_markup(std::string_view text);
 
+// A text that velko did not write (a name, a server's value) as a table cell shows it:
+// printable (common/printable.h), with its markup tags escaped.
+std::string cell_text(std::string_view text);
+
 // Renders markup: the tags [green] [red] [yellow] [dim] [bold] [cyan] and their closing tags
 // ([/green], or [/] for the last one opened) become ANSI styles when `color`, and vanish
 // otherwise. "\[" stands for a literal "[". Other bracketed text is kept as it is.

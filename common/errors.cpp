@@ -67,16 +67,10 @@ std::string error_text(const std::exception_ptr& error) {
 }
 
 bool is_interrupt(const std::exception_ptr& error) {
-  if (!error) return false;
-  try {
-    std::rethrow_exception(error);
-  } catch (const Interrupted&) {
-    return true;
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::asio::error::operation_aborted;
-  } catch (...) {
-    return false;
-  }
+  return holds_error<Interrupted>(error) ||
+         holds_error<boost::system::system_error>(error, [](const boost::system::system_error& e) {
+           return e.code() == boost::asio::error::operation_aborted;
+         });
 }
 
 std::exception_ptr as_interrupt_if_cancelled(std::exception_ptr error) {

@@ -51,6 +51,29 @@ std::string error_text(const std::exception_ptr& error);
 // True when the error is an interrupt or a cancellation rather than an ordinary error.
 bool is_interrupt(const std::exception_ptr& error);
 
+// True when `error` holds an `Error` (or a kind derived from it) that passes `test`; false for
+// no error. The one probe of an error's kind.
+template <class Error, class Test>
+bool holds_error(const std::exception_ptr& error, Test test) {
+  if (!error) return false;
+  try {
+    std::rethrow_exception(error);
+  } catch (const Error& held) {
+    return test(held);
+  } catch (...) {
+    return false;
+  }
+}
+
+// True when `error` holds an `Error` (or a kind derived from it).
+template <class Error>
+bool holds_error(const std::exception_ptr& error) {
+  return holds_error<Error>(error, [](const Error&) { return true; });
+}
+
+// True when `error` is a TimeoutError: an operation ran out of its time limit.
+inline bool is_timeout(const std::exception_ptr& error) { return holds_error<TimeoutError>(error); }
+
 // The error with a cancellation of an awaited operation (Asio's operation_aborted) given as
 // Interrupted, so that callers see one kind of interrupt whatever await it surfaced at.
 std::exception_ptr as_interrupt_if_cancelled(std::exception_ptr error);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/file_descriptor.h"
 #include "common/shared_library.h"
 
 namespace velko {
@@ -19,18 +20,6 @@ namespace {
 
 // Bytes read from a file at a time.
 constexpr std::size_t kChunkBytes = std::size_t{1} << 20;
-
-// Closes a file descriptor when it goes out of scope.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() { ::close(fd_); }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-
- private:
-  int fd_;
-};
 
 // The libcrypto functions a digest needs. libcrypto is loaded when the first file is hashed:
 // most commands hash nothing, and loading it runs its processor probes.
@@ -76,7 +65,7 @@ std::string sha256_file(const std::string& path) {
     throw std::filesystem::filesystem_error("Could not open the file to hash it", path,
                                             std::error_code(errno, std::system_category()));
   }
-  FileCloser closer(fd);
+  FileDescriptor closer(fd);
 
   const Crypto& evp = crypto();
   std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(evp.md_ctx_new());

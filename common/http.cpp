@@ -393,6 +393,16 @@ std::string reason_phrase(long status) {
   }
 }
 
+void check_bearer_token(const std::optional<std::string>& token, std::string_view what) {
+  if (!token) return;
+  for (unsigned char ch : *token) {
+    if (ch < 0x20 || ch == 0x7F) {
+      throw std::invalid_argument(std::string(what) +
+                                  " holds a control character; set it to the token text alone");
+    }
+  }
+}
+
 std::string percent_encode(std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   // "." and ".." as a path segment would be resolved away (by libcurl too, which drops them

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -129,6 +130,11 @@ void raise_for_status(const Response& response, const std::string& url);
 
 // The reason phrase of a status code ("Not Found"), or an empty text.
 std::string reason_phrase(long status);
+
+// Refuses, with std::invalid_argument naming `what` (such as "The platform token
+// (VELKO_API_TOKEN)") but never the token, a bearer token that holds a control character of
+// ASCII: it goes into a header line, which such a character would end. No token passes.
+void check_bearer_token(const std::optional<std::string>& token, std::string_view what);
 
 // Percent-encodes a path segment or a query value (RFC 3986 unreserved characters stay, save
 // the dots of a segment "." or "..", which become %2E).

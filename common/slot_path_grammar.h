@@ -40,6 +40,18 @@ struct Key {
   std::string_view text;
 };
 
+// One key of a path as it is kept once read: a list position (negative counts from the end)
+// or a map key. The core library and the report run both hold a path's keys in this form.
+struct SlotKey {
+  bool is_text = false;
+  std::int64_t index = 0;
+  std::string text;
+  bool operator==(const SlotKey&) const = default;
+};
+
+// The key that `key` reads, kept beyond the literal and the scratch text it points into.
+inline SlotKey kept_key(const Key& key) { return {key.is_text, key.index, std::string(key.text)}; }
+
 // Reads the literal of one key group, the content between its brackets, into `key`; escaped
 // texts are decoded into `scratch`, which must outlive the use of `key.text`. A valid pair of
 // \u escapes of surrogates is the character they encode. Returns the fault, kNone when read.

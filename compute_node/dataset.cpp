@@ -20,10 +20,6 @@ namespace {
 constexpr std::size_t kMaxDatasetAnswerBytes = 1u << 20;
 constexpr std::string_view kWhat = "the compute node's dataset";
 
-
-// A control character of ASCII.
-bool is_control(unsigned char ch) { return ch < 0x20 || ch == 0x7F; }
-
 std::string text_of(const json::value& dataset, std::string_view key) {
   const json::value& value = json_access::at(dataset, key, kWhat);
   if (value.is_string()) return std::string(value.get_string());
@@ -34,14 +30,7 @@ std::string text_of(const json::value& dataset, std::string_view key) {
 }  // namespace
 
 void check_node_token(const std::optional<std::string>& token) {
-  if (!token) return;
-  for (char ch : *token) {
-    if (is_control(static_cast<unsigned char>(ch))) {
-      throw std::invalid_argument(
-          "The compute node token (VELKO_NODE_TOKEN) holds a control character; set it to the "
-          "token text alone");
-    }
-  }
+  http::check_bearer_token(token, "The compute node token (VELKO_NODE_TOKEN)");
 }
 
 http::Headers node_auth_headers(const std::optional<std::string>& token) {

@@ -1,11 +1,9 @@
 #include "platform/client.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <functional>
-#include <iostream>
 #include <iterator>
+#include <ostream>
 #include <string_view>
 
 #include <boost/json/object.hpp>
@@ -16,6 +14,7 @@
 #include "common/refusal_detail.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "common/printable.h"
 
 namespace velko::platform {
 
@@ -85,16 +84,10 @@ json::value optional_text(const std::optional<std::string>& value) {
   return value && !value->empty() ? json::value(*value) : json::value(nullptr);
 }
 
-// The token goes into a header line: a control character in it would start a line of its own.
+// The token as sent: none for an empty one; one that would break its header line is refused.
 std::optional<std::string> checked_token(std::optional<std::string> token) {
+  http::check_bearer_token(token, "The platform token (VELKO_API_TOKEN)");
   if (!token || token->empty()) return std::nullopt;
-  for (unsigned char ch : *token) {
-    if (ch < 0x20 || ch == 0x7F) {
-      throw std::invalid_argument(
-          "The platform token (VELKO_API_TOKEN) holds a control character; set it to the token "
-          "text alone");
-    }
-  }
   return token;
 }
 
@@ -115,26 +108,30 @@ std::string projects_listing(const std::vector<Project>& projects) {
   return out;
 }
 
-// Offers the projects as a numbered menu on the terminal and reads the choice.
-Project ask_for_project(const std::vector<Project>& projects) {
-  std::cout << "Projects:\n";
+// Offers the projects as a numbered menu through `prompts` and reads the choice; a refused
+// answer is said on the error stream and asked again. The platform's names and the user's
+// answer are shown escaped (printable_name).
+Project ask_for_project(const std::vector<Project>& projects, guidance_commands::Prompts prompts) {
+  prompts.output << "Projects:\n";
   for (std::size_t i = 0; i < projects.size(); ++i) {
-    std::cout << "  " << (i + 1) << ". " << projects[i].name << " (" << projects[i].id << ")\n";
+    prompts.output << "  " << (i + 1) << ". " << printable_name(projects[i].name) << " ("
+                   << printable_name(projects[i].id) << ")\n";
   }
   while (true) {
-    std::cout << "Project [1]: " << std::flush;
+    prompts.output << "Project [1]: " << std::flush;
     std::string answer;
-    if (!std::getline(std::cin, answer)) {
-      std::cout << "\n";
-      throw std::runtime_error("No project chosen (end of input)");
+    if (!std::getline(prompts.input, answer)) {
+      throw guidance_commands::PromptAborted("No project chosen (end of input)");
     }
+    if (!answer.empty() && answer.back() == '\r') answer.pop_back();
     if (answer.empty()) return projects.front();
     char* end = nullptr;
     long choice = std::strtol(answer.c_str(), &end, 10);
     if (end && *end == '\0' && choice >= 1 && static_cast<std::size_t>(choice) <= projects.size()) {
       return projects[static_cast<std::size_t>(choice) - 1];
     }
-    std::cout << "Error: " << answer << " is not a number from 1 to " << projects.size() << "\n";
+    prompts.errors << "Error: " << printable_name(answer) << " is not a number from 1 to "
+                   << projects.size() << std::endl;
   }
 }
 
@@ -262,19 +259,14 @@ awaitable<std::vector<Project>> Client::list_projects() {
   co_return projects;
 }
 
-awaitable<guidance_commands::Project> Client::cli_select() {
+awaitable<Project> Client::cli_select(guidance_commands::Prompts prompts) {
   std::vector<Project> projects = co_await list_projects();
-  auto chosen = [](const Project& project) {
-    return guidance_commands::Project{project.id, project.organization_id, project.name};
-  };
-  if (!project_.empty()) co_return chosen(find_project(projects, project_, "VELKO_PROJECT"));
+  if (!project_.empty()) co_return find_project(projects, project_, "VELKO_PROJECT");
   if (projects.empty()) {
     throw std::runtime_error("The platform has no projects yet; create one first");
   }
-  if (projects.size() == 1) co_return chosen(projects.front());
-  if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
-    co_return chosen(ask_for_project(projects));
-  }
+  if (projects.size() == 1) co_return projects.front();
+  if (prompts.interactive) co_return ask_for_project(projects, prompts);
   throw std::runtime_error(
       "Several projects are available and there is no terminal to choose one: set "
       "VELKO_PROJECT to the id or name of one of " +

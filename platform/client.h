@@ -16,11 +16,7 @@
 namespace velko::platform {
 
 // A project as the platform lists it.
-struct Project {
-  std::string id;
-  std::string organization_id;
-  std::string name;
-};
+using Project = guidance_commands::Project;
 
 // The project that `given` names: the one with that id, else the one with that name. Throws
 // std::runtime_error naming `what` (where the value came from) and the projects there are when
@@ -66,7 +62,7 @@ class Client final : public guidance_commands::Platform,
                   std::string project = "");
 
   // guidance_commands::Platform
-  awaitable<guidance_commands::Project> cli_select() override;
+  awaitable<Project> cli_select(guidance_commands::Prompts prompts) override;
   awaitable<std::vector<guidance::GuidanceItem>> list_guidance(std::string organization_id,
                                                                std::string project_id) override;
   guidance::GuidanceLibrary& guidance() override { return *this; }

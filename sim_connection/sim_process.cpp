@@ -29,6 +29,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "common/errors.h"
+#include "common/file_descriptor.h"
 #include "sim_connection/program_files.h"
 
 extern char** environ;
@@ -76,30 +77,8 @@ using State = LocalSimProcess::State;
 
 std::string errno_text(int error) { return std::strerror(error); }
 
-// A file descriptor that is closed when it goes.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
+// An owned descriptor, closed when it goes (the short name the process code uses).
+using Fd = FileDescriptor;
 
 // Moves a descriptor above the standard ones, so that placing the child's standard streams
 // never overwrites another of its descriptors.

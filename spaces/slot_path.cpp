@@ -26,10 +26,7 @@ SlotKeys parse_slot_path(std::string_view path) {
       throw SlotPathError("the key [" + std::string(part.text) + "] " +
                           slot_path::fault_text(fault));
     }
-    SlotKey& added = keys.emplace_back();
-    added.is_text = key.is_text;
-    added.index = key.index;
-    added.text = key.text;
+    keys.push_back(slot_path::kept_key(key));
   }
   return keys;
 }

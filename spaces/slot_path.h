@@ -10,6 +10,8 @@
 
 #include <boost/container/small_vector.hpp>
 
+#include "common/slot_path_grammar.h"
+
 namespace velko::spaces {
 
 // A text that is not a slot path; the message says what is wrong.
@@ -19,11 +21,7 @@ class SlotPathError : public std::invalid_argument {
 };
 
 // One key of a slot path: a list position (negative counts from the end) or a map key.
-struct SlotKey {
-  bool is_text = false;
-  std::int64_t index = 0;
-  std::string text;
-};
+using SlotKey = slot_path::SlotKey;
 
 // The keys of a slot path; most paths have few, so they are kept inline.
 using SlotKeys = boost::container::small_vector<SlotKey, 4>;

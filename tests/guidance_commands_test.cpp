@@ -55,7 +55,7 @@ class FakePlatform : public Platform, public guidance::GuidanceLibrary {
 
   GuidanceLibrary& guidance() override { return *this; }
 
-  awaitable<Project> cli_select() override {
+  awaitable<Project> cli_select(Prompts) override {
     note("select");
     if (backend_.on_select) backend_.on_select();
     co_return backend_.project;
@@ -281,6 +281,13 @@ TEST_F(GuidanceCommands, NewEndOfInputAtAPromptAborts) {
             "Name [my-guidance]: Type (goal, constraint, successCriteria, reward) [constraint]: ");
   EXPECT_EQ(errors_.str(), "Aborted!\n");
   EXPECT_TRUE(fs::is_empty(cwd_));
+}
+
+TEST_F(GuidanceCommands, EndOfInputAtTheProjectPromptAbortsLikeAnyPrompt) {
+  backend_.on_select = [] { throw PromptAborted("No project chosen (end of input)"); };
+  EXPECT_EQ(run({"guidance", "list"}), 1);
+  EXPECT_EQ(errors_.str(), "Aborted!\n");
+  EXPECT_EQ(out_, "");
 }
 
 TEST_F(GuidanceCommands, NewWithAWrongTypeIsRedWithExitStatus1) {

@@ -6,7 +6,7 @@
 
 #include <boost/json.hpp>
 
-#include "tests/support/servers.h"
+#include "tests/support/end_to_end.h"
 #include "tests/support/testing.h"
 
 namespace velko::testing {
@@ -16,23 +16,20 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 
-class GuidanceEndToEnd : public ::testing::Test {
+class GuidanceEndToEnd : public EndToEnd {
  protected:
+  void SetUp() override { start_services(); }
+
+  // velko in `cwd`, reading `input`, with a project chosen and NO_COLOR unset.
   RunResult velko(const std::vector<std::string>& args, const std::string& cwd,
                   const std::string& input = "") {
-    std::vector<std::string> argv{bin("velko")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions options;
-    options.cwd = cwd;
-    options.input = input;
-    options.env = {{"VELKO_API_URL", platform.url()},
-                   {"VELKO_PROJECT", std::string("Water plant")},
-                   {"NO_COLOR", std::nullopt}};
-    return run(argv, options);
+    RunOptions run_options = options();
+    run_options.cwd = cwd;
+    run_options.input = input;
+    run_options.env["VELKO_PROJECT"] = "Water plant";
+    run_options.env["NO_COLOR"] = std::nullopt;
+    return EndToEnd::velko(args, run_options);
   }
-
-  ServerProcess platform{{bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0"}};
-  TempDir dir;
 };
 
 TEST_F(GuidanceEndToEnd, NewPublishPublishList) {

@@ -1,14 +1,12 @@
 // The platform client against the stand-in platform and against scripted loopback servers.
 #include "platform/client.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -167,7 +165,13 @@ class ClientTest : public ::testing::Test {
                   std::move(project));
   }
 
+  // Prompts with no one to answer them.
+  guidance_commands::Prompts no_terminal() { return {input_, output_, errors_, false}; }
+
   std::unique_ptr<dev::DevPlatform> platform_;
+  std::istringstream input_;
+  std::ostringstream output_;
+  std::ostringstream errors_;
 };
 
 // --- Projects ---
@@ -175,10 +179,10 @@ class ClientTest : public ::testing::Test {
 TEST_F(ClientTest, VelkoProjectPicksAProjectByIdOrName) {
   {
     Client client = platform_client({}, kPump);
-    EXPECT_EQ(sync([&] { return client.cli_select(); }).name, "Pump station");
+    EXPECT_EQ(sync([&] { return client.cli_select(no_terminal()); }).name, "Pump station");
   }
   Client client = platform_client({}, "Water plant");
-  guidance_commands::Project project = sync([&] { return client.cli_select(); });
+  guidance_commands::Project project = sync([&] { return client.cli_select(no_terminal()); });
   EXPECT_EQ(project.id, kWater);
   EXPECT_EQ(project.organization_id, kOrg);
   EXPECT_EQ(project.name, "Water plant");
@@ -186,7 +190,8 @@ TEST_F(ClientTest, VelkoProjectPicksAProjectByIdOrName) {
 
 TEST_F(ClientTest, UnknownVelkoProjectIsAnErrorListingTheProjects) {
   Client client = platform_client({}, "Boiler");
-  std::string message = failure<std::runtime_error>([&] { return client.cli_select(); });
+  std::string message =
+      failure<std::runtime_error>([&] { return client.cli_select(no_terminal()); });
   EXPECT_THAT(message, HasSubstr("VELKO_PROJECT 'Boiler'"));
   EXPECT_THAT(message, HasSubstr("'Water plant' (" + kWater + ")"));
   EXPECT_THAT(message, HasSubstr("'Pump station' (" + kPump + ")"));
@@ -194,13 +199,8 @@ TEST_F(ClientTest, UnknownVelkoProjectIsAnErrorListingTheProjects) {
 
 TEST_F(ClientTest, SeveralProjectsWithoutATerminalAskForVelkoProject) {
   Client client = platform_client();
-  int saved = ::dup(0);
-  int null = ::open("/dev/null", O_RDONLY);
-  ::dup2(null, 0);
-  std::string message = failure<std::runtime_error>([&] { return client.cli_select(); });
-  ::dup2(saved, 0);
-  ::close(saved);
-  ::close(null);
+  std::string message =
+      failure<std::runtime_error>([&] { return client.cli_select(no_terminal()); });
   EXPECT_THAT(message, HasSubstr("no terminal"));
   EXPECT_THAT(message, HasSubstr("set VELKO_PROJECT"));
 }
@@ -209,12 +209,28 @@ TEST_F(ClientTest, TheOnlyProjectIsTakenAndNoProjectIsAnError) {
   Recorder server;
   Client client(server.url());
   server.answer(200, R"([{"id":"p1","organizationId":"o1","name":"Solo","extra":1}])");
-  guidance_commands::Project project = sync([&] { return client.cli_select(); });
+  guidance_commands::Project project = sync([&] { return client.cli_select(no_terminal()); });
   EXPECT_EQ(project.id, "p1");
   EXPECT_EQ(project.organization_id, "o1");
   server.answer(200, "[]");
-  EXPECT_THAT(failure<std::runtime_error>([&] { return client.cli_select(); }),
+  EXPECT_THAT(failure<std::runtime_error>([&] { return client.cli_select(no_terminal()); }),
               HasSubstr("no projects"));
+}
+
+TEST_F(ClientTest, TheProjectPromptAsksThroughTheStreamsItIsGiven) {
+  Recorder server;
+  Client client(server.url());
+  server.answer(200, R"([{"id":"p1","organizationId":"o1","name":"Solo"},
+                         {"id":"p2","organizationId":"o1","name":"Two\u001b[2J"}])");
+  input_.str("7\x1b\n2\n");
+  const guidance_commands::Prompts terminal{input_, output_, errors_, true};
+  EXPECT_EQ(sync([&] { return client.cli_select(terminal); }).id, "p2");
+  // The platform's names and the refused answer are shown escaped.
+  EXPECT_EQ(output_.str(),
+            "Projects:\n  1. Solo (p1)\n  2. Two\\x1b[2J (p2)\nProject [1]: Project [1]: ");
+  EXPECT_EQ(errors_.str(), "Error: 7\\x1b is not a number from 1 to 2\n");
+  // The end of the input aborts the choice.
+  failure<guidance_commands::PromptAborted>([&] { return client.cli_select(terminal); });
 }
 
 // --- Guidance ---

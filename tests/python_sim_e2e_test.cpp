@@ -14,7 +14,7 @@
 
 #include "common/http.h"
 #include "common/json_text.h"
-#include "tests/support/local_services.h"
+#include "tests/support/end_to_end.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
 
@@ -30,27 +30,26 @@ using ::testing::StartsWith;
 // Where the build assembled velko_sim with its stubs.
 std::string python_dir() { return bin("../python"); }
 
-class PythonSimEndToEnd : public ::testing::Test {
+class PythonSimEndToEnd : public EndToEnd {
  protected:
   void SetUp() override {
     std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
     // The faulty sim's data: one sensor "level", one action "valve".
     write_valve_runs(data.path(), 3, 6, "5b7e0c1a-0000-4000-8000-00000000bb01");
-    services = std::make_unique<LocalServices>(data.path());
+    start_services();
   }
 
   // A sim directory that runs tests/python/sims/faulty_sim.py with `args`.
   std::string faulty_sim(const std::string& name, const std::vector<std::string>& args) {
     std::vector<std::string> command{"/usr/bin/python3", source("tests/python/sims/faulty_sim.py")};
     command.insert(command.end(), args.begin(), args.end());
-    return sim_dir(dir / name, command);
+    return sim(name, command);
   }
 
   // `steps_ahead` sets VELKO_STEPS_AHEAD (velko's default when unset).
   RunResult publish(const std::string& sim_path, const std::string& dataset,
                     std::optional<std::string> steps_ahead = std::nullopt) {
-    RunOptions options;
-    options.env = services->env();
+    RunOptions options = EndToEnd::options();
     // For the faulty sim, and for the example's launcher in any build folder.
     options.env["PYTHONPATH"] = python_dir();
     options.env["VELKO_SIM_PYTHONPATH"] = python_dir();
@@ -71,15 +70,6 @@ class PythonSimEndToEnd : public ::testing::Test {
   // The platform's claims, oldest first.
   json::array claims() { return services->state().at("claims").as_array(); }
 
-  // The platform's only claim, which must be closed.
-  json::value closed_claim() {
-    const json::array claims = this->claims();
-    EXPECT_EQ(claims.size(), 1u);
-    if (claims.empty()) return {};
-    EXPECT_EQ(claims[0].at("open"), json::value(false));
-    return claims[0];
-  }
-
   // The score that velko printed ("✓ Analyzed 3 episodes: score 82.68...").
   static std::string score(const std::string& out) {
     std::smatch match;
@@ -87,10 +77,6 @@ class PythonSimEndToEnd : public ::testing::Test {
                ? match[1].str()
                : "";
   }
-
-  TempDir dir;
-  TempDir data;
-  std::unique_ptr<LocalServices> services;
 };
 
 TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
@@ -99,13 +85,13 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
   ASSERT_EQ(python.status, 0) << python.err << python.out;
   EXPECT_THAT(python.out, HasSubstr("Simulation report\n"));
   EXPECT_THAT(python.out, HasSubstr("│ ready "));
-  json::value claim = closed_claim();
+  json::value claim = services->closed_claim();
   EXPECT_EQ(claim.at("submitted").at("simulatorValidation").at("dataset")
                 .at("selected_episodes").as_array().size(), 3u);
   EXPECT_THAT(processes_in(example), IsEmpty());
 
   // The same readings give the same score as the C++ tank's.
-  std::string tank = water_tank_dir(dir / "water-tank");
+  std::string tank = water_tank();
   RunResult cpp = publish(tank, "water-tank-runs");
   ASSERT_EQ(cpp.status, 0) << cpp.err;
   EXPECT_NE(score(python.out), "");
@@ -139,7 +125,7 @@ TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset ("));
   EXPECT_THAT(result.err, HasSubstr("the sim's step() failed: the valve is stuck"));
-  std::string reason(closed_claim().at("submitted").at("failure").as_string());
+  std::string reason(services->closed_claim().at("submitted").at("failure").as_string());
   EXPECT_EQ("Error: " + reason + "\n", result.err);
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
@@ -168,12 +154,12 @@ TEST_F(PythonSimEndToEnd, CartPoleLikeEnvScoresTheBestAgainstItsOwnSeededRecordi
                             data / "cartpole-runs", "--episodes", "6"},
                            record);
   ASSERT_EQ(recorded.status, 0) << recorded.err;
-  services = std::make_unique<LocalServices>(data.path());
+  start_services();
   auto cartpole = [&](const std::string& name, std::vector<std::string> args) {
     std::vector<std::string> command{"/usr/bin/python3",
                                      source("tests/python/sims/cartpole_like_sim.py")};
     command.insert(command.end(), args.begin(), args.end());
-    return sim_dir(dir / name, command);
+    return sim(name, command);
   };
   std::string same = cartpole("cartpole", {});
 
@@ -215,7 +201,7 @@ TEST_F(PythonSimEndToEnd, SimIgnoringSigtermIsKilledAfterTheRun) {
   EXPECT_EQ(result.status, 0) << result.err;
   // velko waits 10 s for the sim to end before it kills it.
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 10s);
-  EXPECT_TRUE(closed_claim().at("submitted").at("simulatorValidation").is_object());
+  EXPECT_TRUE(services->closed_claim().at("submitted").at("simulatorValidation").is_object());
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 

@@ -18,7 +18,7 @@
 
 #include "common/http.h"
 #include "common/json_text.h"
-#include "tests/support/local_services.h"
+#include "tests/support/end_to_end.h"
 #include "tests/support/servers.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
@@ -36,34 +36,20 @@ using ::testing::StartsWith;
 
 constexpr const char* kDemoProject = "Water plant";
 
-class ReportEndToEnd : public ::testing::Test {
+class ReportEndToEnd : public EndToEnd {
  protected:
-  void SetUp() override {
-    std::filesystem::create_directories(dir / "sims");
-  }
-
   void start(std::vector<std::string> platform_args = {}) {
     // The example dataset and a small one that matches the fault sims.
     std::filesystem::copy(source("examples/datasets/water-tank-runs"), data / "water-tank-runs");
     write_valve_runs(data.path(), 4, 12, "5b7e0c1a-0000-4000-8000-00000000aa01");
-    services = std::make_unique<LocalServices>(data.path(), platform_args);
+    start_services(platform_args);
     compute_url = services->node_url();
   }
 
-  std::string sim(const std::string& name, const std::vector<std::string>& argv) {
-    return sim_dir(dir / ("sims/" + name), argv);
-  }
-  std::string water_tank() { return water_tank_dir(dir / "sims/water-tank"); }
-  std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
-    fault.insert(fault.begin(), "--fault");
-    return test_sim_dir(dir / ("sims/" + name), fault);
-  }
-
-  RunOptions options() {
-    RunOptions run_options;
-    run_options.env = services->env();
+  // The fixture's options, with velko pointed at the compute node this test chose.
+  RunOptions options() const {
+    RunOptions run_options = EndToEnd::options();
     run_options.env["VELKO_COMPUTE_URL"] = compute_url;
-    run_options.timeout_s = 120;
     return run_options;
   }
 
@@ -71,7 +57,7 @@ class ReportEndToEnd : public ::testing::Test {
                                         std::vector<std::string> extra = {}) {
     // The fault sims replay the dataset made for them.
     std::string dataset =
-        sim_path.find("/sims/water-tank") != std::string::npos ? "water-tank-runs" : "valve-runs";
+        sim_path == dir / "water-tank" ? "water-tank-runs" : "valve-runs";
     std::vector<std::string> argv{bin("velko"), "sim", "publish", sim_path, "--dataset",
                                   dataset, "--max-episodes", "3"};
     argv.insert(argv.end(), extra.begin(), extra.end());
@@ -92,7 +78,6 @@ class ReportEndToEnd : public ::testing::Test {
   }
 
   json::value state() { return services->state(); }
-  json::value only_claim() { return services->only_claim(); }
   std::string project_id(const std::string& name) {
     http::Request request;
     request.url = services->platform_url() + "/v1/projects";
@@ -103,9 +88,6 @@ class ReportEndToEnd : public ::testing::Test {
     return "";
   }
 
-  TempDir dir;
-  TempDir data;
-  std::unique_ptr<LocalServices> services;
   std::string compute_url;
 };
 
@@ -118,8 +100,7 @@ TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
   EXPECT_THAT(result.out, MatchesRegex("(.|\n)*✓ Analyzed 3 episodes: score [0-9.]+\n(.|\n)*"));
   EXPECT_THAT(result.out, HasSubstr("Simulation report\n"));
   EXPECT_THAT(result.out, MatchesRegex("(.|\n)*│ ready +│ [0-9]+\\.[0-9] +│ Water plant +│(.|\n)*"));
-  json::value claim = only_claim();
-  EXPECT_EQ(claim.at("open"), json::value(false));
+  json::value claim = services->closed_claim();
   const json::value& body = claim.at("submitted");
   EXPECT_EQ(body.at("simulatorValidation").at("schema"), json::value("simulator_validation/v2"));
   EXPECT_EQ(body.at("simulatorValidation").at("dataset").at("selected_episodes").as_array().size(), 3u);
@@ -285,7 +266,7 @@ TEST_F(ReportEndToEnd, NodeRefusingTheActionsStartsNoSim) {
   serving.join();
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "Error: The compute node refused the analysis: This node holds no dataset d-1\n");
-  EXPECT_EQ(only_claim().at("submitted"),
+  EXPECT_EQ(services->closed_claim().at("submitted"),
             json::parse(R"({"failure": "The compute node refused the analysis: This node holds no dataset d-1"})"));
   EXPECT_EQ(read_file(marker), "started\n");  // by the checks alone
 }
@@ -322,7 +303,7 @@ TEST_F(ReportEndToEnd, SimCrashingMidReplayIsToldByItsEndAndClosesTheClaim) {
   // Its last lines follow; the claim's reason is the first line alone.
   EXPECT_THAT(result.err, StartsWith("Error: " + ended + "\n\n"));
   EXPECT_THAT(result.err, HasSubstr("\nfatal: simulated crash at step 5\n"));
-  EXPECT_EQ(only_claim().at("submitted").at("failure"), json::value(ended));
+  EXPECT_EQ(services->closed_claim().at("submitted").at("failure"), json::value(ended));
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
   // With --json, the failure is in the object too, with the claim it closed.
   RunResult as_json = publish(fault_sim("crashing-json", {"crash-at-step", "5"}), {"--json"});
@@ -360,7 +341,7 @@ TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset (TimeoutError: "));
-  EXPECT_EQ(only_claim().at("open"), json::value(false));
+  services->closed_claim();
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
 
@@ -378,22 +359,24 @@ TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) 
     auto finished = std::async(std::launch::async,
                                [&] { return run(publish_args(sim_path), run_options); });
     int pid = pid_promise.get_future().get();
-    // Interrupt once the sim of the report run is up: the claim is made and the sim and its
-    // child are seen (the sim that `sim publish` checks first, before it publishes anything,
-    // has its child too, and an interrupt then leaves no claim to close).
+    // Interrupt once the sim hangs in its first step (it says so on its output, which is
+    // read into the run's log only when it fails; its process and its child are seen here,
+    // after the claim: the sim started for the checks before it has a child too).
+    auto replaying = [&] {
+      return state().at("claims").as_array().size() > claims_before &&
+             processes_in(sim_path).size() >= 2;
+    };
     auto deadline = std::chrono::steady_clock::now() + 60s;
-    while ((state().at("claims").as_array().size() == claims_before ||
-            processes_in(sim_path).size() < 2) &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (!replaying() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(20ms);
     }
     std::this_thread::sleep_for(300ms);
     ::kill(pid, signal);
     RunResult result = finished.get();
-    EXPECT_EQ(result.status, status) << result.err;
+    EXPECT_EQ(result.status, status) << result.err << result.out;
     json::value held = state();
     const json::array& claims = held.at("claims").as_array();
-    ASSERT_FALSE(claims.empty());
+    ASSERT_FALSE(claims.empty()) << result.err << result.out;
     EXPECT_EQ(claims.back().at("submitted"), json::parse(R"({"failure": "Interrupted"})"));
     EXPECT_THAT(processes_in(dir.path()), IsEmpty());
   }

@@ -15,7 +15,7 @@
 #include <boost/json.hpp>
 
 #include "common/json_text.h"
-#include "tests/support/local_services.h"
+#include "tests/support/end_to_end.h"
 #include "tests/support/servers.h"
 #include "tests/support/sims.h"
 #include "tests/support/testing.h"
@@ -30,32 +30,7 @@ using ::testing::IsEmpty;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
 
-class SimCommandsEndToEnd : public ::testing::Test {
- protected:
-  std::string sim(const std::string& name, const std::vector<std::string>& argv) {
-    return sim_dir(dir / name, argv);
-  }
-  std::string water_tank() { return water_tank_dir(dir / "water-tank"); }
-  std::string fault_sim(const std::string& name, std::vector<std::string> fault) {
-    fault.insert(fault.begin(), "--fault");
-    return test_sim_dir(dir / name, fault);
-  }
-
-  RunOptions options() {
-    RunOptions run_options;
-    run_options.env = {{"NO_COLOR", std::string("1")}};
-    run_options.timeout_s = 120;
-    return run_options;
-  }
-
-  RunResult velko(std::vector<std::string> args, RunOptions run_options) {
-    args.insert(args.begin(), bin("velko"));
-    return run(args, run_options);
-  }
-  RunResult velko(std::vector<std::string> args) { return velko(std::move(args), options()); }
-
-  TempDir dir;
-};
+using SimCommandsEndToEnd = EndToEnd;
 
 TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
   RunResult result = velko({"sim", "validate", water_tank(), "--steps", "100"});
@@ -169,34 +144,25 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
 
 // The local platform and a compute node holding a dataset for the test sim (one sensor "level",
 // one action "valve") whose statistics were never computed.
-class ServersEndToEnd : public SimCommandsEndToEnd {
+class ServersEndToEnd : public EndToEnd {
  protected:
   void SetUp() override {
     write_valve_runs(data.path(), 3, 6, "5b7e0c1a-0000-4000-8000-00000000aa03", R"("stats": false)");
-    services = std::make_unique<LocalServices>(data.path());
+    start_services();
   }
-
-  RunOptions server_options() {
-    RunOptions run_options = options();
-    run_options.env = services->env();
-    return run_options;
-  }
-
-  TempDir data;
-  std::unique_ptr<LocalServices> services;
 };
 
 TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
   std::string valve_sim = sim("valve", {bin("velko-test-sim")});
   std::vector<std::string> publish{"sim", "publish", valve_sim, "--dataset", "valve-runs",
                                    "--max-episodes", "2"};
-  RunResult refused = velko(publish, server_options());
+  RunResult refused = velko(publish);
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err,
             "Error: The episode count of 'valve-runs' is unknown; run `velko data stats "
             "valve-runs` first\n");
 
-  RunResult counted = velko({"data", "stats", "valve-runs"}, server_options());
+  RunResult counted = velko({"data", "stats", "valve-runs"});
   ASSERT_EQ(counted.status, 0) << counted.err;
   EXPECT_EQ(counted.out,
             "✓ Counted 'valve-runs': 3 episodes, 18 rows. The compute node knows its episode "
@@ -210,7 +176,7 @@ TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
             "└────────┴────────┴───────┴───────┴─────┴─────┴──────┘\n");
 
   // For a program: the same figures as one object, the message on standard error.
-  RunResult as_json = velko({"data", "stats", "valve-runs", "--json"}, server_options());
+  RunResult as_json = velko({"data", "stats", "valve-runs", "--json"});
   ASSERT_EQ(as_json.status, 0) << as_json.err;
   EXPECT_THAT(as_json.err, StartsWith("✓ Counted 'valve-runs': 3 episodes"));
   json::value figures = json::parse(as_json.out);
@@ -221,7 +187,7 @@ TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
             json::parse(R"({"id": "valve", "name": "valve", "role": "action", "count": 15,
                             "nulls": 3, "min": 0.5, "max": 0.5, "mean": 0.5})"));
 
-  RunResult published = velko(publish, server_options());
+  RunResult published = velko(publish);
   EXPECT_EQ(published.status, 0) << published.err;
   EXPECT_THAT(published.out, MatchesRegex("(.|\n)*✓ Analyzed 2 episodes: score [0-9.]+\n(.|\n)*"));
 }
@@ -231,11 +197,11 @@ TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDoAndPublis
                                  " has no dataset 'nope': There is no dataset with the id or "
                                  "name 'nope' on this node\n";
   const std::string kNodeDown = "(is the compute node running? VELKO_COMPUTE_URL sets its address)";
-  RunResult unknown = velko({"data", "stats", "nope"}, server_options());
+  RunResult unknown = velko({"data", "stats", "nope"});
   EXPECT_EQ(unknown.status, 1);
   EXPECT_EQ(unknown.err, kNoDataset);
   RefusingPort closed;
-  RunOptions unreachable = server_options();
+  RunOptions unreachable = options();
   unreachable.env["VELKO_COMPUTE_URL"] = closed.url();
   RunResult down = velko({"data", "stats", "valve-runs"}, unreachable);
   EXPECT_EQ(down.status, 1);
@@ -246,39 +212,36 @@ TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDoAndPublis
     args.insert(args.begin(), {"sim", "publish", valve_sim, "--dataset"});
     return velko(args, run_options).err;
   };
-  EXPECT_EQ(publish({"nope"}, server_options()), kNoDataset);
+  EXPECT_EQ(publish({"nope"}, options()), kNoDataset);
   EXPECT_THAT(publish({"valve-runs"}, unreachable), HasSubstr(kNodeDown));
-  EXPECT_THAT(publish({"valve-runs", "--project", "Nowhere"}, server_options()),
+  EXPECT_THAT(publish({"valve-runs", "--project", "Nowhere"}, options()),
               StartsWith("Error: --project 'Nowhere' is neither the id nor the name"));
   json::value held = services->state();
   EXPECT_THAT(held.at("sims").as_array(), IsEmpty());
   EXPECT_THAT(held.at("claims").as_array(), IsEmpty());
-  RunResult usage = velko({"data", "stats"}, server_options());
+  RunResult usage = velko({"data", "stats"});
   EXPECT_EQ(usage.status, 2);
 }
 
 TEST_F(ServersEndToEnd, SimListShowsThePublishedSimsWithTheirBuildAndUseCases) {
-  RunResult empty = velko({"sim", "list"}, server_options());
+  RunResult empty = velko({"sim", "list"});
   EXPECT_EQ(empty.status, 0) << empty.err;
   EXPECT_EQ(empty.out, "The organisation has no sims yet; publish one with `velko sim publish "
                        "PATH --dataset REF`.\n");
 
-  ASSERT_EQ(velko({"data", "stats", "valve-runs"}, server_options()).status, 0);
+  ASSERT_EQ(velko({"data", "stats", "valve-runs"}).status, 0);
   RunResult published = velko({"sim", "publish", sim("valve", {bin("velko-test-sim")}),
-                               "--dataset", "valve-runs", "--project", "Water plant"},
-                              server_options());
+                               "--dataset", "valve-runs", "--project", "Water plant"});
   ASSERT_EQ(published.status, 0) << published.err;
 
-  RunResult listed = velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b"},
-                           server_options());
+  RunResult listed = velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b"});
   EXPECT_EQ(listed.status, 0) << listed.err;
   EXPECT_THAT(listed.out, StartsWith("Sims\n┏"));
   EXPECT_THAT(listed.out,
               MatchesRegex("(.|\n)*│ valve │ 51a10001-[-0-9a-f]+ │ 51a10002-[-0-9a-f]+ +│ ready +│ "
                            "saved +│ Water plant │\n(.|\n)*"));
   RunResult as_json =
-      velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b", "--json"},
-            server_options());
+      velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b", "--json"});
   ASSERT_EQ(as_json.status, 0) << as_json.err;
   json::value sims = json::parse(as_json.out);
   EXPECT_EQ(sims.at("organisation"), "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b");
@@ -287,7 +250,7 @@ TEST_F(ServersEndToEnd, SimListShowsThePublishedSimsWithTheirBuildAndUseCases) {
   EXPECT_EQ(valve.at("latest_build").at("status"), "READY");
   EXPECT_EQ(valve.at("latest_build").at("mappings_saved"), true);
   EXPECT_EQ(valve.at("use_cases"), json::parse(R"(["Water plant"])"));
-  RunResult unknown = velko({"sim", "list", "--org", "nobody"}, server_options());
+  RunResult unknown = velko({"sim", "list", "--org", "nobody"});
   EXPECT_EQ(unknown.status, 1);
   EXPECT_THAT(unknown.err, StartsWith("Error: There is no organisation 'nobody'"));
 }

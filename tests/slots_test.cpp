@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <typeinfo>
+#include <variant>
 
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
@@ -18,7 +19,21 @@ namespace {
 
 using boost::json::parse;
 using boost::json::value;
-using Keys = std::vector<SlotKey>;
+// A path's keys as the tests write them: a text for a map key, a number for a list position.
+using Keys = std::vector<std::variant<std::int64_t, std::string>>;
+
+// The keys that parse_slot_path reads, in that form.
+Keys path_keys(std::string_view name) {
+  Keys keys;
+  for (const SlotKey& key : parse_slotparse_slot_path(name)) {
+    if (key.is_text) {
+      keys.emplace_back(key.text);
+    } else {
+      keys.emplace_back(key.index);
+    }
+  }
+  return keys;
+}
 
 // A sensor that follows its slot path over the observation (negative positions from the end)
 // and fails when the path leads nowhere.
@@ -27,7 +42,7 @@ class PathSensor : public Sensor {
   explicit PathSensor(Keys keys) : keys_(std::move(keys)) {}
   value sense(const value& observation) override {
     const value* node = &observation;
-    for (const SlotKey& key : keys_) {
+    for (const auto& key : keys_) {
       if (const auto* text = std::get_if<std::string>(&key)) {
         node = &node->as_object().at(*text);
       } else {
@@ -55,24 +70,24 @@ class FakeCoreLibrary : public CoreLibrary {
     if (fail_to_make) throw std::runtime_error("no sensor today");
     const std::string prefix = "lambda sensors: sensors";
     if (mapping.rfind(prefix, 0) != 0) throw std::invalid_argument("bad mapping");
-    return std::make_unique<PathSensor>(parse_slot_path(mapping.substr(prefix.size())));
+    return std::make_unique<PathSensor>(path_keys(mapping.substr(prefix.size())));
   }
   std::vector<std::pair<std::string, std::string>> made;
   bool fail_to_make = false;
 };
 
 TEST(SlotPath, ParsesKeyGroupsWithBlanksInside) {
-  EXPECT_EQ(parse_slot_path("['a'][1]"), (Keys{"a", 1}));
-  EXPECT_EQ(parse_slot_path("  [0][-2]\n"), (Keys{0, -2}));
-  EXPECT_EQ(parse_slot_path("[ 1 ][\t\"b\" ][+3]"), (Keys{1, "b", 3}));
-  EXPECT_EQ(parse_slot_path(R"(["it's"]['a\'\\\x41\u00e9\q'])"), (Keys{"it's", "a'\\A\xc3\xa9\\q"}));
-  EXPECT_EQ(parse_slot_path(" \t "), Keys{});
+  EXPECT_EQ(path_keys("['a'][1]"), (Keys{"a", 1}));
+  EXPECT_EQ(path_keys("  [0][-2]\n"), (Keys{0, -2}));
+  EXPECT_EQ(path_keys("[ 1 ][\t\"b\" ][+3]"), (Keys{1, "b", 3}));
+  EXPECT_EQ(path_keys(R"(["it's"]['a\'\\\x41\u00e9\q'])"), (Keys{"it's", "a'\\A\xc3\xa9\\q"}));
+  EXPECT_EQ(path_keys(" \t "), Keys{});
 }
 
 TEST(SlotPath, TextThatIsNotASlotPathIsNamedExactly) {
   for (std::string name : {"obs[0]", "[0].x", "[0] [1]", "speed", "[0", "[[0]]", " x "}) {
     try {
-      parse_slot_path(name);
+      parse_slotparse_slot_path(name);
       ADD_FAILURE() << name;
     } catch (const PublishReportError& error) {
       EXPECT_EQ(error.what(), "Can't address the sim's slot '" + name + "'");
@@ -84,14 +99,14 @@ TEST(SlotPath, GroupThatIsNotALiteralHasAnErrorOfItsOwn) {
   // Checked before the whole path, so "x[a]" fails on its key too.
   for (std::string name : {"[a]", "[]", "[1.5]", "['a'x]", "[01]", "['\\x4']", "x[a]",
                            "[9223372036854775808]"}) {
-    EXPECT_THROW(parse_slot_path(name), std::invalid_argument) << name;
+    EXPECT_THROW(parse_slotparse_slot_path(name), std::invalid_argument) << name;
   }
 }
 
 TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
-  EXPECT_EQ(parse_slot_path(R"(['\ud83d\ude00'][0])"), (Keys{"\xf0\x9f\x98\x80", 0}));
+  EXPECT_EQ(path_keys(R"(['\ud83d\ude00'][0])"), (Keys{"\xf0\x9f\x98\x80", 0}));
   try {
-    parse_slot_path(R"(['a']['\ud83d'])");
+    parse_slotparse_slot_path(R"(['a']['\ud83d'])");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -100,13 +115,13 @@ TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
   }
   // The other faults of a key keep their message.
   try {
-    parse_slot_path("[9223372036854775808]");
+    parse_slotparse_slot_path("[9223372036854775808]");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()), "the slot key [9223372036854775808] is out of range");
   }
   try {
-    parse_slot_path(R"(['\x4'])");
+    parse_slotparse_slot_path(R"(['\x4'])");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -115,7 +130,7 @@ TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
 }
 
 TEST(SlotPath, UnicodeWhiteSpaceMaySurroundThePath) {
-  EXPECT_EQ(parse_slot_path("\xe3\x80\x80['a'][1]\xc2\xa0\n"), (Keys{"a", 1}));
+  EXPECT_EQ(path_keys("\xe3\x80\x80['a'][1]\xc2\xa0\n"), (Keys{"a", 1}));
   EXPECT_THROW(parse_slot_path("['a']\xc2\xa0[1]"), PublishReportError);
 }
 

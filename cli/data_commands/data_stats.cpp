@@ -7,6 +7,7 @@
 #include <boost/json.hpp>
 #include <fmt/format.h>
 
+#include "cli/sim_commands/command_options.h"
 #include "common/async.h"
 #include "common/errors.h"
 #include "common/json_text.h"
@@ -25,8 +26,6 @@ std::string figure(const std::optional<double>& value, bool rounded) {
   if (!value) return "-";
   return rounded ? fmt::format("{:.6g}", *value) : float_repr(*value);
 }
-
-std::string cell(const std::string& text) { return escape_markup(printable(text)); }
 
 // A figure as JSON: a number, or null without one.
 boost::json::value figure_json(const std::optional<double>& value) {
@@ -64,7 +63,7 @@ awaitable<void> stats(const host::Settings& settings, Console& console, std::str
     auto line = messages.status("Counting " + quoted(dataset.name) + " on the compute node...");
     figures = co_await compute_node::count_dataset(datasets, dataset);
   }
-  messages.print("[green]✓[/green] Counted " + cell(quoted(figures.name)) + ": " +
+  messages.print("[green]✓[/green] Counted " + cell_text(quoted(figures.name)) + ": " +
                  std::to_string(figures.episodes) + " episodes, " + std::to_string(figures.rows) +
                  " rows. The compute node knows its episode count from now on.");
   if (as_json) {
@@ -77,12 +76,12 @@ awaitable<void> stats(const host::Settings& settings, Console& console, std::str
 }  // namespace
 
 Table figures_table(const compute_node::DatasetFigures& figures) {
-  Table table{"Dataset " + cell(quoted(figures.name)),
+  Table table{"Dataset " + cell_text(quoted(figures.name)),
               {"Column", "Role", "Count", "Nulls", "Min", "Max", "Mean"},
               {}};
   for (const compute_node::DatasetFigures::Column& column : figures.columns) {
-    table.rows.push_back({cell(column.name), cell(column.role), std::to_string(column.count),
-                          std::to_string(column.nulls), figure(column.min, false),
+    table.rows.push_back({cell_text(column.name), cell_text(column.role),
+                          std::to_string(column.count), std::to_string(column.nulls), figure(column.min, false),
                           figure(column.max, false), figure(column.mean, true)});
   }
   return table;
@@ -100,8 +99,7 @@ void add_data_commands(CLI::App& app, const host::Settings& settings, Console& c
       "`velko sim publish --dataset` needs");
   command->add_option("ref", *ref, "The dataset's id or name on the compute node")
       ->required()
-      ->check(CLI::Validator(
-          [](std::string& text) { return compute_node::dataset_ref_problem(text).value_or(""); }, ""));
+      ->check(sim_commands::dataset_ref_check());
   command->add_flag("--json", *as_json,
                     "Print one JSON object (the dataset's figures) instead of the table; "
                     "messages go to standard error");

@@ -25,18 +25,22 @@ namespace velko::guidance_commands {
 
 namespace {
 
+// Ends the command with exit status 1 when the input ended at a prompt: "Aborted!" on the
+// session's error stream.
+[[noreturn]] void abort_at_end_of_input(GuidanceSession& session) {
+  // On a terminal the prompt's line was never ended: end it before the message.
+  if (session.prompts_on_terminal) session.prompts << std::endl;
+  session.errors << "Aborted!" << std::endl;
+  throw CLI::RuntimeError(1);
+}
+
 // Asks for a value, offering `fallback`; an empty answer takes it. End of input aborts the
 // command with exit status 1.
 std::string prompt(GuidanceSession& session, const std::string& text,
                    const std::string& fallback) {
   session.prompts << text << " [" << fallback << "]: " << std::flush;
   std::string answer;
-  if (!std::getline(session.input, answer)) {
-    // On a terminal the prompt's line was never ended: end it before the message.
-    if (session.prompts_on_terminal) session.prompts << std::endl;
-    session.errors << "Aborted!" << std::endl;
-    throw CLI::RuntimeError(1);
-  }
+  if (!std::getline(session.input, answer)) abort_at_end_of_input(session);
   if (!answer.empty() && answer.back() == '\r') answer.pop_back();
   return answer.empty() ? fallback : answer;
 }
@@ -53,6 +57,22 @@ std::string given_or_asked(GuidanceSession& session, const CLI::Option* option,
                               const guidance::GuidanceManifestError& error) {
   session.console.print("[red]" + escape_markup(printable(error.what())) + "[/red]");
   throw CLI::RuntimeError(1);
+}
+
+// The project the user picks (cli_select), asked through the session's streams when there is
+// a choice; the end of input at its prompt aborts the command as at any prompt.
+awaitable<Project> select_project(GuidanceSession& session, Platform& api) {
+  const Prompts prompts{session.input, session.prompts, session.errors,
+                        session.interactive && session.prompts_on_terminal};
+  bool aborted = false;
+  Project project;
+  try {
+    project = co_await api.cli_select(prompts);
+  } catch (const PromptAborted&) {
+    aborted = true;
+  }
+  if (aborted) abort_at_end_of_input(session);
+  co_return project;
 }
 
 // The platform client of one run, made by the session's factory with the platform address.
@@ -100,11 +120,7 @@ guidance::OutsideFileConsent confirm_outside_file(GuidanceSession& session,
   session.prompts << guidance::outside_text(location)
                   << ".\nSend it to the platform anyway? [y/N]: " << std::flush;
   std::string answer;
-  if (!std::getline(session.input, answer)) {
-    if (session.prompts_on_terminal) session.prompts << std::endl;
-    session.errors << "Aborted!" << std::endl;
-    throw CLI::RuntimeError(1);
-  }
+  if (!std::getline(session.input, answer)) abort_at_end_of_input(session);
   answer = unicode::lower(unicode::trim(answer));
   if (answer != "y" && answer != "yes") {
     session.console.print("Nothing was sent.");
@@ -127,7 +143,7 @@ awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_
     consent = confirm_outside_file(session, *reward);
   }
   std::unique_ptr<Platform> api = make_platform(session);
-  Project project = co_await api->cli_select();
+  Project project = co_await select_project(session, *api);
   // The file is checked again as it is read: one that has moved outside since, or to
   // another place than the one the user allowed, is refused.
   std::optional<guidance::RewardFileLocation> moved;
@@ -148,7 +164,7 @@ awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_
 
 awaitable<void> _list(GuidanceSession& session, bool as_json) {
   std::unique_ptr<Platform> api = make_platform(session);
-  Project project = co_await api->cli_select();
+  Project project = co_await select_project(session, *api);
   std::vector<guidance::GuidanceItem> items =
       co_await api->list_guidance(project.organization_id, project.id);
   if (as_json) {

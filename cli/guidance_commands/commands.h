@@ -47,7 +47,8 @@ struct GuidanceSession {
   std::string url_api;
   // Where the commands print.
   Console& console;
-  // Where prompts read their answers and are written, and where "Aborted!" goes.
+  // Where prompts (the project menu too) read their answers and are written, and where
+  // "Aborted!" and the "Error:" line of a refused answer go.
   std::istream& input;
   std::ostream& prompts;
   std::ostream& errors;

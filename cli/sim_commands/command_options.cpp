@@ -7,6 +7,7 @@
 #include <CLI/CLI.hpp>
 
 #include "common/json_text.h"
+#include "compute_node/dataset.h"
 #include "main/dataset_replay/run_context.h"
 #include "platform/client.h"
 
@@ -39,6 +40,11 @@ CLI::Validator env_init_check() {
         return "";
       },
       "");
+}
+
+CLI::Validator dataset_ref_check() {
+  return CLI::Validator(
+      [](std::string& ref) { return compute_node::dataset_ref_problem(ref).value_or(""); }, "");
 }
 
 CLI::Validator call_timeout_check() {

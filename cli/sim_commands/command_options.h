@@ -22,6 +22,10 @@ boost::json::object env_init_object(const std::string& text);
 // --env-init: a JSON object; an empty text gives none.
 CLI::Validator env_init_check();
 
+// A dataset given by its id or name on the compute node (`sim publish --dataset`, `data stats
+// REF`): a text that can be one (compute_node::dataset_ref_problem).
+CLI::Validator dataset_ref_check();
+
 // --call-timeout: a finite number of seconds above 0 (nan, inf and 0 would end every call).
 CLI::Validator call_timeout_check();
 

@@ -9,6 +9,7 @@
 #include "cli/sim_commands/command_options.h"
 #include "common/async.h"
 #include "common/json_text.h"
+#include "common/console.h"
 #include "host/host.h"
 #include "host/settings.h"
 
@@ -16,15 +17,12 @@ namespace velko::sim_commands {
 
 namespace {
 
-// A text of the platform as a cell shows it.
-std::string cell(const std::string& text) { return escape_markup(printable(text)); }
-
 // A build's status as the table shows it.
 std::string status_cell(const std::string& status) {
   if (status == "READY") return "[green]ready[/green]";
   if (status == "ERROR") return "[red]failed[/red]";
   if (status == "BUILDING") return "building";
-  return cell(status);
+  return cell_text(status);
 }
 
 // The sims as one JSON object, for a program to read.
@@ -77,9 +75,11 @@ Table sims_table(const std::vector<platform::SimSummary>& sims) {
     }
     if (use_cases.empty()) use_cases = "-";
     const auto& build = sim.latest_build;
-    table.rows.push_back({cell(sim.name), cell(sim.id), build ? cell(build->id) : "-",
+    table.rows.push_back({cell_text(sim.name), cell_text(sim.id),
+                          build ? cell_text(build->id) : "-",
                           build ? status_cell(build->status) : "-",
-                          build ? (build->mapped ? "saved" : "not saved") : "-", cell(use_cases)});
+                          build ? (build->mapped ? "saved" : "not saved") : "-",
+                          cell_text(use_cases)});
   }
   return table;
 }

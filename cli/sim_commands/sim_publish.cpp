@@ -55,7 +55,7 @@ struct PublishOptions {
   std::string org;
   int max_episodes = dataset_replay::DEFAULT_MAX_EPISODES;
   std::string env_init;
-  double call_timeout_s = 300;
+  double call_timeout_s = dataset_replay::DEFAULT_CALL_TIMEOUT_S;
   std::uint64_t seed = 0;
   int max_answer_mib = static_cast<int>(dataset_replay::DEFAULT_MAX_ANSWER_BYTES >> 20);
   // --json: one object on standard output at the end, the rest on standard error.
@@ -91,15 +91,6 @@ class TemporaryFile {
  private:
   std::string path_;
 };
-
-// The option checks of `sim publish`, which run before the command does; each refusal says
-// what the option takes.
-
-// --dataset: a text that can be a dataset's id or name.
-CLI::Validator dataset_ref_check() {
-  return CLI::Validator(
-      [](std::string& ref) { return compute_node::dataset_ref_problem(ref).value_or(""); }, "");
-}
 
 // The project's id: --project takes an id or a name.
 awaitable<std::string> project_id(platform::Client& api, const std::string& given) {

@@ -144,7 +144,7 @@ void print_validation(Console& console, const Validation& validation) {
   if (calls.empty()) return;
   Table table{"Call times", {"Call", "Calls", "Median", "Slowest"}, {}};
   for (const CallTimes::Summary& call : calls) {
-    table.rows.push_back({escape_markup(printable(call.call)), std::to_string(call.count),
+    table.rows.push_back({cell_text(call.call), std::to_string(call.count),
                           duration_text(call.median_s), duration_text(call.slowest_s)});
   }
   console.print_table(table);

@@ -21,16 +21,6 @@ constexpr const char* kUnreadAdvice =
 
 }  // namespace
 
-bool is_timeout(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const TimeoutError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 std::exception_ptr cause_of(const std::exception_ptr& error) {
   try {
     std::rethrow_exception(error);

@@ -33,7 +33,7 @@ struct ValidateOptions {
   // The sim's initial settings, given to Make.
   boost::json::object env_init;
   // Seconds that one call may take; the report run's default.
-  double call_timeout_s = 300;
+  double call_timeout_s = dataset_replay::DEFAULT_CALL_TIMEOUT_S;
   // Only the checks that take no step (start, Init and Make, mappings and spaces), then the
   // sim is stopped: what `sim publish` checks before it publishes anything.
   bool quick = false;

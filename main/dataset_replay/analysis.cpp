@@ -49,26 +49,6 @@ constexpr const char* kReportRunId = "publish-report";
   }
 }
 
-bool is_publish_report_error(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const PublishReportError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-bool is_timeout(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const TimeoutError&) {
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
 // Fetches the recorded actions of the episodes on a worker thread and awaits them.
 awaitable<RecordedActions> fetch_actions(ComputeNode node, std::string dataset_id,
                                          std::vector<std::int64_t> episodes, double timeout) {
@@ -202,7 +182,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     failure = as_interrupt_if_cancelled(std::current_exception());
   }
 
-  if (failure && !is_interrupt(failure) && !is_publish_report_error(failure)) {
+  if (failure && !is_interrupt(failure) && !holds_error<PublishReportError>(failure)) {
     constexpr std::string_view kValidate = "; validate it with `velko sim validate --steps 100`";
     std::string message = std::string("The sim failed while ") + stage + " (" +
                           type_name(failure) + ": " + error_text(failure) + ")" +

@@ -24,7 +24,7 @@ struct PublishReportOptions {
   std::optional<std::string> project_id;
   int max_episodes = DEFAULT_MAX_EPISODES;
   std::optional<boost::json::object> env_init;
-  double call_timeout_s = 300;
+  double call_timeout_s = DEFAULT_CALL_TIMEOUT_S;
   // The run seed: each episode's reset gets a seed made from it and the episode's identifier.
   std::uint64_t seed = 0;
   // Filled in with what the run finds as it goes (none: not kept). Lent by the caller.

@@ -12,6 +12,8 @@ inline constexpr double REPORT_TIMEOUT_S = 120;
 inline constexpr double REPORT_POLL_S = 5;
 // Default of publish_report's max_episodes.
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
+// Seconds that one call of a sim may take unless the user says otherwise (--call-timeout).
+inline constexpr double DEFAULT_CALL_TIMEOUT_S = 300;
 // Most steps in one message to a sim that takes batches, unless the run says otherwise.
 inline constexpr int DEFAULT_STEP_BATCH = 32;
 // Most steps in flight in batches unless the run says otherwise: several batches, so that the

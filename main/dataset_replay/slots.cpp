@@ -128,12 +128,7 @@ std::vector<SlotKey> parse_slot_path(std::string_view name) {
   std::vector<SlotKey> keys;
   std::string scratch;
   scan_groups(name, [&](std::string_view content) {
-    KeyView key = parse_key(content, scratch);
-    if (key.is_text) {
-      keys.emplace_back(std::string(key.text));
-    } else {
-      keys.emplace_back(key.index);
-    }
+    keys.push_back(slot_path::kept_key(parse_key(content, scratch)));
   });
   return keys;
 }
@@ -193,8 +188,7 @@ SlotWriter::SlotWriter(std::string_view name) {
     check_path(name);
     std::string scratch;
     scan_groups(name, [&](std::string_view content) {
-      KeyView key = parse_key(content, scratch);
-      keys_.push_back({key.is_text, key.index, std::string(key.text)});
+      keys_.push_back(slot_path::kept_key(parse_key(content, scratch)));
     });
   } catch (const std::exception&) {
     unreadable_ = std::current_exception();
@@ -208,7 +202,7 @@ void SlotWriter::write(boost::json::value& value, double new_value) const {
     return;
   }
   boost::json::value* node = &value;
-  for (const Key& key : keys_) {
+  for (const SlotKey& key : keys_) {
     node = &element(*node, KeyView{key.is_text, key.index, key.text});
   }
   store(*node, new_value);

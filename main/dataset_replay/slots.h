@@ -8,15 +8,16 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include <boost/json/value.hpp>
 
+#include "common/slot_path_grammar.h"
+
 namespace velko::dataset_replay {
 
 // A key of a slot path: a list position or a map entry.
-using SlotKey = std::variant<std::int64_t, std::string>;
+using SlotKey = slot_path::SlotKey;
 
 // A slot key applied to a value that can't be addressed by it (a text on a list, any key on a
 // number or a text).
@@ -47,12 +48,7 @@ class SlotWriter {
   void write(boost::json::value& value, double new_value) const;
 
  private:
-  struct Key {
-    bool is_text = false;
-    std::int64_t index = 0;
-    std::string text;
-  };
-  std::vector<Key> keys_;
+  std::vector<SlotKey> keys_;
   std::exception_ptr unreadable_;
 };
 

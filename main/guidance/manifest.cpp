@@ -13,6 +13,7 @@
 
 #include <boost/json/value.hpp>
 
+#include "common/file_descriptor.h"
 #include "common/json_text.h"
 #include "common/literal.h"
 #include "common/printable.h"
@@ -22,17 +23,6 @@
 namespace velko::guidance {
 
 namespace {
-
-// Closes a file descriptor when it goes out of scope.
-struct FileDescriptor {
-  int fd = -1;
-  explicit FileDescriptor(int value) : fd(value) {}
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-};
 
 // A path as messages show it: absolute, and escaped (printable_name).
 std::string shown(std::string_view path) { return printable_name(absolute_form(path)); }

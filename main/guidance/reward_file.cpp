@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/file_descriptor.h"
 #include "common/printable.h"
 #include "main/guidance/manifest.h"
 
@@ -18,17 +19,6 @@ namespace velko::guidance {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Closes a file descriptor when it goes out of scope.
-struct FileDescriptor {
-  int fd = -1;
-  explicit FileDescriptor(int value) : fd(value) {}
-  ~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-};
 
 [[noreturn]] void system_failure(int error, const std::string& what) {
   throw std::system_error(error, std::generic_category(), what);

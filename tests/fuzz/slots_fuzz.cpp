@@ -1,6 +1,7 @@
 // Slot paths, as the core library writes and reads them and as the report run reads and
 // writes slots with them. The input is a byte that picks the number to write, a slot path up
 // to the first line break, and the JSON text of a value.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -31,29 +32,9 @@ constexpr double kNumbers[] = {2.5, -3.5, 0.0, -0.0, 7.0, 1e300, -1e19, 9.3e18,
                                std::numeric_limits<double>::infinity(),
                                std::numeric_limits<double>::quiet_NaN(), 0.1, -1.0};
 
-// True when the report run's keys are the core library's.
+// True when the report run's keys are the core library's (both are slot_path::SlotKey).
 bool same_keys(const std::vector<replay::SlotKey>& ours, const spaces::SlotKeys& theirs) {
-  if (ours.size() != theirs.size()) return false;
-  for (std::size_t i = 0; i < ours.size(); ++i) {
-    if (theirs[i].is_text) {
-      const auto* text = std::get_if<std::string>(&ours[i]);
-      if (!text || *text != theirs[i].text) return false;
-    } else {
-      const auto* index = std::get_if<std::int64_t>(&ours[i]);
-      if (!index || *index != theirs[i].index) return false;
-    }
-  }
-  return true;
-}
-
-bool same_core_keys(const spaces::SlotKeys& a, const spaces::SlotKeys& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].is_text != b[i].is_text || a[i].index != b[i].index || a[i].text != b[i].text) {
-      return false;
-    }
-  }
-  return true;
+  return std::equal(ours.begin(), ours.end(), theirs.begin(), theirs.end());
 }
 
 // The core library the report run reads slots through, as the host hands it one.
@@ -83,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (core_reads) {
     std::string text = spaces::slot_path_text(keys.data(), keys.size());
-    check(same_core_keys(spaces::parse_slot_path(text), keys), "the written path reads back otherwise");
+    check(spaces::parse_slot_path(text) == keys, "the written path reads back otherwise");
     std::vector<replay::SlotKey> read;
     try {
       read = replay::parse_slot_path(text);

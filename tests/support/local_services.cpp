@@ -65,11 +65,13 @@ json::value LocalServices::state() const {
   return json_text::parse(http::perform(request).body);
 }
 
-json::value LocalServices::only_claim() const {
+json::value LocalServices::closed_claim() const {
   json::value held = state();
   const json::array& claims = held.at("claims").as_array();
   EXPECT_EQ(claims.size(), 1u);
-  return claims.empty() ? json::value() : claims[0];
+  if (claims.empty()) return json::value();
+  EXPECT_EQ(claims[0].at("open"), json::value(false));
+  return claims[0];
 }
 
 }  // namespace velko::testing

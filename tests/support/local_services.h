@@ -36,8 +36,9 @@ class LocalServices {
   std::map<std::string, std::optional<std::string>> env() const;
   // What the platform holds (/debug/state).
   boost::json::value state() const;
-  // The platform's only claim; a test failure when there is not exactly one.
-  boost::json::value only_claim() const;
+  // The platform's only claim, which must be closed: a test failure when there is not exactly
+  // one or it is still open.
+  boost::json::value closed_claim() const;
 
  private:
   std::unique_ptr<ServerProcess> platform_;
