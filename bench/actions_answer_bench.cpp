@@ -52,16 +52,16 @@ struct Answer {
 };
 
 enum class Shape {
-  kUsual,           // 25 episodes x 50,000 rows x 8 columns, readings with up to 7 decimals
-  kZeros,           // 8 columns of 6.5 million zeros ("0,")
-  kNulls,           // 8 columns of nulls, a number now and then
-  kTinyEpisodes,    // 2.5 million episodes of 2 rows and 1 column
-  kOneRowEpisodes,  // 500,000 episodes of 1 row and 12 columns, with text identifiers
+  kUsual,              // 25 episodes x 50,000 rows x 8 columns, readings with up to 7 decimals
+  kZeros,              // 8 columns of 6.5 million zeros ("0,")
+  kNulls,              // 8 columns of nulls, a number now and then
+  kTinyEpisodes,       // 2.5 million episodes of 2 rows and 1 column
+  kOneRowEpisodes,     // 500,000 episodes of 1 row and 12 columns, with text identifiers
   kOneNumberEpisodes,  // 500,000 episodes of 1 row and 1 column
-  kOneRowColumns,   // 64 episodes x 100,000 columns of one row, all listed and named
-  kLongKeys,        // 25,000 episodes x 8 columns of 4 rows with 500-byte identifiers
-  kUnknownMembers,  // one small episode beside 120 MB of members no one reads
-  kDeepUnknown,     // episodes padded with unknown members nested 200 deep
+  kOneRowColumns,      // 64 episodes x 100,000 columns of one row, all listed and named
+  kLongKeys,           // 25,000 episodes x 8 columns of 4 rows with 500-byte identifiers
+  kUnknownMembers,     // one small episode beside 120 MB of members no one reads
+  kDeepUnknown,        // episodes padded with unknown members nested 200 deep
 };
 
 // Appends `n` in decimal.
@@ -166,12 +166,11 @@ Answer make_answer(Shape shape) {
     case Shape::kOneNumberEpisodes:
       return episodes_answer(500000, 1, 1, short_key, zero);
     case Shape::kOneRowColumns:
-      return episodes_answer(64, 100000, 1, [](int c) { return "action-" + std::to_string(c); },
-                             zero);
+      return episodes_answer(
+          64, 100000, 1, [](int c) { return "action-" + std::to_string(c); }, zero);
     case Shape::kLongKeys:
-      return episodes_answer(25000, 8, 4,
-                             [](int c) { return std::string(500, 'k') + std::to_string(c); },
-                             zero);
+      return episodes_answer(
+          25000, 8, 4, [](int c) { return std::string(500, 'k') + std::to_string(c); }, zero);
     case Shape::kUnknownMembers: {
       Answer answer = episodes_answer(1, 8, 100, short_key, reading);
       // Numbers, texts and maps that are read past, as members of the answer and of an
@@ -304,14 +303,14 @@ void BM_ReadActions(benchmark::State& state, Shape shape) {
   report(state, answer, kept, peak);
 }
 
-#define READ_SHAPE(name, shape)                                                  \
-  BENCHMARK_CAPTURE(BM_ReadActions, name, shape)                                 \
-      ->Unit(benchmark::kMillisecond)                                            \
-      ->MinTime(1)                                                               \
-      ->Repetitions(kRepetitions)                                                \
-      ->ComputeStatistics("min", [](const std::vector<double>& v) {               \
-        return *std::min_element(v.begin(), v.end());                            \
-      })                                                                         \
+#define READ_SHAPE(name, shape)                                                               \
+  BENCHMARK_CAPTURE(BM_ReadActions, name, shape)                                              \
+      ->Unit(benchmark::kMillisecond)                                                         \
+      ->MinTime(1)                                                                            \
+      ->Repetitions(kRepetitions)                                                             \
+      ->ComputeStatistics(                                                                    \
+          "min",                                                                              \
+          [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }) \
       ->ReportAggregatesOnly(true)
 
 READ_SHAPE(usual, Shape::kUsual);
@@ -330,12 +329,11 @@ class LoopbackNode {
  public:
   explicit LoopbackNode(const std::string& text) {
     server_.Post("/ml/analysis-actions", [&text](const httplib::Request&, httplib::Response& out) {
-      out.set_content_provider(text.size(), "application/json",
-                               [&text](std::size_t offset, std::size_t length,
-                                       httplib::DataSink& sink) {
-                                 return sink.write(text.data() + offset,
-                                                   std::min<std::size_t>(length, 64 << 10));
-                               });
+      out.set_content_provider(
+          text.size(), "application/json",
+          [&text](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return sink.write(text.data() + offset, std::min<std::size_t>(length, 64 << 10));
+          });
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
@@ -357,8 +355,8 @@ class LoopbackNode {
 RecordedActions fetch_usual(const Answer& answer, const std::string& url) {
   std::vector<std::int64_t> episodes(answer.episodes);
   for (std::size_t i = 0; i < episodes.size(); ++i) episodes[i] = static_cast<std::int64_t>(i);
-  return velko::dataset_replay::fetch_recorded_actions(
-      velko::dataset_replay::ComputeNode{url, {}}, "ds-1", std::move(episodes), 60);
+  return velko::dataset_replay::fetch_recorded_actions(velko::dataset_replay::ComputeNode{url, {}},
+                                                       "ds-1", std::move(episodes), 60);
 }
 
 // Peer: the whole request through a loopback node. The peak is measured with the node

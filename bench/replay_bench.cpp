@@ -91,8 +91,8 @@ struct ReplaySetup {
       plan.sensors.emplace_back(numbered("[", s, "]"), column);
       plan.core.push_back(numbered("sensor ", s));
     }
-    this->actions = velko::testing::recorded(velko::testing::answer_of(json::object{
-        {"episode", 0}, {"n_rows", rows}, {"actions", std::move(actions)}}));
+    this->actions = velko::testing::recorded(velko::testing::answer_of(
+        json::object{{"episode", 0}, {"n_rows", rows}, {"actions", std::move(actions)}}));
   }
 };
 
@@ -113,9 +113,8 @@ void BM_ReplayStep(benchmark::State& state) {
     steps += kRows - 1;
   }
   if (setup.client.steps != kRows - 1) state.SkipWithError("the episode did not run through");
-  state.counters["us_per_step"] =
-      benchmark::Counter(static_cast<double>(steps) * 1e-6,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["us_per_step"] = benchmark::Counter(
+      static_cast<double>(steps) * 1e-6, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["target_us"] = 5;
 }
 BENCHMARK(BM_ReplayStep)->Unit(benchmark::kMillisecond);

@@ -38,9 +38,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -109,7 +109,8 @@ double process_cpu_s(pid_t pid) {
     }
   }
   if (fields.size() < 13) return 0;
-  return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) /
+         static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // One measurement: steps made, wall time, CPU time and context switches.
@@ -209,7 +210,8 @@ pid_t start_busy_loop() {
   pid_t pid = ::fork();
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::nice(19) == -1) {}
+    if (::nice(19) == -1) {
+    }
     while (true) asm volatile("");
   }
   return pid;
@@ -323,13 +325,12 @@ int main(int argc, char** argv) {
   auto channel = grpc::CreateChannel(address, grpc::InsecureChannelCredentials());
   auto stub = pb::Sim::NewStub(channel);
 
-  const std::vector<std::string> ways = {"tcp ping-pong",          "bare grpc stream",
-                                         "velko one at a time",    "velko 64 ahead",
-                                         "velko one at a time 20x308", "velko 64 ahead 20x308"};
+  const std::vector<std::string> ways = {
+      "tcp ping-pong",  "bare grpc stream",           "velko one at a time",
+      "velko 64 ahead", "velko one at a time 20x308", "velko 64 ahead 20x308"};
   std::map<std::string, std::vector<Sample>> samples;
   std::printf("replay_speed: %d rounds of %d steps (%d for 20x308) each way%s; load average %s\n",
-              rounds, steps, 20 * 307, busy ? ", beside a busy loop" : "",
-              load_average().c_str());
+              rounds, steps, 20 * 307, busy ? ", beside a busy loop" : "", load_average().c_str());
   const pid_t sim_pid = process->pid();
   for (int round = 0; round < rounds; ++round) {
     g_peer_pid = peer.pid;
@@ -363,8 +364,8 @@ int main(int argc, char** argv) {
     if (made != 20 * 307) throw std::runtime_error("the replay did not run through");
   }
 
-  std::printf("%-28s %12s %12s %14s %12s %14s\n", "way", "min step/s", "median",
-              "cpu us/step", "cs/step", "peer us/step");
+  std::printf("%-28s %12s %12s %14s %12s %14s\n", "way", "min step/s", "median", "cpu us/step",
+              "cs/step", "peer us/step");
   std::map<std::string, double> medians;
   for (const std::string& way : ways) {
     std::vector<double> rates, cpu, switches, peer_cpu;

@@ -41,7 +41,8 @@ long status_bytes(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + std::string(field).size()) * 1024;
+    if (line.rfind(field, 0) == 0)
+      return std::atol(line.c_str() + std::string(field).size()) * 1024;
   }
   return -1;
 }

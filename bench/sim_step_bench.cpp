@@ -55,7 +55,8 @@ class BenchSim {
     asio::co_spawn(
         io_,
         [this, program]() -> awaitable<void> {
-          process_ = co_await velko::sim_connection::start_sim(program, "localhost", port_, nullptr);
+          process_ =
+              co_await velko::sim_connection::start_sim(program, "localhost", port_, nullptr);
           co_await velko::sim_connection::SimModuleImpl().check_serving(address(), 30);
         },
         [&started](std::exception_ptr error) {
@@ -177,9 +178,8 @@ void BM_ReplayEpisode(benchmark::State& state) {
   velko::dataset_replay::Plan plan{{{"[0]", "s_level"}}, {{"[0]", "a_valve"}}, {"level"}};
   json::array valve{nullptr};
   for (int row = 1; row < kRows; ++row) valve.emplace_back(0.0005 * (row % 7));
-  json::value entry = json::object{{"episode", 0},
-                                   {"n_rows", kRows},
-                                   {"actions", json::object{{"a_valve", std::move(valve)}}}};
+  json::value entry = json::object{
+      {"episode", 0}, {"n_rows", kRows}, {"actions", json::object{{"a_valve", std::move(valve)}}}};
   velko::dataset_replay::RecordedActions actions =
       velko::testing::recorded(velko::testing::answer_of(entry));
   velko::dataset_replay::RecordedEpisode episode = actions.episode(0);

@@ -10,9 +10,9 @@ class APIStatusError : public std::runtime_error {
  public:
   // `detail` is the answer's text for the user (or its raw body when it has none).
   APIStatusError(long status, std::string detail)
-      : std::runtime_error(detail.empty() ? "the platform answered with status " +
-                                                std::to_string(status)
-                                          : detail),
+      : std::runtime_error(detail.empty()
+                               ? "the platform answered with status " + std::to_string(status)
+                               : detail),
         status_(status),
         detail_(std::move(detail)) {}
   long status() const { return status_; }

@@ -34,9 +34,7 @@ awaitable<void> sleep_for(std::chrono::steady_clock::duration duration) {
   if (ec) throw boost::system::system_error(ec);
 }
 
-awaitable<void> sleep_seconds(double seconds) {
-  co_await sleep_for(seconds_to_duration(seconds));
-}
+awaitable<void> sleep_seconds(double seconds) { co_await sleep_for(seconds_to_duration(seconds)); }
 
 namespace detail {
 

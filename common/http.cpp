@@ -159,8 +159,8 @@ struct ListDeleter {
 HTTPStatusError::HTTPStatusError(long status, std::string url, std::string body)
     : std::runtime_error([&] {
         std::string phrase = reason_phrase(status);
-        return "HTTP " + std::to_string(status) + (phrase.empty() ? "" : " " + phrase) +
-               " from " + url;
+        return "HTTP " + std::to_string(status) + (phrase.empty() ? "" : " " + phrase) + " from " +
+               url;
       }()),
       status_(status),
       url_(std::move(url)),
@@ -240,7 +240,8 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   // A server far away is asked to compress its answer; one on this machine is not.
   if (!is_loopback_url(request.url)) curl.easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
   // An answer that announces a larger size is refused before its body is read.
-  curl.easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_response_bytes));
+  curl.easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                   static_cast<curl_off_t>(request.max_response_bytes));
   curl.easy_setopt(h, CURLOPT_WRITEFUNCTION, on_body);
   curl.easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   curl.easy_setopt(h, CURLOPT_XFERINFOFUNCTION, on_progress);
@@ -289,8 +290,8 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
     CURLMcode mc = curl.multi_perform(multi.get(), &running);
     if (mc != CURLM_OK) {
       curl.multi_remove_handle(multi.get(), h);
-      throw TransportError(request.url, "Could not reach " + request.url + ": " +
-                                            curl.multi_strerror(mc));
+      throw TransportError(request.url,
+                           "Could not reach " + request.url + ": " + curl.multi_strerror(mc));
     }
     if (!running) break;
     if (Clock::now() >= deadline) {
@@ -324,8 +325,7 @@ Response run_transfer(const Request& request, std::stop_token stop, const BodySt
   if (transfer.stream_failure) std::rethrow_exception(transfer.stream_failure);
   // A kept error body that was cut ended the transfer on purpose.
   bool cut = stream && is_error_status(transfer.stream_status) &&
-             transfer.response.body.size() == stream->max_kept_bytes &&
-             result == CURLE_WRITE_ERROR;
+             transfer.response.body.size() == stream->max_kept_bytes && result == CURLE_WRITE_ERROR;
   if (cut) result = CURLE_OK;
   if (transfer.too_large || result == CURLE_FILESIZE_EXCEEDED) {
     throw ResponseTooLarge(request.url, "The answer from " + request.url + " is larger than " +
@@ -361,8 +361,7 @@ Response perform(const Request& request, std::stop_token stop) {
   return run_transfer(request, stop, nullptr);
 }
 
-Response perform_streaming(const Request& request, const BodyStream& stream,
-                           std::stop_token stop) {
+Response perform_streaming(const Request& request, const BodyStream& stream, std::stop_token stop) {
   return run_transfer(request, stop, &stream);
 }
 
@@ -374,22 +373,38 @@ void raise_for_status(const Response& response, const std::string& url) {
 
 std::string reason_phrase(long status) {
   switch (status) {
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 422: return "Unprocessable Entity";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 409:
+      return "Conflict";
+    case 413:
+      return "Payload Too Large";
+    case 422:
+      return "Unprocessable Entity";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    case 501:
+      return "Not Implemented";
+    case 502:
+      return "Bad Gateway";
+    case 503:
+      return "Service Unavailable";
+    case 504:
+      return "Gateway Timeout";
+    default:
+      return "";
   }
 }
 

@@ -39,14 +39,20 @@ bool is_none(const boost::json::value* value) { return !value || value->is_null(
 
 std::string kind_name(const boost::json::value& value) {
   switch (value.kind()) {
-    case boost::json::kind::null: return "null";
-    case boost::json::kind::bool_: return "a boolean";
+    case boost::json::kind::null:
+      return "null";
+    case boost::json::kind::bool_:
+      return "a boolean";
     case boost::json::kind::int64:
     case boost::json::kind::uint64:
-    case boost::json::kind::double_: return "a number";
-    case boost::json::kind::string: return "a text";
-    case boost::json::kind::array: return "a list";
-    case boost::json::kind::object: return "a map";
+    case boost::json::kind::double_:
+      return "a number";
+    case boost::json::kind::string:
+      return "a text";
+    case boost::json::kind::array:
+      return "a list";
+    case boost::json::kind::object:
+      return "a map";
   }
   return "a value";
 }

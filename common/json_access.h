@@ -27,7 +27,7 @@ bool is_none(const boost::json::value* value);
 std::string kind_name(const boost::json::value& value);
 
 // BadAnswer: "<what> has \"<key>\" of the wrong type (expected <expected>, got <literal>)".
-[[noreturn]] void wrong_type(std::string_view what, std::string_view key,
-                             std::string_view expected, const boost::json::value& got);
+[[noreturn]] void wrong_type(std::string_view what, std::string_view key, std::string_view expected,
+                             const boost::json::value& got);
 
 }  // namespace velko::json_access

@@ -25,14 +25,29 @@ void append_u_escape(std::string& out, uint32_t unit) {
 void write_string_slow(std::string& out, std::string_view text, bool ascii_only) {
   for (char32_t c : unicode::decode(text)) {
     switch (c) {
-      case U'"': out += "\\\""; continue;
-      case U'\\': out += "\\\\"; continue;
-      case U'\n': out += "\\n"; continue;
-      case U'\r': out += "\\r"; continue;
-      case U'\t': out += "\\t"; continue;
-      case U'\b': out += "\\b"; continue;
-      case U'\f': out += "\\f"; continue;
-      default: break;
+      case U'"':
+        out += "\\\"";
+        continue;
+      case U'\\':
+        out += "\\\\";
+        continue;
+      case U'\n':
+        out += "\\n";
+        continue;
+      case U'\r':
+        out += "\\r";
+        continue;
+      case U'\t':
+        out += "\\t";
+        continue;
+      case U'\b':
+        out += "\\b";
+        continue;
+      case U'\f':
+        out += "\\f";
+        continue;
+      default:
+        break;
     }
     if (c < 0x20 || (ascii_only && c >= 0x7F)) {
       if (c >= 0x10000) {
@@ -107,11 +122,15 @@ void write_value(std::string& out, const boost::json::value& value, bool ascii_o
 std::size_t max_text_size(const boost::json::value& value) {
   switch (value.kind()) {
     case boost::json::kind::null:
-    case boost::json::kind::bool_: return 5;
+    case boost::json::kind::bool_:
+      return 5;
     case boost::json::kind::int64:
-    case boost::json::kind::uint64: return 20;
-    case boost::json::kind::double_: return 26;  // 24 characters at most, and ".0"
-    case boost::json::kind::string: return 2 + value.get_string().size();
+    case boost::json::kind::uint64:
+      return 20;
+    case boost::json::kind::double_:
+      return 26;  // 24 characters at most, and ".0"
+    case boost::json::kind::string:
+      return 2 + value.get_string().size();
     case boost::json::kind::array: {
       std::size_t size = 2;
       for (const auto& element : value.get_array()) size += 1 + max_text_size(element);
@@ -329,9 +348,7 @@ class ShapeReader {
     end(n);
     return true;
   }
-  bool on_key_part(boost::json::string_view, std::size_t, boost::json::error_code&) {
-    return true;
-  }
+  bool on_key_part(boost::json::string_view, std::size_t, boost::json::error_code&) { return true; }
   bool on_key(boost::json::string_view, std::size_t, boost::json::error_code&) { return true; }
   bool on_string_part(boost::json::string_view, std::size_t, boost::json::error_code&) {
     return true;

@@ -13,8 +13,8 @@ SharedLibrary::SharedLibrary(std::string soname, std::string package)
   if (!handle_) {
     const char* why = dlerror();
     throw std::runtime_error("Could not load the library " + soname_ +
-                             (why ? " (" + std::string(why) + ")" : std::string()) +
-                             "; install " + package_ + " (scripts/install-deps does)");
+                             (why ? " (" + std::string(why) + ")" : std::string()) + "; install " +
+                             package_ + " (scripts/install-deps does)");
   }
 }
 

@@ -88,17 +88,38 @@ KeyFault unescape(std::string_view body, std::string& out) {
     ++i;  // the quote scan leaves a character after each backslash
     char e = body[i];
     switch (e) {
-      case '\n': break;
-      case '\\': out.push_back('\\'); break;
-      case '\'': out.push_back('\''); break;
-      case '"': out.push_back('"'); break;
-      case 'a': out.push_back('\a'); break;
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      case 'v': out.push_back('\v'); break;
+      case '\n':
+        break;
+      case '\\':
+        out.push_back('\\');
+        break;
+      case '\'':
+        out.push_back('\'');
+        break;
+      case '"':
+        out.push_back('"');
+        break;
+      case 'a':
+        out.push_back('\a');
+        break;
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case 'v':
+        out.push_back('\v');
+        break;
       case 'x':
       case 'u':
       case 'U':
@@ -182,19 +203,26 @@ KeyFault read_integer(std::string_view literal, Key& key) {
 
 const char* fault_text(KeyFault fault) {
   switch (fault) {
-    case KeyFault::kNone: return "";
-    case KeyFault::kEmpty: return "is empty";
+    case KeyFault::kNone:
+      return "";
+    case KeyFault::kEmpty:
+      return "is empty";
     case KeyFault::kUnclosedText:
       return "is not a quoted text: it must end at its closing quote";
-    case KeyFault::kTruncatedEscape: return "has a truncated hexadecimal escape";
+    case KeyFault::kTruncatedEscape:
+      return "has a truncated hexadecimal escape";
     case KeyFault::kNotHexadecimal:
       return "has an escape with a character that is not hexadecimal";
-    case KeyFault::kBeyondUnicode: return "escapes a value that is not a Unicode character";
+    case KeyFault::kBeyondUnicode:
+      return "escapes a value that is not a Unicode character";
     case KeyFault::kLoneSurrogate:
       return "escapes a lone surrogate, which is not a Unicode character on its own";
-    case KeyFault::kNotALiteral: return "is not a list position or a quoted text";
-    case KeyFault::kLeadingZero: return "is a number with a leading zero";
-    case KeyFault::kOutOfRange: return "is beyond the range of list positions";
+    case KeyFault::kNotALiteral:
+      return "is not a list position or a quoted text";
+    case KeyFault::kLeadingZero:
+      return "is a number with a leading zero";
+    case KeyFault::kOutOfRange:
+      return "is beyond the range of list positions";
   }
   return "";
 }

@@ -17,15 +17,15 @@ namespace velko::slot_path {
 // What makes the literal of a key group unreadable.
 enum class KeyFault {
   kNone,
-  kEmpty,             // nothing but blanks between the brackets
-  kUnclosedText,      // a quoted text that does not end at its closing quote
-  kTruncatedEscape,   // \x, \u or \U followed by fewer hexadecimal digits than it takes
-  kNotHexadecimal,    // \x, \u or \U followed by a character that is not a hexadecimal digit
-  kBeyondUnicode,     // an escape of a value above U+10FFFF
-  kLoneSurrogate,     // an escape of a surrogate that is not half of a \uD8xx\uDCxx pair
-  kNotALiteral,       // neither an integer nor a quoted text
-  kLeadingZero,       // an integer with a leading zero
-  kOutOfRange,        // an integer beyond the 64-bit range
+  kEmpty,            // nothing but blanks between the brackets
+  kUnclosedText,     // a quoted text that does not end at its closing quote
+  kTruncatedEscape,  // \x, \u or \U followed by fewer hexadecimal digits than it takes
+  kNotHexadecimal,   // \x, \u or \U followed by a character that is not a hexadecimal digit
+  kBeyondUnicode,    // an escape of a value above U+10FFFF
+  kLoneSurrogate,    // an escape of a surrogate that is not half of a \uD8xx\uDCxx pair
+  kNotALiteral,      // neither an integer nor a quoted text
+  kLeadingZero,      // an integer with a leading zero
+  kOutOfRange,       // an integer beyond the 64-bit range
 };
 
 // What the fault means, as the end of a sentence about the key ("is empty", ...); the empty

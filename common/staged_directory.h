@@ -2,9 +2,9 @@
 // place, so that it is there whole or not at all.
 #pragma once
 
+#include <sys/types.h>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace velko {
 

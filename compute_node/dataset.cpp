@@ -6,8 +6,8 @@
 #include "common/http_async.h"
 #include "common/json_access.h"
 #include "common/json_text.h"
-#include "common/refusal_detail.h"
 #include "common/literal.h"
+#include "common/refusal_detail.h"
 #include "common/unicode.h"
 
 namespace velko::compute_node {
@@ -73,11 +73,12 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
       std::move(request), "(is the compute node running? VELKO_COMPUTE_URL sets its address)");
   if (response.status == 404) {
     throw std::runtime_error("The compute node at " + compute_url_ + " has no dataset " +
-                             quoted(dataset_ref) + ": " + refusal_detail(response.body, DetailKinds::kAny));
+                             quoted(dataset_ref) + ": " +
+                             refusal_detail(response.body, DetailKinds::kAny));
   }
   if (response.status == 401 || response.status == 403) {
-    throw std::runtime_error("The compute node at " + compute_url_ +
-                             " refused the request: " + refusal_detail(response.body, DetailKinds::kAny) +
+    throw std::runtime_error("The compute node at " + compute_url_ + " refused the request: " +
+                             refusal_detail(response.body, DetailKinds::kAny) +
                              " (VELKO_NODE_TOKEN sets the node's token)");
   }
   http::raise_for_status(response, url);
@@ -98,9 +99,10 @@ awaitable<dataset_replay::LocalDataset> ComputeNodeDatasets::resolve_local_datas
       if (!count->is_int64() && !count->is_uint64()) {
         json_access::wrong_type("the dataset's \"cycles\"", "count", "an integer", *count);
       }
-      record.count = count->is_int64() ? count->get_int64()
-                                       : static_cast<std::int64_t>(std::min<std::uint64_t>(
-                                             count->get_uint64(), INT64_MAX));
+      record.count =
+          count->is_int64()
+              ? count->get_int64()
+              : static_cast<std::int64_t>(std::min<std::uint64_t>(count->get_uint64(), INT64_MAX));
     }
     dataset.cycles = record;
   }

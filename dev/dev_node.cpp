@@ -5,10 +5,10 @@
 #include <string_view>
 #include <utility>
 
-#include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
 #include <fmt/format.h>
 #include <httplib.h>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
 
 #include "common/json_text.h"
 #include "common/literal.h"

@@ -10,9 +10,9 @@
 #include <iostream>
 #include <mutex>
 
+#include <fmt/format.h>
 #include <CLI/CLI.hpp>
 #include <boost/json/object.hpp>
-#include <fmt/format.h>
 
 #include "common/json_text.h"
 #include "common/literal.h"
@@ -79,9 +79,9 @@ bool same_secret(std::string_view a, std::string_view b) {
 TokenCheck check_bearer(const httplib::Request& req, const std::string& token) {
   std::string header = req.get_header_value("Authorization");
   constexpr std::string_view kScheme = "bearer ";
-  bool bearer = header.size() >= kScheme.size() &&
-                std::equal(kScheme.begin(), kScheme.end(), header.begin(),
-                           [](char a, char b) { return a == (b | 0x20); });
+  bool bearer =
+      header.size() >= kScheme.size() && std::equal(kScheme.begin(), kScheme.end(), header.begin(),
+                                                    [](char a, char b) { return a == (b | 0x20); });
   if (!bearer) return TokenCheck::kMissing;
   return same_secret(std::string_view(header).substr(kScheme.size()), token) ? TokenCheck::kAccepted
                                                                              : TokenCheck::kWrong;
@@ -122,10 +122,18 @@ void install_common_handlers(httplib::Server& server, const std::string& who, co
         std::string detail = detail_for ? detail_for(res.status) : std::string();
         if (detail.empty()) {
           switch (res.status) {
-            case 400: detail = "The request is malformed"; break;
-            case 413: detail = "The request body is too large"; break;
-            case 414: detail = "The request path is too long"; break;
-            default: detail = fmt::format("The request failed with status {}", res.status); break;
+            case 400:
+              detail = "The request is malformed";
+              break;
+            case 413:
+              detail = "The request body is too large";
+              break;
+            case 414:
+              detail = "The request path is too long";
+              break;
+            default:
+              detail = fmt::format("The request failed with status {}", res.status);
+              break;
           }
         }
         write_detail(res, res.status, detail);
@@ -173,8 +181,7 @@ void wait_for_stop_signal(const sigset_t& signals) {
   sigwait(&signals, &received);
 }
 
-BackgroundServer::BackgroundServer(std::string who,
-                                   std::function<void(httplib::Server&)> install)
+BackgroundServer::BackgroundServer(std::string who, std::function<void(httplib::Server&)> install)
     : who_(std::move(who)), install_(std::move(install)) {}
 
 BackgroundServer::~BackgroundServer() { stop(); }

@@ -367,9 +367,8 @@ json::value analyze_rollouts(const DatasetCatalog& catalog, std::string_view bod
     selected.push_back(dataset.episode_identifier(rollout.episode));
     if (rollout.rows_reached < recorded) {
       std::string text = "Episode " + episode_name(dataset, rollout.episode) +
-                         " ended early: the sim reached " +
-                         std::to_string(rollout.rows_reached) + " of " +
-                         std::to_string(recorded) + " recorded rows";
+                         " ended early: the sim reached " + std::to_string(rollout.rows_reached) +
+                         " of " + std::to_string(recorded) + " recorded rows";
       // A replay ends at a row where a sensor has no value: that, not the sim, ended it.
       std::vector<std::string> unread = sensors_without_value(rollout, sensors);
       if (!unread.empty()) {
@@ -384,11 +383,11 @@ json::value analyze_rollouts(const DatasetCatalog& catalog, std::string_view bod
   const std::size_t episodes_ended_early = ended_early.size();
   if (!ended_early.empty()) {
     // How much of the recordings was replayed comes before the episodes it lists.
-    ended_early.insert(ended_early.begin(),
-                       std::to_string(episodes_ended_early) + " of " +
-                           std::to_string(rollouts.size()) + " episodes ended early: " +
-                           grouped(rows_reached) + " of " + grouped(rows_recorded) +
-                           " recorded rows replayed");
+    ended_early.insert(ended_early.begin(), std::to_string(episodes_ended_early) + " of " +
+                                                std::to_string(rollouts.size()) +
+                                                " episodes ended early: " + grouped(rows_reached) +
+                                                " of " + grouped(rows_recorded) +
+                                                " recorded rows replayed");
   }
 
   // Sensors.

@@ -59,7 +59,9 @@ json::value dataset_stats(const DatasetCatalog& catalog, std::string_view body,
     figures["nulls"] = column.values.size() - count;
     figures["min"] = count ? json::value(low) : json::value(nullptr);
     figures["max"] = count ? json::value(high) : json::value(nullptr);
-    figures["mean"] = count ? json::value(static_cast<double>(sum / static_cast<long double>(count))) : json::value(nullptr);
+    figures["mean"] = count
+                          ? json::value(static_cast<double>(sum / static_cast<long double>(count)))
+                          : json::value(nullptr);
     columns.push_back(std::move(figures));
   }
   counted.add(dataset->id);

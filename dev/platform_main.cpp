@@ -20,8 +20,7 @@ int main(int argc, char** argv) {
   velko::dev::PlatformOptions options;
   std::string refusal;
   line.add_address_options(app);
-  app.add_option("--max-lag-steps", options.max_lag_steps,
-                 "Lag steps handed out with every claim")
+  app.add_option("--max-lag-steps", options.max_lag_steps, "Lag steps handed out with every claim")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
   app.add_option("--build-seconds", options.build_seconds,

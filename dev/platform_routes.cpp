@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
+#include <fmt/format.h>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
-#include <fmt/format.h>
 
 #include "common/http.h"
 #include "common/literal.h"
@@ -21,8 +21,7 @@ namespace json = boost::json;
 
 PlatformRoutes::PlatformRoutes(PlatformState& state) : state_(state) {
   const std::string_view any = "{}";
-  auto add = [&](std::string_view method, std::vector<std::string_view> pattern,
-                 Handler handler) {
+  auto add = [&](std::string_view method, std::vector<std::string_view> pattern, Handler handler) {
     routes_.push_back({method, std::move(pattern), handler});
   };
   add("GET", {"v1", "projects"}, &PlatformRoutes::list_projects);
@@ -93,8 +92,8 @@ Reply PlatformRoutes::link_simulator(const Call& call, const std::vector<std::st
   const Project& project = state_.project_in(ids[0], ids[1]);
   if (!call.body.empty()) parse_object(call.body);
   if (!state_.find_sim(ids[0], ids[2])) {
-    throw HttpRefusal(404, "There is no sim " + velko::quoted(ids[2]) +
-                               " in the organisation; publish it first");
+    throw HttpRefusal(
+        404, "There is no sim " + velko::quoted(ids[2]) + " in the organisation; publish it first");
   }
   bool linked = std::any_of(state_.links.begin(), state_.links.end(), [&](const Link& link) {
     return link.project_id == project.id && link.sim_id == ids[2];
@@ -161,8 +160,7 @@ Reply PlatformRoutes::upload_file(const Call& call, const std::vector<std::strin
   const Project& project = state_.project_in(ids[0], ids[1]);
   const std::string* filename = call.query_value("filename");
   if (!filename || filename->empty() || *filename == "." || *filename == ".." ||
-      filename->size() > kMaxFilenameBytes ||
-      filename->find_first_of("/\\") != std::string::npos) {
+      filename->size() > kMaxFilenameBytes || filename->find_first_of("/\\") != std::string::npos) {
     throw HttpRefusal(422, fmt::format("Give the file's base name (at most {} bytes, no '/') as "
                                        "?filename=",
                                        kMaxFilenameBytes));
@@ -220,8 +218,8 @@ Reply PlatformRoutes::claim(const Call& call, const std::vector<std::string>& id
   bool known_build = std::any_of(sim->builds.begin(), sim->builds.end(),
                                  [&](const Build& build) { return build.id == ids[2]; });
   if (!known_build) {
-    throw HttpRefusal(409, "The sim " + velko::quoted(sim->name) + " has no build " +
-                               velko::quoted(ids[2]));
+    throw HttpRefusal(
+        409, "The sim " + velko::quoted(sim->name) + " has no build " + velko::quoted(ids[2]));
   }
   for (const auto& job : state_.jobs) {
     if (job.sim_id == sim->id && job.open) {
@@ -251,8 +249,8 @@ Reply PlatformRoutes::claim(const Call& call, const std::vector<std::string>& id
 Reply PlatformRoutes::submit(const Call& call, const std::vector<std::string>& ids) {
   Job& job = state_.job_in(ids);
   if (!job.open) {
-    throw HttpRefusal(409, "The report job " + job.id +
-                               " is closed already; claim the analysis again");
+    throw HttpRefusal(409,
+                      "The report job " + job.id + " is closed already; claim the analysis again");
   }
   json::object body = parse_object(call.body);
   if (body.contains("failure")) {

@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include <fmt/format.h>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
-#include <fmt/format.h>
 
 #include "common/literal.h"
 #include "dev/http_service.h"
@@ -69,8 +69,7 @@ json::value item_body(const Item& item) {
 
 void check_options(const PlatformOptions& options) {
   auto finite_non_negative = [](double seconds) { return std::isfinite(seconds) && seconds >= 0; };
-  if (!finite_non_negative(options.build_seconds) ||
-      !finite_non_negative(options.report_seconds)) {
+  if (!finite_non_negative(options.build_seconds) || !finite_non_negative(options.report_seconds)) {
     throw std::invalid_argument("The build and report times must be non-negative seconds");
   }
   if (options.max_lag_steps < 0) throw std::invalid_argument("max_lag_steps must not be negative");
@@ -95,8 +94,7 @@ Clock::time_point PlatformState::now() const {
 }
 
 std::string PlatformState::new_id(IdKind kind) {
-  return fmt::format("{:08x}-0000-4000-8000-{:012x}", static_cast<std::uint32_t>(kind),
-                     next_id++);
+  return fmt::format("{:08x}-0000-4000-8000-{:012x}", static_cast<std::uint32_t>(kind), next_id++);
 }
 
 void PlatformState::require_organization(const std::string& org) const {
@@ -106,8 +104,7 @@ void PlatformState::require_organization(const std::string& org) const {
   }
 }
 
-const Project& PlatformState::project_in(const std::string& org,
-                                         const std::string& project) const {
+const Project& PlatformState::project_in(const std::string& org, const std::string& project) const {
   require_organization(org);
   for (const auto& candidate : projects) {
     if (candidate.id == project && candidate.organization_id == org) return candidate;
@@ -131,8 +128,7 @@ Job& PlatformState::job_in(const std::vector<std::string>& ids) {
       return job;
     }
   }
-  throw HttpRefusal(404,
-                    "There is no report job " + velko::quoted(ids[3]) + " for this sim build");
+  throw HttpRefusal(404, "There is no report job " + velko::quoted(ids[3]) + " for this sim build");
 }
 
 json::value PlatformState::status_of(const Job& job) const {
@@ -179,14 +175,18 @@ json::value PlatformState::status_of(const Job& job) const {
 json::value PlatformState::snapshot() const {
   json::object state;
   state["claims"] = entries(jobs, [](const Job& job) {
-    return json::object{{"jobId", job.id},         {"simId", job.sim_id},
+    return json::object{{"jobId", job.id},
+                        {"simId", job.sim_id},
                         {"implementationId", job.implementation_id},
-                        {"datasetId", job.dataset_id}, {"open", job.open},
-                        {"submitted", job.submitted},  {"statusRequests", job.status_requests}};
+                        {"datasetId", job.dataset_id},
+                        {"open", job.open},
+                        {"submitted", job.submitted},
+                        {"statusRequests", job.status_requests}};
   });
   state["links"] = entries(links, [](const Link& link) {
     return json::object{{"organizationId", link.organization_id},
-                        {"projectId", link.project_id}, {"simId", link.sim_id}};
+                        {"projectId", link.project_id},
+                        {"simId", link.sim_id}};
   });
   state["guidance"] = entries(items, [](const Item& item) {
     json::object entry{{"projectId", item.project_id}};
@@ -201,8 +201,10 @@ json::value PlatformState::snapshot() const {
     return json::object{{"simId", sim.id}, {"name", sim.name}, {"implementations", builds}};
   });
   state["files"] = entries(files, [](const File& file) {
-    return json::object{{"projectId", file.project_id}, {"filename", file.filename},
-                        {"bytes", file.bytes}, {"dataUrl", file.data_url}};
+    return json::object{{"projectId", file.project_id},
+                        {"filename", file.filename},
+                        {"bytes", file.bytes},
+                        {"dataUrl", file.data_url}};
   });
   return state;
 }

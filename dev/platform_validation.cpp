@@ -58,8 +58,8 @@ std::string checked_type(const json::value* value, const char* where) {
       if (value->get_string() == type) return std::string(type);
     }
   }
-  throw HttpRefusal(422, fmt::format("{} must be one of goal, constraint, successCriteria, reward",
-                                     where));
+  throw HttpRefusal(
+      422, fmt::format("{} must be one of goal, constraint, successCriteria, reward", where));
 }
 
 json::value checked_conditions(const json::object& body) {
@@ -84,8 +84,9 @@ json::value checked_data_url(const json::object& body) {
 void check_analysis(const json::object& body) {
   const json::value* artifact = body.if_contains("simulatorValidation");
   if (!artifact || !artifact->is_object()) {
-    throw HttpRefusal(422, "\"simulatorValidation\" must be an object (the simulator validation "
-                           "artifact), or send {\"failure\": \"<reason>\"} to close the job");
+    throw HttpRefusal(422,
+                      "\"simulatorValidation\" must be an object (the simulator validation "
+                      "artifact), or send {\"failure\": \"<reason>\"} to close the job");
   }
   const json::value* dataset = body.if_contains("dataset");
   if (!dataset || !dataset->is_object()) {
@@ -98,14 +99,13 @@ void check_analysis(const json::object& body) {
   if (!warnings || warnings->is_null()) return;
   if (!warnings->is_array()) throw HttpRefusal(422, "\"warnings\" must be a list of texts");
   if (warnings->get_array().size() > kMaxWarnings) {
-    throw HttpRefusal(422, fmt::format("At most {} warnings can be submitted, not {}",
-                                       kMaxWarnings, warnings->get_array().size()));
+    throw HttpRefusal(422, fmt::format("At most {} warnings can be submitted, not {}", kMaxWarnings,
+                                       warnings->get_array().size()));
   }
   for (const json::value& warning : warnings->get_array()) {
     if (!warning.is_string()) throw HttpRefusal(422, "\"warnings\" must be a list of texts");
     if (char_count(warning.get_string()) > kMaxReasonChars) {
-      throw HttpRefusal(422,
-                        fmt::format("A warning has more than {} characters", kMaxReasonChars));
+      throw HttpRefusal(422, fmt::format("A warning has more than {} characters", kMaxReasonChars));
     }
   }
 }

@@ -27,8 +27,7 @@ std::size_t char_count(std::string_view text);
 boost::json::object parse_object(const std::string& body);
 
 // A member that must be a non-blank text of at most `max_chars` characters.
-std::string required_text(const boost::json::object& body, const char* key,
-                          std::size_t max_chars);
+std::string required_text(const boost::json::object& body, const char* key, std::size_t max_chars);
 
 // True for a SHA-256 digest written in hexadecimal.
 bool is_sha256_hex(std::string_view text);

@@ -118,11 +118,17 @@ std::string bash_script(const std::vector<CommandNode>& nodes) {
       "  local cur=${COMP_WORDS[COMP_CWORD]} prev= path= word i\n"
       "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
       "    word=${COMP_WORDS[i]}\n"
-      "    case $prev in " + valued_options(nodes) + ") prev=; continue ;; esac\n"
+      "    case $prev in " +
+      valued_options(nodes) +
+      ") prev=; continue ;; esac\n"
       "    prev=$word\n"
-      "    case \"$path/$word\" in " + command_paths(nodes) + ") path=$path/$word ;; esac\n"
+      "    case \"$path/$word\" in " +
+      command_paths(nodes) +
+      ") path=$path/$word ;; esac\n"
       "  done\n"
-      "  case $prev in " + valued_options(nodes) + ") return 0 ;; esac\n"
+      "  case $prev in " +
+      valued_options(nodes) +
+      ") return 0 ;; esac\n"
       "  local words\n"
       "  case $path in\n";
   for (const CommandNode& node : nodes) {
@@ -167,8 +173,8 @@ std::string fish_script(const std::vector<CommandNode>& nodes) {
       "end\n"
       "complete -c velko -f\n";
   for (const CommandNode& node : nodes) {
-    const std::string when = " -n " + single_quoted("test (__velko_path) = " +
-                                                    (node.path.empty() ? "''" : node.path));
+    const std::string when =
+        " -n " + single_quoted("test (__velko_path) = " + (node.path.empty() ? "''" : node.path));
     for (const auto& [name, description] : node.commands) {
       script += "complete -c velko" + when + " -a " + single_quoted(name) + " -d " +
                 single_quoted(description) + "\n";

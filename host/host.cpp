@@ -36,7 +36,8 @@ std::string unknown_command(const CLI::App& app, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view word = argv[i];
     if (word.empty() || word.front() == '-') return "";
-    auto commands = current->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
+    auto commands =
+        current->get_subcommands([](const CLI::App* sub) { return !sub->get_name().empty(); });
     if (commands.empty()) return "";
     const CLI::App* next = nullptr;
     std::string names;
@@ -46,8 +47,8 @@ std::string unknown_command(const CLI::App& app, int argc, char** argv) {
       names += command->get_name();
     }
     if (!next) {
-      return "'" + printable_name(word) + "' is not a command of " + path + "; the commands are: " +
-             names + ". See `" + path + " --help`.";
+      return "'" + printable_name(word) + "' is not a command of " + path +
+             "; the commands are: " + names + ". See `" + path + " --help`.";
     }
     current = next;
     path += " " + std::string(word);
@@ -105,7 +106,8 @@ int run(int argc, char** argv) {
       ::isatty(STDIN_FILENO) == 1,
       ::isatty(STDOUT_FILENO) == 1};
   CLI::App* guidance = guidance_commands::mount(app, guidance_session);
-  guidance->description("Guidance items of a project: goals, constraints, success criteria, rewards");
+  guidance->description(
+      "Guidance items of a project: goals, constraints, success criteria, rewards");
   guidance->require_subcommand(1);
   sim_commands::add_sim_commands(app, settings, console);
   data_commands::add_data_commands(app, settings, console);

@@ -30,8 +30,7 @@ constexpr Variable kVariables[] = {
      "steps sent ahead to a sim, 0 to 1024 (default 64; 0 or 1: one at a time)"},
     {"VELKO_STEP_BATCH",
      "steps in one message to a sim that takes batches, 0 to 1024 (default 32; 0 or 1: none)"},
-    {"VELKO_BATCH_WINDOW",
-     "steps in flight in batches, VELKO_STEP_BATCH to 16384 (default 256)"},
+    {"VELKO_BATCH_WINDOW", "steps in flight in batches, VELKO_STEP_BATCH to 16384 (default 256)"},
     {"NO_COLOR", "set: no colours"},
 };
 
@@ -83,9 +82,9 @@ Settings read_settings(const std::function<const char*(const char*)>& lookup) {
   const int least_window = std::max(settings.batching.steps, 1);
   settings.batching.window = std::max(settings.batching.window, least_window);
   if (auto value = get("VELKO_BATCH_WINDOW")) {
-    settings.batching.window = whole_number_of(
-        "VELKO_BATCH_WINDOW", *value, least_window, BATCH_WINDOW_MAX,
-        "the most steps in flight in batches, at least VELKO_STEP_BATCH");
+    settings.batching.window =
+        whole_number_of("VELKO_BATCH_WINDOW", *value, least_window, BATCH_WINDOW_MAX,
+                        "the most steps in flight in batches, at least VELKO_STEP_BATCH");
   }
   return settings;
 }

@@ -11,10 +11,10 @@
 #include "common/api_status_error.h"
 #include "common/errors.h"
 #include "common/http_async.h"
-#include "common/refusal_detail.h"
 #include "common/json_text.h"
 #include "common/literal.h"
 #include "common/printable.h"
+#include "common/refusal_detail.h"
 
 namespace velko::platform {
 
@@ -239,15 +239,14 @@ awaitable<std::string> Client::call(std::string method, std::string path, std::s
 awaitable<json::value> Client::call_json(std::string method, std::string path,
                                          std::optional<json::value> body) {
   std::string text = body ? json_text::to_json(*body) : std::string();
-  std::string answer =
-      co_await call(method, path, std::move(text), body ? "application/json" : "");
+  std::string answer = co_await call(method, path, std::move(text), body ? "application/json" : "");
   // No content (a 204, say) is no value; callers that need one say so.
   if (answer.empty()) co_return json::value(nullptr);
   try {
     co_return json_text::parse(answer);
   } catch (const json_text::JsonError& error) {
-    throw BadAnswer("The platform's answer to " + method + " " + path + " is not JSON: " +
-                    error.what());
+    throw BadAnswer("The platform's answer to " + method + " " + path +
+                    " is not JSON: " + error.what());
   }
 }
 
@@ -286,11 +285,11 @@ awaitable<std::vector<guidance::GuidanceItem>> Client::list_guidance(std::string
 awaitable<std::string> Client::upload_reward_file(std::string organization_id,
                                                   std::string project_id, std::string filename,
                                                   std::string bytes) {
-  std::string answer = co_await call(
-      "POST",
-      project_path(organization_id, project_id) + "/guidance/files?filename=" +
-          http::percent_encode(filename),
-      std::move(bytes), "application/octet-stream");
+  std::string answer =
+      co_await call("POST",
+                    project_path(organization_id, project_id) +
+                        "/guidance/files?filename=" + http::percent_encode(filename),
+                    std::move(bytes), "application/octet-stream");
   json::value parsed;
   try {
     parsed = json_text::parse(answer);
@@ -308,11 +307,11 @@ awaitable<std::optional<guidance::GuidanceItem>> Client::get_by_name(std::string
                                                                      std::string project_id,
                                                                      std::string name,
                                                                      std::string type) {
-  json::value answer = co_await call_json(
-      "GET",
-      project_path(organization_id, project_id) + "/guidance?name=" + http::percent_encode(name) +
-          "&type=" + http::percent_encode(type),
-      std::nullopt);
+  json::value answer = co_await call_json("GET",
+                                          project_path(organization_id, project_id) +
+                                              "/guidance?name=" + http::percent_encode(name) +
+                                              "&type=" + http::percent_encode(type),
+                                          std::nullopt);
   if (!answer.is_array()) throw BadAnswer("The platform's guidance lookup is not a list");
   if (answer.get_array().empty()) co_return std::nullopt;
   co_return item_from_json(answer.get_array().front());
@@ -349,10 +348,9 @@ awaitable<guidance::GuidanceItem> Client::update(std::string organization_id,
 
 awaitable<void> Client::link_simulator(std::string org_id, std::string project_id,
                                        std::string sim_id) {
-  co_await call_json("POST",
-                     project_path(org_id, project_id) + "/simulators/" +
-                         http::percent_encode(sim_id),
-                     json::value(json::object()));
+  co_await call_json(
+      "POST", project_path(org_id, project_id) + "/simulators/" + http::percent_encode(sim_id),
+      json::value(json::object()));
 }
 
 awaitable<json::value> Client::publish_report_start(std::string org_id, std::string sim_id,
@@ -378,11 +376,11 @@ awaitable<void> Client::publish_report_submit(dataset_replay::ReportJob job, jso
 }
 
 awaitable<json::value> Client::publish_report_status(dataset_replay::ReportJob job) {
-  json::value status = co_await call_json(
-      "GET",
-      report_job_path(job.org_id, job.sim_id, job.implementation_id) + "/" +
-          http::percent_encode(job.job_id),
-      std::nullopt);
+  json::value status =
+      co_await call_json("GET",
+                         report_job_path(job.org_id, job.sim_id, job.implementation_id) + "/" +
+                             http::percent_encode(job.job_id),
+                         std::nullopt);
   co_return expect_object(std::move(status), "report status");
 }
 

@@ -130,4 +130,3 @@ guidance::GuidanceItem item_from_json(const boost::json::value& value);
 std::string id_text(const boost::json::value& value, const char* what);
 
 }  // namespace velko::platform
-

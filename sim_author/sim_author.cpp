@@ -97,8 +97,7 @@ class SimService final : public pb::Sim::Service {
     return grpc::Status::OK;
   }
 
-  grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request,
-                    pb::MakeReply*) override {
+  grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request, pb::MakeReply*) override {
     return guarded([&] {
       json::value env_init = request->env_init_json().empty()
                                  ? json::value(json::object())
@@ -248,8 +247,7 @@ std::optional<std::string> option(int argc, char** argv, std::string_view name) 
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == name && i + 1 < argc) return std::string(argv[i + 1]);
-    if (arg.size() > name.size() && arg.substr(0, name.size()) == name &&
-        arg[name.size()] == '=') {
+    if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
       return std::string(arg.substr(name.size() + 1));
     }
   }
@@ -302,8 +300,8 @@ int serve(int argc, char** argv, Sim& sim) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const char* program = argc > 0 ? argv[0] : "sim";
 
-  std::string host = option(argc, argv, "--host")
-                         .value_or(environment("VELKO_SIM_HOST").value_or("localhost"));
+  std::string host =
+      option(argc, argv, "--host").value_or(environment("VELKO_SIM_HOST").value_or("localhost"));
   const std::string port_text =
       option(argc, argv, "--port").value_or(environment("VELKO_SIM_PORT").value_or(""));
   const char* end = port_text.data() + port_text.size();

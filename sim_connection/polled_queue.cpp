@@ -20,9 +20,9 @@ namespace {
 gpr_timespec grpc_deadline(PolledQueue::Clock::time_point deadline) {
   if (deadline == PolledQueue::Clock::time_point::max()) return gpr_inf_future(GPR_CLOCK_MONOTONIC);
   const auto left = std::max(deadline - PolledQueue::Clock::now(), PolledQueue::Clock::duration{});
-  return gpr_time_add(gpr_now(GPR_CLOCK_MONOTONIC),
-                      gpr_time_from_nanos(
-                          std::chrono::duration_cast<std::chrono::nanoseconds>(left).count(),
+  return gpr_time_add(
+      gpr_now(GPR_CLOCK_MONOTONIC),
+      gpr_time_from_nanos(std::chrono::duration_cast<std::chrono::nanoseconds>(left).count(),
                           GPR_TIMESPAN));
 }
 
@@ -41,8 +41,7 @@ PolledQueue::~PolledQueue() {
 bool PolledQueue::handle_one(Clock::time_point deadline) {
   void* tag = nullptr;
   bool ok = false;
-  if (queue_.AsyncNext(&tag, &ok, grpc_deadline(deadline)) !=
-      grpc::CompletionQueue::GOT_EVENT) {
+  if (queue_.AsyncNext(&tag, &ok, grpc_deadline(deadline)) != grpc::CompletionQueue::GOT_EVENT) {
     return false;
   }
   static_cast<QueuedOperation*>(tag)->finished(ok);

@@ -80,16 +80,17 @@ std::optional<std::string> answer_too_large(std::string_view message) {
   // MiB with one decimal, none for a whole number.
   auto mib = [](std::uint64_t bytes) {
     char buffer[32];
-    auto written = std::to_chars(buffer, buffer + sizeof buffer,
-                                 static_cast<double>(bytes) / (1 << 20),
-                                 std::chars_format::fixed, 1);
+    auto written =
+        std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(bytes) / (1 << 20),
+                      std::chars_format::fixed, 1);
     std::string text(buffer, written.ptr);
     if (text.ends_with(".0")) text.resize(text.size() - 2);
     return text;
   };
   return "its answer of " + mib(size) + " MiB is larger than the " + mib(bound) +
          " MiB that velko takes; make it smaller, or allow more with --max-answer-size "
-         "(in MiB, at most " + std::to_string(kMaxSimAnswerBytes >> 20) + ")";
+         "(in MiB, at most " +
+         std::to_string(kMaxSimAnswerBytes >> 20) + ")";
 }
 
 // The user's view of a failed call.
@@ -121,8 +122,8 @@ json::value parse_answer(const std::string& text, const std::string& call) {
   try {
     return json_text::parse(text);
   } catch (const json_text::JsonError& error) {
-    throw BadAnswer("the sim's " + call + " answered malformed JSON (" + error.what() + "): " +
-                    printable(cut(text, kQuotedAnswerBytes)));
+    throw BadAnswer("the sim's " + call + " answered malformed JSON (" + error.what() +
+                    "): " + printable(cut(text, kQuotedAnswerBytes)));
   }
 }
 
@@ -170,8 +171,8 @@ std::vector<json::value> parts_of(const std::string& text, const std::string& ca
       answer = json_text::parse(text);
     }
   } catch (const json_text::JsonError& error) {
-    throw BadAnswer("the sim's " + call + " answered malformed JSON (" + error.what() + "): " +
-                    printable(cut(text, kQuotedAnswerBytes)));
+    throw BadAnswer("the sim's " + call + " answered malformed JSON (" + error.what() +
+                    "): " + printable(cut(text, kQuotedAnswerBytes)));
   }
   json::array* parts = answer.if_array();
   if (!parts) {
@@ -243,9 +244,9 @@ void encode_action(const json::value& action, pb::StepRequest& request) {
 // The refusal of an answer that no step asked for: `number` is the step number it carried (0
 // for none), `after` the last step of the episode answered before it (0 for none).
 BadAnswer unasked_answer(std::uint64_t number, std::uint64_t after) {
-  std::string what = number == 0 ? "sent an answer that no step asked for,"
-                                  : "answered step " + std::to_string(number) +
-                                        ", which no step asked for,";
+  std::string what = number == 0
+                         ? "sent an answer that no step asked for,"
+                         : "answered step " + std::to_string(number) + ", which no step asked for,";
   return BadAnswer("the sim's step() " + what +
                    (after == 0 ? " before it answered a step of the episode"
                                : " after its answer to step " + std::to_string(after)));
@@ -448,8 +449,10 @@ class NumberedSteps : public dataset_replay::EpisodeSteps {
     }
     if (outcome == Stream::Next::kEnded) {
       if (stream_.status().ok()) {
-        throw SimError("the sim's step() failed: the sim ended the step stream before it "
-                       "answered step " + std::to_string(due));
+        throw SimError(
+            "the sim's step() failed: the sim ended the step stream before it "
+            "answered step " +
+            std::to_string(due));
       }
       raise_status(stream_.status(), "step()");
     }
@@ -458,8 +461,7 @@ class NumberedSteps : public dataset_replay::EpisodeSteps {
       // An answer to a step that was answered already is one that no step asked for.
       const bool again = answer.step() > 0 && answer.step() < due;
       throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
-                      (again ? " again," : "") + " where step " + std::to_string(due) +
-                      " was due");
+                      (again ? " again," : "") + " where step " + std::to_string(due) + " was due");
     }
     answered_ = due;
     co_return parts_of(answer.json(), "step()", sensor_variables_);
@@ -646,9 +648,7 @@ std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_batches(
 }
 
 // Batches keep the rules of steps sent ahead: a sim takes them only with those.
-bool GrpcSimClient::takes_batches() const {
-  return impl_->steps_ahead && impl_->batch_steps > 1;
-}
+bool GrpcSimClient::takes_batches() const { return impl_->steps_ahead && impl_->batch_steps > 1; }
 
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {
   UnaryCall<pb::PingReply> call;

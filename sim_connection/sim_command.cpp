@@ -75,8 +75,8 @@ SimCommand read_sim_file(const fs::path& directory) {
   } catch (const json_text::JsonError& error) {
     throw SimStartError(where + " is not valid JSON: " + error.what());
   }
-  const json::value* command = document.is_object() ? document.get_object().if_contains("command")
-                                                     : nullptr;
+  const json::value* command =
+      document.is_object() ? document.get_object().if_contains("command") : nullptr;
   const char* kShape =
       ": \"command\" must be a non-empty list of texts, such as [\"./my-sim\", \"--fast\"]";
   if (!command || !command->is_array() || command->get_array().empty()) {

@@ -26,8 +26,8 @@ SimComponents load_sim_connection(int steps_ahead) {
                              std::string(why ? why : path) +
                              "); reinstall velko or rebuild it with scripts/build");
   }
-  auto make = reinterpret_cast<decltype(&velko_sim_plugin_make)>(
-      ::dlsym(module, VELKO_SIM_PLUGIN_ENTRY));
+  auto make =
+      reinterpret_cast<decltype(&velko_sim_plugin_make)>(::dlsym(module, VELKO_SIM_PLUGIN_ENTRY));
   if (!make) {
     throw std::runtime_error("The sim connection module " + path + " has no entry point");
   }

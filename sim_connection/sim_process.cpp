@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -193,20 +193,20 @@ void take(State& state, State::Stream& stream, std::size_t n) {
 }
 
 void read_stream(std::shared_ptr<State> state, State::Stream* stream) {
-  stream->fd.async_read_some(
-      asio::buffer(stream->buffer),
-      [state, stream](const boost::system::error_code& ec, std::size_t n) {
-        if (state->closed) return;
-        if (!ec) {
-          take(*state, *stream, n);
-          read_stream(state, stream);
-          return;
-        }
-        if (!stream->line.empty() || stream->dropped) emit(*state, stream->line, stream->dropped);
-        stream->done = true;
-        boost::system::error_code ignored;
-        stream->fd.close(ignored);
-      });
+  stream->fd.async_read_some(asio::buffer(stream->buffer),
+                             [state, stream](const boost::system::error_code& ec, std::size_t n) {
+                               if (state->closed) return;
+                               if (!ec) {
+                                 take(*state, *stream, n);
+                                 read_stream(state, stream);
+                                 return;
+                               }
+                               if (!stream->line.empty() || stream->dropped)
+                                 emit(*state, stream->line, stream->dropped);
+                               stream->done = true;
+                               boost::system::error_code ignored;
+                               stream->fd.close(ignored);
+                             });
 }
 
 // The process's exit status once it has ended, without reaping it: while it is unreaped its
@@ -265,8 +265,8 @@ Spawned spawn(const SimCommand& command, const std::string& host, int port) {
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t pid = ::vfork();
   if (pid == 0) {
-    exec_child(args[0].c_str(), argv.data(), envp.data(), command.directory.c_str(),
-               null_in.get(), out_write.get(), err_write.get(), status_write.get(), parent);
+    exec_child(args[0].c_str(), argv.data(), envp.data(), command.directory.c_str(), null_in.get(),
+               out_write.get(), err_write.get(), status_write.get(), parent);
   }
   const int fork_error = errno;
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -319,8 +319,8 @@ std::optional<fs::path> reaper_program() {
 
 // Starts the reaper program with every signal blocked around vfork; yields its pid or -1.
 // Apart, so that nothing of the caller's is live across vfork.
-__attribute__((noinline)) pid_t vfork_reaper(const char* program, char* const* argv,
-                                             pid_t group, int pipe_fd, int null_fd) {
+__attribute__((noinline)) pid_t vfork_reaper(const char* program, char* const* argv, pid_t group,
+                                             int pipe_fd, int null_fd) {
   sigset_t all;
   sigset_t previous;
   ::sigfillset(&all);
@@ -430,8 +430,7 @@ awaitable<int> LocalSimProcess::wait() {
   }
 }
 
-awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::string host,
-                                                      int port,
+awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::string host, int port,
                                                       dataset_replay::OutputCallback on_output) {
   SimCommand command = resolve_sim_command(path);
   auto executor = co_await asio::this_coro::executor;

@@ -75,8 +75,7 @@ class StartedSims {
 // error goes to `on_output` on the caller's event loop. Runs on the event loop's thread, which
 // must outlive the process (the process is killed when that thread ends). Throws
 // SimStartError.
-awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::string host,
-                                                      int port,
+awaitable<std::unique_ptr<LocalSimProcess>> start_sim(std::string path, std::string host, int port,
                                                       dataset_replay::OutputCallback on_output);
 
 // A TCP port on 127.0.0.1 that was free a moment ago. Throws std::system_error.

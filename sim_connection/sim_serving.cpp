@@ -94,7 +94,8 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
       if (std::optional<int> code = started_->exit_of(*port)) {
         // What the sim wrote before it ended is what the user needs to see.
         co_await started_->output_read(*port, kOutputWaitS);
-        throw SimStartError("the sim " + sim_connection::describe_exit(*code) + " before it served");
+        throw SimStartError("the sim " + sim_connection::describe_exit(*code) +
+                            " before it served");
       }
     }
     const Clock::time_point now = Clock::now();
@@ -111,8 +112,8 @@ awaitable<void> SimModuleImpl::check_serving(std::string address, double timeout
     const double pause = std::chrono::duration<double>(deadline - Clock::now()).count();
     if (pause > 0) co_await sleep_seconds(std::min(pause, kServePollS));
   }
-  throw TimeoutError("the sim at " + address + " did not serve within " +
-                     seconds_text(timeout_s) + " s");
+  throw TimeoutError("the sim at " + address + " did not serve within " + seconds_text(timeout_s) +
+                     " s");
 }
 
 awaitable<std::string> SimModuleImpl::describe_end(std::string address, int returncode) {

@@ -32,8 +32,8 @@ class SimModuleImpl : public dataset_replay::SimModule {
   // The last 40 lines of `text`, at most 4 KiB of them, cut at a line start (a single line
   // longer than that keeps its end); trailing blank lines left out.
   std::string output_tail(const std::string& text) override;
-  // sim_connection::describe_exit(returncode), once the sim's output has been read to its end (at most
-  // a second: the sim's own children may hold it open).
+  // sim_connection::describe_exit(returncode), once the sim's output has been read to its end (at
+  // most a second: the sim's own children may hold it open).
   awaitable<std::string> describe_end(std::string address, int returncode) override;
 
  private:

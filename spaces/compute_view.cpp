@@ -15,8 +15,7 @@ namespace json = boost::json;
 namespace {
 
 [[noreturn]] void too_deep() {
-  throw BadAnswer("the sim's value nests deeper than " + std::to_string(kMaxViewDepth) +
-                  " levels");
+  throw BadAnswer("the sim's value nests deeper than " + std::to_string(kMaxViewDepth) + " levels");
 }
 
 // The copy of a value found `depth` levels deep.

@@ -13,9 +13,7 @@ namespace velko::spaces {
 
 namespace json = boost::json;
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 Sensor::Sensor(std::string name, std::string_view mapping) : name_(std::move(name)) {
   if (!mapping.starts_with(kSensorMappingPrefix)) {
@@ -31,8 +29,8 @@ Sensor::Sensor(std::string name, std::string_view mapping) : name_(std::move(nam
 }
 
 void Sensor::lost(std::size_t key, const std::string& why) const {
-  std::string where = key == 0 ? "the observation"
-                               : "the value at " + slot_path_text(keys_.data(), key);
+  std::string where =
+      key == 0 ? "the observation" : "the value at " + slot_path_text(keys_.data(), key);
   throw SensorError("sensor " + quoted(name_) + ": " + where + " " + why);
 }
 

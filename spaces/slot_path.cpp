@@ -18,7 +18,8 @@ SlotKeys parse_slot_path(std::string_view path) {
                             "' stands where a key group \"[...]\" must begin");
       case slot_path::Part::Kind::kUnclosed:
         throw SlotPathError("a key group \"[\" is not closed by \"]\"");
-      case slot_path::Part::Kind::kGroup: break;
+      case slot_path::Part::Kind::kGroup:
+        break;
     }
     slot_path::Key key;
     slot_path::KeyFault fault = slot_path::read_key(part.text, key, scratch);

@@ -53,10 +53,14 @@ std::optional<double> number(const json::value& value) {
 
 std::string dtype_name(DType dtype) {
   switch (dtype) {
-    case DType::kFloat32: return "float32";
-    case DType::kFloat64: return "float64";
-    case DType::kInt32: return "int32";
-    case DType::kInt64: return "int64";
+    case DType::kFloat32:
+      return "float32";
+    case DType::kFloat64:
+      return "float64";
+    case DType::kInt32:
+      return "int32";
+    case DType::kInt64:
+      return "int64";
   }
   return "";
 }
@@ -134,8 +138,8 @@ class ValueWalk {
     std::optional<std::int64_t> integer = strict_integer(value);
     if (!integer) return at() + shown(value) + " is not an integer (" + what + " takes integers)";
     if (*integer < low) {
-      return at() + std::to_string(*integer) + " is below the lowest value " +
-             std::to_string(low) + " of " + what;
+      return at() + std::to_string(*integer) + " is below the lowest value " + std::to_string(low) +
+             " of " + what;
     }
     if (*integer > high) {
       return at() + std::to_string(*integer) + " is above the highest value " +
@@ -205,8 +209,8 @@ class ValueWalk {
       bool known = false;
       for (const std::string& key : space.keys) known = known || member.key() == key;
       if (!known) {
-        return at() + "the member " + quoted(member.key()) +
-               " is not one of the dict space's (" + keys_listing(space) + ")";
+        return at() + "the member " + quoted(member.key()) + " is not one of the dict space's (" +
+               keys_listing(space) + ")";
       }
     }
     return std::nullopt;
@@ -284,8 +288,8 @@ std::optional<std::string> slot_problem(const Space& space, const SlotKeys& keys
         return past_number();
       case Space::Kind::kMultiDiscrete:
       case Space::Kind::kMultiBinary: {
-        std::string what = s.kind == Space::Kind::kMultiBinary ? "a multi_binary space"
-                                                                : "a multi_discrete space";
+        std::string what =
+            s.kind == Space::Kind::kMultiBinary ? "a multi_binary space" : "a multi_discrete space";
         if (k == keys.size()) {
           return space_at(at) + " is " + what + " of " + std::to_string(s.variables) +
                  " numbers, not one; add a list position";
@@ -323,8 +327,8 @@ std::optional<std::string> slot_problem(const Space& space, const SlotKeys& keys
           if (s.keys[i] == key.text) found = i;
         }
         if (found == s.keys.size()) {
-          return space_at(at) + " has no key " + quoted(key.text) + " (its keys: " +
-                 keys_listing(s) + ")";
+          return space_at(at) + " has no key " + quoted(key.text) +
+                 " (its keys: " + keys_listing(s) + ")";
         }
         at += slot_path_text(&key, 1);
         ++k;

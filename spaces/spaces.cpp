@@ -45,10 +45,14 @@ std::optional<std::int64_t> integer_of(const json::value& value) {
 // The value as a double when it is a number.
 std::optional<double> number_of(const json::value& value) {
   switch (value.kind()) {
-    case json::kind::int64: return static_cast<double>(value.get_int64());
-    case json::kind::uint64: return static_cast<double>(value.get_uint64());
-    case json::kind::double_: return value.get_double();
-    default: return std::nullopt;
+    case json::kind::int64:
+      return static_cast<double>(value.get_int64());
+    case json::kind::uint64:
+      return static_cast<double>(value.get_uint64());
+    case json::kind::double_:
+      return value.get_double();
+    default:
+      return std::nullopt;
   }
 }
 
@@ -122,18 +126,16 @@ class Parser {
   // A member that is present and not null.
   const json::value* member(const json::object& object, std::string_view key) const;
   // A required integer member of at least `minimum`.
-  std::int64_t integer(const json::object& object, std::string_view key,
-                       const std::string& path, std::int64_t minimum) const;
+  std::int64_t integer(const json::object& object, std::string_view key, const std::string& path,
+                       std::int64_t minimum) const;
 
   // The members of each kind of space; `depth` is the nesting of the space's value.
   void parse_box(const json::object& object, Space& space, const std::string& path,
                  std::size_t depth);
   void parse_multi_discrete(const json::object& object, Space& space, const std::string& path,
                             std::size_t depth);
-  void parse_dict(const json::object& object, Space& space, std::string& path,
-                  std::size_t depth);
-  void parse_tuple(const json::object& object, Space& space, std::string& path,
-                   std::size_t depth);
+  void parse_dict(const json::object& object, Space& space, std::string& path, std::size_t depth);
+  void parse_tuple(const json::object& object, Space& space, std::string& path, std::size_t depth);
 
   // A box's "low" or "high": one bound for all elements or one per element.
   std::vector<double> parse_bounds(const json::object& object, std::string_view key,
@@ -142,8 +144,8 @@ class Parser {
   // Appends the bounds of nested lists of the box's shape from dimension `dim` on; `where`
   // names the list in messages ("low"[1]).
   void read_bound_list(const json::value& list, const std::vector<std::size_t>& shape,
-                       std::size_t dim, std::string& where, std::vector<double>& out,
-                       bool is_low, DType dtype, const std::string& path) const;
+                       std::size_t dim, std::string& where, std::vector<double>& out, bool is_low,
+                       DType dtype, const std::string& path) const;
   // One bound, with an unbounded side as an infinity.
   double bound(const json::value& value, bool is_low, DType dtype, const std::string& where,
                const std::string& path) const;
@@ -162,8 +164,7 @@ void Parser::fail(const std::string& path, const std::string& what) const {
 
 void Parser::count_variables(const std::string& path, std::size_t count) {
   if (count > kMaxSpaceVariables - variables_) {
-    fail(path, "the space has more than " + std::to_string(kMaxSpaceVariables) +
-                   " variables");
+    fail(path, "the space has more than " + std::to_string(kMaxSpaceVariables) + " variables");
   }
   variables_ += count;
 }
@@ -185,9 +186,10 @@ std::int64_t Parser::integer(const json::object& object, std::string_view key,
   if (!value) fail(path, "\"" + std::string(key) + "\" is missing");
   std::optional<std::int64_t> number = integer_of(*value);
   if (!number || *number < minimum) {
-    fail(path, "\"" + std::string(key) + "\" must be an integer of at least " +
-                   std::to_string(minimum) + ", not " +
-                   (number ? std::to_string(*number) : std::string(json_access::kind_name(*value))));
+    fail(path,
+         "\"" + std::string(key) + "\" must be an integer of at least " + std::to_string(minimum) +
+             ", not " +
+             (number ? std::to_string(*number) : std::string(json_access::kind_name(*value))));
   }
   return *number;
 }
@@ -197,7 +199,8 @@ Space Parser::parse(const json::value& description, std::string& path, std::size
     fail(path, "the space has more than " + std::to_string(kMaxSubspaces) + " sub-spaces");
   }
   const json::object* object = description.if_object();
-  if (!object) fail(path, std::string("a space must be a map, not ") + json_access::kind_name(description));
+  if (!object)
+    fail(path, std::string("a space must be a map, not ") + json_access::kind_name(description));
   const json::value* type = member(*object, "type");
   if (!type) fail(path, "\"type\" is missing");
   if (!type->is_string()) {
@@ -269,7 +272,8 @@ void Parser::parse_box(const json::object& object, Space& space, const std::stri
   if (!shape) fail(path, "\"shape\" is missing");
   const json::array* dims = shape->if_array();
   if (!dims) {
-    fail(path, std::string("\"shape\" must be a list of sizes, not ") + json_access::kind_name(*shape));
+    fail(path,
+         std::string("\"shape\" must be a list of sizes, not ") + json_access::kind_name(*shape));
   }
   check_depth(path, depth + dims->size());
   std::size_t count = 1;
@@ -328,8 +332,7 @@ void Parser::read_bound_list(const json::value& list, const std::vector<std::siz
                              bool is_low, DType dtype, const std::string& path) const {
   const json::array* items = list.if_array();
   if (!items || items->size() != shape[dim]) {
-    fail(path, where + " must be a number or nested lists of shape " +
-                   shape_text(shape) + "; " +
+    fail(path, where + " must be a number or nested lists of shape " + shape_text(shape) + "; " +
                    (items ? "it has " + std::to_string(items->size()) + " elements where " +
                                 std::to_string(shape[dim]) + " belong"
                           : std::string("it is ") + json_access::kind_name(list)));
@@ -346,8 +349,8 @@ void Parser::read_bound_list(const json::value& list, const std::vector<std::siz
   }
 }
 
-double Parser::bound(const json::value& value, bool is_low, DType dtype,
-                     const std::string& where, const std::string& path) const {
+double Parser::bound(const json::value& value, bool is_low, DType dtype, const std::string& where,
+                     const std::string& path) const {
   if (value.is_null()) return is_low ? -kInf : kInf;
   std::optional<double> number = number_of(value);
   if (!number) {
@@ -369,7 +372,8 @@ std::vector<std::string> Parser::parse_names(const json::object& object, std::si
   const json::value* value = member(object, "names");
   if (!value) return {};
   const json::array* list = value->if_array();
-  if (!list) fail(path, std::string("\"names\" must be a list, not ") + json_access::kind_name(*value));
+  if (!list)
+    fail(path, std::string("\"names\" must be a list, not ") + json_access::kind_name(*value));
   if (list->size() != count) {
     fail(path, "\"names\" has " + std::to_string(list->size()) + " names where the space has " +
                    std::to_string(count) + " variables");
@@ -398,13 +402,14 @@ std::vector<std::string> Parser::parse_names(const json::object& object, std::si
   return names;
 }
 
-void Parser::parse_multi_discrete(const json::object& object, Space& space,
-                                  const std::string& path, std::size_t depth) {
+void Parser::parse_multi_discrete(const json::object& object, Space& space, const std::string& path,
+                                  std::size_t depth) {
   check_depth(path, depth + 1);
   const json::value* value = member(object, "nvec");
   if (!value) fail(path, "\"nvec\" is missing");
   const json::array* list = value->if_array();
-  if (!list) fail(path, std::string("\"nvec\" must be a list, not ") + json_access::kind_name(*value));
+  if (!list)
+    fail(path, std::string("\"nvec\" must be a list, not ") + json_access::kind_name(*value));
   count_variables(path, list->size());
   space.nvec.reserve(list->size());
   for (std::size_t i = 0; i < list->size(); ++i) {
@@ -424,15 +429,15 @@ void Parser::parse_dict(const json::object& object, Space& space, std::string& p
   if (!value) fail(path, "\"spaces\" is missing");
   const json::object* spaces = value->if_object();
   if (!spaces) {
-    fail(path, std::string("\"spaces\" of a dict must be a map, not ") + json_access::kind_name(*value));
+    fail(path,
+         std::string("\"spaces\" of a dict must be a map, not ") + json_access::kind_name(*value));
   }
   space.members.reserve(spaces->size());
   space.keys.reserve(spaces->size());
   std::size_t size = path.size();
   for (const auto& entry : *spaces) {
     if (entry.key().size() > kMaxSpaceText) {
-      fail(path, "a key of \"spaces\" is longer than " + std::to_string(kMaxSpaceText) +
-                     " bytes");
+      fail(path, "a key of \"spaces\" is longer than " + std::to_string(kMaxSpaceText) + " bytes");
     }
     append_slot_key(path, entry.key());
     space.members.push_back(parse(entry.value(), path, depth + 1));
@@ -448,7 +453,8 @@ void Parser::parse_tuple(const json::object& object, Space& space, std::string& 
   if (!value) fail(path, "\"spaces\" is missing");
   const json::array* spaces = value->if_array();
   if (!spaces) {
-    fail(path, std::string("\"spaces\" of a tuple must be a list, not ") + json_access::kind_name(*value));
+    fail(path, std::string("\"spaces\" of a tuple must be a list, not ") +
+                   json_access::kind_name(*value));
   }
   space.members.reserve(spaces->size());
   std::size_t size = path.size();
@@ -650,9 +656,7 @@ bool ComputeSpace::contains(const json::value& value) const {
   return spaces::contains(space_, value);
 }
 
-double ComputeSpace::uniform01() {
-  return static_cast<double>(random_() >> 11) * 0x1p-53;
-}
+double ComputeSpace::uniform01() { return static_cast<double>(random_() >> 11) * 0x1p-53; }
 
 std::int64_t ComputeSpace::uniform_int(std::int64_t low, std::int64_t high) {
   std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);

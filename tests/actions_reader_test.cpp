@@ -8,8 +8,8 @@
 
 #include <charconv>
 #include <cmath>
-#include <random>
 #include <limits>
+#include <random>
 
 #include <boost/json.hpp>
 
@@ -156,11 +156,11 @@ TEST(ActionsReader, ThePiecesTheAnswerComesInDoNotMatter) {
 
 TEST(ActionsReader, MalformedJsonIsWordedAsTheJsonReaderWordsIt) {
   std::string deep = "{\"episodes\": " + std::string(300, '[') + std::string(300, ']') + "}";
-  for (std::string text : {std::string(""), std::string(" \n "), std::string("{"),
-                           std::string("{\"episodes\": [1,]}"), std::string("{\"a\": 1} x"),
-                           std::string("{\"a\": 1}\n\n  ]"), std::string("\"\xff\""),
-                           std::string("{\n  \"a\": 1,\n  \"b\" 2\n}"),
-                           std::string("{\"\u00e9\u00e9\": tru}"), std::string("[1] [2]"), deep}) {
+  for (std::string text :
+       {std::string(""), std::string(" \n "), std::string("{"), std::string("{\"episodes\": [1,]}"),
+        std::string("{\"a\": 1} x"), std::string("{\"a\": 1}\n\n  ]"), std::string("\"\xff\""),
+        std::string("{\n  \"a\": 1,\n  \"b\" 2\n}"), std::string("{\"\u00e9\u00e9\": tru}"),
+        std::string("[1] [2]"), deep}) {
     std::string expected;
     try {
       json_text::parse(text);
@@ -184,7 +184,8 @@ TEST(ActionsReader, NumbersBeyondTheRangeOfADoubleAreMalformed) {
   EXPECT_EQ(json_error(R"({"episodes": [{"actions": {"a": [-1.7976931348623159e308]}}]})", 4),
             "number out of range at line 1 column 34 (char 33)");
   // Also where nothing is kept.
-  EXPECT_THAT(json_error("{\"other\": {\"x\": -1e400}}"), ::testing::StartsWith("number out of range"));
+  EXPECT_THAT(json_error("{\"other\": {\"x\": -1e400}}"),
+              ::testing::StartsWith("number out of range"));
   EXPECT_THAT(json_error("{\"episodes\": [{\"episode\": 1e400}]}"),
               ::testing::StartsWith("number out of range"));
   // Numbers too small for a double are zero.
@@ -218,9 +219,9 @@ TEST(ActionsReader, BoundsWhatTheNodeCanMakeItKeep) {
   EXPECT_EQ(fault(R"({"raw_names": {"a": ")" + big + big + R"("}})"),
             "BadAnswer: the answer has a raw name longer than 64 KiB");
   // Big values where nothing is kept cost nothing.
-  EXPECT_EQ(fault(R"({"episodes": [{"note": ")" + big + big + R"("}], "x": [")" + big + big +
-                  R"("]})"),
-            "(no fault)");
+  EXPECT_EQ(
+      fault(R"({"episodes": [{"note": ")" + big + big + R"("}], "x": [")" + big + big + R"("]})"),
+      "(no fault)");
 
   std::string many = "[";
   for (std::size_t i = 0; i <= ActionsReader::kMaxColumns; ++i) {
@@ -267,10 +268,14 @@ TEST(ActionsReader, FaultsAreKeptForWhereTheReplayReachesThem) {
   EXPECT_EQ(columns[1].at(0), 0.0);
   EXPECT_EQ(node_fault([&] { columns[1].at(1); }),
             "BadAnswer: the recorded action of column 'b' at row 1 is not a number (False)");
-  EXPECT_EQ(node_fault([&] { actions.episode(0).columns({"a", "c"}); }),
+  EXPECT_EQ(node_fault([&] {
+              actions.episode(0).columns({"a", "c"});
+            }),
             "BadAnswer: the episode's \"actions\" has \"c\" of the wrong type (expected a list "
             "of numbers, got 5)");
-  EXPECT_EQ(node_fault([&] { actions.episode(0).columns({"d", "c"}); }),
+  EXPECT_EQ(node_fault([&] {
+              actions.episode(0).columns({"d", "c"});
+            }),
             "KeyError: the episode's \"actions\" has no member 'd'");
 
   // Rows are read forwards: one passed over is not looked at, and past the end fails again
@@ -302,13 +307,12 @@ TEST(ActionsReader, ARepeatedMemberTakesItsLastValue) {
 // written by `value(i)`, with keys `key(c)`; `extra` is appended as further members.
 std::string answer_text(int episodes, int columns, int rows,
                         const std::function<std::string(int)>& value,
-                        const std::function<std::string(int)>& key,
-                        const std::string& extra = "") {
+                        const std::function<std::string(int)>& key, const std::string& extra = "") {
   std::string out = R"({"episodes":[)";
   int i = 0;
   for (int e = 0; e < episodes; ++e) {
-    out += (e ? "," : "") + std::string(R"({"episode":)") + std::to_string(e) +
-           R"(,"n_rows":)" + std::to_string(rows) + R"(,"actions":{)";
+    out += (e ? "," : "") + std::string(R"({"episode":)") + std::to_string(e) + R"(,"n_rows":)" +
+           std::to_string(rows) + R"(,"actions":{)";
     for (int c = 0; c < columns; ++c) {
       out += (c ? ",\"" : "\"") + key(c) + "\":[";
       for (int r = 0; r < rows; ++r) out += (r ? "," : "") + value(i++);

@@ -34,8 +34,8 @@ namespace {
 
 namespace json = boost::json;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using testing::EventLog;
+using ::testing::HasSubstr;
 using testing::kForever;
 using Clock = std::chrono::steady_clock;
 using Events = std::vector<std::string>;
@@ -87,11 +87,11 @@ class AnalyzeTest : public ::testing::Test {
   }
   json::value analyze_now(json::value claim = J(kClaim), double call_timeout_s = 5,
                           int max_episodes = 20) {
-    const ReportRun run{platform_, *dataset_, *module_, *sim_, core_,
-                        out_.console, out_.logger(), timings_};
+    const ReportRun run{platform_, *dataset_,    *module_,      *sim_,
+                        core_,     out_.console, out_.logger(), timings_};
     return async_to_sync([&]() -> awaitable<json::value> {
-      co_return co_await analyze(run, "/sims/tank", claim, dataset_->dataset, kBundle,
-                                 max_episodes, env_init_, call_timeout_s, run_seed_);
+      co_return co_await analyze(run, "/sims/tank", claim, dataset_->dataset, kBundle, max_episodes,
+                                 env_init_, call_timeout_s, run_seed_);
     })();
   }
   // The PublishReportError that the run ends with; its cause is kept in `cause_`.
@@ -157,8 +157,9 @@ TEST_F(AnalyzeTest, UnknownEpisodeCountFailsBeforeAnythingIsSentOrStarted) {
                       std::optional<LocalDataset::Cycles>(LocalDataset::Cycles{}),
                       std::optional<LocalDataset::Cycles>(LocalDataset::Cycles{0})}) {
     dataset_->dataset.cycles = cycles;
-    EXPECT_EQ(refusal(), "The episode count of 'tank runs' is unknown; run `velko data stats "
-                         "tank runs` first");
+    EXPECT_EQ(refusal(),
+              "The episode count of 'tank runs' is unknown; run `velko data stats "
+              "tank runs` first");
   }
   EXPECT_EQ(log_->events(), Events{});
   EXPECT_EQ(statuses_, Events{});
@@ -169,39 +170,50 @@ TEST_F(AnalyzeTest, ReplaysTheChosenEpisodesInOrderAndReturnsTheNodesAnswerUncha
   // Fewer episodes than the bound: all of them.
   EXPECT_THAT(node_.bodies("analysis-actions"),
               ElementsAre(R"({"dataset_uuid":"ds-1","episodes":[0,1,2]})"));
-  EXPECT_EQ(log_->events(),
-            (Events{"node.analysis-actions", "sim.get_free_port", "sim.make_in_process",
-                    "module.check_serving", "sim.make", "client.init", "client.make",
-                    "client.get_mappings", "client.sensor_space_info",
-                    "client.bound_observations 1",
-                    "client.action_space_info", "client.reset", "client.step", "client.step",
-                    "client.action_space_info", "client.reset", "client.step",
-                    "client.action_space_info", "client.reset",
-                    "client.close", "process.terminate", "process.wait",
-                    "node.sim-analyze-rollouts"}));
+  EXPECT_EQ(log_->events(), (Events{"node.analysis-actions",
+                                    "sim.get_free_port",
+                                    "sim.make_in_process",
+                                    "module.check_serving",
+                                    "sim.make",
+                                    "client.init",
+                                    "client.make",
+                                    "client.get_mappings",
+                                    "client.sensor_space_info",
+                                    "client.bound_observations 1",
+                                    "client.action_space_info",
+                                    "client.reset",
+                                    "client.step",
+                                    "client.step",
+                                    "client.action_space_info",
+                                    "client.reset",
+                                    "client.step",
+                                    "client.action_space_info",
+                                    "client.reset",
+                                    "client.close",
+                                    "process.terminate",
+                                    "process.wait",
+                                    "node.sim-analyze-rollouts"}));
   ASSERT_EQ(sim_->starts.size(), 1u);
   EXPECT_EQ(sim_->starts[0].path, "/sims/tank");
   EXPECT_EQ(sim_->starts[0].port, 45123);
-  EXPECT_EQ(module_->checks, (std::vector<std::pair<std::string, double>>{
-                                 {"localhost:45123", 0.05}}));
+  EXPECT_EQ(module_->checks,
+            (std::vector<std::pair<std::string, double>>{{"localhost:45123", 0.05}}));
   EXPECT_EQ(printed_, "");
 
   // The ten members in order, with the claim's values as received.
   EXPECT_THAT(node_.bodies("sim-analyze-rollouts"),
-              ElementsAre(
-                  R"({"dataset_uuid":"ds-1","simulator_id":"sim-1",)"
-                  R"("simulator_implementation_id":7,"validation_run_id":"run-1",)"
-                  R"("bundle_content_hash":"ab12","core_sensor_variables":["Level"],)"
-                  R"("sensor_variables":["c_level"],"action_variables":["a_pump"],)"
-                  R"("max_lag_steps":2,"episodes":[)"
-                  R"({"episode":"ep-0","predictions":{"c_level":[0.0,1.5,2.25]}},)"
-                  R"({"episode":17,"predictions":{"c_level":[0.0,2.0]}},)"
-                  R"({"episode":"ep-9","predictions":{"c_level":[0.0]}}]})"));
+              ElementsAre(R"({"dataset_uuid":"ds-1","simulator_id":"sim-1",)"
+                          R"("simulator_implementation_id":7,"validation_run_id":"run-1",)"
+                          R"("bundle_content_hash":"ab12","core_sensor_variables":["Level"],)"
+                          R"("sensor_variables":["c_level"],"action_variables":["a_pump"],)"
+                          R"("max_lag_steps":2,"episodes":[)"
+                          R"({"episode":"ep-0","predictions":{"c_level":[0.0,1.5,2.25]}},)"
+                          R"({"episode":17,"predictions":{"c_level":[0.0,2.0]}},)"
+                          R"({"episode":"ep-9","predictions":{"c_level":[0.0]}}]})"));
 
   // Each stage shows its own status line, gone at its end.
   EXPECT_EQ(statuses_,
-            (Events{"Starting the sim...", "",
-                    "Replaying the dataset through the sim...",
+            (Events{"Starting the sim...", "", "Replaying the dataset through the sim...",
                     "Replaying episode ep-0 (1 of 3, 3 rows) through the sim...",
                     "Replaying episode 17 (2 of 3, 2 rows) through the sim...",
                     "Replaying episode ep-9 (3 of 3, 1 rows) through the sim...", "",
@@ -302,8 +314,8 @@ TEST_F(AnalyzeTest, NodeFailingTheActionsRequestStartsNoSim) {
 
   // No free port: that error, unchanged, and no sim.
   node_.answer("analysis-actions", {200, kActions});
-  sim_->port_failure = std::make_exception_ptr(std::system_error(
-      std::make_error_code(std::errc::address_in_use), "no free port"));
+  sim_->port_failure = std::make_exception_ptr(
+      std::system_error(std::make_error_code(std::errc::address_in_use), "no free port"));
   EXPECT_THROW(analyze_now(), std::system_error);
   EXPECT_EQ(log_->index_of("sim.make_in_process"), -1);
   EXPECT_EQ(statuses_, Events{});
@@ -312,8 +324,9 @@ TEST_F(AnalyzeTest, NodeFailingTheActionsRequestStartsNoSim) {
 TEST_F(AnalyzeTest, SimThatDoesNotStartShowsTheTailOfItsOutputOrTheFailure) {
   // Silent and not serving: the serving check's failure, and the process is stopped.
   module_->serves = false;
-  EXPECT_EQ(refusal(), "The sim did not start:\n\nthe sim at localhost:45123 did not serve "
-                       "within 0.05 s");
+  EXPECT_EQ(refusal(),
+            "The sim did not start:\n\nthe sim at localhost:45123 did not serve "
+            "within 0.05 s");
   EXPECT_THROW(std::rethrow_exception(cause_), TimeoutError);
   EXPECT_EQ(module_->tailed, Events{""});
   expect_stopped_before_analysis();
@@ -322,10 +335,10 @@ TEST_F(AnalyzeTest, SimThatDoesNotStartShowsTheTailOfItsOutputOrTheFailure) {
 
   // With output: its tail instead.
   sim_->output = {"loading", "Traceback:", "  tank.py line 3", "ValueError: bad tank"};
-  EXPECT_EQ(refusal(), "The sim did not start:\n\nTraceback:\n  tank.py line 3\n"
-                       "ValueError: bad tank");
-  EXPECT_EQ(module_->tailed.back(),
-            "loading\nTraceback:\n  tank.py line 3\nValueError: bad tank");
+  EXPECT_EQ(refusal(),
+            "The sim did not start:\n\nTraceback:\n  tank.py line 3\n"
+            "ValueError: bad tank");
+  EXPECT_EQ(module_->tailed.back(), "loading\nTraceback:\n  tank.py line 3\nValueError: bad tank");
 
   // The sim server fails: there is no process to stop.
   log_->clear();
@@ -376,8 +389,7 @@ TEST_F(AnalyzeTest, SimThatLostItsPortToAnotherProcessIsStartedAgainOnANewPort) 
 TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
   auto& client = *sim_->client;
   client.failures["step 1"] = std::make_exception_ptr(std::runtime_error("tank overflow"));
-  EXPECT_EQ(refusal(), std::string(kReplayPrefix) + "runtime_error: tank overflow" +
-                           kReplaySuffix);
+  EXPECT_EQ(refusal(), std::string(kReplayPrefix) + "runtime_error: tank overflow" + kReplaySuffix);
   EXPECT_THROW(std::rethrow_exception(cause_), std::runtime_error);
   // The client is left unclosed; the process is stopped; the node is not asked.
   EXPECT_EQ(log_->index_of("client.close"), -1);
@@ -398,7 +410,6 @@ TEST_F(AnalyzeTest, ReplayFailuresBecomeTheValidateMessageWithTheCauseKept) {
                                "TimeoutError: the sim's step() did not answer within 0.05 s" +
                                kReplaySuffix);
   EXPECT_EQ(client.cancelled, Events{"step"});
-
 }
 
 TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
@@ -407,8 +418,9 @@ TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
   node_.answer("analysis-actions", {200, R"({"episodes": [{"episode": 1}],
       "sensor_variables": ["c_level"], "action_variables": ["a_pump"],
       "raw_names": {"c_level": "level", "a_pump": "pump"}})"});
-  EXPECT_EQ(refusal(), kMalformed + "KeyError: the compute node's episode has no member "
-                                    "'n_rows')");
+  EXPECT_EQ(refusal(), kMalformed +
+                           "KeyError: the compute node's episode has no member "
+                           "'n_rows')");
   EXPECT_THROW(std::rethrow_exception(cause_), KeyError);
   expect_stopped_before_analysis();
   EXPECT_EQ(log_->index_of("node.sim-analyze-rollouts"), -1);
@@ -426,8 +438,9 @@ TEST_F(AnalyzeTest, FaultsOfTheNodesAnswerAreTheNodesNotTheSims) {
   node_.answer("analysis-actions", {200, R"({"episodes": [
       {"episode": 1, "n_rows": 1, "actions": {}}, {"episode": 2, "n_rows": 1, "actions": {}},
       {"episode": 3, "n_rows": 1, "actions": {}}, {"episode": 4, "n_rows": 1, "actions": {}}]})"});
-  EXPECT_EQ(refusal(), kMalformed + "BadAnswer: the answer has more episodes than the 3 that "
-                                    "were asked for)");
+  EXPECT_EQ(refusal(), kMalformed +
+                           "BadAnswer: the answer has more episodes than the 3 that "
+                           "were asked for)");
   EXPECT_FALSE(sim_started());
   node_.answer("analysis-actions", {200, R"({"episodes": [{"episode": "x"}, {"episode": "x"}]})"});
   EXPECT_EQ(refusal(), kMalformed + "BadAnswer: the answer has the episode 'x' twice)");
@@ -495,7 +508,8 @@ TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {
   *sim_->process = testing::FakeSimProcess(log_);
   EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) +
                                "TimeoutError: the sim's get_mappings() did not answer within "
-                               "0.05 s" + kReplaySuffix);
+                               "0.05 s" +
+                               kReplaySuffix);
   EXPECT_EQ(client.cancelled, Events{"get_mappings"});
   EXPECT_EQ(log_->index_of("client.sensor_space_info"), -1);
   // One that fails is read from the spaces, whose calls are bounded too.
@@ -509,7 +523,8 @@ TEST_F(AnalyzeTest, SetUpCallsThatHangAreBoundedByTheCallTimeLimit) {
   client.delays["sensor_space_info"] = kForever;
   EXPECT_EQ(refusal(0.05), std::string(kReplayPrefix) +
                                "TimeoutError: the sim's sensor_space_info() did not answer "
-                               "within 0.05 s" + kReplaySuffix);
+                               "within 0.05 s" +
+                               kReplaySuffix);
   // A close() that hangs after a complete replay is given up, and the sim is still stopped.
   client.delays.clear();
   client.delays["close"] = kForever;
@@ -523,8 +538,9 @@ TEST_F(AnalyzeTest, PublishReportErrorsOfThePlanOrTheSlotsPassUnchanged) {
   node_.answer("analysis-actions", {200, R"({"episodes": [],
       "sensor_variables": ["c_level"], "action_variables": ["a_speed"],
       "raw_names": {"c_level": "level", "a_speed": "speed"}})"});
-  EXPECT_EQ(refusal(), "The dataset on this node has no action column for the sim's action "
-                       "\"['pump']\"; every action is replayed from the dataset");
+  EXPECT_EQ(refusal(),
+            "The dataset on this node has no action column for the sim's action "
+            "\"['pump']\"; every action is replayed from the dataset");
   expect_stopped_before_analysis();
 
   sim_->client->mappings = J(R"({"sensor_space": {"mappings": [{"name": "['level']",
@@ -549,10 +565,9 @@ TEST_F(AnalyzeTest, NoEpisodesStillStartsConnectsAndPlans) {
   EXPECT_EQ(analyze_now(), J(kAnalysis));
   EXPECT_GE(log_->index_of("client.get_mappings"), 0);
   EXPECT_EQ(log_->index_of("client.reset"), -1);
-  EXPECT_EQ(statuses_, (Events{"Starting the sim...", "",
-                               "Replaying the dataset through the sim...", "",
-                               "Analyzing the sim against the dataset on the compute node...",
-                               ""}));
+  EXPECT_EQ(statuses_,
+            (Events{"Starting the sim...", "", "Replaying the dataset through the sim...", "",
+                    "Analyzing the sim against the dataset on the compute node...", ""}));
   ASSERT_EQ(node_.bodies("sim-analyze-rollouts").size(), 1u);
   EXPECT_THAT(node_.bodies("sim-analyze-rollouts")[0], HasSubstr(R"("episodes":[]})"));
 }

@@ -45,10 +45,10 @@ TEST(LiteralForm, QuotesTextsLikeMessagesShowThem) {
   EXPECT_EQ(quoted("it's \"x\""), "'it\\'s \"x\"'");
   EXPECT_EQ(quoted("a\\b\n\t\r"), "'a\\\\b\\n\\t\\r'");
   EXPECT_EQ(quoted("\x01\x7f"), "'\\x01\\x7f'");
-  EXPECT_EQ(quoted("caf\xc3\xa9"), "'caf\xc3\xa9'");          // printable stays
-  EXPECT_EQ(quoted("\xe2\x80\xa8"), "'\\u2028'");              // line separator
-  EXPECT_EQ(quoted("\xc2\xa0"), "'\\xa0'");                    // no-break space
-  EXPECT_EQ(quoted("\xf3\xa0\x80\x81"), "'\\U000e0001'");      // tag character (format)
+  EXPECT_EQ(quoted("caf\xc3\xa9"), "'caf\xc3\xa9'");       // printable stays
+  EXPECT_EQ(quoted("\xe2\x80\xa8"), "'\\u2028'");          // line separator
+  EXPECT_EQ(quoted("\xc2\xa0"), "'\\xa0'");                // no-break space
+  EXPECT_EQ(quoted("\xf3\xa0\x80\x81"), "'\\U000e0001'");  // tag character (format)
 }
 
 TEST(LiteralForm, WritesEveryJsonKind) {
@@ -84,9 +84,9 @@ TEST(NumberForm, ShortestRoundTripFloats) {
 TEST(NumberForm, OneDecimalRoundsToNearestWithTiesToEven) {
   EXPECT_EQ(fixed_one_decimal(90), "90.0");
   EXPECT_EQ(fixed_one_decimal(87.46), "87.5");
-  EXPECT_EQ(fixed_one_decimal(0.25), "0.2");   // exact tie: to even
-  EXPECT_EQ(fixed_one_decimal(0.75), "0.8");   // exact tie: to even
-  EXPECT_EQ(fixed_one_decimal(0.35), "0.3");   // 0.35 is stored just below the tie
+  EXPECT_EQ(fixed_one_decimal(0.25), "0.2");  // exact tie: to even
+  EXPECT_EQ(fixed_one_decimal(0.75), "0.8");  // exact tie: to even
+  EXPECT_EQ(fixed_one_decimal(0.35), "0.3");  // 0.35 is stored just below the tie
   EXPECT_EQ(fixed_one_decimal(-0.04), "-0.0");
 }
 
@@ -150,8 +150,14 @@ TEST(JsonText, SizedParseGivesWhatParseGivesAndTheShapeBeforeBuilding) {
   const std::vector<std::string> texts{
       R"([[1, -0.0, 1e-400, 18446744073709551615, 1e30], "a\u00e9\n",
           {"k": [], "j": {"x": 1, "k": null, "x": [true]}}, null, 2.5])",
-      R"({"a": [1, [2, [3]]], "b": "x"})", "7", std::string(300, '[') + std::string(300, ']'),
-      "[1, 2", "[1e999, 2]", "[1] x", "", R"({"seed": {"seed": 1e999}1e999})"};
+      R"({"a": [1, [2, [3]]], "b": "x"})",
+      "7",
+      std::string(300, '[') + std::string(300, ']'),
+      "[1, 2",
+      "[1e999, 2]",
+      "[1] x",
+      "",
+      R"({"seed": {"seed": 1e999}1e999})"};
   for (const std::string& text : texts) {
     SCOPED_TRACE(text.substr(0, 40));
     std::string expected;
@@ -193,11 +199,11 @@ std::uint64_t bits_of(const json::value& value) {
 
 TEST(JsonNumbers, EveryDoubleReadsBackFromItsShortestForm) {
   // Values that a reader rounding with too few digits gets one unit in the last place off.
-  for (const char* text : {"-9.223372036807371e+21", "0.30000000000000004", "1e+23",
-                           "8.98846567431158e+307", "2.2250738585072014e-308",
-                           "2.225073858507201e-308", "5e-324", "1.7976931348623157e+308",
-                           "9.007199254740993e+15", "0.1", "7.038531e-26", "1.448997445238699",
-                           "4.940656458412e-324", "123456789.12345679"}) {
+  for (const char* text :
+       {"-9.223372036807371e+21", "0.30000000000000004", "1e+23", "8.98846567431158e+307",
+        "2.2250738585072014e-308", "2.225073858507201e-308", "5e-324", "1.7976931348623157e+308",
+        "9.007199254740993e+15", "0.1", "7.038531e-26", "1.448997445238699", "4.940656458412e-324",
+        "123456789.12345679"}) {
     json::value parsed = json_text::parse(text);
     ASSERT_TRUE(parsed.is_double()) << text;
     EXPECT_EQ(parsed.as_double(), std::strtod(text, nullptr)) << text;
@@ -222,8 +228,9 @@ TEST(JsonNumbers, LongAndHalfwayDecimalsRoundToTheNearestDouble) {
   EXPECT_EQ(json_text::parse("9007199254740993.000000000000000000001").as_double(),
             9007199254740994.0);
   // The exact value of the double nearest 0.1, and a digit more than it.
-  EXPECT_EQ(json_text::parse("0.1000000000000000055511151231257827021181583404541015625").as_double(),
-            0.1);
+  EXPECT_EQ(
+      json_text::parse("0.1000000000000000055511151231257827021181583404541015625").as_double(),
+      0.1);
   EXPECT_EQ(json_text::parse("2.4703282292062328e-324").as_double(), 5e-324);
   // Too small to tell from zero: zero with its sign, as the text reads.
   EXPECT_EQ(bits_of(json_text::parse("1e-400")), bits_of(json::value(0.0)));
@@ -260,10 +267,13 @@ TEST(JsonNumbers, NumberBeyondTheRangeOfADoubleIsMalformed) {
   EXPECT_EQ(message("{\"a\": [1,\n -1.8e308]}"),
             "number out of range (-1.8e308; a number must be smaller than 1.8e308 in size) at "
             "line 2 column 2 (char 11)");
-  EXPECT_THAT(message("[" + std::string(400, '9') + "]"),
-              ::testing::StartsWith("number out of range (9999999999999999999999999999999999999999...;"));
-  EXPECT_THAT(message("[0.5e99999999999999999999]"), ::testing::StartsWith("number out of range (0.5e"));
-  EXPECT_THAT(message("[1e-99999999999999999999]"), ::testing::EndsWith("at line 1 column 2 (char 1)"));
+  EXPECT_THAT(
+      message("[" + std::string(400, '9') + "]"),
+      ::testing::StartsWith("number out of range (9999999999999999999999999999999999999999...;"));
+  EXPECT_THAT(message("[0.5e99999999999999999999]"),
+              ::testing::StartsWith("number out of range (0.5e"));
+  EXPECT_THAT(message("[1e-99999999999999999999]"),
+              ::testing::EndsWith("at line 1 column 2 (char 1)"));
   EXPECT_EQ(message("1.7976931348623157e308"), "accepted");
 }
 
@@ -277,7 +287,9 @@ TEST(Unicode, LowerCaseAndCharacterClasses) {
   EXPECT_FALSE(unicode::is_alnum(U'_'));
   EXPECT_TRUE(unicode::is_space(U'\u3000'));
   EXPECT_EQ(unicode::trim("\xe3\x80\x80 x y\t\n"), "x y");
-  EXPECT_EQ(unicode::display_width("a\xe4\xb8\xad" "e\xcc\x81"), 4u);
+  EXPECT_EQ(unicode::display_width("a\xe4\xb8\xad"
+                                   "e\xcc\x81"),
+            4u);
   EXPECT_EQ(unicode::invalid_utf8_at("ab\xff"), 2u);
   EXPECT_FALSE(unicode::invalid_utf8_at("ok \xc3\xa9").has_value());
 }
@@ -307,9 +319,13 @@ struct ReadKey {
 
 TEST(SlotPathGrammar, IntegersAreListPositionsWithinTheRangeOfInt64) {
   using slot_path::KeyFault;
-  const std::pair<const char*, std::int64_t> read[] = {
-      {"0", 0},      {"00", 0}, {"-0", 0}, {"+3", 3}, {" \t-2\t ", -2},
-      {"9223372036854775807", INT64_MAX}, {"-9223372036854775808", INT64_MIN}};
+  const std::pair<const char*, std::int64_t> read[] = {{"0", 0},
+                                                       {"00", 0},
+                                                       {"-0", 0},
+                                                       {"+3", 3},
+                                                       {" \t-2\t ", -2},
+                                                       {"9223372036854775807", INT64_MAX},
+                                                       {"-9223372036854775808", INT64_MIN}};
   for (auto [content, index] : read) {
     ReadKey key(content);
     EXPECT_EQ(key.fault, KeyFault::kNone) << content;
@@ -361,9 +377,9 @@ TEST(SlotPathGrammar, EscapesDecodeToUtf8) {
 
   using slot_path::KeyFault;
   const std::pair<const char*, KeyFault> refused[] = {
-      {R"('\x4')", KeyFault::kTruncatedEscape},   {R"('\u12')", KeyFault::kTruncatedEscape},
+      {R"('\x4')", KeyFault::kTruncatedEscape},       {R"('\u12')", KeyFault::kTruncatedEscape},
       {R"('\U0001F60')", KeyFault::kTruncatedEscape}, {R"('\xg1')", KeyFault::kNotHexadecimal},
-      {R"('\u12 4')", KeyFault::kNotHexadecimal}, {R"('\U00110000')", KeyFault::kBeyondUnicode},
+      {R"('\u12 4')", KeyFault::kNotHexadecimal},     {R"('\U00110000')", KeyFault::kBeyondUnicode},
       {R"('\Uffffffff')", KeyFault::kBeyondUnicode}};
   for (auto [content, fault] : refused) EXPECT_EQ(ReadKey(content).fault, fault) << content;
 }
@@ -376,9 +392,9 @@ TEST(SlotPathGrammar, SurrogateEscapesMakeACharacterOnlyAsAPair) {
   EXPECT_EQ(ReadKey(R"('\ud800\udc00')").text(), "\xf0\x90\x80\x80");  // U+10000
   // No UTF-8 text holds a surrogate: each of these is refused, never written as bytes.
   for (const char* content :
-       {R"('\ud83d')", R"('\ude00')", R"('\ude00\ud83d')", R"('\ud83dx')",
-        R"('\ud83d\u0041')", R"('\ud83d\\ude00')", R"('\ud83d\ud83d')", R"('\ud83d\ude0')",
-        R"('\U0000d83d')", R"('\ud83d\U0000de00')", R"('\udfff')", R"('\ud800')"}) {
+       {R"('\ud83d')", R"('\ude00')", R"('\ude00\ud83d')", R"('\ud83dx')", R"('\ud83d\u0041')",
+        R"('\ud83d\\ude00')", R"('\ud83d\ud83d')", R"('\ud83d\ude0')", R"('\U0000d83d')",
+        R"('\ud83d\U0000de00')", R"('\udfff')", R"('\ud800')"}) {
     EXPECT_EQ(ReadKey(content).fault, KeyFault::kLoneSurrogate) << content;
   }
   EXPECT_EQ(std::string(slot_path::fault_text(KeyFault::kLoneSurrogate)),
@@ -392,7 +408,7 @@ std::vector<std::string> parts(std::string_view path) {
   slot_path::Scanner scanner(path);
   slot_path::Part part;
   while (scanner.next(part)) {
-    const char* kind = part.kind == slot_path::Part::Kind::kGroup  ? "g"
+    const char* kind = part.kind == slot_path::Part::Kind::kGroup   ? "g"
                        : part.kind == slot_path::Part::Kind::kStray ? "s"
                                                                     : "u";
     out.push_back(kind + ("@" + std::to_string(part.offset)) + ":" + std::string(part.text));
@@ -448,7 +464,9 @@ TEST(Console, SinkGetsPlainLinesAndStatusObserverSeesTransientTexts) {
 }
 
 TEST(Console, TablesHaveTitleHeaderAndAlignedCells) {
-  Table table{"Simulation report", {"Report", "Score", "Use cases"}, {{"[green]ready[/green]", "87.5", "A, B"}}};
+  Table table{"Simulation report",
+              {"Report", "Score", "Use cases"},
+              {{"[green]ready[/green]", "87.5", "A, B"}}};
   std::string text = render_table(table, false);
   EXPECT_EQ(text,
             "Simulation report\n"
@@ -527,9 +545,8 @@ TEST(Async, TimeLimitCancelsTheSlowOperationAndRaisesTimeoutError) {
     }
     co_return 1;
   };
-  auto run = async_to_sync([&]() -> awaitable<void> {
-    co_await with_timeout(slow(), 0.05, "too slow");
-  });
+  auto run =
+      async_to_sync([&]() -> awaitable<void> { co_await with_timeout(slow(), 0.05, "too slow"); });
   auto start = std::chrono::steady_clock::now();
   try {
     run();
@@ -594,8 +611,7 @@ TEST(Async, SigintInterruptsTheBodyAndCleanupStillAwaits) {
 // Yields to the event loop: the completion is queued at once, so a cancellation that comes
 // meanwhile finds no operation to stop.
 awaitable<void> yield_once() {
-  co_await boost::asio::post(co_await boost::asio::this_coro::executor,
-                             boost::asio::use_awaitable);
+  co_await boost::asio::post(co_await boost::asio::this_coro::executor, boost::asio::use_awaitable);
 }
 
 TEST(Async, CancellationBetweenTwoAwaitsIsNotLost) {
@@ -608,9 +624,8 @@ TEST(Async, CancellationBetweenTwoAwaitsIsNotLost) {
       co_await yield_once();
     }
   };
-  auto limited = async_to_sync([&]() -> awaitable<void> {
-    co_await with_timeout(poll(), 0.05, "polled too long");
-  });
+  auto limited = async_to_sync(
+      [&]() -> awaitable<void> { co_await with_timeout(poll(), 0.05, "polled too long"); });
   EXPECT_THROW(limited(), TimeoutError);
   EXPECT_LT(yields, 10'000'000);
 
@@ -688,8 +703,8 @@ TEST(Http, OnlyAServerOffThisMachineIsAskedToCompress) {
     EXPECT_TRUE(http::is_loopback_url(url)) << url;
   }
   for (const char* url : {"http://10.0.0.1/", "http://128.0.0.1/", "https://node.example.com/",
-                          "http://localhost.example.com/", "http://[::2]/", "http://127.0.0.1.example/",
-                          "not a url", ""}) {
+                          "http://localhost.example.com/", "http://[::2]/",
+                          "http://127.0.0.1.example/", "not a url", ""}) {
     EXPECT_FALSE(http::is_loopback_url(url)) << url;
   }
   HttpServer peer;
@@ -774,9 +789,9 @@ class TricklingServer {
 TEST(Http, TheWholeRequestIsBoundedWhenTheServerTrickles) {
   // Headers that never end, and a chunked body that never ends: each byte comes well within
   // the idle limit, so only the overall limit ends the request.
-  for (auto [prefix, filler] : {std::pair<std::string, std::string>{"HTTP/1.1 200 OK\r\n", "X: y\r\n"},
-                                {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n",
-                                 "1\r\nx\r\n"}}) {
+  for (auto [prefix, filler] :
+       {std::pair<std::string, std::string>{"HTTP/1.1 200 OK\r\n", "X: y\r\n"},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "1\r\nx\r\n"}}) {
     TricklingServer peer(prefix, filler);
     http::Request request;
     request.url = peer.url();

@@ -68,28 +68,25 @@ class NodeDatasetTest : public ::testing::Test {
  protected:
   // A node whose datasets are named "." and "..".
   void SetUp() override {
-    const std::string columns =
-        R"("csv": "rows.csv", "episode_column": "run", "columns": [)"
-        R"({"header": "level", "id": "level", "role": "sensor"},)"
-        R"({"header": "valve", "id": "valve", "role": "action"}]})";
+    const std::string columns = R"("csv": "rows.csv", "episode_column": "run", "columns": [)"
+                                R"({"header": "level", "id": "level", "role": "sensor"},)"
+                                R"({"header": "valve", "id": "valve", "role": "action"}]})";
     for (auto [folder, id, name] : {std::tuple{"one", "id-one", "."}, {"two", "id-two", ".."}}) {
       std::filesystem::create_directories(data_ / folder);
-      testing::write_file(data_ / folder + "/dataset.json",
-                          std::string(R"({"id": ")") + id + R"(", "name": ")" + name + R"(", )" +
-                              columns);
+      testing::write_file(
+          data_ / folder + "/dataset.json",
+          std::string(R"({"id": ")") + id + R"(", "name": ")" + name + R"(", )" + columns);
       testing::write_file(data_ / folder + "/rows.csv", "run,level,valve\n1,0.5,1\n1,0.7,0\n");
     }
-    node_ = std::make_unique<dev::DevNode>(dev::DatasetCatalog::load(data_.path()),
-                                           dev::NodeOptions{});
+    node_ =
+        std::make_unique<dev::DevNode>(dev::DatasetCatalog::load(data_.path()), dev::NodeOptions{});
     int port = node_->start("127.0.0.1", 0);
-    datasets_ = std::make_unique<ComputeNodeDatasets>(
-        "http://127.0.0.1:" + std::to_string(port), std::nullopt);
+    datasets_ = std::make_unique<ComputeNodeDatasets>("http://127.0.0.1:" + std::to_string(port),
+                                                      std::nullopt);
   }
 
   dataset_replay::LocalDataset resolve(const std::string& ref) {
-    return async_to_sync([this, ref]() {
-      return datasets_->resolve_local_dataset(ref);
-    })();
+    return async_to_sync([this, ref]() { return datasets_->resolve_local_dataset(ref); })();
   }
 
   testing::TempDir data_;

@@ -46,16 +46,16 @@ class NodeStats : public ::testing::Test {
                               {"header": "level", "id": "lvl", "role": "sensor"},
                               {"header": "flow", "id": "flw", "role": "sensor"},
                               {"header": "valve", "id": "vlv", "role": "action"}]})");
-    node_ = std::make_unique<dev::DevNode>(dev::DatasetCatalog::load(data_.path()),
-                                           dev::NodeOptions{});
+    node_ =
+        std::make_unique<dev::DevNode>(dev::DatasetCatalog::load(data_.path()), dev::NodeOptions{});
     port_ = node_->start("127.0.0.1", 0);
   }
 
   std::pair<int, json::value> call(const std::string& method, const std::string& path,
                                    const std::string& body = "") {
     httplib::Client client("127.0.0.1", port_);
-    httplib::Result result = method == "GET" ? client.Get(path)
-                                             : client.Post(path, body, "application/json");
+    httplib::Result result =
+        method == "GET" ? client.Get(path) : client.Post(path, body, "application/json");
     if (!result) return {0, nullptr};
     return {result->status, json_text::parse(result->body)};
   }
@@ -67,7 +67,8 @@ class NodeStats : public ::testing::Test {
 
 TEST_F(NodeStats, CountingADatasetMakesItsEpisodeCountKnownFromThenOn) {
   EXPECT_EQ(call("GET", "/datasets/runs").second.at("cycles"), json::value(nullptr));
-  auto [status, figures] = call("POST", "/ml/dataset-stats", R"({"dataset_uuid": ")" + kRunsId + "\"}");
+  auto [status, figures] =
+      call("POST", "/ml/dataset-stats", R"({"dataset_uuid": ")" + kRunsId + "\"}");
   ASSERT_EQ(status, 200) << figures;
   EXPECT_EQ(figures, json::parse(R"({"dataset_id": ")" + kRunsId + R"(", "name": "runs",
       "episodes": 2, "rows": 5, "columns": [
@@ -84,7 +85,8 @@ TEST_F(NodeStats, CountingADatasetMakesItsEpisodeCountKnownFromThenOn) {
 TEST_F(NodeStats, RefusesWhatItCannotCount) {
   auto [unknown, unknown_body] = call("POST", "/ml/dataset-stats", R"({"dataset_uuid": "nope"})");
   EXPECT_EQ(unknown, 404);
-  EXPECT_EQ(unknown_body.at("detail"), json::value("There is no dataset with the id 'nope' on this node"));
+  EXPECT_EQ(unknown_body.at("detail"),
+            json::value("There is no dataset with the id 'nope' on this node"));
   auto [malformed, malformed_body] = call("POST", "/ml/dataset-stats", R"({"dataset": "runs"})");
   EXPECT_EQ(malformed, 422);
   EXPECT_THAT(std::string(malformed_body.at("detail").as_string()),

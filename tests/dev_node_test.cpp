@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
 
 #include "common/json_text.h"
 #include "dev/node_actions.h"

@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
-#include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <CLI/CLI.hpp>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
 
 #include "common/json_text.h"
 #include "tests/support/testing.h"
@@ -81,10 +81,10 @@ class PlatformTest : public ::testing::Test {
   Answer send(const std::string& method, const std::string& path, const std::string& body = "",
               httplib::Headers headers = {}) {
     httplib::Result result =
-        method == "GET"      ? client_->Get(path, headers)
-        : method == "POST"   ? client_->Post(path, headers, body, "application/json")
-        : method == "PUT"    ? client_->Put(path, headers, body, "application/json")
-                             : client_->Delete(path, headers);
+        method == "GET"    ? client_->Get(path, headers)
+        : method == "POST" ? client_->Post(path, headers, body, "application/json")
+        : method == "PUT"  ? client_->Put(path, headers, body, "application/json")
+                           : client_->Delete(path, headers);
     EXPECT_TRUE(result) << method << " " << path << " failed";
     if (!result) return {};
     Answer answer;
@@ -94,9 +94,7 @@ class PlatformTest : public ::testing::Test {
     return answer;
   }
   Answer get(const std::string& path) { return send("GET", path); }
-  Answer post(const std::string& path, const std::string& body) {
-    return send("POST", path, body);
-  }
+  Answer post(const std::string& path, const std::string& body) { return send("POST", path, body); }
 
   // Publishes a build of the sim `name`; yields the sim id and the build id.
   std::pair<std::string, std::string> publish(const std::string& name = "Pump model") {
@@ -122,8 +120,7 @@ class PlatformTest : public ::testing::Test {
            R"(},"dataset":{"contentMd5":"m","contentSha256":"s"},"warnings":["w"]})";
   }
   void link(const std::string& project, const std::string& sim) {
-    Answer answer =
-        post("/v1/orgs/" + kOrg + "/projects/" + project + "/simulators/" + sim, "{}");
+    Answer answer = post("/v1/orgs/" + kOrg + "/projects/" + project + "/simulators/" + sim, "{}");
     EXPECT_EQ(answer.status, 200) << answer.text();
   }
   // The log lines once there are `count` of them: a line is written after its answer is sent.
@@ -216,7 +213,8 @@ TEST_F(PlatformTest, ReportIsWrittenReportSecondsAfterTheBuildLands) {
                          R"(","projectName":"Water plant"}])";
 
   EXPECT_EQ(get(path).text(), R"({"buildStatus":"BUILDING","buildMapped":false,)"
-                              R"("eventStatus":"pending","run":null,)" + projects + "}");
+                              R"("eventStatus":"pending","run":null,)" +
+                                  projects + "}");
   clock_.advance(0.5);
   ASSERT_EQ(post(path, analysis()).text(), "{}");
   clock_.advance(2.4);
@@ -224,13 +222,15 @@ TEST_F(PlatformTest, ReportIsWrittenReportSecondsAfterTheBuildLands) {
   clock_.advance(0.1);  // the build lands at 3 s
   EXPECT_EQ(get(path).text(), R"({"buildStatus":"READY","buildMapped":true,)"
                               R"("eventStatus":"running","run":{"status":"writing",)"
-                              R"("failureCode":null,"score":null},)" + projects + "}");
+                              R"("failureCode":null,"score":null},)" +
+                                  projects + "}");
   clock_.advance(0.99);
   EXPECT_EQ(get(path).body.at("eventStatus"), json::value("running"));
   clock_.advance(0.01);
   EXPECT_EQ(get(path).text(), R"({"buildStatus":"READY","buildMapped":true,)"
                               R"("eventStatus":"done","run":{"status":"ready",)"
-                              R"("failureCode":null,"score":87.5},)" + projects + "}");
+                              R"("failureCode":null,"score":87.5},)" +
+                                  projects + "}");
   EXPECT_EQ(platform_->state().at("claims").at(0).at("statusRequests"), json::value(5));
 }
 
@@ -334,8 +334,8 @@ TEST_F(PlatformTest, SubmissionsOfTheWrongShapeAreRefusedAndLeaveTheJobOpen) {
   // 500 characters of two bytes each are within bounds.
   std::string long_warning;
   for (int i = 0; i < 500; ++i) long_warning += "\xC3\xA9";
-  EXPECT_EQ(post(path, R"({"simulatorValidation":{},)" + ds + R"(,"warnings":[")" +
-                           long_warning + R"("]})")
+  EXPECT_EQ(post(path, R"({"simulatorValidation":{},)" + ds + R"(,"warnings":[")" + long_warning +
+                           R"("]})")
                 .status,
             200);
 }
@@ -348,8 +348,7 @@ TEST_F(PlatformTest, RepublishingAddsABuildAndLinksAreKeptOnce) {
   auto [again, second_build] = publish("Pump model");
   EXPECT_EQ(again, sim);
   EXPECT_NE(second_build, build);
-  EXPECT_EQ(post("/v1/orgs/" + kOrg + "/sims", R"({"name":"x","bundleSha256":"abc"})").status,
-            422);
+  EXPECT_EQ(post("/v1/orgs/" + kOrg + "/sims", R"({"name":"x","bundleSha256":"abc"})").status, 422);
 
   std::string projects = "/v1/orgs/" + kOrg + "/projects/";
   EXPECT_EQ(post(projects + "nope/simulators/" + sim, "{}").status, 404);
@@ -383,11 +382,11 @@ TEST_F(PlatformTest, GuidanceIsFilteredByNameAndTypeAndDuplicatesAreRefused) {
 TEST_F(PlatformTest, GuidanceFieldsAreValidated) {
   start();
   std::string base = "/v1/orgs/" + kOrg + "/projects/" + kWaterPlantProjectId + "/guidance";
-  for (const char* body : {R"({"type":"rule","name":"n"})", R"({"name":"n"})",
-                           R"({"type":"goal","name":""})", R"({"type":"goal","name":"  "})",
-                           R"({"type":"goal","name":7})",
-                           R"({"type":"goal","name":"n","conditions":"x"})",
-                           R"({"type":"goal","name":"n","dataUrl":5})", R"([])"}) {
+  for (const char* body :
+       {R"({"type":"rule","name":"n"})", R"({"name":"n"})", R"({"type":"goal","name":""})",
+        R"({"type":"goal","name":"  "})", R"({"type":"goal","name":7})",
+        R"({"type":"goal","name":"n","conditions":"x"})",
+        R"({"type":"goal","name":"n","dataUrl":5})", R"([])"}) {
     Answer answer = post(base, body);
     EXPECT_EQ(answer.status, 422) << body;
     EXPECT_NE(answer.detail(), "<no detail>") << body;
@@ -397,8 +396,7 @@ TEST_F(PlatformTest, GuidanceFieldsAreValidated) {
 
 TEST_F(PlatformTest, UploadsNeedABaseName) {
   start();
-  std::string files =
-      "/v1/orgs/" + kOrg + "/projects/" + kWaterPlantProjectId + "/guidance/files";
+  std::string files = "/v1/orgs/" + kOrg + "/projects/" + kWaterPlantProjectId + "/guidance/files";
   for (const char* bad : {"", "?filename=", "?filename=..%2Fx.py", "?filename=.."}) {
     auto refused = client_->Post(files + bad, "x", "application/octet-stream");
     ASSERT_TRUE(refused);
@@ -489,9 +487,9 @@ TEST_F(PlatformTest, StateRouteServesTheSnapshot) {
   Answer state = get("/debug/state");
   EXPECT_EQ(state.body, platform_->state());
   json::value claim = state.body.at("claims").at(0);
-  EXPECT_EQ(keys(claim), (std::vector<std::string>{"jobId", "simId", "implementationId",
-                                                   "datasetId", "open", "submitted",
-                                                   "statusRequests"}));
+  EXPECT_EQ(keys(claim),
+            (std::vector<std::string>{"jobId", "simId", "implementationId", "datasetId", "open",
+                                      "submitted", "statusRequests"}));
   EXPECT_EQ(json_text::to_json(claim.at("submitted")), analysis());  // as sent, in order
 }
 
@@ -502,8 +500,7 @@ TEST(DevPlatformOptions, NonsenseOptionsAreRefused) {
     return options;
   };
   EXPECT_THROW(DevPlatform{with([](auto& o) { o.build_seconds = -1; })}, std::invalid_argument);
-  EXPECT_THROW(DevPlatform{with([](auto& o) { o.report_seconds = NAN; })},
-               std::invalid_argument);
+  EXPECT_THROW(DevPlatform{with([](auto& o) { o.report_seconds = NAN; })}, std::invalid_argument);
   EXPECT_THROW(DevPlatform{with([](auto& o) { o.token = ""; })}, std::invalid_argument);
   EXPECT_THROW(DevPlatform{with([](auto& o) { o.refuse_claims = ""; })}, std::invalid_argument);
 }

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <gtest/gtest.h>
+#include <CLI/CLI.hpp>
 
 #include "cli/guidance_commands/command_platform.h"
 #include "cli/guidance_commands/commands.h"
@@ -45,8 +45,8 @@ struct Backend {
   std::vector<std::string> calls;  // "select", "list o p", "get o p name type", ...
   std::vector<GuidanceItem> items;
   Project project{"proj-9", "org-3", "Demo"};
-  std::string fail_on;                  // a call that throws ClientError
-  std::function<void()> on_select;      // runs inside cli_select
+  std::string fail_on;              // a call that throws ClientError
+  std::function<void()> on_select;  // runs inside cli_select
 };
 
 class FakePlatform : public Platform, public guidance::GuidanceLibrary {
@@ -229,9 +229,9 @@ TEST_F(GuidanceCommands, NewTakesAnAnswerEndedByCarriageReturnOrByTheEndOfInput)
 }
 
 TEST_F(GuidanceCommands, NewWithAllOptionsAsksNothing) {
-  EXPECT_EQ(run({"guidance", "new", "--name", "Keep the pressure safe", "-t", "goal", "-l",
-                 "sub/dir"}),
-            0);
+  EXPECT_EQ(
+      run({"guidance", "new", "--name", "Keep the pressure safe", "-t", "goal", "-l", "sub/dir"}),
+      0);
   EXPECT_EQ(prompts_.str(), "");
   EXPECT_EQ(out_,
             "Created sub/dir/keep-the-pressure-safe. Edit its guidance.json, then run `velko "
@@ -297,12 +297,10 @@ TEST_F(GuidanceCommands, NewWithAWrongTypeIsRedWithExitStatus1) {
 }
 
 TEST_F(GuidanceCommands, NewTwiceIsRedWithExitStatus1) {
-  EXPECT_EQ(run({"guidance", "new", "-n", "Keep the pressure safe", "-t", "constraint", "-l",
-                 "./"}),
-            0);
+  EXPECT_EQ(
+      run({"guidance", "new", "-n", "Keep the pressure safe", "-t", "constraint", "-l", "./"}), 0);
   out_.clear();
-  EXPECT_EQ(run({"guidance", "new", "-n", "Keep the pressure safe", "-t", "goal", "-l", "./"}),
-            1);
+  EXPECT_EQ(run({"guidance", "new", "-n", "Keep the pressure safe", "-t", "goal", "-l", "./"}), 1);
   EXPECT_EQ(out_, "./keep-the-pressure-safe already exists\n");
   EXPECT_EQ(guidance::read_manifest("keep-the-pressure-safe").type, "constraint");
 }
@@ -331,9 +329,8 @@ TEST_F(GuidanceCommands, PublishWithNoArgumentPublishesTheWorkingDirectory) {
   write_file("guidance.json", kConstraint);
   EXPECT_EQ(run({"guidance", "publish"}), 0);
   EXPECT_EQ(out_, "Published the constraint 'Keep the pressure safe' (uuid: uuid-1)\n");
-  std::vector<std::string> calls = {
-      "select", "get org-3 proj-9 Keep the pressure safe constraint",
-      "create org-3 proj-9 constraint Keep the pressure safe -"};
+  std::vector<std::string> calls = {"select", "get org-3 proj-9 Keep the pressure safe constraint",
+                                    "create org-3 proj-9 constraint Keep the pressure safe -"};
   EXPECT_EQ(backend_.calls, calls);
   EXPECT_EQ(backend_.urls, std::vector<std::string>{"http://127.0.0.1:8700"});
 }
@@ -383,8 +380,8 @@ TEST_F(GuidanceCommands, PublishTheOptionWinsOverThePositionalPath) {
 TEST_F(GuidanceCommands, PublishWithoutAManifestIsRedBeforeAnyClient) {
   fs::create_directories("empty");
   EXPECT_EQ(run({"guidance", "publish", "empty"}), 1);
-  EXPECT_EQ(out_, "No guidance.json in " + cwd_ +
-                      "/empty (create one with `velko guidance new`)\n");
+  EXPECT_EQ(out_,
+            "No guidance.json in " + cwd_ + "/empty (create one with `velko guidance new`)\n");
   EXPECT_TRUE(backend_.urls.empty());
   EXPECT_TRUE(backend_.calls.empty());
   out_.clear();
@@ -455,9 +452,8 @@ TEST_F(GuidanceCommands, NamesAndArgumentsAreShownEscaped) {
   session_.interactive = false;
   out_.clear();
   EXPECT_EQ(run({"guidance", "publish", "item"}), 1);
-  EXPECT_EQ(out_.substr(0, out_.find(';')),
-            "The reward file " + cwd_ + "/" + shown + " is outside the item directory " + cwd_ +
-                "/item");
+  EXPECT_EQ(out_.substr(0, out_.find(';')), "The reward file " + cwd_ + "/" + shown +
+                                                " is outside the item directory " + cwd_ + "/item");
   // The arguments echoed back.
   out_.clear();
   EXPECT_EQ(run({"guidance", "publish", "no\x1b]0;x\x07where"}), 1);

@@ -33,9 +33,9 @@ class GuidanceEndToEnd : public EndToEnd {
 };
 
 TEST_F(GuidanceEndToEnd, NewPublishPublishList) {
-  RunResult made = velko({"guidance", "new", "-n", "Keep the pressure safe", "-t", "constraint",
-                          "-l", "."},
-                         dir.path());
+  RunResult made =
+      velko({"guidance", "new", "-n", "Keep the pressure safe", "-t", "constraint", "-l", "."},
+            dir.path());
   ASSERT_EQ(made.status, 0) << made.err;
   EXPECT_EQ(made.out,
             "Created ./keep-the-pressure-safe. Edit its guidance.json, then run `velko guidance "
@@ -82,14 +82,15 @@ TEST_F(GuidanceEndToEnd, PromptsTakeDefaultsAndEndOfInputAborts) {
 TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
   RunResult missing = velko({"guidance", "publish"}, dir.path());
   EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "No guidance.json in " + dir.path() +
-                             " (create one with `velko guidance new`)\n");
+  EXPECT_EQ(missing.out,
+            "No guidance.json in " + dir.path() + " (create one with `velko guidance new`)\n");
   // A reward file from outside the item, without a terminal to ask on: refused, unsent.
   write_file(dir / "guidance.json", R"({"name": "r", "type": "reward", "file": "/etc/hostname"})");
   RunResult outside = velko({"guidance", "publish"}, dir.path());
   EXPECT_EQ(outside.status, 1);
   EXPECT_THAT(outside.out, HasSubstr("The reward file /etc/hostname is outside the item "
-                                     "directory " + dir.path() + "; nothing was sent."));
+                                     "directory " +
+                                     dir.path() + "; nothing was sent."));
   EXPECT_THAT(outside.out, HasSubstr("--allow-outside-file"));
   RunResult allowed = velko({"guidance", "publish", "--allow-outside-file"}, dir.path());
   EXPECT_EQ(allowed.status, 0) << allowed.err;
@@ -118,7 +119,8 @@ TEST_F(GuidanceEndToEnd, ErrorsHaveTheirExitStatuses) {
   unreachable_options.cwd = dir.path();
   RunResult unreachable = run({bin("velko"), "guidance", "list"}, unreachable_options);
   EXPECT_EQ(unreachable.status, 1);
-  EXPECT_THAT(unreachable.err, HasSubstr("Error: Could not reach " + nobody.url() + "/v1/projects"));
+  EXPECT_THAT(unreachable.err,
+              HasSubstr("Error: Could not reach " + nobody.url() + "/v1/projects"));
 }
 
 // The HTTP library and the thirty libraries it brings are loaded when a request is made, not
@@ -136,8 +138,8 @@ TEST_F(GuidanceEndToEnd, OnlyCommandsThatNeedThemLoadTheHttpAndUnicodeLibraries)
   EXPECT_THAT(help.err, Not(HasSubstr("libicuuc")));
   EXPECT_THAT(help.err, Not(HasSubstr("libspdlog")));
   EXPECT_THAT(help.err, Not(HasSubstr("libboost_json")));
-  RunResult made = run({bin("velko"), "guidance", "new", "-n", "x", "-t", "goal", "-l", "items"},
-                       options);
+  RunResult made =
+      run({bin("velko"), "guidance", "new", "-n", "x", "-t", "goal", "-l", "items"}, options);
   EXPECT_EQ(made.status, 0) << made.out;
   EXPECT_THAT(made.err, Not(HasSubstr("libcurl")));
   EXPECT_THAT(made.err, Not(HasSubstr("libicuuc")));

@@ -22,8 +22,8 @@
 
 #include "common/async.h"
 #include "common/json_text.h"
-#include "main/guidance/manifest.h"
 #include "main/guidance/guidance_library.h"
+#include "main/guidance/manifest.h"
 #include "main/guidance/publish.h"
 #include "main/guidance/reward_file.h"
 #include "main/guidance/scaffold.h"
@@ -159,8 +159,8 @@ TEST(ReadManifest, AcceptsEmptyConditionsOfEveryKind) {
   TempDir temp;
   for (std::string type : {"goal", "constraint", "successCriteria"}) {
     for (std::string conditions : {"[]", "{}"}) {
-      auto directory = item(temp, R"({"name": "n", "type": ")" + type +
-                                      R"(", "conditions": )" + conditions + "}");
+      auto directory = item(
+          temp, R"({"name": "n", "type": ")" + type + R"(", "conditions": )" + conditions + "}");
       GuidanceManifest manifest = read_manifest(directory);
       EXPECT_EQ(manifest.type, type);
       EXPECT_EQ(*manifest.conditions, json::parse(conditions));
@@ -266,8 +266,8 @@ TEST(ManifestMessages, MissingManifestNamesTheAbsoluteDirectory) {
   InDirectory here(base);
   EXPECT_EQ(error_of("empty/"),
             "No guidance.json in " + base + "/empty (create one with `velko guidance new`)");
-  EXPECT_EQ(error_of("./"), "No guidance.json in " + base +
-                                " (create one with `velko guidance new`)");
+  EXPECT_EQ(error_of("./"),
+            "No guidance.json in " + base + " (create one with `velko guidance new`)");
 }
 
 TEST(ManifestMessages, MissingManifestForADirectoryNamedGuidanceJson) {
@@ -324,16 +324,16 @@ TEST(ManifestMessages, InvalidJsonForNestingTooDeepRatherThanACrash) {
   TempDir temp;
   auto directory = item(temp, std::string(200000, '[') + std::string(200000, ']'));
   std::string message = error_of(directory);
-  EXPECT_EQ(message.rfind("guidance.json is not valid JSON: nesting deeper than 256 levels at ",
-                          0),
+  EXPECT_EQ(message.rfind("guidance.json is not valid JSON: nesting deeper than 256 levels at ", 0),
             0u)
       << message;
 }
 
 TEST(ManifestMessages, NumberBeyondTheRangeOfADoubleIsInvalidJson) {
   TempDir temp;
-  EXPECT_EQ(error_of(item(temp, "{\"name\": \"n\", \"type\": \"goal\",\n \"conditions\": "
-                                "[{\"value\": 1e999}]}")),
+  EXPECT_EQ(error_of(item(temp,
+                          "{\"name\": \"n\", \"type\": \"goal\",\n \"conditions\": "
+                          "[{\"value\": 1e999}]}")),
             "guidance.json is not valid JSON: number out of range (1e999; a number must be "
             "smaller than 1.8e308 in size) at line 2 column 27 (char 56)");
 }
@@ -347,9 +347,9 @@ TEST(ManifestMessages, NotAnObject) {
 
 TEST(ManifestMessages, NameMissingBlankOrNotAString) {
   TempDir temp;
-  for (std::string name : {"", R"(, "name": null)", R"(, "name": 5)", R"(, "name": "")",
-                           R"(, "name": "   ")", R"(, "name": "\u3000\t\n")",
-                           R"(, "name": ["n"])", R"(, "name": {"n": 1})"}) {
+  for (std::string name :
+       {"", R"(, "name": null)", R"(, "name": 5)", R"(, "name": "")", R"(, "name": "   ")",
+        R"(, "name": "\u3000\t\n")", R"(, "name": ["n"])", R"(, "name": {"n": 1})"}) {
     EXPECT_EQ(error_of(item(temp, R"({"type": "goal", "conditions": [])" + name + "}")), kM4)
         << name;
   }
@@ -357,12 +357,11 @@ TEST(ManifestMessages, NameMissingBlankOrNotAString) {
 
 TEST(ManifestMessages, TypeNotOneOfTheFourExactly) {
   TempDir temp;
-  for (std::string type : {"", R"(, "type": null)", R"(, "type": 1)", R"(, "type": "Goal")",
-                           R"(, "type": "success_criteria")", R"(, "type": "successcriteria")",
-                           R"(, "type": "SuccessCriteria")", R"(, "type": " goal")",
-                           R"(, "type": ["goal"])"}) {
-    EXPECT_EQ(error_of(item(temp, R"({"name": "n", "conditions": [])" + type + "}")), kM5)
-        << type;
+  for (std::string type :
+       {"", R"(, "type": null)", R"(, "type": 1)", R"(, "type": "Goal")",
+        R"(, "type": "success_criteria")", R"(, "type": "successcriteria")",
+        R"(, "type": "SuccessCriteria")", R"(, "type": " goal")", R"(, "type": ["goal"])"}) {
+    EXPECT_EQ(error_of(item(temp, R"({"name": "n", "conditions": [])" + type + "}")), kM5) << type;
   }
 }
 
@@ -542,18 +541,19 @@ TEST(DirectoryName, GuidanceWhenNothingIsLeft) {
 
 TEST(DirectoryName, KeepsLettersOutsideAsciiInLowerCase) {
   EXPECT_EQ(directory_name("Ünïcödé Straße"), "ünïcödé-straße");
-  EXPECT_EQ(directory_name("\u03a3\u039f\u03a6\u039f\u03a3"), "\u03c3\u03bf\u03c6\u03bf\u03c2");  // final sigma, as the Unicode mapping gives
+  EXPECT_EQ(directory_name("\u03a3\u039f\u03a6\u039f\u03a3"),
+            "\u03c3\u03bf\u03c6\u03bf\u03c2");  // final sigma, as the Unicode mapping gives
   EXPECT_EQ(directory_name("Дружба"), "дружба");
   EXPECT_EQ(directory_name("日本語のテスト"), "日本語のテスト");
   EXPECT_EQ(directory_name("🚀 Go!"), "go");
 }
 
 TEST(DirectoryName, KeepsNumeralsOfEveryKind) {
-  EXPECT_EQ(directory_name("x²"), "x²");            // superscript two
+  EXPECT_EQ(directory_name("x²"), "x²");                      // superscript two
   EXPECT_EQ(directory_name("Phase \u216b"), "phase-\u217b");  // Roman numeral twelve, lower-cased
-  EXPECT_EQ(directory_name("½ open"), "½-open");     // vulgar fraction
-  EXPECT_EQ(directory_name("٣ pumps"), "٣-pumps");   // Arabic-Indic digit three
-  EXPECT_EQ(directory_name("①"), "①");               // circled digit one
+  EXPECT_EQ(directory_name("½ open"), "½-open");              // vulgar fraction
+  EXPECT_EQ(directory_name("٣ pumps"), "٣-pumps");            // Arabic-Indic digit three
+  EXPECT_EQ(directory_name("①"), "①");                        // circled digit one
 }
 
 TEST(DirectoryName, CombiningMarksBecomeHyphens) {
@@ -564,7 +564,9 @@ TEST(DirectoryName, CombiningMarksBecomeHyphens) {
 }
 
 TEST(DirectoryName, BytesThatAreNotUtf8BecomeHyphens) {
-  EXPECT_EQ(directory_name("a\xff\xfe" "b"), "a--b");
+  EXPECT_EQ(directory_name("a\xff\xfe"
+                           "b"),
+            "a--b");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -776,17 +778,26 @@ TEST(ReadRewardFile, WhatChangesAfterTheCheckIsCheckedAgainOnTheDescriptor) {
          fs::remove(directory + "/reward.py");
          fs::create_symlink(outside + "/secret", directory + "/reward.py");
        },
-       {}, "r"},
-      {"a link to outside", replace_with_link(outside + "/secret"), {true, {}},
+       {},
+       "r"},
+      {"a link to outside",
+       replace_with_link(outside + "/secret"),
+       {true, {}},
        "replaced by a link"},
       {"a link to /dev/zero", replace_with_link("/dev/zero"), {true, {}}, "replaced by a link"},
-      {"a pipe", [&] { fs::remove(real); ASSERT_EQ(::mkfifo(real.c_str(), 0600), 0); }, {true, {}},
+      {"a pipe",
+       [&] {
+         fs::remove(real);
+         ASSERT_EQ(::mkfifo(real.c_str(), 0600), 0);
+       },
+       {true, {}},
        "is a named pipe (FIFO), not a file"},
       {"a directory on the way, unallowed", move_code_out, {}, "outside"},
       {"a directory on the way, allowed", move_code_out, {true, {}}, "r"},
       {"another file than the one allowed", move_code_out, {false, real}, "outside"},
       {"a file grown past the bound",
-       [&] { ASSERT_EQ(::truncate(real.c_str(), MAX_REWARD_FILE_BYTES + 1), 0); }, {},
+       [&] { ASSERT_EQ(::truncate(real.c_str(), MAX_REWARD_FILE_BYTES + 1), 0); },
+       {},
        "is larger than 64 MiB"},
   };
   for (const Case& c : cases) {
@@ -1028,8 +1039,8 @@ TEST(Publish, ARewardFileOutsideTheItemIsSentOnlyWhenAllowed) {
     } catch (const RewardFileOutsideError& error) {
       EXPECT_EQ(error.location().resolved, secret);
       EXPECT_THAT(error.what(), HasSubstr(secret));
-      EXPECT_THAT(error.what(), HasSubstr(" outside the item directory " +
-                                          fs::canonical(directory).string()));
+      EXPECT_THAT(error.what(),
+                  HasSubstr(" outside the item directory " + fs::canonical(directory).string()));
     }
     EXPECT_TRUE(api.calls.empty()) << file;
     run_publish(api, directory, /*allow_outside_file=*/true);

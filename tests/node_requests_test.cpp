@@ -30,9 +30,7 @@ using Clock = std::chrono::steady_clock;
 class FreshHeaders : public DatasetModule {
  public:
   std::string url;
-  awaitable<LocalDataset> resolve_local_dataset(std::string) override {
-    co_return LocalDataset{};
-  }
+  awaitable<LocalDataset> resolve_local_dataset(std::string) override { co_return LocalDataset{}; }
   std::string compute_url() override { return url; }
   http::Headers auth_headers() override {
     return {{"Authorization", "Bearer token-" + std::to_string(++calls_)}};
@@ -139,9 +137,10 @@ TEST_F(NodePostTest, UnreachableOrSilentNodeIsATransportError) {
     post();
     ADD_FAILURE();
   } catch (const http::TransportError& error) {
-    EXPECT_EQ(std::string(error.what()).rfind("Could not reach the compute node at " + base +
-                                                  "/ml/analysis-actions: ", 0),
-              0u)
+    EXPECT_EQ(
+        std::string(error.what())
+            .rfind("Could not reach the compute node at " + base + "/ml/analysis-actions: ", 0),
+        0u)
         << error.what();
   }
 
@@ -227,7 +226,8 @@ TEST_F(FetchActionsTest, FailsAsEveryNodeRequestFails) {
       fetch();
       ADD_FAILURE();
     } catch (const PublishReportError& error) {
-      EXPECT_STREQ(error.what(), "The compute node refused the analysis: episode 3 is out of range");
+      EXPECT_STREQ(error.what(),
+                   "The compute node refused the analysis: episode 3 is out of range");
     }
   }
   {
@@ -257,7 +257,8 @@ TEST_F(FetchActionsTest, FailsAsEveryNodeRequestFails) {
     fetch();
     ADD_FAILURE();
   } catch (const http::TransportError& error) {
-    EXPECT_EQ(std::string(error.what()).rfind("Could not reach the compute node at " + gone, 0), 0u);
+    EXPECT_EQ(std::string(error.what()).rfind("Could not reach the compute node at " + gone, 0),
+              0u);
   }
 }
 
@@ -268,7 +269,9 @@ TEST_F(FetchActionsTest, AnAnswerThatHoldsMoreThanWasAskedForEndsTheTransfer) {
   }
   auto node = node_answering(200, R"({"episodes": [)" + episodes + "]}", "application/json");
   use_node(node->url());
-  EXPECT_EQ(testing::node_fault([&] { fetch({0, 3}); }),
+  EXPECT_EQ(testing::node_fault([&] {
+              fetch({0, 3});
+            }),
             "BadAnswer: the answer has more episodes than the 2 that were asked for");
 }
 
@@ -311,8 +314,8 @@ TEST(PickEpisodes, SpreadsEvenlyRoundingHalfToEven) {
   for (std::int64_t i = 11; i <= 20; ++i) without_ten.push_back(i);
   EXPECT_EQ(pick_episodes(10, 20), first_ten);
   EXPECT_EQ(pick_episodes(21, 20), without_ten);
-  EXPECT_EQ(pick_episodes(100, 20), (V{0, 5, 10, 16, 21, 26, 31, 36, 42, 47, 52, 57, 63, 68, 73,
-                                       78, 83, 89, 94, 99}));
+  EXPECT_EQ(pick_episodes(100, 20),
+            (V{0, 5, 10, 16, 21, 26, 31, 36, 42, 47, 52, 57, 63, 68, 73, 78, 83, 89, 94, 99}));
   EXPECT_EQ(pick_episodes(10, 4), (V{0, 3, 6, 9}));
   EXPECT_EQ(pick_episodes(10, 3), (V{0, 4, 9}));
   EXPECT_EQ(pick_episodes(6, 4), (V{0, 2, 3, 5}));

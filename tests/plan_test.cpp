@@ -200,8 +200,7 @@ class FakeCoreLibrary : public CoreLibrary {
 class SimMappingsTest : public ::testing::Test {
  protected:
   value read() {
-    const ReportRun run{platform_, datasets_, host_sim_, sims_, core_, out_.console,
-                        out_.logger()};
+    const ReportRun run{platform_, datasets_, host_sim_, sims_, core_, out_.console, out_.logger()};
     return async_to_sync([&]() { return sim_mappings(run, client_, 5); })();
   }
 

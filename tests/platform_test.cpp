@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include <boost/json/array.hpp>
-#include <boost/json/object.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <boost/json/array.hpp>
+#include <boost/json/object.hpp>
 
 #include "common/api_status_error.h"
 #include "common/async.h"
@@ -41,7 +41,6 @@ template <class Fn>
 auto sync(Fn fn) {
   return async_to_sync(std::move(fn))();
 }
-
 
 // A loopback server that records every request and answers with a scripted reply.
 class Recorder {
@@ -71,8 +70,7 @@ class Recorder {
         res.set_content_provider(huge_bytes_, "application/json",
                                  [](std::size_t, std::size_t length, httplib::DataSink& sink) {
                                    static const std::string chunk(1 << 16, ' ');
-                                   return sink.write(chunk.data(),
-                                                     std::min(length, chunk.size()));
+                                   return sink.write(chunk.data(), std::min(length, chunk.size()));
                                  });
       } else {
         res.set_content(body_, content_type_);
@@ -238,9 +236,8 @@ TEST_F(ClientTest, TheProjectPromptAsksThroughTheStreamsItIsGiven) {
 TEST_F(ClientTest, GuidanceItemsRoundTripThroughThePlatform) {
   Client client = platform_client();
   json::value conditions = json_text::parse(R"({"z":1,"a":[2]})");
-  guidance::GuidanceItem goal = sync([&] {
-    return client.create(kOrg, kWater, "goal", "Level", conditions, std::nullopt);
-  });
+  guidance::GuidanceItem goal =
+      sync([&] { return client.create(kOrg, kWater, "goal", "Level", conditions, std::nullopt); });
   EXPECT_EQ(goal.type.value, "goal");
   sync([&] { return client.create(kOrg, kWater, "reward", "Level", std::nullopt, "u"); });
 
@@ -303,8 +300,7 @@ TEST_F(ClientTest, IdsAndQueriesArePercentEncoded) {
             "?name=a%26b%3Dc%2F%C3%BC&type=successCriteria");
   server.answer(200, "{}");
   sync([&] { return client.publish_report_status({"o", "s?x", "i#1", "j%2"}); });
-  EXPECT_EQ(server.last().target,
-            "/v1/orgs/o/sims/s%3Fx/implementations/i%231/report-jobs/j%252");
+  EXPECT_EQ(server.last().target, "/v1/orgs/o/sims/s%3Fx/implementations/i%231/report-jobs/j%252");
   // Dot segments would be resolved away on the way.
   sync([&] { return client.publish_report_status({"..", ".", "..", "."}); });
   EXPECT_EQ(server.last().target,
@@ -314,9 +310,9 @@ TEST_F(ClientTest, IdsAndQueriesArePercentEncoded) {
 TEST_F(ClientTest, DotIdsReachTheirOwnRouteOnThePlatform) {
   Client client = platform_client();
   for (std::string id : {".", ".."}) {
-    EXPECT_EQ(refusal([&] { return client.update(kOrg, kPump, id, json::array(), std::nullopt); },
-                      404),
-              "There is no guidance item " + quoted(id) + " in the project");
+    EXPECT_EQ(
+        refusal([&] { return client.update(kOrg, kPump, id, json::array(), std::nullopt); }, 404),
+        "There is no guidance item " + quoted(id) + " in the project");
   }
 }
 
@@ -367,9 +363,9 @@ TEST_F(ClientTest, ReportJobRunsFromClaimToWrittenReport) {
   EXPECT_EQ(claim.at("maxLagSteps"), json::value(2));
   std::string job(claim.at("jobId").as_string());
 
-  json::value body = json_text::parse(
-      R"({"simulatorValidation":{"evaluation":{"score_percent":90}},)"
-      R"("dataset":{"contentMd5":"m","contentSha256":"s"},"warnings":["w1"]})");
+  json::value body =
+      json_text::parse(R"({"simulatorValidation":{"evaluation":{"score_percent":90}},)"
+                       R"("dataset":{"contentMd5":"m","contentSha256":"s"},"warnings":["w1"]})");
   sync([&] {
     return client.publish_report_submit({kOrg, sim.sim_id, sim.implementation_id, job}, body);
   });
@@ -379,7 +375,8 @@ TEST_F(ClientTest, ReportJobRunsFromClaimToWrittenReport) {
   EXPECT_EQ(json_text::to_json(status),
             R"({"buildStatus":"READY","buildMapped":true,"eventStatus":"done",)"
             R"("run":{"status":"ready","failureCode":null,"score":90},)"
-            R"("projects":[{"projectId":")" + kWater + R"(","projectName":"Water plant"}]})");
+            R"("projects":[{"projectId":")" +
+                kWater + R"(","projectName":"Water plant"}]})");
   EXPECT_EQ(json_text::to_json(platform_->state().at("claims").at(0).at("submitted")),
             json_text::to_json(body));
 }
@@ -405,8 +402,7 @@ TEST_F(ClientTest, RefusalWithoutATextDetailCarriesTheRawBody) {
   server.answer(500, "plain failure", "text/plain");
   EXPECT_EQ(refusal([&] { return client.list_projects(); }, 500), "plain failure");
   server.answer(422, R"({"detail":[{"msg":"bad"}]})");
-  EXPECT_EQ(refusal([&] { return client.list_projects(); }, 422),
-            R"({"detail":[{"msg":"bad"}]})");
+  EXPECT_EQ(refusal([&] { return client.list_projects(); }, 422), R"({"detail":[{"msg":"bad"}]})");
   server.answer(503, "");
   try {
     sync([&] { return client.list_projects(); });
@@ -479,11 +475,11 @@ TEST_F(ClientTest, TricklingPlatformAnsweredTooSlowlyAndMayHaveMadeWhatWasAsked)
   server.answer_trickling();
   Client client(server.url());
   client.set_total_timeout(0.3);
-  EXPECT_EQ(failure<http::AnswerTooSlow>(
-                [&] { return client.publish_report_start("o", "s", "i", "d"); }),
-            "The platform answered too slowly (POST " + server.url() +
-                "/v1/orgs/o/sims/s/implementations/i/report-jobs: no complete answer within "
-                "0.3 s); the report claim may have been opened all the same");
+  EXPECT_EQ(
+      failure<http::AnswerTooSlow>([&] { return client.publish_report_start("o", "s", "i", "d"); }),
+      "The platform answered too slowly (POST " + server.url() +
+          "/v1/orgs/o/sims/s/implementations/i/report-jobs: no complete answer within "
+          "0.3 s); the report claim may have been opened all the same");
   EXPECT_THAT(failure<http::AnswerTooSlow>([&] { return client.publish_sim("o", "n", "h"); }),
               ::testing::EndsWith("; the sim's build may have been published all the same"));
 }

@@ -64,8 +64,8 @@ class ReportRunTest : public ::testing::Test {
   // The run as the tests make it: the fake platform and dataset module, the stand-in analysis
   // (none: the real one), the timings of the test.
   ReportRun report_run() {
-    return ReportRun{platform,       dataset,      host_sim, sims, core, captured.console,
-                     captured.logger(), timings, analysis};
+    return ReportRun{platform,         dataset,           host_sim, sims,    core,
+                     captured.console, captured.logger(), timings,  analysis};
   }
 
   // Makes the stand-in analysis answer `result`.
@@ -79,8 +79,8 @@ class ReportRunTest : public ::testing::Test {
   }
 
   void analysis_throws(std::function<void()> raise) {
-    analysis = [raise](const ReportRun&, std::string, json::value, LocalDataset, std::string,
-                       int, json::object, double, std::uint64_t) -> awaitable<json::value> {
+    analysis = [raise](const ReportRun&, std::string, json::value, LocalDataset, std::string, int,
+                       json::object, double, std::uint64_t) -> awaitable<json::value> {
       raise();
       co_return json::value();
     };
@@ -89,8 +89,8 @@ class ReportRunTest : public ::testing::Test {
   void run(PublishReportOptions options = {}) {
     const ReportRun run = report_run();
     async_to_sync([&]() -> awaitable<void> {
-      co_await publish_report(run, "org-1", "sim-1", "Water tank", "impl-1", "/sims/tank",
-                              "abc123", "water-tank-runs", options);
+      co_await publish_report(run, "org-1", "sim-1", "Water tank", "impl-1", "/sims/tank", "abc123",
+                              "water-tank-runs", options);
     })();
   }
 
@@ -173,8 +173,7 @@ TEST_F(ReportRunTest, SuccessSubmitsTheArtifactWaitsAndPrintsTheReport) {
   run(options);
   EXPECT_THAT(platform.names(), ElementsAre("link", "start", "submit", "status"));
   EXPECT_EQ(platform.calls[0].args, (std::vector<std::string>{"org-1", "proj-1", "sim-1"}));
-  EXPECT_EQ(platform.calls[1].args,
-            (std::vector<std::string>{"org-1", "sim-1", "impl-1", "ds-1"}));
+  EXPECT_EQ(platform.calls[1].args, (std::vector<std::string>{"org-1", "sim-1", "impl-1", "ds-1"}));
   EXPECT_EQ(platform.calls[2].args,
             (std::vector<std::string>{"org-1", "sim-1", "impl-1", "job-1"}));
   EXPECT_EQ(platform.calls[2].body,
@@ -246,7 +245,8 @@ TEST_F(ReportRunTest, OptionsTheAnalysisCannotRunWithAreRefusedBeforeAnythingIsA
                                       "greater than 0, not "));
   }
   PublishReportOptions infinite;
-  infinite.env_init = json::object{{"nested", json::array{1, std::numeric_limits<double>::infinity()}}};
+  infinite.env_init =
+      json::object{{"nested", json::array{1, std::numeric_limits<double>::infinity()}}};
   EXPECT_EQ(refusal(infinite),
             "The sim's initial settings hold a number that is not finite, which JSON cannot carry");
   EXPECT_TRUE(platform.calls.empty());
@@ -315,7 +315,7 @@ TEST_F(ReportRunTest, SecondInterruptDuringTheCloseGoesOnOutward) {
   EXPECT_THROW(run(), Interrupted);
   // The user is told that the claim may have stayed open, and which one.
   EXPECT_THAT(out, HasSubstr("Interrupted while closing the report claim job-1: it may "
-                                 "still be open on the platform"));
+                             "still be open on the platform"));
 }
 
 TEST_F(ReportRunTest, FailingCloseOnlyWritesTheDebugLine) {
@@ -330,7 +330,8 @@ TEST_F(ReportRunTest, FailingCloseOnlyWritesTheDebugLine) {
 }
 
 TEST_F(ReportRunTest, NoArtifactClosesWithTheJoinedWarningsAndFails) {
-  analysis_returns(J(R"({"simulator_validation": null, "warnings": ["no rows", "sensor x empty"]})"));
+  analysis_returns(
+      J(R"({"simulator_validation": null, "warnings": ["no rows", "sensor x empty"]})"));
   try {
     run();
     FAIL();
@@ -338,7 +339,8 @@ TEST_F(ReportRunTest, NoArtifactClosesWithTheJoinedWarningsAndFails) {
     EXPECT_STREQ(error.what(), "no rows; sensor x empty");
   }
   EXPECT_EQ(out, "warning: no rows\nwarning: sensor x empty\n");
-  EXPECT_EQ(platform.submissions(), std::vector<json::value>{J(R"({"failure": "no rows; sensor x empty"})")});
+  EXPECT_EQ(platform.submissions(),
+            std::vector<json::value>{J(R"({"failure": "no rows; sensor x empty"})")});
 }
 
 TEST_F(ReportRunTest, NoArtifactNorWarningsUsesTheFixedReason) {
@@ -356,7 +358,8 @@ TEST_F(ReportRunTest, NoArtifactNorWarningsUsesTheFixedReason) {
 TEST_F(ReportRunTest, SubmissionCarriesAtMostFiftyWarningsOf500Characters) {
   json::value result = good_result();
   json::array warnings;
-  for (int i = 0; i < 60; ++i) warnings.emplace_back("w" + std::to_string(i) + std::string(600, '.'));
+  for (int i = 0; i < 60; ++i)
+    warnings.emplace_back("w" + std::to_string(i) + std::string(600, '.'));
   result.as_object()["warnings"] = warnings;
   analysis_returns(result);
   run();
@@ -370,7 +373,9 @@ TEST_F(ReportRunTest, SubmissionCarriesAtMostFiftyWarningsOf500Characters) {
 }
 
 TEST_F(ReportRunTest, RefusedClaimBecomesPublishReportErrorWithTheDetailAndNoClose) {
-  platform.refuse_claim = [] { throw APIStatusError(409, "This sim already has an open report job"); };
+  platform.refuse_claim = [] {
+    throw APIStatusError(409, "This sim already has an open report job");
+  };
   analysis_returns(good_result());
   try {
     run();
@@ -407,7 +412,8 @@ TEST_F(ReportRunTest, UntrustedClaimAndResultGiveClearErrorsWithoutClosing) {
   platform.calls.clear();
   analysis_returns(J(R"({"simulator_validation": {"dataset": {"selected_episodes": []}}})"));
   EXPECT_THROW(run(), KeyError);  // no "evaluation": not closed, not submitted
-  analysis_returns(J(R"({"simulator_validation": {"evaluation": {}, "dataset": {"selected_episodes": []}}})"));
+  analysis_returns(
+      J(R"({"simulator_validation": {"evaluation": {}, "dataset": {"selected_episodes": []}}})"));
   EXPECT_THROW(run(), KeyError);  // no result "dataset": not closed, not submitted
   analysis_returns(J(R"({"warnings": "not a list"})"));
   EXPECT_THROW(run(), BadAnswer);
@@ -415,7 +421,8 @@ TEST_F(ReportRunTest, UntrustedClaimAndResultGiveClearErrorsWithoutClosing) {
 }
 
 TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhenTheBuildFailed) {
-  platform.statuses = {J(R"({"buildStatus": "ERROR", "buildMapped": true, "eventStatus": "pending"})")};
+  platform.statuses = {
+      J(R"({"buildStatus": "ERROR", "buildMapped": true, "eventStatus": "pending"})")};
   json::value status = wait();
   EXPECT_EQ(platform.status_calls(), 1);
   render_reports(captured.console, status, "Water tank");
@@ -427,8 +434,8 @@ TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhenTheBuildFailed) {
 }
 
 TEST_F(ReportRunTest, ReportWaitReturnsAtOnceWhileTheBuildIsNotMapped) {
-  for (const char* status_text : {R"({"buildStatus": "BUILDING", "buildMapped": false})",
-                                  R"({"buildStatus": "BUILDING"})"}) {
+  for (const char* status_text :
+       {R"({"buildStatus": "BUILDING", "buildMapped": false})", R"({"buildStatus": "BUILDING"})"}) {
     out.clear();
     platform.calls.clear();
     platform.statuses = {J(status_text)};
@@ -480,19 +487,20 @@ TEST_F(ReportRunTest, ReportWaitStopsAtTheDeadlineWithBoundedPolls) {
 
 TEST_F(ReportRunTest, StatusLineIsRemovedWhenAPollFails) {
   platform.on_status = [] { throw std::runtime_error("platform down"); };
-  EXPECT_THROW(wait(),
-               std::runtime_error);
+  EXPECT_THROW(wait(), std::runtime_error);
   EXPECT_EQ(statuses, (std::vector<std::string>{"Writing the simulation report...", ""}));
 }
 
 TEST_F(ReportRunTest, RenderShowsFailedRunsScoresAndUseCases) {
-  render_reports(captured.console, J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "failed",
+  render_reports(captured.console,
+                 J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "failed",
                        "run": {"status": "failed"}, "projects": [{"projectName": "A"}, {"projectName": "B"}]})"),
                  "t");
   EXPECT_THAT(out, HasSubstr("│ failed (unknown) │ -     │ A, B      │"));
   EXPECT_THAT(out, ::testing::Not(HasSubstr("No use case")));
   out.clear();
-  render_reports(captured.console, J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
+  render_reports(captured.console,
+                 J(R"({"buildStatus": "READY", "buildMapped": true, "eventStatus": "done",
                        "run": {"status": "failed", "failureCode": "ANALYSIS_FAILED", "score": 90}, "projects": []})"),
                  "t");
   EXPECT_THAT(out, HasSubstr("│ failed (ANALYSIS_FAILED) │ 90.0  │ -         │"));
@@ -509,12 +517,16 @@ TEST_F(ReportRunTest, StatusFieldsOfTheWrongTypeAreClearErrors) {
                  "the platform's report status has \"eventStatus\" of the wrong type (expected a "
                  "text, got 3)");
   }
-  EXPECT_THROW(render(R"({"buildMapped": true, "eventStatus": "done", "run": {"status": "ready", "score": "90"}})"),
-               BadAnswer);
+  EXPECT_THROW(
+      render(
+          R"({"buildMapped": true, "eventStatus": "done", "run": {"status": "ready", "score": "90"}})"),
+      BadAnswer);
   EXPECT_THROW(render(R"({"buildMapped": true, "eventStatus": "done", "run": {"score": 1}})"),
                KeyError);
-  EXPECT_THROW(render(R"({"buildMapped": true, "eventStatus": "done", "run": {"status": "ready"}, "projects": [{}]})"),
-               KeyError);
+  EXPECT_THROW(
+      render(
+          R"({"buildMapped": true, "eventStatus": "done", "run": {"status": "ready"}, "projects": [{}]})"),
+      KeyError);
   EXPECT_THROW(render(R"({"buildMapped": 1})"), BadAnswer);
   EXPECT_THROW(render("[]"), BadAnswer);
 }
@@ -534,10 +546,14 @@ TEST(SensorTable, ShowsTheNodesFiguresWorstFirstAndNothingForAnotherShape) {
   ASSERT_TRUE(results);
   const std::string table = render_table(sensor_table(*results), /*color=*/false);
   const std::vector<std::string> expected_rows = {
-      "│ flow\\x1b[2J │ 41.2     │ ████████▎            │ 2   │ 6100 │ 3 predictions without a value │",
-      "│ level       │ 98.8     │ ███████████████████▊ │ 0   │ 6158 │                               │",
-      "│ setpoint    │ 100.0    │ ████████████████████ │ 0   │ 10   │ never changes                 │",
-      "│ temp        │ -        │                      │ -   │ 0    │ not scored                    │",
+      "│ flow\\x1b[2J │ 41.2     │ ████████▎            │ 2   │ 6100 │ 3 predictions without a "
+      "value │",
+      "│ level       │ 98.8     │ ███████████████████▊ │ 0   │ 6158 │                              "
+      " │",
+      "│ setpoint    │ 100.0    │ ████████████████████ │ 0   │ 10   │ never changes                "
+      " │",
+      "│ temp        │ -        │                      │ -   │ 0    │ not scored                   "
+      " │",
   };
   std::size_t at = 0;
   for (const std::string& row : expected_rows) {
@@ -552,7 +568,10 @@ TEST(SensorTable, ShowsTheNodesFiguresWorstFirstAndNothingForAnotherShape) {
 
   // Shapes of another node: no table (and no error).
   for (const char* other : {
-           R"(null)", R"({})", R"({"evaluation": {}})", R"({"evaluation": {"sensors": {}}})",
+           R"(null)",
+           R"({})",
+           R"({"evaluation": {}})",
+           R"({"evaluation": {"sensors": {}}})",
            R"({"evaluation": {"sensors": []}})",
            R"({"evaluation": {"sensors": {"a": {"accuracy_percent": "high"}}}})",
            R"({"evaluation": {"sensors": {"a": {"accuracy_percent": 140}}}})",

@@ -62,9 +62,9 @@ class PythonSimEndToEnd : public EndToEnd {
     options.env["ASAN_OPTIONS"] = std::string(asan_options ? asan_options : "") + ":detect_leaks=0";
     // A sim that never serves takes velko's 60 s limit.
     options.timeout_s = 240;
-    return run({bin("velko"), "sim", "publish", sim_path, "--dataset", dataset,
-                "--max-episodes", "3"},
-               options);
+    return run(
+        {bin("velko"), "sim", "publish", sim_path, "--dataset", dataset, "--max-episodes", "3"},
+        options);
   }
 
   // The platform's claims, oldest first.
@@ -86,8 +86,13 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankIsReportedWithTheScoreOfTheCppOne) {
   EXPECT_THAT(python.out, HasSubstr("Simulation report\n"));
   EXPECT_THAT(python.out, HasSubstr("│ ready "));
   json::value claim = services->closed_claim();
-  EXPECT_EQ(claim.at("submitted").at("simulatorValidation").at("dataset")
-                .at("selected_episodes").as_array().size(), 3u);
+  EXPECT_EQ(claim.at("submitted")
+                .at("simulatorValidation")
+                .at("dataset")
+                .at("selected_episodes")
+                .as_array()
+                .size(),
+            3u);
   EXPECT_THAT(processes_in(example), IsEmpty());
 
   // The same readings give the same score as the C++ tank's.
@@ -104,8 +109,8 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankRollsOutTheSameOneAtATimeAndSentAhead) 
   // A copy, so that its process is not taken for one left by another test beside it.
   std::string example = dir / "water-tank-py";
   std::filesystem::copy(source("examples/sims/water-tank-py"), example);
-  for (std::optional<std::string> steps_ahead : {std::optional<std::string>("1"),
-                                                 std::optional<std::string>()}) {
+  for (std::optional<std::string> steps_ahead :
+       {std::optional<std::string>("1"), std::optional<std::string>()}) {
     RunResult result = publish(example, "water-tank-runs", steps_ahead);
     ASSERT_EQ(result.status, 0) << steps_ahead.value_or("default") << "\n" << result.err;
   }
@@ -120,8 +125,8 @@ TEST_F(PythonSimEndToEnd, PythonWaterTankRollsOutTheSameOneAtATimeAndSentAhead) 
 }
 
 TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {
-  RunResult result = publish(faulty_sim("raising", {"--fault", "error-in-step", "2"}),
-                             "valve-runs");
+  RunResult result =
+      publish(faulty_sim("raising", {"--fault", "error-in-step", "2"}), "valve-runs");
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset ("));
   EXPECT_THAT(result.err, HasSubstr("the sim's step() failed: the valve is stuck"));
@@ -179,7 +184,8 @@ TEST_F(PythonSimEndToEnd, CartPoleLikeEnvScoresTheBestAgainstItsOwnSeededRecordi
   };
   double own = score_of(same);
   EXPECT_GT(own, 99.9);
-  double longer_pole = score_of(cartpole("longer-pole", {"--constants", R"({"half_length": 0.7})"}));
+  double longer_pole =
+      score_of(cartpole("longer-pole", {"--constants", R"({"half_length": 0.7})"}));
   EXPECT_LT(longer_pole, own - 10);
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }

@@ -56,10 +56,9 @@ class ReportEndToEnd : public EndToEnd {
   std::vector<std::string> publish_args(const std::string& sim_path,
                                         std::vector<std::string> extra = {}) {
     // The fault sims replay the dataset made for them.
-    std::string dataset =
-        sim_path == dir / "water-tank" ? "water-tank-runs" : "valve-runs";
-    std::vector<std::string> argv{bin("velko"), "sim", "publish", sim_path, "--dataset",
-                                  dataset, "--max-episodes", "3"};
+    std::string dataset = sim_path == dir / "water-tank" ? "water-tank-runs" : "valve-runs";
+    std::vector<std::string> argv{bin("velko"), "sim",   "publish",        sim_path,
+                                  "--dataset",  dataset, "--max-episodes", "3"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return argv;
   }
@@ -67,10 +66,10 @@ class ReportEndToEnd : public EndToEnd {
   // A well-behaved sim that adds a line to `marker` each time it is started: `sim publish`
   // starts it once for its checks before anything is published, and once more for the replay.
   std::string counted_sim(const std::string& marker) {
-    return sim("counted", {"/bin/sh", "-c",
-                           "echo started >> '" + marker + "'; exec '" + bin("velko-test-sim") +
-                               "' \"$@\"",
-                           "sh"});
+    return sim(
+        "counted",
+        {"/bin/sh", "-c",
+         "echo started >> '" + marker + "'; exec '" + bin("velko-test-sim") + "' \"$@\"", "sh"});
   }
 
   RunResult publish(const std::string& sim_path, std::vector<std::string> extra = {}) {
@@ -99,11 +98,13 @@ TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
   EXPECT_THAT(result.out, MatchesRegex("(.|\n)*✓ Added the sim to the use case\n(.|\n)*"));
   EXPECT_THAT(result.out, MatchesRegex("(.|\n)*✓ Analyzed 3 episodes: score [0-9.]+\n(.|\n)*"));
   EXPECT_THAT(result.out, HasSubstr("Simulation report\n"));
-  EXPECT_THAT(result.out, MatchesRegex("(.|\n)*│ ready +│ [0-9]+\\.[0-9] +│ Water plant +│(.|\n)*"));
+  EXPECT_THAT(result.out,
+              MatchesRegex("(.|\n)*│ ready +│ [0-9]+\\.[0-9] +│ Water plant +│(.|\n)*"));
   json::value claim = services->closed_claim();
   const json::value& body = claim.at("submitted");
   EXPECT_EQ(body.at("simulatorValidation").at("schema"), json::value("simulator_validation/v2"));
-  EXPECT_EQ(body.at("simulatorValidation").at("dataset").at("selected_episodes").as_array().size(), 3u);
+  EXPECT_EQ(body.at("simulatorValidation").at("dataset").at("selected_episodes").as_array().size(),
+            3u);
   EXPECT_TRUE(body.at("dataset").at("contentSha256").is_string());
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 
@@ -111,8 +112,8 @@ TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
   // once everything else has run (the build published, the report made).
   for (const char* min_score : {"0", "100"}) {
     const bool passes = std::string(min_score) == "0";
-    RunResult gated = publish(water_tank(), {"--project", project, "--json", "--min-score",
-                                             min_score});
+    RunResult gated =
+        publish(water_tank(), {"--project", project, "--json", "--min-score", min_score});
     EXPECT_EQ(gated.status, passes ? 0 : 3) << gated.err;
     json::value out = json::parse(gated.out);
     EXPECT_EQ(out.at("sim").at("name"), "water-tank");
@@ -172,29 +173,56 @@ TEST_F(ReportEndToEnd, BadLocalInputsAreRefusedBeforeAnythingIsPublishedOrSent) 
   std::string tank = water_tank();
   const std::string kSecret = "s3cret\r\nX-Injected: 1";
   std::vector<Case> cases = {
-      {broken, {}, {}, 1,
+      {broken,
+       {},
+       {},
+       1,
        "Error: " + broken + "/velko-sim.json: \"command\" must be a non-empty list of texts"},
-      {missing_program, {}, {}, 1,
+      {missing_program,
+       {},
+       {},
+       1,
        "Error: " + missing_program + "/velko-sim.json: the program " + missing_program +
            "/no-such-sim does not exist\n"},
-      {tank, {"--dataset", ""}, {}, 2,
+      {tank,
+       {"--dataset", ""},
+       {},
+       2,
        "--dataset: is empty; give the id or name of a dataset on the compute node\n"},
-      {tank, {"--env-init", R"({"seed": 1e999})"}, {}, 2,
+      {tank,
+       {"--env-init", R"({"seed": 1e999})"},
+       {},
+       2,
        "--env-init: is not valid JSON: number out of range (1e999; "},
       {tank, {"--env-init", "[7]"}, {}, 2, "--env-init: must be a JSON object"},
-      {tank, {"--call-timeout", "nan"}, {}, 2,
+      {tank,
+       {"--call-timeout", "nan"},
+       {},
+       2,
        "--call-timeout: must be a number of seconds greater than 0, such as 30; got nan\n"},
       {tank, {"--call-timeout", "inf"}, {}, 2, "--call-timeout: must be a number of seconds"},
       {tank, {"--call-timeout", "0"}, {}, 2, "--call-timeout: must be a number of seconds"},
       {tank, {"--call-timeout", "-1"}, {}, 2, "--call-timeout: must be a number of seconds"},
-      {tank, {"--max-episodes", "0"}, {}, 2,
+      {tank,
+       {"--max-episodes", "0"},
+       {},
+       2,
        "--max-episodes: must be a whole number greater than 0, such as 20; got 0\n"},
-      {tank, {}, {{"VELKO_NODE_TOKEN", kSecret}}, 1,
+      {tank,
+       {},
+       {{"VELKO_NODE_TOKEN", kSecret}},
+       1,
        "Error: The compute node token (VELKO_NODE_TOKEN) holds a control character; set it to "
        "the token text alone\n"},
-      {tank, {}, {{"VELKO_API_TOKEN", kSecret}}, 1,
+      {tank,
+       {},
+       {{"VELKO_API_TOKEN", kSecret}},
+       1,
        "Error: The platform token (VELKO_API_TOKEN) holds a control character"},
-      {tank, {}, {{"VELKO_STEPS_AHEAD", "many"}}, 1,
+      {tank,
+       {},
+       {{"VELKO_STEPS_AHEAD", "many"}},
+       1,
        "Error: VELKO_STEPS_AHEAD must be a whole number from 0 to 1024 (the most steps sent to "
        "a sim ahead of their answers; 0 or 1: one at a time), not 'many'\n"},
   };
@@ -265,9 +293,12 @@ TEST_F(ReportEndToEnd, NodeRefusingTheActionsStartsNoSim) {
   fake_node.stop();
   serving.join();
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "Error: The compute node refused the analysis: This node holds no dataset d-1\n");
-  EXPECT_EQ(services->closed_claim().at("submitted"),
-            json::parse(R"({"failure": "The compute node refused the analysis: This node holds no dataset d-1"})"));
+  EXPECT_EQ(result.err,
+            "Error: The compute node refused the analysis: This node holds no dataset d-1\n");
+  EXPECT_EQ(
+      services->closed_claim().at("submitted"),
+      json::parse(
+          R"({"failure": "The compute node refused the analysis: This node holds no dataset d-1"})"));
   EXPECT_EQ(read_file(marker), "started\n");  // by the checks alone
 }
 
@@ -298,8 +329,9 @@ TEST_F(ReportEndToEnd, SimCrashingMidReplayIsToldByItsEndAndClosesTheClaim) {
   start();
   RunResult result = publish(fault_sim("crashing", {"crash-at-step", "5"}));
   EXPECT_EQ(result.status, 1);
-  const std::string ended = "The sim was ended by signal 6 (Aborted) while replaying the "
-                            "dataset; validate it with `velko sim validate --steps 100`";
+  const std::string ended =
+      "The sim was ended by signal 6 (Aborted) while replaying the "
+      "dataset; validate it with `velko sim validate --steps 100`";
   // Its last lines follow; the claim's reason is the first line alone.
   EXPECT_THAT(result.err, StartsWith("Error: " + ended + "\n\n"));
   EXPECT_THAT(result.err, HasSubstr("\nfatal: simulated crash at step 5\n"));
@@ -340,7 +372,8 @@ TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
   RunResult result = publish(fault_sim("slow", {"hang-in-step", "2"}), {"--call-timeout", "0.5"});
   EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
   EXPECT_EQ(result.status, 1);
-  EXPECT_THAT(result.err, StartsWith("Error: The sim failed while replaying the dataset (TimeoutError: "));
+  EXPECT_THAT(result.err,
+              StartsWith("Error: The sim failed while replaying the dataset (TimeoutError: "));
   services->closed_claim();
   EXPECT_THAT(processes_in(dir.path()), IsEmpty());
 }
@@ -356,8 +389,8 @@ TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) 
     std::promise<int> pid_promise;
     RunOptions run_options = options();
     run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
-    auto finished = std::async(std::launch::async,
-                               [&] { return run(publish_args(sim_path), run_options); });
+    auto finished =
+        std::async(std::launch::async, [&] { return run(publish_args(sim_path), run_options); });
     int pid = pid_promise.get_future().get();
     // Interrupt once the sim hangs in its first step (it says so on its output, which is
     // read into the run's log only when it fails; its process and its child are seen here,

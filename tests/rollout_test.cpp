@@ -25,8 +25,8 @@ namespace velko::dataset_replay {
 namespace {
 
 namespace json = boost::json;
-using ::testing::HasSubstr;
 using testing::FakeSimClient;
+using ::testing::HasSubstr;
 using testing::kForever;
 
 json::value J(const char* text) { return json::parse(text); }
@@ -83,8 +83,8 @@ class RolloutTest : public ::testing::Test {
     RecordedActions actions = testing::recorded(testing::answer_of(ep));
     RecordedEpisode episode = actions.episode(0);
     return async_to_sync([&]() -> awaitable<json::object> {
-      EpisodePredictions predictions = co_await rollout_episode(*core_, client_, plan_, episode,
-                                                                call_timeout_s, steps_ahead);
+      EpisodePredictions predictions =
+          co_await rollout_episode(*core_, client_, plan_, episode, call_timeout_s, steps_ahead);
       co_return predictions.to_json();
     })();
   }
@@ -190,8 +190,7 @@ TEST_F(RolloutTest, UnreadableSensorStopsTheReplayExceptAtRowZero) {
 }
 
 TEST_F(RolloutTest, TwoSensorPairsOnOneColumnAddTwoValuesPerRowInPairOrder) {
-  plan_.sensors = {{"['tank'][1]", "c_level"}, {"['seen']", "c_gear"},
-                   {"['tank'][0]", "c_level"}};
+  plan_.sensors = {{"['tank'][1]", "c_level"}, {"['seen']", "c_gear"}, {"['tank'][0]", "c_level"}};
   json::object predictions = run(rows(3));
   EXPECT_EQ(predictions, J(R"({"c_level": [0.5, 0.0, 1.5, 10.0, 2.5, 20.0],
                                "c_gear": [-1.0, 1.0, 2.0]})"));
@@ -288,8 +287,8 @@ TEST_F(RolloutTest, MalformedEpisodesAreTheNodesFaultsWhereTheReplayReachesThem)
   EXPECT_EQ(client_.steps, 1);
   // Row 0 is never read, and the replay may end before a bad value or a missing row.
   client_.terminate_at = 1;
-  EXPECT_EQ(fault(episode(9, {{"a_pump", column({"x", 0, true, false})},
-                              {"a_gear", column({false, 0})}})),
+  EXPECT_EQ(fault(episode(
+                9, {{"a_pump", column({"x", 0, true, false})}, {"a_gear", column({false, 0})}})),
             "(no fault)");
 }
 
@@ -310,8 +309,9 @@ TEST_F(RolloutTest, SlotsThatCannotBeAddressedAreTheSimsFaults) {
                                    "column 'a_pump': its mapping has no slot path"));
   // A slot that the action does not have.
   plan_.actions = {{"['pump'][7]", "a_pump"}};
-  EXPECT_EQ(failure(), "out_of_range: the list position 7 is out of range for a list of 2 "
-                       "elements");
+  EXPECT_EQ(failure(),
+            "out_of_range: the list position 7 is out of range for a list of 2 "
+            "elements");
 }
 
 TEST_F(RolloutTest, UntrustedObservationsAreRecordedOrRefusedButNeverCrash) {
@@ -338,8 +338,7 @@ TEST_F(RolloutTest, UntrustedObservationsAreRecordedOrRefusedButNeverCrash) {
       // Every recorded value is a finite number or null.
       for (const auto& [column, values] : predictions) {
         for (const auto& value : values.as_array()) {
-          EXPECT_TRUE(value.is_null() ||
-                      (value.is_double() && std::isfinite(value.get_double())))
+          EXPECT_TRUE(value.is_null() || (value.is_double() && std::isfinite(value.get_double())))
               << json::serialize(observation);
         }
       }
@@ -369,9 +368,9 @@ TEST_F(RolloutTest, StepsSentAheadRecordWhatStepsOneAtATimeRecord) {
   };
   const std::vector<Case> cases = {
       {"every row"}, {"terminated", 3}, {"truncated at once", 0, 1}, {"unreadable", 0, 0, true}};
-  const json::value recorded = episode(
-      9, {{"a_pump", column({0.9, 0.5, nullptr, -0.25, nullptr, 1, 0.75, nullptr, -1})},
-          {"a_gear", column({4, 2.6, nullptr, 1.5, 2.5, nullptr, 0, 1, 3})}});
+  const json::value recorded =
+      episode(9, {{"a_pump", column({0.9, 0.5, nullptr, -0.25, nullptr, 1, 0.75, nullptr, -1})},
+                  {"a_gear", column({4, 2.6, nullptr, 1.5, 2.5, nullptr, 0, 1, 3})}});
   const auto observe = client_.observe;
   // The slots that the plan addresses in each action sent (the rest is a random sample).
   const auto addressed = [this] {
@@ -404,11 +403,11 @@ TEST_F(RolloutTest, AtMostTheWindowIsUnansweredAndNoStepBeyondTheEpisodeIsSent) 
   // The window is filled again, at once, when half of it is answered.
   fresh_client(true);
   run(rows(6), 5, 3);
-  EXPECT_EQ(client_.log->events(),
-            (std::vector<std::string>{"client.action_space_info", "client.reset", "send 1",
-                                      "send 2", "send 3", "client.step", "client.step", "send 4",
-                                      "send 5", "client.step", "client.step", "client.step",
-                                      "finish"}));
+  EXPECT_EQ(
+      client_.log->events(),
+      (std::vector<std::string>{"client.action_space_info", "client.reset", "send 1", "send 2",
+                                "send 3", "client.step", "client.step", "send 4", "send 5",
+                                "client.step", "client.step", "client.step", "finish"}));
   EXPECT_EQ(client_.most_unanswered, 3);
   // A window wider than the episode sends its steps and no more.
   fresh_client(true);
@@ -429,10 +428,10 @@ TEST_F(RolloutTest, SimsEndingAnswerIsTheLastAwaitedAndWhatWasSentBeyondIsLeft) 
   client_.terminate_at = 2;
   fresh_client(true);
   EXPECT_EQ(run(rows(10), 5, 4).at("c_level"), J("[0.0, 10.0, 20.0]"));
-  EXPECT_EQ(client_.log->events(),
-            (std::vector<std::string>{"client.action_space_info", "client.reset", "send 1",
-                                      "send 2", "send 3", "send 4", "client.step", "client.step",
-                                      "finish ended"}));
+  EXPECT_EQ(
+      client_.log->events(),
+      (std::vector<std::string>{"client.action_space_info", "client.reset", "send 1", "send 2",
+                                "send 3", "send 4", "client.step", "client.step", "finish ended"}));
   // The replay's own stop cancels the steps still unanswered.
   client_.terminate_at = 0;
   client_.observe = [](const json::value&, int step) {
@@ -460,11 +459,11 @@ TEST_F(RolloutTest, TimeLimitAppliesToTheOldestUnansweredStep) {
 TEST_F(RolloutTest, RowWhoseActionCannotBeMadeFailsOnlyWhenItIsDue) {
   // Row 3 is missing from the pump's column, and the gear's slot cannot be addressed from row
   // 4 on: sent ahead or not, the replay fails there only if the sim has not ended before.
-  const json::value short_pump = episode(8, {{"a_pump", column({0, 0.5, 0.5})},
-                                             {"a_gear", column({0, 1, 2, 3, 4, 0, 1, 2})}});
-  const json::value unaddressable = episode(
-      8, {{"a_pump", column({0, 0, 0, 0, 0, 0, 0, 0})},
-          {"a_gear", column({nullptr, nullptr, nullptr, nullptr, 1, 1, 1, 1})}});
+  const json::value short_pump =
+      episode(8, {{"a_pump", column({0, 0.5, 0.5})}, {"a_gear", column({0, 1, 2, 3, 4, 0, 1, 2})}});
+  const json::value unaddressable =
+      episode(8, {{"a_pump", column({0, 0, 0, 0, 0, 0, 0, 0})},
+                  {"a_gear", column({nullptr, nullptr, nullptr, nullptr, 1, 1, 1, 1})}});
   for (bool ahead : {false, true}) {
     SCOPED_TRACE(ahead ? "sent ahead" : "one at a time");
     client_.terminate_at = 0;

@@ -91,10 +91,33 @@ TEST(RolloutsBody, IsWhatTheGeneralWriterMakesOfTheSameValues) {
   TwoWays run({"c_level", "c/2", "\u00e9t\u00e9 \"x\""});
   // Numbers whose shortest form is awkward: integral ones, exponents either side of the
   // switch to scientific form, the extremes, negative zero.
-  std::vector<std::optional<double>> awkward = {
-      0.0, -0.0, 1.0, -3.0, 100.0, 1e15, 1e16, 1e17, 1e21, 1e22, 1e23, 123456789012345680.0,
-      0.1, 0.3, 1.0 / 3, -1.5e-7, 1e-5, 1e-4, 5e-324, tiny, huge, -huge, 2.2250738585072014e-308,
-      9007199254740993.0, std::nullopt, 4.35, 0.000123456789};
+  std::vector<std::optional<double>> awkward = {0.0,
+                                                -0.0,
+                                                1.0,
+                                                -3.0,
+                                                100.0,
+                                                1e15,
+                                                1e16,
+                                                1e17,
+                                                1e21,
+                                                1e22,
+                                                1e23,
+                                                123456789012345680.0,
+                                                0.1,
+                                                0.3,
+                                                1.0 / 3,
+                                                -1.5e-7,
+                                                1e-5,
+                                                1e-4,
+                                                5e-324,
+                                                tiny,
+                                                huge,
+                                                -huge,
+                                                2.2250738585072014e-308,
+                                                9007199254740993.0,
+                                                std::nullopt,
+                                                4.35,
+                                                0.000123456789};
   EpisodePredictions first(run.columns);
   for (const auto& value : awkward) {
     first.append(0, value);
@@ -108,9 +131,9 @@ TEST(RolloutsBody, IsWhatTheGeneralWriterMakesOfTheSameValues) {
   early.append(1, std::nullopt);
   run.add(json::value(17), early);
   // Identifiers of every kind the node may give.
-  for (json::value id : {json::value(std::numeric_limits<std::uint64_t>::max()),
-                         json::value(-4.5), json::value(nullptr), json::parse(R"({"a":[1,"\u0001"]})"),
-                         json::value("\u2028")}) {
+  for (json::value id :
+       {json::value(std::numeric_limits<std::uint64_t>::max()), json::value(-4.5),
+        json::value(nullptr), json::parse(R"({"a":[1,"\u0001"]})"), json::value("\u2028")}) {
     run.add(id, EpisodePredictions(run.columns));
   }
   expect_identical(run, claim_head());

@@ -126,8 +126,9 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
   std::promise<int> pid_promise;
   RunOptions run_options = options();
   run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
-  auto finished =
-      std::async(std::launch::async, [&] { return velko({"sim", "validate", path}, run_options); });
+  auto finished = std::async(std::launch::async, [&] {
+    return velko({"sim", "validate", path}, run_options);
+  });
   int pid = pid_promise.get_future().get();
   // The sim and its child run once it hangs in its first step.
   auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -147,15 +148,16 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
 class ServersEndToEnd : public EndToEnd {
  protected:
   void SetUp() override {
-    write_valve_runs(data.path(), 3, 6, "5b7e0c1a-0000-4000-8000-00000000aa03", R"("stats": false)");
+    write_valve_runs(data.path(), 3, 6, "5b7e0c1a-0000-4000-8000-00000000aa03",
+                     R"("stats": false)");
     start_services();
   }
 };
 
 TEST_F(ServersEndToEnd, ADatasetWithoutACountPublishesOnceItIsCounted) {
   std::string valve_sim = sim("valve", {bin("velko-test-sim")});
-  std::vector<std::string> publish{"sim", "publish", valve_sim, "--dataset", "valve-runs",
-                                   "--max-episodes", "2"};
+  std::vector<std::string> publish{"sim",        "publish",        valve_sim, "--dataset",
+                                   "valve-runs", "--max-episodes", "2"};
   RunResult refused = velko(publish);
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err,
@@ -226,12 +228,13 @@ TEST_F(ServersEndToEnd, AnUnknownDatasetOrAnUnreachableNodeSaysWhatToDoAndPublis
 TEST_F(ServersEndToEnd, SimListShowsThePublishedSimsWithTheirBuildAndUseCases) {
   RunResult empty = velko({"sim", "list"});
   EXPECT_EQ(empty.status, 0) << empty.err;
-  EXPECT_EQ(empty.out, "The organisation has no sims yet; publish one with `velko sim publish "
-                       "PATH --dataset REF`.\n");
+  EXPECT_EQ(empty.out,
+            "The organisation has no sims yet; publish one with `velko sim publish "
+            "PATH --dataset REF`.\n");
 
   ASSERT_EQ(velko({"data", "stats", "valve-runs"}).status, 0);
-  RunResult published = velko({"sim", "publish", sim("valve", {bin("velko-test-sim")}),
-                               "--dataset", "valve-runs", "--project", "Water plant"});
+  RunResult published = velko({"sim", "publish", sim("valve", {bin("velko-test-sim")}), "--dataset",
+                               "valve-runs", "--project", "Water plant"});
   ASSERT_EQ(published.status, 0) << published.err;
 
   RunResult listed = velko({"sim", "list", "--org", "6f1d2c3b-4a59-4e68-9b7a-0c1d2e3f4a5b"});

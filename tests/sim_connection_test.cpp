@@ -15,9 +15,9 @@
 
 #include <grpcpp/grpcpp.h>
 
-#include <boost/json.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/json.hpp>
 
 #include "common/async.h"
 #include "common/errors.h"
@@ -35,9 +35,9 @@ namespace {
 
 namespace json = boost::json;
 using sim_connection::LocalSimProcess;
-using testing::TempDir;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using testing::TempDir;
 
 using Clock = std::chrono::steady_clock;
 
@@ -189,25 +189,27 @@ TEST(SimProcess, RunsWithItsAddressInArgumentsAndEnvironmentAndPassesOutputLines
   Output output;
   std::optional<int> code;
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await sim_connection::start_sim(program, "localhost", 4321, output.callback());
+    auto process =
+        co_await sim_connection::start_sim(program, "localhost", 4321, output.callback());
     code = co_await process->wait();
     EXPECT_EQ(process->returncode(), 3);
     co_await testing::eventually([&] { return output.lines.size() == 5; });
   });
   ::unsetenv("VELKO_API_TOKEN");
   EXPECT_EQ(code, 3);
-  EXPECT_THAT(output.lines, ::testing::UnorderedElementsAre(
-                                "args: --host localhost --port 4321",
-                                "env: localhost 4321 withheld", "cwd: " + dir.path(),
-                                "to stderr", "no newline at the end"));
+  EXPECT_THAT(output.lines,
+              ::testing::UnorderedElementsAre("args: --host localhost --port 4321",
+                                              "env: localhost 4321 withheld", "cwd: " + dir.path(),
+                                              "to stderr", "no newline at the end"));
 }
 
 TEST(SimProcess, OverlongLinesAreCutAndTheCutIsNoted) {
   TempDir dir;
   Output output;
   testing::run_async([&]() -> awaitable<void> {
-    auto process = co_await sim_connection::start_sim(testing::test_sim_dir(dir.path(), fault("long-line")),
-                                                      "localhost", sim_connection::free_port(), output.callback());
+    auto process = co_await sim_connection::start_sim(
+        testing::test_sim_dir(dir.path(), fault("long-line")), "localhost",
+        sim_connection::free_port(), output.callback());
     co_await testing::eventually([&] { return output.has("after the long line"); });
   });
   ASSERT_GE(output.lines.size(), 2u);
@@ -238,8 +240,8 @@ TEST(SimProcess, ProgramThatCannotRunIsAClearError) {
   testing::write_file(program, "#!/no/such/interpreter\n");
   std::string message = error_of<std::unique_ptr<LocalSimProcess>>(
       [&] { return sim_connection::start_sim(program, "localhost", 1, nullptr); });
-  EXPECT_EQ(message, "SimStartError: could not start the sim: " + program +
-                         ": No such file or directory");
+  EXPECT_EQ(message,
+            "SimStartError: could not start the sim: " + program + ": No such file or directory");
 }
 
 TEST(SimProcess, WaitingIsCancelledAtOnceAndTheSimKeepsRunning) {
@@ -317,9 +319,10 @@ TEST(SimClient, CarriesACompleteSession) {
     EXPECT_EQ(step, expected_step);
     co_await sim.client->close();
     // make() gave the sim the run's identifiers and settings.
-    const std::string made = "make publish-report publish-report publish-report "
-                             "{\"seed\":7,\"sim_address\":\"localhost:" +
-                             std::to_string(sim.port) + "\"}";
+    const std::string made =
+        "make publish-report publish-report publish-report "
+        "{\"seed\":7,\"sim_address\":\"localhost:" +
+        std::to_string(sim.port) + "\"}";
     bool shown = co_await testing::eventually([&] { return sim.output.has(made); });
     EXPECT_TRUE(shown) << made;
     const std::string seeded_line = "reset seed 18446744073709551615 {\"level\":1}";
@@ -337,8 +340,7 @@ TEST(SimClient, SimFailuresAreClearErrors) {
   const std::vector<Case> cases = {
       {fault("error-in-step", "1"),
        "SimError: the sim's step() failed: the valve is stuck\\x1b[2J"},
-      {fault("crash-at-step", "1"),
-       "SimError: the sim's step() failed: the sim cannot be reached"},
+      {fault("crash-at-step", "1"), "SimError: the sim's step() failed: the sim cannot be reached"},
       {fault("malformed-json"), "BadAnswer: the sim's step() answered malformed JSON ("},
       {fault("deep-json"), "BadAnswer: the sim's step() answered malformed JSON ("},
   };
@@ -559,9 +561,15 @@ TEST(SimClient, StepsInBatchesKeepTheRulesOfStepsSentAhead) {
       {{"--batches", "2", "--end-at", "3"}, 7, 3, true, ""},
       // Rows running out in the middle of a batch: the partial one goes out.
       {{"--batches", "4"}, 3, 3, false, ""},
-      {{"--batches", "4", "--fault", "out-of-order", "2"}, 4, 2, false,
+      {{"--batches", "4", "--fault", "out-of-order", "2"},
+       4,
+       2,
+       false,
        "BadAnswer: the sim's step() answered step 3 where step 2 was due"},
-      {{"--batches", "4", "--fault", "steps-after-end", "--end-at", "2"}, 4, 2, true,
+      {{"--batches", "4", "--fault", "steps-after-end", "--end-at", "2"},
+       4,
+       2,
+       true,
        "BadAnswer: the sim's step() answered step 3 after step 2 ended the episode"},
   };
   for (const Case& c : cases) {
@@ -761,10 +769,10 @@ TEST(CheckServing, SimThatNeverAnswersFailsWhenTheTimeIsUp) {
   auto start = Clock::now();
   testing::run_async([&]() -> awaitable<void> {
     auto process = co_await sim_connection::start_sim(
-        testing::test_sim_dir(dir.path(), fault("never-serve")), "localhost", port,
-        nullptr);
+        testing::test_sim_dir(dir.path(), fault("never-serve")), "localhost", port, nullptr);
     try {
-      co_await sim_connection::SimModuleImpl().check_serving("localhost:" + std::to_string(port), 0.3);
+      co_await sim_connection::SimModuleImpl().check_serving("localhost:" + std::to_string(port),
+                                                             0.3);
     } catch (const TimeoutError& error) {
       message = error.what();
     }
@@ -787,7 +795,8 @@ TEST(CheckServing, SimThatEndsBeforeServingFailsAtOnceWithItsOutputRead) {
     auto started = std::make_shared<sim_connection::StartedSims>();
     started->add(port, *process);
     try {
-      co_await sim_connection::SimModuleImpl(started).check_serving("localhost:" + std::to_string(port), 60);
+      co_await sim_connection::SimModuleImpl(started).check_serving(
+          "localhost:" + std::to_string(port), 60);
     } catch (const sim_connection::SimStartError& error) {
       message = error.what();
     }

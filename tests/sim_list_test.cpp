@@ -49,8 +49,9 @@ class SimList : public ::testing::Test {
         name);
   }
   void link(const std::string& project, const std::string& sim) {
-    async_to_sync([this](std::string p, std::string s) { return api_->link_simulator(kOrg, p, s); })(
-        project, sim);
+    async_to_sync([this](std::string p, std::string s) {
+      return api_->link_simulator(kOrg, p, s);
+    })(project, sim);
   }
 
   Clock::time_point start_ = Clock::now();
@@ -127,22 +128,25 @@ TEST(SimSummary, AnEntryOfTheWrongShapeIsRefused) {
 }
 
 TEST(SimsTable, ShowsEachSimOnOneRow) {
-  platform::SimSummary ready{"s-1", "Tank", platform::SimSummary::Build{"b-2", "READY", true},
+  platform::SimSummary ready{"s-1",
+                             "Tank",
+                             platform::SimSummary::Build{"b-2", "READY", true},
                              {"Water plant", "Pump station"}};
-  platform::SimSummary failed{"s-2", "[red]Pump", platform::SimSummary::Build{"b-3", "ERROR", false},
-                              {}};
+  platform::SimSummary failed{
+      "s-2", "[red]Pump", platform::SimSummary::Build{"b-3", "ERROR", false}, {}};
   platform::SimSummary fresh{"s-3", "Valve", std::nullopt, {}};
   testing::CapturedOutput out;
   out.console.print_table(sim_commands::sims_table({ready, failed, fresh}));
-  EXPECT_EQ(out.printed,
-            "Sims\n"
-            "┏━━━━━━━━━━━┳━━━━━┳━━━━━━━━━━━━━━┳━━━━━━━━┳━━━━━━━━━━━┳━━━━━━━━━━━━━━━━━━━━━━━━━━━┓\n"
-            "┃ Name      ┃ ID  ┃ Latest build ┃ Status ┃ Mappings  ┃ Use cases                 ┃\n"
-            "┡━━━━━━━━━━━╇━━━━━╇━━━━━━━━━━━━━━╇━━━━━━━━╇━━━━━━━━━━━╇━━━━━━━━━━━━━━━━━━━━━━━━━━━┩\n"
-            "│ Tank      │ s-1 │ b-2          │ ready  │ saved     │ Water plant, Pump station │\n"
-            "│ [red]Pump │ s-2 │ b-3          │ failed │ not saved │ -                         │\n"
-            "│ Valve     │ s-3 │ -            │ -      │ -         │ -                         │\n"
-            "└───────────┴─────┴──────────────┴────────┴───────────┴───────────────────────────┘\n");
+  EXPECT_EQ(
+      out.printed,
+      "Sims\n"
+      "┏━━━━━━━━━━━┳━━━━━┳━━━━━━━━━━━━━━┳━━━━━━━━┳━━━━━━━━━━━┳━━━━━━━━━━━━━━━━━━━━━━━━━━━┓\n"
+      "┃ Name      ┃ ID  ┃ Latest build ┃ Status ┃ Mappings  ┃ Use cases                 ┃\n"
+      "┡━━━━━━━━━━━╇━━━━━╇━━━━━━━━━━━━━━╇━━━━━━━━╇━━━━━━━━━━━╇━━━━━━━━━━━━━━━━━━━━━━━━━━━┩\n"
+      "│ Tank      │ s-1 │ b-2          │ ready  │ saved     │ Water plant, Pump station │\n"
+      "│ [red]Pump │ s-2 │ b-3          │ failed │ not saved │ -                         │\n"
+      "│ Valve     │ s-3 │ -            │ -      │ -         │ -                         │\n"
+      "└───────────┴─────┴──────────────┴────────┴───────────┴───────────────────────────┘\n");
 }
 
 }  // namespace

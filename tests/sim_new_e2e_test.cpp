@@ -73,8 +73,9 @@ TEST_F(SimNewEndToEnd, RefusesBadNamesAndTakenFoldersAndMakesNothing) {
     std::string error;
   };
   const std::string rule = "name: must be ASCII letters, digits, '-' and '_', such as my-sim; got ";
-  const std::string taken = " already exists: give another NAME, or --dir with a folder that "
-                            "does not exist yet\n";
+  const std::string taken =
+      " already exists: give another NAME, or --dir with a folder that "
+      "does not exist yet\n";
   const std::vector<Case> cases = {
       {{"my sim"}, 2, rule + "my sim"},
       {{"../up"}, 2, rule + "../up"},

@@ -1,10 +1,10 @@
 // The report run's analysis end to end against real sim processes: a loopback compute node,
 // the real sim connection, the host's serving check and the core library. What the node is
 // sent, what the user is told when a sim misbehaves, and that no sim process outlives a run.
+#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -162,8 +162,8 @@ class SimReplay : public ::testing::Test {
         R"({"simulatorId": "sim-1", "simulatorImplementationId": "impl-1",
             "validationRunId": "run-1", "maxLagSteps": 2})");
     LocalDataset dataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes_}};
-    const ReportRun run{platform_, datasets_, host_sim_, *connection_, core_,
-                        out_.console, out_.logger(), timings_};
+    const ReportRun run{platform_, datasets_,    host_sim_,     *connection_,
+                        core_,     out_.console, out_.logger(), timings_};
     return async_to_sync(analyze)(run, path, claim, dataset, std::string(64, 'a'), 20, env_init,
                                   call_timeout_s, std::uint64_t{0});
   }
@@ -181,8 +181,8 @@ class SimReplay : public ::testing::Test {
   // The sim process group is gone: nothing of it runs any more.
   void expect_sim_gone() {
     ASSERT_NE(connection_->pgid.load(), 0);
-    EXPECT_TRUE(testing::eventually_blocking(
-        [&] { return !testing::group_alive(connection_->pgid); }, 5));
+    EXPECT_TRUE(
+        testing::eventually_blocking([&] { return !testing::group_alive(connection_->pgid); }, 5));
   }
 
   std::string test_sim(const std::vector<std::string>& args = {}) {
@@ -264,12 +264,16 @@ TEST_F(SimReplay, MisbehavingSimsAreReportedAndStopped) {
        "`velko sim validate --steps 100`\n\n",
        "\nfatal: simulated crash at step 2"},
       {{"--fault", "error-in-step", "3"},
-       failed + "SimError: the sim's step() failed: the valve is stuck\\x1b[2J" + kValidate, ""},
+       failed + "SimError: the sim's step() failed: the valve is stuck\\x1b[2J" + kValidate,
+       ""},
       {{"--fault", "malformed-json"},
-       failed + "BadAnswer: the sim's step() answered malformed JSON", kValidate},
+       failed + "BadAnswer: the sim's step() answered malformed JSON",
+       kValidate},
       {{"--fault", "four-parts"},
-       failed + "BadAnswer: the sim's step() answered 4 values instead of 5 (observation, "
-                "reward, terminated, truncated, info)" + kValidate,
+       failed +
+           "BadAnswer: the sim's step() answered 4 values instead of 5 (observation, "
+           "reward, terminated, truncated, info)" +
+           kValidate,
        ""},
       {{"--fault", "fail-before-serve"},
        "The sim did not start:\n\nTraceback (most recent call last):\n"
@@ -386,13 +390,13 @@ TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
     for (const Way& way : ways) {
       // The run asks for dataset "ds-1".
       auto node = std::make_unique<testing::LoopbackNode>();
-      node->respond("analysis-actions", [catalog](const httplib::Request& request,
-                                                  httplib::Response& out) {
-        json::value asked = json::parse(request.body);
-        asked.as_object()["dataset_uuid"] = catalog->find("water-tank-runs")->id;
-        out.set_content(dev::analysis_actions(*catalog, json::serialize(asked)),
-                        "application/json");
-      });
+      node->respond("analysis-actions",
+                    [catalog](const httplib::Request& request, httplib::Response& out) {
+                      json::value asked = json::parse(request.body);
+                      asked.as_object()["dataset_uuid"] = catalog->find("water-tank-runs")->id;
+                      out.set_content(dev::analysis_actions(*catalog, json::serialize(asked)),
+                                      "application/json");
+                    });
       start(std::move(node), count);
       connection_->window = way.steps_ahead;
       timings_.batching = way.batching;
@@ -469,7 +473,8 @@ TEST_F(SimReplay, StepThatHangsFailsAtTheCallTimeLimit) {
     auto begin = Clock::now();
     EXPECT_EQ(failure(test_sim(args), 0.2),
               "The sim failed while replaying the dataset (TimeoutError: the sim's step() did "
-              "not answer within 0.2 s" + std::string(kValidate));
+              "not answer within 0.2 s" +
+                  std::string(kValidate));
     expect_sim_gone();
     EXPECT_LT(seconds_since(begin), 5);
     connection_->pgid = 0;
@@ -518,8 +523,7 @@ TEST_F(SimReplay, InterruptDuringTheReplayStopsTheSim) {
     std::string sim = test_sim(args);
     // Ctrl-C once the sim is inside its second step.
     std::thread interrupter([&] {
-      if (testing::eventually_blocking([&] { return connection_->said("hanging in step"); },
-                                       20)) {
+      if (testing::eventually_blocking([&] { return connection_->said("hanging in step"); }, 20)) {
         ::kill(::getpid(), SIGINT);
       }
     });

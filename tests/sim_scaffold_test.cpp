@@ -9,8 +9,8 @@ namespace velko::testing {
 namespace {
 
 TEST(SimScaffold, ShellWordsReadBackAsTheirText) {
-  for (const std::string text : {"/usr/lib/velko/python", "my dir", "it's", "a'b\"c$HOME`x`\\",
-                                 "", "tab\there", "~/x"}) {
+  for (const std::string text :
+       {"/usr/lib/velko/python", "my dir", "it's", "a'b\"c$HOME`x`\\", "", "tab\there", "~/x"}) {
     RunResult printed = run({"/bin/sh", "-c", "printf %s " + sim_commands::shell_word(text)});
     EXPECT_EQ(printed.status, 0) << text;
     EXPECT_EQ(printed.out, text) << sim_commands::shell_word(text);

@@ -97,7 +97,8 @@ TEST_F(ValidateWithFakes, AWellBehavedSimPassesEveryCheckAndEndedEpisodesAreRese
   EXPECT_EQ(client().resets, 3);
   // Make gets the given settings and the sim's address, as in the report run.
   ASSERT_EQ(sims_.made.size(), 1u);
-  EXPECT_EQ(sims_.made[0].env_init, (json::object{{"seed", 3}, {"sim_address", "localhost:45123"}}));
+  EXPECT_EQ(sims_.made[0].env_init,
+            (json::object{{"seed", 3}, {"sim_address", "localhost:45123"}}));
   EXPECT_EQ(sims_.process->terminates, 1);
   // Every call is timed.
   std::map<std::string, std::size_t> counts;
@@ -137,7 +138,8 @@ TEST_F(ValidateWithFakes, ACallOverTheTimeLimitFailsTheCallTimesAndTheSimIsStopp
               MatchesRegex("step 3 of 10 \\(action \\{\"valve\":.*,\"pump\":[0-3]\\}\\): the "
                            "sim's step\\(\\) did not answer within 0.05 s"));
   EXPECT_EQ(validation.result(Check::kSteps).outcome, Outcome::kNotChecked);
-  EXPECT_EQ(validation.result(Check::kSteps).summary, "not finished: a call did not answer in time");
+  EXPECT_EQ(validation.result(Check::kSteps).summary,
+            "not finished: a call did not answer in time");
   EXPECT_EQ(validation.result(Check::kClose).outcome, Outcome::kNotChecked);
   EXPECT_THAT(client().cancelled, ElementsAre("step"));
   EXPECT_EQ(sims_.process->terminates, 1);
@@ -214,19 +216,25 @@ TEST_F(ValidateFaultSims, EachFaultFailsTheCheckThatFindsIt) {
   std::vector<Case> cases = {
       {{"--fault", "fail-before-serve"}, "start", "the sim exited with status 1 before it served"},
       {{"--fault", "fail-make"}, "set_up", "the sim's make() failed: no tank model named 'big'"},
-      {{"--fault", "bad-mappings"}, "mappings",
+      {{"--fault", "bad-mappings"},
+       "mappings",
        "sensor '[3]': the space has no position 3 (it has 1 element); action mapping 1 "
        "('valve') has no \"name\", so it has no slot; give the slot path"},
       {{"--fault", "fail-make"}, "set_up", "while making the environment: the sim's make()"},
-      {{"--fault", "bad-space"}, "spaces", "the sensor space: Invalid space description: \"shape\""},
+      {{"--fault", "bad-space"},
+       "spaces",
+       "the sensor space: Invalid space description: \"shape\""},
       {{"--fault", "reset-outside"}, "reset", "at [0]: -1.0 is below the lower bound 0.0"},
       {{"--fault", "outside-at-step", "3"}, "steps", "the observation of step 3 of 5 is not in"},
-      {{"--fault", "text-reward"}, "steps", "the reward of step 1 of 5 is a text, not a number (and 4 steps more)"},
+      {{"--fault", "text-reward"},
+       "steps",
+       "the reward of step 1 of 5 is a text, not a number (and 4 steps more)"},
       {{"--fault", "four-parts"}, "steps", "step 1 of 5 answered 4 values instead of 5"},
       {{"--fault", "malformed-json"}, "steps", "the sim's step() answered malformed JSON"},
       {{"--fault", "error-in-step", "2"}, "steps", "the sim's step() failed: the valve is stuck"},
       {{"--fault", "crash-at-step", "2"}, "steps", "the sim was ended by signal 6"},
-      {{"--fault", "answer-twice"}, "steps",
+      {{"--fault", "answer-twice"},
+       "steps",
        "the sim's step() sent an answer that no step asked for, after its answer to step "},
       {{"--fault", "fail-close"}, "close", "Close failed: the sim's close() failed: the log file"},
       {{"--fault", "ignore-sigterm"}, "close", "the sim did not end within 0.5 s of SIGTERM"},
@@ -275,9 +283,10 @@ TEST_F(ValidateFaultSims, StepsSentAheadAreComparedWithTheSameStepsOneAtATime) {
   EXPECT_TRUE(differs.passed());
   EXPECT_EQ(differs.result(Check::kStepsAhead).outcome, Outcome::kWarning)
       << json::serialize(validation_json(differs));
-  EXPECT_THAT(differs.result(Check::kStepsAhead).summary,
-              HasSubstr("5 steps after a fresh Reset with seed 0, up to 64 sent ahead: step 1 sent ahead "
-                        "answered the observation [0.6597933633704608] instead of [0.1597933633704608]"));
+  EXPECT_THAT(
+      differs.result(Check::kStepsAhead).summary,
+      HasSubstr("5 steps after a fresh Reset with seed 0, up to 64 sent ahead: step 1 sent ahead "
+                "answered the observation [0.6597933633704608] instead of [0.1597933633704608]"));
 
   // One that breaks the rules of the stream fails.
   Validation after_end = validate({"--fault", "steps-after-end", "--end-at", "3"}, 10);
@@ -368,18 +377,18 @@ TEST(CheckMappings, RefusesWhatAReplayCouldNotUse) {
   // A mapping without a slot is named by its other name; the whole value of a space that is
   // one value is a slot of its own.
   spaces::Space discrete = spaces::parse_space(json::parse(R"({"type": "discrete", "n": 2})"));
-  MappingCheck whole = check_mappings(
-      json::parse(R"({"sensor_space": {"mappings": [{"name": "[0]"}]},
+  MappingCheck whole =
+      check_mappings(json::parse(R"({"sensor_space": {"mappings": [{"name": "[0]"}]},
                       "action_space": {"mappings": [{"name": " ", "name_mapped": "push"},
                                                     {"name_mapped": "pull"}]}})"),
-      &sensors, &discrete);
+                     &sensors, &discrete);
   EXPECT_THAT(whole.problems, ElementsAre(HasSubstr("action mapping 2 ('pull') has no \"name\", "
                                                     "so it has no slot; give the slot path")));
-  MappingCheck many = check_mappings(
-      json::parse(R"({"sensor_space": {"mappings": [{"name": "[5]"}, {"name": "[6]"},
+  MappingCheck many =
+      check_mappings(json::parse(R"({"sensor_space": {"mappings": [{"name": "[5]"}, {"name": "[6]"},
           {"name": "[7]"}, {"name": "[8]"}, {"name": "[9]"}, {"name": "[10]"}]},
           "action_space": {"mappings": []}})"),
-      &sensors, &actions);
+                     &sensors, &actions);
   EXPECT_EQ(many.problems.size(), kMaxMappingProblems);
   EXPECT_EQ(many.problem_count, 6u);
   // Without the spaces, the paths are only read.
@@ -397,9 +406,9 @@ TEST(ValidationOutput, LinesForEachCheckThenTheTableOfCallTimes) {
   validation.result(Check::kSetUp) = {Check::kSetUp, Outcome::kFailed,
                                       "the sim's make() failed: no [red]tank\x1b[2J",
                                       "make Make answer", "line 1\nline 2"};
-  validation.result(Check::kStepsAhead) = {
-      Check::kStepsAhead, Outcome::kWarning,
-      "step 2 sent ahead answered the reward 1 instead of 0", "it may differ", ""};
+  validation.result(Check::kStepsAhead) = {Check::kStepsAhead, Outcome::kWarning,
+                                           "step 2 sent ahead answered the reward 1 instead of 0",
+                                           "it may differ", ""};
   validation.times.add("init()", 0.002);
   validation.times.add("make()", 0.5);
   validation.times.add("make()", 1.5);

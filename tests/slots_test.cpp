@@ -25,7 +25,7 @@ using Keys = std::vector<std::variant<std::int64_t, std::string>>;
 // The keys that parse_slot_path reads, in that form.
 Keys path_keys(std::string_view name) {
   Keys keys;
-  for (const SlotKey& key : parse_slotparse_slot_path(name)) {
+  for (const SlotKey& key : parse_slot_path(name)) {
     if (key.is_text) {
       keys.emplace_back(key.text);
     } else {
@@ -87,7 +87,7 @@ TEST(SlotPath, ParsesKeyGroupsWithBlanksInside) {
 TEST(SlotPath, TextThatIsNotASlotPathIsNamedExactly) {
   for (std::string name : {"obs[0]", "[0].x", "[0] [1]", "speed", "[0", "[[0]]", " x "}) {
     try {
-      parse_slotparse_slot_path(name);
+      parse_slot_path(name);
       ADD_FAILURE() << name;
     } catch (const PublishReportError& error) {
       EXPECT_EQ(error.what(), "Can't address the sim's slot '" + name + "'");
@@ -97,16 +97,16 @@ TEST(SlotPath, TextThatIsNotASlotPathIsNamedExactly) {
 
 TEST(SlotPath, GroupThatIsNotALiteralHasAnErrorOfItsOwn) {
   // Checked before the whole path, so "x[a]" fails on its key too.
-  for (std::string name : {"[a]", "[]", "[1.5]", "['a'x]", "[01]", "['\\x4']", "x[a]",
-                           "[9223372036854775808]"}) {
-    EXPECT_THROW(parse_slotparse_slot_path(name), std::invalid_argument) << name;
+  for (std::string name :
+       {"[a]", "[]", "[1.5]", "['a'x]", "[01]", "['\\x4']", "x[a]", "[9223372036854775808]"}) {
+    EXPECT_THROW(parse_slot_path(name), std::invalid_argument) << name;
   }
 }
 
 TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
   EXPECT_EQ(path_keys(R"(['\ud83d\ude00'][0])"), (Keys{"\xf0\x9f\x98\x80", 0}));
   try {
-    parse_slotparse_slot_path(R"(['a']['\ud83d'])");
+    parse_slot_path(R"(['a']['\ud83d'])");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -115,13 +115,13 @@ TEST(SlotPath, SurrogatePairIsOneCharacterAndALoneSurrogateIsRefused) {
   }
   // The other faults of a key keep their message.
   try {
-    parse_slotparse_slot_path("[9223372036854775808]");
+    parse_slot_path("[9223372036854775808]");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()), "the slot key [9223372036854775808] is out of range");
   }
   try {
-    parse_slotparse_slot_path(R"(['\x4'])");
+    parse_slot_path(R"(['\x4'])");
     ADD_FAILURE();
   } catch (const std::invalid_argument& error) {
     EXPECT_EQ(std::string(error.what()),
@@ -185,8 +185,9 @@ TEST(SetSlot, FailsWithoutChangingTheValue) {
 // The writer reads its path once and then writes, and fails, exactly as write_slot does.
 TEST(SlotWriter, WritesAndFailsAsWriteSlotDoes) {
   const value original = parse(R"({"a": [1, 2.5, {"k": 3}], "n": 3})");
-  const char* paths[] = {"['a'][0]", "['a'][-2]", " ['a'] [2] ['k'] ", "", " ", "['a'][5]",
-                         "['z'][0]", "['a']['k']", "['n'][0]", "['a'][0].x", "[x]"};
+  const char* paths[] = {"['a'][0]", "['a'][-2]", " ['a'] [2] ['k'] ", "",         " ",
+                         "['a'][5]", "['z'][0]",  "['a']['k']",        "['n'][0]", "['a'][0].x",
+                         "[x]"};
   for (const char* path : paths) {
     for (double number : {1.5, -7.0, std::nan(""), 1e19}) {
       value expected = original;
@@ -218,9 +219,9 @@ TEST(ReadSlot, ReadsAFiniteNumberOrNoValue) {
   FakeCoreLibrary core;
   value obs = parse(R"([3, [4], [4, 5], true, " -2.5e1 ", "abc", "nan", null, {"a": [0, 2.5]}])");
   obs.as_array().push_back(std::nan(""));
-  std::vector<std::optional<double>> expected = {3.0, 4.0, std::nullopt, 1.0, -25.0,
-                                                 std::nullopt, std::nullopt, std::nullopt,
-                                                 std::nullopt, std::nullopt};
+  std::vector<std::optional<double>> expected = {
+      3.0,          4.0,          std::nullopt, 1.0,          -25.0,
+      std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt};
   for (std::size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(read_slot(core, obs, "[" + std::to_string(i) + "]"), expected[i]) << i;
   }

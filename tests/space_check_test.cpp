@@ -71,7 +71,8 @@ TEST(ValueProblem, SaysWhereAndWhyAValueLeavesTheSpace) {
 
   json::value missing = json::parse(kPlantValue);
   missing.as_object().erase("pump");
-  EXPECT_THAT(value_problem(space, missing), Optional(std::string("at ['pump']: the member is missing")));
+  EXPECT_THAT(value_problem(space, missing),
+              Optional(std::string("at ['pump']: the member is missing")));
   json::value extra = json::parse(kPlantValue);
   extra.as_object()["flow"] = 1;
   EXPECT_THAT(value_problem(space, extra), Optional(HasSubstr("the member 'flow' is not one")));

@@ -130,10 +130,9 @@ TEST(SpaceDescription, BoundsVariablesAndDepth) {
   EXPECT_EQ(space_error(parse(R"({"type": "box", "shape": [1000, 1000]})")), "");
   EXPECT_TRUE(has(space_error(parse(R"({"type": "box", "shape": [1001, 1000]})")),
                   "more than 1000000 variables"));
-  EXPECT_TRUE(has(space_error(parse(R"({"type": "box", "shape": [1000000000000000000, 0]})")),
-                  "beyond"));
-  EXPECT_TRUE(has(space_error(parse(R"({"type": "multi_binary", "n": 4000000000})")),
-                  "more than"));
+  EXPECT_TRUE(
+      has(space_error(parse(R"({"type": "box", "shape": [1000000000000000000, 0]})")), "beyond"));
+  EXPECT_TRUE(has(space_error(parse(R"({"type": "multi_binary", "n": 4000000000})")), "more than"));
   // The limit is on the whole space, not on each member.
   EXPECT_TRUE(has(space_error(parse(R"({"type": "tuple", "spaces": [
       {"type": "box", "shape": [600000]}, {"type": "multi_binary", "n": 400001}]})")),
@@ -163,8 +162,8 @@ TEST(SpaceMappings, OneEntryPerVariableWithSlotPathAndName) {
             R"({"name":"['flags'][2]","name_mapped":"c"},)"
             R"({"name":"['parts'][0]"},{"name":"['parts'][1][0]"}])");
 
-  EXPECT_EQ(json_text::to_json(convert_space_to_json(
-                parse(R"({"type": "discrete", "n": 4, "name": "gear"})"))),
+  EXPECT_EQ(json_text::to_json(
+                convert_space_to_json(parse(R"({"type": "discrete", "n": 4, "name": "gear"})"))),
             R"([{"name":"","name_mapped":"gear"}])");
   EXPECT_EQ(json_text::to_json(convert_space_to_json(
                 parse(R"({"type": "box", "shape": [2], "names": ["speed", ""]})"))),
@@ -292,8 +291,8 @@ TEST(ComputeView, CopyOutlivesTheSourcesMemoryAndRefusesDeepValues) {
   json::value copy;
   {
     json::monotonic_resource resource;
-    json::value source = json::parse(R"(["a long text that needs its own storage", [1.5]])",
-                                     &resource);
+    json::value source =
+        json::parse(R"(["a long text that needs its own storage", [1.5]])", &resource);
     copy = as_compute_sees(source);
   }
   EXPECT_EQ(copy.as_array()[0], "a long text that needs its own storage");
@@ -328,11 +327,18 @@ TEST(SensorPath, FollowsKeysAndPositionsFromEitherEnd) {
 
 TEST(SensorPath, RefusesMappingsThatAreNotASlotPath) {
   const char* mappings[] = {
-      "sensors[0]", "lambda s: s[0]", "lambda sensors: sensors.tank",
-      "lambda sensors: sensors[0].x", "lambda sensors: sensors[0] [1]",
-      "lambda sensors: sensors['a'", "lambda sensors: sensors[01]", "lambda sensors: sensors[abc]",
-      "lambda sensors: sensors[]", "lambda sensors: sensors['a'b]",
-      "lambda sensors: sensors['a\\x4']", "lambda sensors: sensors[[0]]",
+      "sensors[0]",
+      "lambda s: s[0]",
+      "lambda sensors: sensors.tank",
+      "lambda sensors: sensors[0].x",
+      "lambda sensors: sensors[0] [1]",
+      "lambda sensors: sensors['a'",
+      "lambda sensors: sensors[01]",
+      "lambda sensors: sensors[abc]",
+      "lambda sensors: sensors[]",
+      "lambda sensors: sensors['a'b]",
+      "lambda sensors: sensors['a\\x4']",
+      "lambda sensors: sensors[[0]]",
       "lambda sensors: sensors[99999999999999999999]",
   };
   for (const char* mapping : mappings) {
@@ -425,7 +431,7 @@ TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
   EXPECT_TRUE(defaults.color);
   EXPECT_EQ(defaults.steps_ahead, 64);
 
-  env = {{"VELKO_API_URL", "http://p:1"},   {"VELKO_API_TOKEN", "a"},
+  env = {{"VELKO_API_URL", "http://p:1"},    {"VELKO_API_TOKEN", "a"},
          {"VELKO_COMPUTE_URL", "http://n/"}, {"VELKO_NODE_TOKEN", "n"},
          {"VELKO_PROJECT", "Water plant"},   {"VELKO_ORG", "org-1"},
          {"VELKO_LOG_LEVEL", "debug"},       {"NO_COLOR", "1"},
@@ -442,7 +448,10 @@ TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
   EXPECT_EQ(given.steps_ahead, 8);
 
   // An empty variable is an unset one; a dumb terminal gets no colours either.
-  env = {{"VELKO_API_URL", ""}, {"VELKO_API_TOKEN", ""}, {"NO_COLOR", ""}, {"TERM", "dumb"},
+  env = {{"VELKO_API_URL", ""},
+         {"VELKO_API_TOKEN", ""},
+         {"NO_COLOR", ""},
+         {"TERM", "dumb"},
          {"VELKO_STEPS_AHEAD", ""}};
   host::Settings empty = host::read_settings(lookup);
   EXPECT_EQ(empty.url_api, "http://127.0.0.1:8700");
@@ -452,10 +461,10 @@ TEST(Settings, EveryVariableIsReadInOnePlaceWithItsDefault) {
 
   // --help names every variable that is read.
   std::string help = host::settings_help();
-  for (const char* name : {"VELKO_API_URL", "VELKO_API_TOKEN", "VELKO_COMPUTE_URL",
-                           "VELKO_NODE_TOKEN", "VELKO_PROJECT", "VELKO_ORG", "VELKO_LOG_LEVEL",
-                           "NO_COLOR", "VELKO_STEPS_AHEAD", "VELKO_STEP_BATCH",
-                           "VELKO_BATCH_WINDOW"}) {
+  for (const char* name :
+       {"VELKO_API_URL", "VELKO_API_TOKEN", "VELKO_COMPUTE_URL", "VELKO_NODE_TOKEN",
+        "VELKO_PROJECT", "VELKO_ORG", "VELKO_LOG_LEVEL", "NO_COLOR", "VELKO_STEPS_AHEAD",
+        "VELKO_STEP_BATCH", "VELKO_BATCH_WINDOW"}) {
     EXPECT_NE(help.find(name), std::string::npos) << name;
   }
 }
@@ -470,8 +479,7 @@ TEST(Settings, StepsAheadIsAWholeNumberWithinItsBounds) {
     text = given;
     EXPECT_EQ(host::read_settings(lookup).steps_ahead, value) << given;
   }
-  for (const char* bad : {"1025", "-1", "+8", "8.0", " 8", "8 ", "0x10", "eight",
-                          "99999999999"}) {
+  for (const char* bad : {"1025", "-1", "+8", "8.0", " 8", "8 ", "0x10", "eight", "99999999999"}) {
     text = bad;
     try {
       host::read_settings(lookup);
@@ -493,8 +501,11 @@ TEST(Settings, BatchSizeAndWindowAreCheckedTogether) {
   };
   // (batch, window) given, and what is read: the default window grows to a larger batch.
   const std::vector<std::tuple<const char*, const char*, int, int>> good = {
-      {"", "", 32, 256}, {"0", "", 0, 256},      {"8", "8", 8, 8},
-      {"1024", "", 1024, 1024}, {"", "16384", 32, 16384}};
+      {"", "", 32, 256},
+      {"0", "", 0, 256},
+      {"8", "8", 8, 8},
+      {"1024", "", 1024, 1024},
+      {"", "16384", 32, 16384}};
   for (const auto& [batch, window, steps, in_flight] : good) {
     env = {{"VELKO_STEP_BATCH", batch}, {"VELKO_BATCH_WINDOW", window}};
     host::Settings settings = host::read_settings(lookup);
@@ -502,12 +513,15 @@ TEST(Settings, BatchSizeAndWindowAreCheckedTogether) {
     EXPECT_EQ(settings.batching.window, in_flight) << batch << " " << window;
   }
   const std::vector<std::tuple<const char*, const char*, std::string>> bad = {
-      {"1025", "", "VELKO_STEP_BATCH must be a whole number from 0 to 1024 (the most steps in "
-                   "one message to a sim that takes batches; 0 or 1: no batches), not '1025'"},
-      {"64", "32", "VELKO_BATCH_WINDOW must be a whole number from 64 to 16384 (the most steps "
-                   "in flight in batches, at least VELKO_STEP_BATCH), not '32'"},
-      {"", "many", "VELKO_BATCH_WINDOW must be a whole number from 32 to 16384 (the most steps "
-                   "in flight in batches, at least VELKO_STEP_BATCH), not 'many'"},
+      {"1025", "",
+       "VELKO_STEP_BATCH must be a whole number from 0 to 1024 (the most steps in "
+       "one message to a sim that takes batches; 0 or 1: no batches), not '1025'"},
+      {"64", "32",
+       "VELKO_BATCH_WINDOW must be a whole number from 64 to 16384 (the most steps "
+       "in flight in batches, at least VELKO_STEP_BATCH), not '32'"},
+      {"", "many",
+       "VELKO_BATCH_WINDOW must be a whole number from 32 to 16384 (the most steps "
+       "in flight in batches, at least VELKO_STEP_BATCH), not 'many'"},
   };
   for (const auto& [batch, window, message] : bad) {
     env = {{"VELKO_STEP_BATCH", batch}, {"VELKO_BATCH_WINDOW", window}};

@@ -3,9 +3,9 @@
 #include <memory>
 #include <optional>
 
+#include <fmt/format.h>
 #include <CLI/CLI.hpp>
 #include <boost/json.hpp>
-#include <fmt/format.h>
 
 #include "cli/sim_commands/command_options.h"
 #include "common/async.h"
@@ -36,10 +36,14 @@ boost::json::value figure_json(const std::optional<double>& value) {
 boost::json::object figures_json(const compute_node::DatasetFigures& figures) {
   boost::json::array columns;
   for (const compute_node::DatasetFigures::Column& column : figures.columns) {
-    columns.push_back(boost::json::object{
-        {"id", column.id},       {"name", column.name},         {"role", column.role},
-        {"count", column.count}, {"nulls", column.nulls},       {"min", figure_json(column.min)},
-        {"max", figure_json(column.max)}, {"mean", figure_json(column.mean)}});
+    columns.push_back(boost::json::object{{"id", column.id},
+                                          {"name", column.name},
+                                          {"role", column.role},
+                                          {"count", column.count},
+                                          {"nulls", column.nulls},
+                                          {"min", figure_json(column.min)},
+                                          {"max", figure_json(column.max)},
+                                          {"mean", figure_json(column.mean)}});
   }
   return {{"dataset", boost::json::object{{"id", figures.id}, {"name", figures.name}}},
           {"episodes", figures.episodes},
@@ -81,8 +85,9 @@ Table figures_table(const compute_node::DatasetFigures& figures) {
               {}};
   for (const compute_node::DatasetFigures::Column& column : figures.columns) {
     table.rows.push_back({cell_text(column.name), cell_text(column.role),
-                          std::to_string(column.count), std::to_string(column.nulls), figure(column.min, false),
-                          figure(column.max, false), figure(column.mean, true)});
+                          std::to_string(column.count), std::to_string(column.nulls),
+                          figure(column.min, false), figure(column.max, false),
+                          figure(column.mean, true)});
   }
   return table;
 }

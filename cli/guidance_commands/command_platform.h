@@ -46,8 +46,8 @@ class Platform : public guidance::Platform {
   // project or no one to ask.
   virtual awaitable<Project> cli_select(Prompts prompts) = 0;
   // `api.projects.guidance.list(org, project)`: the project's items in creation order.
-  virtual awaitable<std::vector<guidance::GuidanceItem>> list_guidance(
-      std::string organization_id, std::string project_id) = 0;
+  virtual awaitable<std::vector<guidance::GuidanceItem>> list_guidance(std::string organization_id,
+                                                                       std::string project_id) = 0;
 };
 
 // Makes the platform client of one command run for a platform address (`platform::Client(url)`).

@@ -36,8 +36,7 @@ namespace {
 
 // Asks for a value, offering `fallback`; an empty answer takes it. End of input aborts the
 // command with exit status 1.
-std::string prompt(GuidanceSession& session, const std::string& text,
-                   const std::string& fallback) {
+std::string prompt(GuidanceSession& session, const std::string& text, const std::string& fallback) {
   session.prompts << text << " [" << fallback << "]: " << std::flush;
   std::string answer;
   if (!std::getline(session.input, answer)) abort_at_end_of_input(session);
@@ -149,8 +148,8 @@ awaitable<void> _publish(GuidanceSession& session, std::string path, bool allow_
   std::optional<guidance::RewardFileLocation> moved;
   std::pair<guidance::GuidanceItem, bool> published;
   try {
-    published = co_await guidance::publish(*api, path, project.organization_id, project.id,
-                                           consent);
+    published =
+        co_await guidance::publish(*api, path, project.organization_id, project.id, consent);
   } catch (const guidance::RewardFileOutsideError& error) {
     moved = error.location();
   }
@@ -171,8 +170,8 @@ awaitable<void> _list(GuidanceSession& session, bool as_json) {
     // One object on standard output, for a program to read.
     boost::json::array listed;
     for (const auto& item : items) {
-      listed.push_back(boost::json::object{
-          {"name", item.name}, {"type", item.type.value}, {"uuid", item.id}});
+      listed.push_back(
+          boost::json::object{{"name", item.name}, {"type", item.type.value}, {"uuid", item.id}});
     }
     boost::json::object out{
         {"project", boost::json::object{{"id", project.id}, {"name", project.name}}},
@@ -216,13 +215,16 @@ std::shared_ptr<CLI::App> make_group(GuidanceSession& session) {
       "publish",
       "Publish a guidance item to a project's guidance library (updates the item with the same "
       "name and type)");
-  CLI::Option* path = publish->add_option("path", "Path to the guidance item (positional argument)");
+  CLI::Option* path =
+      publish->add_option("path", "Path to the guidance item (positional argument)");
   CLI::Option* path_option = publish->add_option("-p,--path", "Path to the guidance item (option)");
   path->type_name("TEXT");
   path_option->type_name("TEXT")->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  CLI::Option* allow_outside = publish->add_flag("--allow-outside-file")->description(
-      std::string("Send a reward file that lies outside the item directory (after following links) "
-      "without asking"));
+  CLI::Option* allow_outside =
+      publish->add_flag("--allow-outside-file")
+          ->description(std::string(
+              "Send a reward file that lies outside the item directory (after following links) "
+              "without asking"));
   publish->callback([&session, path, path_option, allow_outside] {
     // A given option wins, even when it is the empty string.
     std::string final_path = path_option->count() > 0 ? path_option->as<std::string>()

@@ -63,7 +63,6 @@ struct GuidanceSession {
 std::shared_ptr<CLI::App> cli(GuidanceSession& session);
 
 // Makes the group for `session` and mounts it on `parent` under `name`; returns it.
-CLI::App* mount(CLI::App& parent, GuidanceSession& session,
-                const std::string& name = "guidance");
+CLI::App* mount(CLI::App& parent, GuidanceSession& session, const std::string& name = "guidance");
 
 }  // namespace velko::guidance_commands

@@ -66,10 +66,12 @@ bool hidden(const fs::path& relative) {
 void pack_bundle(const std::string& directory, const std::string& archive) {
   fs::path root(directory);
   if (!fs::is_directory(root)) {
-    throw std::runtime_error(directory + " is not a directory (a sim is published from its directory)");
+    throw std::runtime_error(directory +
+                             " is not a directory (a sim is published from its directory)");
   }
   std::vector<std::string> files;
-  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
     fs::path relative = fs::relative(it->path(), root);
     if (hidden(relative)) {
       if (it->is_directory()) it.disable_recursion_pending();
@@ -88,7 +90,8 @@ void pack_bundle(const std::string& directory, const std::string& archive) {
     std::uint64_t size = fs::file_size(path);
     total += size;
     if (total > kMaxBundleBytes) {
-      throw std::runtime_error("the sim directory " + directory + " holds more than 1 GiB; "
+      throw std::runtime_error("the sim directory " + directory +
+                               " holds more than 1 GiB; "
                                "keep only what the sim needs in it");
     }
     bool executable = (fs::status(path).permissions() & fs::perms::owner_exec) != fs::perms::none;

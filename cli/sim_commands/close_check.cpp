@@ -1,7 +1,7 @@
 #include "cli/sim_commands/close_check.h"
 
-#include <csignal>
 #include <chrono>
+#include <csignal>
 
 #include "cli/sim_commands/validation_run.h"
 #include "common/errors.h"

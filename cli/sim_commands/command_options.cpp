@@ -83,8 +83,8 @@ void add_max_answer_size(CLI::App& command, int& mib) {
   command
       .add_option("--max-answer-size", mib,
                   "Most MiB that one answer of the sim may hold (a step's observation and the "
-                  "rest of its answer), up to " + std::to_string(most) +
-                      "; a larger answer fails its call")
+                  "rest of its answer), up to " +
+                      std::to_string(most) + "; a larger answer fails its call")
       ->type_name("MIB")
       ->check(whole_number_check(1, most, "64"))
       ->capture_default_str();
@@ -99,11 +99,13 @@ awaitable<std::string> organisation(platform::Client& api, const std::string& gi
   for (const auto& project : projects) orgs.insert(project.organization_id);
   if (orgs.size() == 1) co_return *orgs.begin();
   if (orgs.empty()) {
-    throw std::runtime_error("The platform lists no projects to take the organisation from; "
-                             "pass --org or set VELKO_ORG");
+    throw std::runtime_error(
+        "The platform lists no projects to take the organisation from; "
+        "pass --org or set VELKO_ORG");
   }
-  throw std::runtime_error("Your projects belong to several organisations; pass --org or set "
-                           "VELKO_ORG to one of them");
+  throw std::runtime_error(
+      "Your projects belong to several organisations; pass --org or set "
+      "VELKO_ORG to one of them");
 }
 
 }  // namespace velko::sim_commands

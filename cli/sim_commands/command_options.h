@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include <boost/json/object.hpp>
 #include <CLI/CLI.hpp>
+#include <boost/json/object.hpp>
 
 #include "common/async.h"
 
@@ -31,8 +31,7 @@ CLI::Validator call_timeout_check();
 
 // A whole number from `minimum` to `maximum`, such as `example`, for options such as
 // --max-episodes.
-CLI::Validator whole_number_check(long long minimum, long long maximum,
-                                  const std::string& example);
+CLI::Validator whole_number_check(long long minimum, long long maximum, const std::string& example);
 
 // Adds --max-answer-size to a command that runs a sim: the most MiB that one answer of the
 // sim may hold, into `mib` (whose value is the default), a whole number up to the client's

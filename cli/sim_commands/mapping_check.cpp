@@ -46,8 +46,8 @@ const json::array* mapping_list(MappingCheck& check, const json::object& answer,
     add(check, "the answer has no " + where);
     return nullptr;
   }
-  const json::value* list = entry->is_object() ? entry->get_object().if_contains("mappings")
-                                               : nullptr;
+  const json::value* list =
+      entry->is_object() ? entry->get_object().if_contains("mappings") : nullptr;
   if (!entry->is_object() || !list) {
     add(check, where + " must be a map with \"mappings\", not " + json_access::kind_name(*entry));
     return nullptr;
@@ -67,8 +67,8 @@ void check_role(MappingCheck& check, const json::array& mappings, const char* ro
     std::string which = std::string(role) + " mapping " + std::to_string(i + 1);
     const json::object* map = mapping.if_object();
     if (!map) {
-      add(check, which + " must be a map {\"name\": slot path}, not " +
-                     json_access::kind_name(mapping));
+      add(check,
+          which + " must be a map {\"name\": slot path}, not " + json_access::kind_name(mapping));
       continue;
     }
     const json::value* name = map->if_contains("name");
@@ -89,8 +89,8 @@ void check_role(MappingCheck& check, const json::array& mappings, const char* ro
     which = std::string(role) + " " + shown_path(path);
     if (const json::value* mapped = map->if_contains("name_mapped");
         mapped && !mapped->is_null() && !mapped->is_string()) {
-      add(check, which + ": \"name_mapped\" must be a text, not " +
-                     json_access::kind_name(*mapped));
+      add(check,
+          which + ": \"name_mapped\" must be a text, not " + json_access::kind_name(*mapped));
       continue;
     }
     spaces::SlotKeys keys;
@@ -123,8 +123,9 @@ MappingCheck check_mappings(const json::value& answer, const spaces::Space* sens
   if (const json::array* sensors = mapping_list(check, *map, "sensor_space")) {
     check.sensors = sensors->size();
     if (sensors->empty()) {
-      add(check, "there is no sensor mapping; a report compares at least one sensor with the "
-                 "dataset");
+      add(check,
+          "there is no sensor mapping; a report compares at least one sensor with the "
+          "dataset");
     }
     check_role(check, *sensors, "sensor", sensor_space);
   }

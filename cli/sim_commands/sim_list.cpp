@@ -8,8 +8,8 @@
 
 #include "cli/sim_commands/command_options.h"
 #include "common/async.h"
-#include "common/json_text.h"
 #include "common/console.h"
+#include "common/json_text.h"
 #include "host/host.h"
 #include "host/settings.h"
 
@@ -56,8 +56,9 @@ awaitable<void> list_sims(const host::Settings& settings, Console& console, std:
     co_return;
   }
   if (sims.empty()) {
-    console.print("The organisation has no sims yet; publish one with `velko sim publish PATH "
-                  "--dataset REF`.");
+    console.print(
+        "The organisation has no sims yet; publish one with `velko sim publish PATH "
+        "--dataset REF`.");
     co_return;
   }
   console.print_table(sims_table(sims));
@@ -75,11 +76,10 @@ Table sims_table(const std::vector<platform::SimSummary>& sims) {
     }
     if (use_cases.empty()) use_cases = "-";
     const auto& build = sim.latest_build;
-    table.rows.push_back({cell_text(sim.name), cell_text(sim.id),
-                          build ? cell_text(build->id) : "-",
-                          build ? status_cell(build->status) : "-",
-                          build ? (build->mapped ? "saved" : "not saved") : "-",
-                          cell_text(use_cases)});
+    table.rows.push_back(
+        {cell_text(sim.name), cell_text(sim.id), build ? cell_text(build->id) : "-",
+         build ? status_cell(build->status) : "-",
+         build ? (build->mapped ? "saved" : "not saved") : "-", cell_text(use_cases)});
   }
   return table;
 }
@@ -88,8 +88,9 @@ void add_list_command(CLI::App& sim, const host::Settings& settings, Console& co
   auto org = std::make_shared<std::string>();
   auto as_json = std::make_shared<bool>(false);
   CLI::App* command = sim.add_subcommand(
-      "list", "List the organisation's sims on the platform: their latest build, its state and "
-              "the use cases that use them");
+      "list",
+      "List the organisation's sims on the platform: their latest build, its state and "
+      "the use cases that use them");
   command->add_option("--org", *org,
                       "The organisation (default: VELKO_ORG, else that of your projects)");
   command->add_flag("--json", *as_json,

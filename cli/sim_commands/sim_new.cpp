@@ -36,23 +36,28 @@ std::string next_steps_text(SimLanguage language, const ScaffoldedSim& made,
                      (python ? "Python" : "C++") + " sim): " + printable_name(files) + ".\n";
   if (python) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(
-            std::filesystem::path(sources.python_dir) / "velko_sim", ec)) {
+    if (!std::filesystem::is_directory(std::filesystem::path(sources.python_dir) / "velko_sim",
+                                       ec)) {
       text += "velko_sim is not in " + printable_name(sources.python_dir) +
               ", where run-sim looks for it: set VELKO_SIM_PYTHONPATH to the folder that "
               "holds it.\n";
     }
-    text += "Edit sim.py, and name its variables in mappings.json as your dataset's columns "
-            "are named. Then:\n";
+    text +=
+        "Edit sim.py, and name its variables in mappings.json as your dataset's columns "
+        "are named. Then:\n";
   } else {
-    const std::string absolute = std::filesystem::absolute(made.directory).lexically_normal()
-                                     .string();
-    const std::string build = command_word(
-        std::filesystem::path(sources.bin_dir).parent_path().string());
-    text += "Edit sim.cpp, and name its variables as your dataset's columns are named. Build it "
-            "with velko (separate several sims in VELKO_SIMS with ';'):\n"
-            "  cmake -DVELKO_SIMS=" + command_word(absolute) + " " + build + "\n"
-            "  cmake --build " + build + " --target " + made.name + "-sim\n";
+    const std::string absolute =
+        std::filesystem::absolute(made.directory).lexically_normal().string();
+    const std::string build =
+        command_word(std::filesystem::path(sources.bin_dir).parent_path().string());
+    text +=
+        "Edit sim.cpp, and name its variables as your dataset's columns are named. Build it "
+        "with velko (separate several sims in VELKO_SIMS with ';'):\n"
+        "  cmake -DVELKO_SIMS=" +
+        command_word(absolute) + " " + build +
+        "\n"
+        "  cmake --build " +
+        build + " --target " + made.name + "-sim\n";
   }
   text += "  velko sim validate " + folder + "\n";
   text += "  velko sim publish " + folder + " --dataset DATASET";
@@ -63,15 +68,16 @@ std::string next_steps_text(SimLanguage language, const ScaffoldedSim& made,
 
 void add_new_command(CLI::App& sim, Console& console) {
   auto options = std::make_shared<NewOptions>();
-  CLI::App* command = sim.add_subcommand(
-      "new", "Make a new sim folder (description file, the sim's code, mappings) that "
-             "`velko sim validate` passes as it is");
+  CLI::App* command =
+      sim.add_subcommand("new",
+                         "Make a new sim folder (description file, the sim's code, mappings) that "
+                         "`velko sim validate` passes as it is");
   command->add_option("name", options->name, "The sim's name: letters, digits, '-' and '_'")
       ->required()
-      ->check(CLI::Validator(
-          [](std::string& name) { return sim_name_problem(name); }, ""));
-  CLI::Option* python = command->add_flag("--python")->description(
-      "Write it in Python, in the Gymnasium style, on velko_sim (the default)");
+      ->check(CLI::Validator([](std::string& name) { return sim_name_problem(name); }, ""));
+  CLI::Option* python =
+      command->add_flag("--python")
+          ->description("Write it in Python, in the Gymnasium style, on velko_sim (the default)");
   CLI::Option* cpp =
       command->add_flag("--cpp", options->cpp, "Write it in C++ on velko's sim author library");
   python->excludes(cpp);

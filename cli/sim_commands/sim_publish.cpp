@@ -12,9 +12,9 @@
 #include <stdexcept>
 #include <string>
 
+#include <fmt/format.h>
 #include <CLI/CLI.hpp>
 #include <boost/json.hpp>
-#include <fmt/format.h>
 
 #include "cli/sim_commands/bundle.h"
 #include "cli/sim_commands/command_options.h"
@@ -166,8 +166,9 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   dataset_replay::Timings timings;
   timings.max_answer_bytes = static_cast<std::size_t>(options.max_answer_mib) << 20;
   timings.batching = settings.batching;
-  const dataset_replay::ReportRun run{api,  datasets, *sim_components.host_sim,
-                                      *sim_components.sims, core, console, *logger, timings};
+  const dataset_replay::ReportRun run{
+      api,     datasets, *sim_components.host_sim, *sim_components.sims, core, console,
+      *logger, timings};
   // The dataset is found on the node before the build is published: an unknown dataset, or a
   // node that is not running, leaves nothing on the platform.
   dataset_replay::LocalDataset dataset =
@@ -177,8 +178,8 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   record.sim_name = sim.name;
   record.sim_id = sim.sim_id;
   record.build_id = sim.implementation_id;
-  console.print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) +
-                       " (build " + escape_markup(sim.implementation_id) + ")");
+  console.print("[green]✓[/green] Published " + escape_markup(quoted(sim.name)) + " (build " +
+                escape_markup(sim.implementation_id) + ")");
   co_await dataset_replay::publish_report(run, org, sim.sim_id, sim.name, sim.implementation_id,
                                           options.path, bundle_sha256, std::move(dataset),
                                           std::move(report));
@@ -197,8 +198,7 @@ std::optional<std::string> below_min_score(const dataset_replay::ReportOutcome& 
 }
 
 // `sim publish`: the run, then what --json and --min-score make of it.
-awaitable<void> publish(const host::Settings& settings, Console& console,
-                        PublishOptions options) {
+awaitable<void> publish(const host::Settings& settings, Console& console, PublishOptions options) {
   // With --json, standard output holds the object alone: the rest goes to standard error.
   std::optional<Console> progress;
   if (options.json) progress.emplace(/*to_stderr=*/true, settings.color);
@@ -218,16 +218,16 @@ awaitable<void> publish(const host::Settings& settings, Console& console,
   }
   if (options.json) {
     json::object out;
-    out["sim"] = record.sim_id.empty()
-                     ? json::value(nullptr)
-                     : json::value(json::object{{"name", record.sim_name},
-                                                {"id", record.sim_id},
-                                                {"build", record.build_id}});
+    out["sim"] =
+        record.sim_id.empty()
+            ? json::value(nullptr)
+            : json::value(json::object{
+                  {"name", record.sim_name}, {"id", record.sim_id}, {"build", record.build_id}});
     for (auto& [key, value] : dataset_replay::outcome_json(record.outcome)) out[key] = value;
     out["min_score"] = options.min_score ? json::value(*options.min_score) : json::value(nullptr);
     out["passed"] = !failure && !below;
-    out["error"] = failure ? json::value(dataset_replay::failure_reason(failure))
-                           : json::value(nullptr);
+    out["error"] =
+        failure ? json::value(dataset_replay::failure_reason(failure)) : json::value(nullptr);
     console.print(escape_markup(json_text::to_json(out)));
   }
   if (below) {
@@ -242,8 +242,9 @@ awaitable<void> publish(const host::Settings& settings, Console& console,
 
 void add_sim_commands(CLI::App& app, const host::Settings& settings, Console& console) {
   CLI::App* sim = app.add_subcommand(
-      "sim", "Sims: start a new one, check one before publishing it, publish a build and "
-             "report it against a dataset, list those on the platform");
+      "sim",
+      "Sims: start a new one, check one before publishing it, publish a build and "
+      "report it against a dataset, list those on the platform");
   sim->require_subcommand(1);
   add_new_command(*sim, console);
   add_validate_command(*sim, settings, console);
@@ -253,38 +254,45 @@ void add_sim_commands(CLI::App& app, const host::Settings& settings, Console& co
       "Publish the sim in PATH and make its simulation report against a dataset on the local "
       "compute node");
   command->add_option("path", options->path, "The sim's directory")->required();
-  command->add_option("--dataset,-d", options->dataset,
-                      "The dataset (id or name) on the compute node to replay through the sim")
+  command
+      ->add_option("--dataset,-d", options->dataset,
+                   "The dataset (id or name) on the compute node to replay through the sim")
       ->required()
       ->check(dataset_ref_check());
-  command->add_option("--project", options->project,
-                      "The use case (project id or name) to link the sim to; its report appears there");
+  command->add_option(
+      "--project", options->project,
+      "The use case (project id or name) to link the sim to; its report appears there");
   command->add_option("--name", options->name, "The sim's name (default: the directory's name)");
   command->add_option("--org", options->org,
                       "The organisation (default: VELKO_ORG, else that of your projects)");
-  command->add_option("--max-episodes", options->max_episodes,
-                      "Most episodes to replay, spread over the dataset")
+  command
+      ->add_option("--max-episodes", options->max_episodes,
+                   "Most episodes to replay, spread over the dataset")
       ->check(whole_number_check(1, INT_MAX, "20"))
       ->capture_default_str();
-  command->add_option("--env-init", options->env_init,
-                      "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'")
+  command
+      ->add_option("--env-init", options->env_init,
+                   "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'")
       ->check(env_init_check());
-  command->add_option("--call-timeout", options->call_timeout_s,
-                      "Seconds that one sim call may take during the replay")
+  command
+      ->add_option("--call-timeout", options->call_timeout_s,
+                   "Seconds that one sim call may take during the replay")
       ->check(call_timeout_check())
       ->capture_default_str();
-  command->add_option("--seed", options->seed,
-                      "Run seed: each episode's reset is seeded from it and the episode's id, "
-                      "so that the same seed replays alike")
+  command
+      ->add_option("--seed", options->seed,
+                   "Run seed: each episode's reset is seeded from it and the episode's id, "
+                   "so that the same seed replays alike")
       ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
   add_max_answer_size(*command, options->max_answer_mib);
   command->add_flag("--json", options->json,
                     "Print one JSON object (the sim, build, dataset, rows, score, sensors, "
                     "warnings, report, and any error) at the end; messages go to standard error");
-  command->add_option("--min-score", options->min_score,
-                      "Exit with status 3 when the analysis scores below this (0 to 100), or "
-                      "nothing could be scored, after the report is made as usual")
+  command
+      ->add_option("--min-score", options->min_score,
+                   "Exit with status 3 when the analysis scores below this (0 to 100), or "
+                   "nothing could be scored, after the report is made as usual")
       ->check(CLI::Range(0.0, 100.0));
   command->callback(
       [&settings, &console, options] { async_to_sync(publish)(settings, console, *options); });

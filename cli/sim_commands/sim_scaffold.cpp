@@ -88,13 +88,12 @@ std::string sim_name_problem(std::string_view name) {
   bool allowed = std::all_of(name.begin(), name.end(),
                              [](char c) { return ascii_alnum(c) || c == '-' || c == '_'; });
   if (!allowed) return rule + "; got " + printable_name(name);
-  if (!ascii_alnum(name.front())) return "must start with a letter or a digit; got " +
-                                         printable_name(name);
+  if (!ascii_alnum(name.front()))
+    return "must start with a letter or a digit; got " + printable_name(name);
   return "";
 }
 
-std::string fill_template(std::string_view text,
-                          const std::map<std::string, std::string>& values) {
+std::string fill_template(std::string_view text, const std::map<std::string, std::string>& values) {
   std::string out;
   out.reserve(text.size());
   std::size_t at = 0;
@@ -147,8 +146,9 @@ ScaffoldedSim scaffold_sim(SimLanguage language, const std::string& name,
   const std::string target = without_trailing_slashes(directory);
   const std::string shown = printable_name(target);
   auto exists = [&] {
-    return SimScaffoldError(shown + " already exists: give another NAME, or --dir with a "
-                                    "folder that does not exist yet");
+    return SimScaffoldError(shown +
+                            " already exists: give another NAME, or --dir with a "
+                            "folder that does not exist yet");
   };
   // Anything at the target (a dangling link too) stops us before anything is made.
   if (target.empty() || path_taken(target, shown)) throw exists();
@@ -175,8 +175,7 @@ ScaffoldedSim scaffold_sim(SimLanguage language, const std::string& name,
   ScaffoldedSim made{name, directory, {}};
   for (const TemplateFile& file : files) {
     staging.write_file(file.name, fill_template(file.text, values),
-                       printable_name((path / file.name).string()),
-                       file.executable ? 0777 : 0666);
+                       printable_name((path / file.name).string()), file.executable ? 0777 : 0666);
     made.files.push_back(file.name);
   }
   if (!staging.commit(target)) throw exists();

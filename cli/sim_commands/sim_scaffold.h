@@ -36,8 +36,7 @@ std::string sim_name_problem(std::string_view name);
 
 // `text` with every `@KEY@` of `values` (keys given with their @s) replaced by its value, in
 // one pass: nothing inserted is replaced again, and other @s are left as they are.
-std::string fill_template(std::string_view text,
-                          const std::map<std::string, std::string>& values);
+std::string fill_template(std::string_view text, const std::map<std::string, std::string>& values);
 
 // `text` as one word of a POSIX shell: as it is when it needs no quotes, else single-quoted.
 std::string shell_word(std::string_view text);

@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 
-#include <CLI/CLI.hpp>
 #include <spdlog/logger.h>
+#include <CLI/CLI.hpp>
 
 #include "cli/sim_commands/command_options.h"
 #include "common/console.h"
@@ -32,8 +32,8 @@ awaitable<int> run_validate(const host::Settings& settings, Console& console,
   // With --json, standard output holds the JSON alone: the status lines go to standard error.
   std::optional<Console> progress;
   if (as_json) progress.emplace(/*to_stderr=*/true, settings.color);
-  const SimValidation parts{*components.sims, *components.host_sim,
-                            as_json ? *progress : console, *logger};
+  const SimValidation parts{*components.sims, *components.host_sim, as_json ? *progress : console,
+                            *logger};
   Validation validation = co_await validate_sim(parts, std::move(options));
   if (as_json) {
     console.print(escape_markup(json_text::to_json(validation_json(validation))));
@@ -58,23 +58,28 @@ void add_validate_command(CLI::App& sim, const host::Settings& settings, Console
       "validate",
       "Check the sim in PATH before publishing it: that it starts, answers the sim protocol "
       "with values of its own spaces, and ends when asked");
-  command->add_option("path", given->options.path,
-                      "The sim: a directory with velko-sim.json, or an executable")
+  command
+      ->add_option("path", given->options.path,
+                   "The sim: a directory with velko-sim.json, or an executable")
       ->capture_default_str();
-  command->add_option("--steps", given->options.steps,
-                      "Steps to make with actions sampled from the action space")
+  command
+      ->add_option("--steps", given->options.steps,
+                   "Steps to make with actions sampled from the action space")
       ->check(whole_number_check(1, kMaxValidateSteps, "100"))
       ->capture_default_str();
-  command->add_option("--seed", given->seed,
-                      "Seed of the env's resets and of the sampled actions: the same seed "
-                      "repeats a validation")
+  command
+      ->add_option("--seed", given->seed,
+                   "Seed of the env's resets and of the sampled actions: the same seed "
+                   "repeats a validation")
       ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
-  command->add_option("--env-init", given->env_init,
-                      "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'")
+  command
+      ->add_option("--env-init", given->env_init,
+                   "The sim's initial settings as a JSON object, e.g. '{\"seed\": 7}'")
       ->check(env_init_check());
-  command->add_option("--call-timeout", given->options.call_timeout_s,
-                      "Seconds that one sim call may take")
+  command
+      ->add_option("--call-timeout", given->options.call_timeout_s,
+                   "Seconds that one sim call may take")
       ->check(call_timeout_check())
       ->capture_default_str();
   add_max_answer_size(*command, given->max_answer_mib);

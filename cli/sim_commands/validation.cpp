@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include <boost/json/array.hpp>
 #include <fmt/format.h>
+#include <boost/json/array.hpp>
 
 #include "common/console.h"
 #include "host/host.h"
@@ -19,11 +19,16 @@ constexpr const char* kOutputIndent = "    ";
 
 const char* status_name(Outcome outcome) {
   switch (outcome) {
-    case Outcome::kPassed: return "passed";
-    case Outcome::kFailed: return "failed";
-    case Outcome::kNotChecked: return "not_checked";
-    case Outcome::kWarning: return "warning";
-    case Outcome::kSkipped: return "skipped";
+    case Outcome::kPassed:
+      return "passed";
+    case Outcome::kFailed:
+      return "failed";
+    case Outcome::kNotChecked:
+      return "not_checked";
+    case Outcome::kWarning:
+      return "warning";
+    case Outcome::kSkipped:
+      return "skipped";
   }
   return "";
 }
@@ -69,30 +74,48 @@ bool Validation::passed() const {
 
 const char* check_name(Check check) {
   switch (check) {
-    case Check::kStart: return "start";
-    case Check::kSetUp: return "set_up";
-    case Check::kMappings: return "mappings";
-    case Check::kSpaces: return "spaces";
-    case Check::kReset: return "reset";
-    case Check::kSteps: return "steps";
-    case Check::kCallTimes: return "call_times";
-    case Check::kStepsAhead: return "steps_ahead";
-    case Check::kClose: return "close";
+    case Check::kStart:
+      return "start";
+    case Check::kSetUp:
+      return "set_up";
+    case Check::kMappings:
+      return "mappings";
+    case Check::kSpaces:
+      return "spaces";
+    case Check::kReset:
+      return "reset";
+    case Check::kSteps:
+      return "steps";
+    case Check::kCallTimes:
+      return "call_times";
+    case Check::kStepsAhead:
+      return "steps_ahead";
+    case Check::kClose:
+      return "close";
   }
   return "";
 }
 
 const char* check_title(Check check) {
   switch (check) {
-    case Check::kStart: return "Start";
-    case Check::kSetUp: return "Init and Make";
-    case Check::kMappings: return "Mappings";
-    case Check::kSpaces: return "Spaces";
-    case Check::kReset: return "Reset";
-    case Check::kSteps: return "Steps";
-    case Check::kCallTimes: return "Call times";
-    case Check::kStepsAhead: return "Steps sent ahead";
-    case Check::kClose: return "Close";
+    case Check::kStart:
+      return "Start";
+    case Check::kSetUp:
+      return "Init and Make";
+    case Check::kMappings:
+      return "Mappings";
+    case Check::kSpaces:
+      return "Spaces";
+    case Check::kReset:
+      return "Reset";
+    case Check::kSteps:
+      return "Steps";
+    case Check::kCallTimes:
+      return "Call times";
+    case Check::kStepsAhead:
+      return "Steps sent ahead";
+    case Check::kClose:
+      return "Close";
   }
   return "";
 }
@@ -108,7 +131,8 @@ void print_validation(Console& console, const Validation& validation) {
     std::string title = check_title(result.check);
     switch (result.outcome) {
       case Outcome::kPassed:
-        console.print("[green]✓[/green] " + title + ": " + escape_markup(printable(result.summary)));
+        console.print("[green]✓[/green] " + title + ": " +
+                      escape_markup(printable(result.summary)));
         break;
       case Outcome::kWarning:
       case Outcome::kFailed: {
@@ -133,10 +157,10 @@ void print_validation(Console& console, const Validation& validation) {
       }
       case Outcome::kNotChecked:
       case Outcome::kSkipped:
-        console.print("[dim]- " + title + ": " +
-                      escape_markup(result.summary.empty() ? "not checked"
-                                                           : printable(result.summary)) +
-                      "[/dim]");
+        console.print(
+            "[dim]- " + title + ": " +
+            escape_markup(result.summary.empty() ? "not checked" : printable(result.summary)) +
+            "[/dim]");
         break;
     }
   }

@@ -18,15 +18,15 @@ namespace velko::sim_commands {
 
 // The checks, in the order they run.
 enum class Check {
-  kStart,      // the sim starts and serves within the start limit
-  kSetUp,      // Init and Make answer
-  kMappings,   // the mappings' shape and slot paths
-  kSpaces,     // the sensor and action spaces parse
-  kReset,      // Reset answers [observation, info] inside the sensor space
-  kSteps,      // steps with sampled actions answer well-formed values inside the space
-  kCallTimes,  // every call answers within the time limit
-  kStepsAhead, // steps sent ahead answer as the same steps one at a time
-  kClose,      // Close answers, the process ends when asked and leaves nothing behind
+  kStart,       // the sim starts and serves within the start limit
+  kSetUp,       // Init and Make answer
+  kMappings,    // the mappings' shape and slot paths
+  kSpaces,      // the sensor and action spaces parse
+  kReset,       // Reset answers [observation, info] inside the sensor space
+  kSteps,       // steps with sampled actions answer well-formed values inside the space
+  kCallTimes,   // every call answers within the time limit
+  kStepsAhead,  // steps sent ahead answer as the same steps one at a time
+  kClose,       // Close answers, the process ends when asked and leaves nothing behind
 };
 inline constexpr std::size_t kCheckCount = 9;
 

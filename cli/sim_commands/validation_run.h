@@ -15,6 +15,7 @@
 #include "cli/sim_commands/check_wording.h"
 #include "cli/sim_commands/validator.h"
 #include "common/async.h"
+#include "common/errors.h"
 #include "main/dataset_replay/sim_call.h"
 #include "main/dataset_replay/sim_connection.h"
 #include "main/dataset_replay/sim_start.h"
@@ -22,8 +23,8 @@
 
 namespace velko::sim_commands {
 
-// True when `error` is a TimeoutError.
-bool is_timeout(const std::exception_ptr& error);
+// is_timeout, for the checks: the one of common/errors.h.
+using velko::is_timeout;
 
 // The error that `error` was raised for, if any.
 std::exception_ptr cause_of(const std::exception_ptr& error);

@@ -196,24 +196,37 @@ class Handler {
     switch (frames_.back()) {
       case Frame::kAnswer:
         switch (member_) {
-          case Member::kEpisodes: return Role::kEpisodes;
+          case Member::kEpisodes:
+            return Role::kEpisodes;
           case Member::kSensorVariables:
-          case Member::kActionVariables: return Role::kIds;
-          case Member::kRawNames: return Role::kRawNames;
-          default: return Role::kSkip;
+          case Member::kActionVariables:
+            return Role::kIds;
+          case Member::kRawNames:
+            return Role::kRawNames;
+          default:
+            return Role::kSkip;
         }
-      case Frame::kEpisodes: return Role::kEntry;
+      case Frame::kEpisodes:
+        return Role::kEntry;
       case Frame::kEpisode:
         switch (member_) {
-          case Member::kEpisode: return Role::kEpisodeId;
-          case Member::kNRows: return Role::kNRows;
-          case Member::kActions: return Role::kActions;
-          default: return Role::kSkip;
+          case Member::kEpisode:
+            return Role::kEpisodeId;
+          case Member::kNRows:
+            return Role::kNRows;
+          case Member::kActions:
+            return Role::kActions;
+          default:
+            return Role::kSkip;
         }
-      case Frame::kActions: return Role::kColumn;
-      case Frame::kColumn: return Role::kRow;
-      case Frame::kIds: return Role::kId;
-      case Frame::kRawNames: return Role::kRawName;
+      case Frame::kActions:
+        return Role::kColumn;
+      case Frame::kColumn:
+        return Role::kRow;
+      case Frame::kIds:
+        return Role::kId;
+      case Frame::kRawNames:
+        return Role::kRawName;
     }
     return Role::kSkip;
   }
@@ -313,9 +326,14 @@ class Handler {
       capture_.open(kind);
     } else {
       switch (begin_value(kind)) {
-        case Take::kSkip: skip_depth_ = 1; break;
-        case Take::kCapture: capture_.open(kind); break;
-        default: break;
+        case Take::kSkip:
+          skip_depth_ = 1;
+          break;
+        case Take::kCapture:
+          capture_.open(kind);
+          break;
+        default:
+          break;
       }
     }
   }
@@ -333,12 +351,15 @@ class Handler {
     Frame frame = frames_.back();
     frames_.pop_back();
     switch (frame) {
-      case Frame::kActions: writer_.end_actions(); break;
+      case Frame::kActions:
+        writer_.end_actions();
+        break;
       case Frame::kColumn:
         writer_.end_column();
         in_column_ = false;
         break;
-      default: break;
+      default:
+        break;
     }
   }
 
@@ -368,8 +389,7 @@ class Handler {
     } else if (string_take_ == Take::kText) {
       if (text_.size() + part.size() > ActionsReader::kMaxNameBytes) {
         throw BadAnswer("the answer has a " +
-                        std::string(text_role_ == Role::kId ? "column identifier"
-                                                            : "raw name") +
+                        std::string(text_role_ == Role::kId ? "column identifier" : "raw name") +
                         " longer than " + kib(ActionsReader::kMaxNameBytes));
       }
       text_.append(part);
@@ -514,9 +534,9 @@ class Handler {
 
   // `ids` is the list over its bound, or null for "raw_names".
   [[noreturn]] void too_many_columns(const ColumnIds* ids) {
-    std::string member = ids == &writer_.columns().sensor_variables ? "sensor_variables"
+    std::string member = ids == &writer_.columns().sensor_variables   ? "sensor_variables"
                          : ids == &writer_.columns().action_variables ? "action_variables"
-                                                                        : "raw_names";
+                                                                      : "raw_names";
     std::size_t bound = ids ? ActionsReader::kMaxColumns : 2 * ActionsReader::kMaxColumns;
     throw BadAnswer("the answer lists more than " + std::to_string(bound) + " columns in \"" +
                     member + "\"");
@@ -542,25 +562,44 @@ class Handler {
                       kib(ActionsReader::kMaxKeptValueBytes) + " as " + captured_where());
     }
     switch (capture_role_) {
-      case Role::kEpisodes: writer_.begin_episodes(capture_.kind(), text); break;
-      case Role::kEpisodeId: writer_.episode_id(text); break;
-      case Role::kNRows: writer_.episode_rows(text); break;
-      case Role::kColumn: writer_.column_not_list(text); break;
-      case Role::kRow: writer_.row_not_number(text); break;
-      case Role::kId: ids_->not_text = literal(json_text::parse(text)); break;
-      default: break;
+      case Role::kEpisodes:
+        writer_.begin_episodes(capture_.kind(), text);
+        break;
+      case Role::kEpisodeId:
+        writer_.episode_id(text);
+        break;
+      case Role::kNRows:
+        writer_.episode_rows(text);
+        break;
+      case Role::kColumn:
+        writer_.column_not_list(text);
+        break;
+      case Role::kRow:
+        writer_.row_not_number(text);
+        break;
+      case Role::kId:
+        ids_->not_text = literal(json_text::parse(text));
+        break;
+      default:
+        break;
     }
   }
 
   // Where the capture under way lies, as a message names it.
   std::string captured_where() const {
     switch (capture_role_) {
-      case Role::kEpisodes: return "\"episodes\"";
-      case Role::kEpisodeId: return "the \"episode\" of an episode";
-      case Role::kNRows: return "the \"n_rows\" of an episode";
-      case Role::kColumn: return "the recorded actions of column " + quoted(column_);
-      case Role::kRow: return "a recorded action of column " + quoted(column_);
-      default: return "a column identifier";
+      case Role::kEpisodes:
+        return "\"episodes\"";
+      case Role::kEpisodeId:
+        return "the \"episode\" of an episode";
+      case Role::kNRows:
+        return "the \"n_rows\" of an episode";
+      case Role::kColumn:
+        return "the recorded actions of column " + quoted(column_);
+      case Role::kRow:
+        return "a recorded action of column " + quoted(column_);
+      default:
+        return "a column identifier";
     }
   }
 
@@ -570,17 +609,17 @@ class Handler {
   std::size_t skip_depth_ = 0;      // above 0 while a structure is passed over
   CompactValue capture_{ActionsReader::kMaxKeptValueBytes};
   Role capture_role_ = Role::kSkip;  // what the captured value is for
-  ColumnIds* ids_ = nullptr;        // the list being read
-  std::string key_;                 // the member name being read
-  std::string column_;              // the identifier of the column being read
-  bool in_column_ = false;          // a column's values are being read
-  std::uint64_t row_ = 0;           // the row of the column's next value
+  ColumnIds* ids_ = nullptr;         // the list being read
+  std::string key_;                  // the member name being read
+  std::string column_;               // the identifier of the column being read
+  bool in_column_ = false;           // a column's values are being read
+  std::uint64_t row_ = 0;            // the row of the column's next value
   bool column_has_not_number_ = false;
   bool in_string_ = false;
   Take string_take_ = Take::kSkip;
   Role text_role_ = Role::kSkip;
-  std::string text_;                // a text value being read
-  std::string number_;              // the parts of a number being read
+  std::string text_;    // a text value being read
+  std::string number_;  // the parts of a number being read
   bool number_too_long_ = false;
   std::size_t number_size_ = 0;
 };
@@ -687,8 +726,8 @@ class ActionsReader::Impl {
       offset_ -= size;
     }
     throw json_text::JsonError(what + " at line " + std::to_string(line_) + " column " +
-                               std::to_string(column_ + 1) + " (char " +
-                               std::to_string(offset_) + ")");
+                               std::to_string(column_ + 1) + " (char " + std::to_string(offset_) +
+                               ")");
   }
 
   json::basic_parser<Handler> parser_;

@@ -8,14 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include <spdlog/logger.h>
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
-#include <spdlog/logger.h>
 
 #include "common/console.h"
 #include "common/errors.h"
 #include "common/json_access.h"
 #include "common/literal.h"
+#include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/host_sim_module.h"
 #include "main/dataset_replay/node_requests.h"
 #include "main/dataset_replay/observation_bound.h"
@@ -23,7 +24,6 @@
 #include "main/dataset_replay/predictions.h"
 #include "main/dataset_replay/recorded_actions.h"
 #include "main/dataset_replay/report_run.h"
-#include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/rollout.h"
 #include "main/dataset_replay/rollouts_body.h"
 #include "main/dataset_replay/run_context.h"
@@ -41,7 +41,8 @@ namespace {
 constexpr const char* kReportRunId = "publish-report";
 
 // Raises `error` with `cause` attached.
-[[noreturn]] void raise_with_cause(const std::exception_ptr& cause, const PublishReportError& error) {
+[[noreturn]] void raise_with_cause(const std::exception_ptr& cause,
+                                   const PublishReportError& error) {
   try {
     std::rethrow_exception(cause);
   } catch (...) {
@@ -55,8 +56,8 @@ awaitable<RecordedActions> fetch_actions(ComputeNode node, std::string dataset_i
   // A named function, not a temporary inside the co_await: GCC 12 destroys a closure or an
   // aggregate made inside a co_await expression twice.
   std::function<RecordedActions(std::stop_token)> work =
-      [node = std::move(node), dataset_id = std::move(dataset_id),
-       episodes = std::move(episodes), timeout](std::stop_token stop) mutable {
+      [node = std::move(node), dataset_id = std::move(dataset_id), episodes = std::move(episodes),
+       timeout](std::stop_token stop) mutable {
         return fetch_recorded_actions(node, dataset_id, std::move(episodes), timeout, stop);
       };
   co_return co_await run_on_worker<RecordedActions>(std::move(work));
@@ -97,8 +98,8 @@ double process_cpu_seconds() {
 }  // namespace
 
 awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
-                               LocalDataset dataset, std::string bundle_sha256,
-                               int max_episodes, json::object env_init, double call_timeout_s,
+                               LocalDataset dataset, std::string bundle_sha256, int max_episodes,
+                               json::object env_init, double call_timeout_s,
                                std::uint64_t run_seed) {
   SimConnection& sim = run.sims;
   const Timings& timing = run.timings;
@@ -130,8 +131,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   try {
     const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
     address = co_await start_sim(starter, path, port, process, output);
-    std::unique_ptr<SimClient> client = connect_sim(sim, address, env_init, kReportRunId,
-                                                     timing.max_answer_bytes);
+    std::unique_ptr<SimClient> client =
+        connect_sim(sim, address, env_init, kReportRunId, timing.max_answer_bytes);
     // Set-up calls are bounded like every other call: a sim that hangs in one of them must
     // not hold the run (and its claim) for ever.
     co_await sim_call(client->init(), "init()", call_timeout_s);
@@ -153,11 +154,10 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
         json::value id = episode.id();
         json::value rows = episode.n_rows();
         line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
-                    std::to_string(entries) + ", " + as_text(rows) +
-                    " rows) through the sim...");
+                    std::to_string(entries) + ", " + as_text(rows) + " rows) through the sim...");
         EpisodePredictions predictions = co_await rollout_episode(
-            run.core, *client, *plan, episode, call_timeout_s, sim.steps_ahead(),
-            timing.batching, episode_seed(run_seed, id));
+            run.core, *client, *plan, episode, call_timeout_s, sim.steps_ahead(), timing.batching,
+            episode_seed(run_seed, id));
         rows_reached += rows_in(predictions, *plan);
         rollouts->add(id, predictions);
       }
@@ -166,9 +166,11 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
       const std::size_t sim_steps = rows_reached - std::min(rows_reached, entries);
       const double cpu_us = (process_cpu_seconds() - cpu_started) * 1e6;
-      run.logger.debug("Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s, {:.1f} us of "
-                       "CPU a step", entries, rows_reached, sim_steps, took.count(),
-                       cpu_us / static_cast<double>(std::max<std::size_t>(sim_steps, 1)));
+      run.logger.debug(
+          "Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s, {:.1f} us of "
+          "CPU a step",
+          entries, rows_reached, sim_steps, took.count(),
+          cpu_us / static_cast<double>(std::max<std::size_t>(sim_steps, 1)));
     }
 
     std::exception_ptr close_failure;
@@ -184,9 +186,8 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
 
   if (failure && !is_interrupt(failure) && !holds_error<PublishReportError>(failure)) {
     constexpr std::string_view kValidate = "; validate it with `velko sim validate --steps 100`";
-    std::string message = std::string("The sim failed while ") + stage + " (" +
-                          type_name(failure) + ": " + error_text(failure) + ")" +
-                          std::string(kValidate);
+    std::string message = std::string("The sim failed while ") + stage + " (" + type_name(failure) +
+                          ": " + error_text(failure) + ")" + std::string(kValidate);
     // A sim that ended while it was called is told by its end and its last lines, not by the
     // connection it dropped; one that ran out of time was still there.
     std::optional<int> code;
@@ -218,8 +219,7 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   constexpr std::string_view kClaim = "the platform's claim";
   head["dataset_uuid"] = dataset.id;
   head["simulator_id"] = json_access::at(claim, "simulatorId", kClaim);
-  head["simulator_implementation_id"] =
-      json_access::at(claim, "simulatorImplementationId", kClaim);
+  head["simulator_implementation_id"] = json_access::at(claim, "simulatorImplementationId", kClaim);
   head["validation_run_id"] = json_access::at(claim, "validationRunId", kClaim);
   head["bundle_content_hash"] = bundle_sha256;
   head["core_sensor_variables"] = texts(plan->core);
@@ -233,19 +233,19 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
   const RolloutsBody body(head, std::make_shared<const RunPredictions>(std::move(*rollouts)));
   rollouts.reset();
   auto posted = std::chrono::steady_clock::now();
-  run.logger.debug("The predictions of {} episodes ({} bytes kept) make a request of {} bytes, "
-                   "sized in {:.3f} s",
-                   replayed, kept, body.size(),
-                   std::chrono::duration<double>(posted - sizing).count());
+  run.logger.debug(
+      "The predictions of {} episodes ({} bytes kept) make a request of {} bytes, "
+      "sized in {:.3f} s",
+      replayed, kept, body.size(), std::chrono::duration<double>(posted - sizing).count());
 
   auto line = run.console.status("Analyzing the sim against the dataset on the compute node...");
   // Named, not made inside the co_await: GCC 12 destroys an aggregate made there twice.
   http::BodySource source = body.source();
   json::value analysis = co_await node_post(node, "sim-analyze-rollouts", std::move(source),
                                             timing.rollouts_timeout_s);
-  run.logger.debug("The compute node answered the analysis in {:.3f} s",
-                   std::chrono::duration<double>(std::chrono::steady_clock::now() - posted)
-                       .count());
+  run.logger.debug(
+      "The compute node answered the analysis in {:.3f} s",
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - posted).count());
   co_return analysis;
 }
 

@@ -14,9 +14,9 @@
 #include <boost/json/array.hpp>
 
 #include "common/http.h"
-#include "common/refusal_detail.h"
 #include "common/json_text.h"
 #include "common/literal.h"
+#include "common/refusal_detail.h"
 #include "main/dataset_replay/actions_reader.h"
 #include "main/dataset_replay/dataset_module.h"
 #include "main/dataset_replay/run_context.h"
@@ -36,10 +36,9 @@ bool is_refusal(long status) {
   std::string prefix = "Could not reach " + url + ": ";
   if (reason.compare(0, prefix.size(), prefix) == 0) reason.erase(0, prefix.size());
   if (dynamic_cast<const http::ResponseTooLarge*>(&error)) {
-    throw http::ResponseTooLarge(url, "The compute node's answer from " + url +
-                                          " was too large: it is larger than " +
-                                          std::to_string(MAX_NODE_ANSWER_BYTES >> 20) +
-                                          " MiB and was not read");
+    throw http::ResponseTooLarge(
+        url, "The compute node's answer from " + url + " was too large: it is larger than " +
+                 std::to_string(MAX_NODE_ANSWER_BYTES >> 20) + " MiB and was not read");
   }
   throw http::TransportError(url, "Could not reach the compute node at " + url + ": " + reason);
 }
@@ -48,8 +47,9 @@ bool is_refusal(long status) {
 // to set.
 http::Request node_request(const ComputeNode& node, const std::string& path, double timeout) {
   if (!std::isfinite(timeout) || timeout <= 0) {
-    throw std::invalid_argument("the compute node's time limit must be a positive number of "
-                                "seconds");
+    throw std::invalid_argument(
+        "the compute node's time limit must be a positive number of "
+        "seconds");
   }
   http::Request request;
   request.method = "POST";
@@ -76,13 +76,12 @@ void check_answer(const http::Response& response, const std::string& url,
 
 // The parse error of a success answer, saying whose answer it is.
 [[noreturn]] void rethrow_not_json(const json_text::JsonError& error, const std::string& url) {
-  throw json_text::JsonError("The compute node's answer from " + url + " is not JSON: " +
-                             error.what());
+  throw json_text::JsonError("The compute node's answer from " + url +
+                             " is not JSON: " + error.what());
 }
 
 // Sends a node request made by node_request and reads its answer, as node_post_blocking does.
-boost::json::value post(const http::Request& request, std::stop_token stop,
-                        std::string_view what) {
+boost::json::value post(const http::Request& request, std::stop_token stop, std::string_view what) {
   http::Response response;
   try {
     response = http::perform(request, stop);
@@ -104,16 +103,16 @@ ComputeNode compute_node(DatasetModule& datasets) {
 }
 
 boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
-                              const boost::json::object& body, double timeout,
-                              std::stop_token stop, std::string_view what) {
+                                      const boost::json::object& body, double timeout,
+                                      std::stop_token stop, std::string_view what) {
   http::Request request = node_request(node, path, timeout);
   request.body = json_text::to_json(body);
   return post(request, stop, what);
 }
 
 boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
-                              const http::BodySource& body, double timeout,
-                              std::stop_token stop, std::string_view what) {
+                                      const http::BodySource& body, double timeout,
+                                      std::stop_token stop, std::string_view what) {
   http::Request request = node_request(node, path, timeout);
   request.body_source = body;
   return post(request, stop, what);
@@ -132,9 +131,8 @@ awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
   co_return co_await run_on_worker<boost::json::value>(std::move(work));
 }
 
-awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
-                                        http::BodySource body, double timeout,
-                                        std::string what) {
+awaitable<boost::json::value> node_post(ComputeNode node, std::string path, http::BodySource body,
+                                        double timeout, std::string what) {
   // Named, as above.
   std::function<boost::json::value(std::stop_token)> work =
       [node = std::move(node), path = std::move(path), body = std::move(body), timeout,

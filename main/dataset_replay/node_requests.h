@@ -44,23 +44,24 @@ ComputeNode compute_node(DatasetModule& datasets);
 // http::TransportError, a success answer that is not JSON json_text::JsonError. A stop request
 // ends the transfer with Interrupted.
 boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
-                              const boost::json::object& body, double timeout,
-                              std::stop_token stop = {}, std::string_view what = "the analysis");
+                                      const boost::json::object& body, double timeout,
+                                      std::stop_token stop = {},
+                                      std::string_view what = "the analysis");
 
 // node_post_blocking with a body made as it is sent (a RolloutsBody's), whose size is known before
 // any of it goes.
 boost::json::value node_post_blocking(const ComputeNode& node, const std::string& path,
-                              const http::BodySource& body, double timeout,
-                              std::stop_token stop = {}, std::string_view what = "the analysis");
+                                      const http::BodySource& body, double timeout,
+                                      std::stop_token stop = {},
+                                      std::string_view what = "the analysis");
 
 // node_post_blocking on a worker thread, awaited from the event loop, which stays free
 // meanwhile; an interrupt aborts the transfer and raises Interrupted.
 awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
                                         std::shared_ptr<const boost::json::object> body,
                                         double timeout, std::string what = "the analysis");
-awaitable<boost::json::value> node_post(ComputeNode node, std::string path,
-                                        http::BodySource body, double timeout,
-                                        std::string what = "the analysis");
+awaitable<boost::json::value> node_post(ComputeNode node, std::string path, http::BodySource body,
+                                        double timeout, std::string what = "the analysis");
 
 // Asks the node for the recorded actions of the dataset's `episodes` ("analysis-actions") and
 // reads the answer into compact storage as it arrives, so that its text is never held whole.

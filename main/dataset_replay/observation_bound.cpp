@@ -3,8 +3,8 @@
 #include <exception>
 #include <string>
 
-#include <boost/json/value.hpp>
 #include <spdlog/logger.h>
+#include <boost/json/value.hpp>
 
 #include "common/errors.h"
 #include "main/dataset_replay/core_library.h"
@@ -14,8 +14,7 @@
 
 namespace velko::dataset_replay {
 
-awaitable<void> bound_observations(const ReportRun& run, SimClient& client,
-                                   double call_timeout_s) {
+awaitable<void> bound_observations(const ReportRun& run, SimClient& client, double call_timeout_s) {
   std::string failure;
   try {
     boost::json::value space =

@@ -13,7 +13,6 @@ struct ReportRun;
 // it is built. A sim whose space cannot be had or read (an error status, a description that
 // is not valid) is not bounded, as before. The call is bounded by `call_timeout_s`: its
 // TimeoutError and an interrupt go on.
-awaitable<void> bound_observations(const ReportRun& run, SimClient& client,
-                                   double call_timeout_s);
+awaitable<void> bound_observations(const ReportRun& run, SimClient& client, double call_timeout_s);
 
 }  // namespace velko::dataset_replay

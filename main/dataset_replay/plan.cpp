@@ -219,10 +219,9 @@ Plan plan_analysis(const boost::json::value& mappings, const NodeColumns& column
   }
 
   if (!missing.empty()) {
-    throw PublishReportError(
-        "The dataset on this node has no action column for the sim's action" +
-        std::string(missing.size() >= 2 ? "s" : "") + " " + joined(missing) +
-        "; every action is replayed from the dataset");
+    throw PublishReportError("The dataset on this node has no action column for the sim's action" +
+                             std::string(missing.size() >= 2 ? "s" : "") + " " + joined(missing) +
+                             "; every action is replayed from the dataset");
   }
   if (plan.sensors.empty()) {
     std::vector<std::string> names;

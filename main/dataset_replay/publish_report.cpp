@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include <spdlog/logger.h>
 #include <boost/asio/this_coro.hpp>
 #include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
-#include <spdlog/logger.h>
 
 #include "common/api_status_error.h"
 #include "common/console.h"
@@ -40,8 +40,16 @@ constexpr std::string_view kNoArtifactReason = "The analysis could not be report
 
 bool is_line_break(char32_t c) {
   switch (c) {
-    case U'\n': case U'\r': case U'\v': case U'\f': case U'\x1c': case U'\x1d': case U'\x1e':
-    case U'\x85': case U'\u2028': case U'\u2029':
+    case U'\n':
+    case U'\r':
+    case U'\v':
+    case U'\f':
+    case U'\x1c':
+    case U'\x1d':
+    case U'\x1e':
+    case U'\x85':
+    case U'\u2028':
+    case U'\u2029':
       return true;
     default:
       return false;
@@ -58,11 +66,13 @@ std::string job_id_of(const json::value& claim) {
 
 // The result's warnings as texts: absent, none or empty give none.
 std::vector<std::string> warnings_of(const json::value& result) {
-  const json::value* warnings = json_access::find(result, "warnings", "the compute node's analysis");
+  const json::value* warnings =
+      json_access::find(result, "warnings", "the compute node's analysis");
   std::vector<std::string> texts;
   if (json_access::is_none(warnings)) return texts;
   if (!warnings->is_array()) {
-    json_access::wrong_type("the compute node's analysis", "warnings", "a list of texts", *warnings);
+    json_access::wrong_type("the compute node's analysis", "warnings", "a list of texts",
+                            *warnings);
   }
   for (const auto& warning : warnings->get_array()) texts.push_back(as_text(warning));
   return texts;
@@ -75,7 +85,8 @@ json::object success_body(const json::value& artifact, const json::value& result
   const json::value& dataset = json_access::at(result, "dataset", kWhat);
   json::object hashes;
   hashes["contentMd5"] = json_access::at(dataset, "content_md5", "the analysis's \"dataset\"");
-  hashes["contentSha256"] = json_access::at(dataset, "content_sha256", "the analysis's \"dataset\"");
+  hashes["contentSha256"] =
+      json_access::at(dataset, "content_sha256", "the analysis's \"dataset\"");
   json::array sent;
   for (std::size_t i = 0; i < warnings.size() && i < kMaxWarnings; ++i) {
     sent.emplace_back(first_characters(warnings[i], kMaxTextCharacters));
@@ -100,7 +111,8 @@ std::optional<double> score_of(const json::value& artifact) {
 std::string analysis_line(const json::value& artifact) {
   constexpr std::string_view kWhat = "the simulator validation artifact";
   const json::value& evaluation = json_access::at(artifact, "evaluation", kWhat);
-  const json::value* score = json_access::find(evaluation, "score_percent", "the artifact's \"evaluation\"");
+  const json::value* score =
+      json_access::find(evaluation, "score_percent", "the artifact's \"evaluation\"");
   std::string score_text = "-";
   if (!json_access::is_none(score)) {
     if (!score->is_number()) {
@@ -125,8 +137,10 @@ void check_options(const PublishReportOptions& options) {
                                 std::to_string(options.max_episodes));
   }
   if (!std::isfinite(options.call_timeout_s) || options.call_timeout_s <= 0) {
-    throw std::invalid_argument("The time limit of a sim call must be a number of seconds "
-                                "greater than 0, not " + float_repr(options.call_timeout_s));
+    throw std::invalid_argument(
+        "The time limit of a sim call must be a number of seconds "
+        "greater than 0, not " +
+        float_repr(options.call_timeout_s));
   }
   if (options.env_init) {
     try {
@@ -176,7 +190,8 @@ awaitable<bool> close_claim(const ReportRun& run, ReportJob job, std::string rea
   } else if (failure) {
     // A second interrupt ends the run at once; the user must know what it left behind.
     run.console.print("[yellow]Interrupted while closing the report claim " +
-                    escape_markup(job.job_id) + ": it may still be open on the platform[/yellow]");
+                      escape_markup(job.job_id) +
+                      ": it may still be open on the platform[/yellow]");
     std::rethrow_exception(failure);
   }
   co_return !failure;
@@ -198,8 +213,8 @@ awaitable<LocalDataset> prepare_report(const ReportRun& run, std::string dataset
 
 awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
-                               std::string path, std::string bundle_sha256,
-                               std::string dataset_ref, PublishReportOptions options) {
+                               std::string path, std::string bundle_sha256, std::string dataset_ref,
+                               PublishReportOptions options) {
   LocalDataset dataset = co_await prepare_report(run, dataset_ref, options);
   co_await publish_report(run, org_id, sim_id, sim_name, implementation_id, path, bundle_sha256,
                           std::move(dataset), std::move(options));

@@ -51,8 +51,8 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
 // prepare_report, then publish_report with the dataset found.
 awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::string sim_id,
                                std::string sim_name, std::string implementation_id,
-                               std::string path, std::string bundle_sha256,
-                               std::string dataset_ref, PublishReportOptions options = {});
+                               std::string path, std::string bundle_sha256, std::string dataset_ref,
+                               PublishReportOptions options = {});
 
 // Records why there is no analysis, so the claim isn't left waiting on an upload; true when
 // the platform took it. Ordinary errors are only logged (false); interrupts go on.

@@ -24,14 +24,22 @@ constexpr std::size_t kMaxReservedEpisodes = std::size_t{1} << 22;
 // An empty value of a kind, for the messages that name a value's kind.
 json::value of_kind(json::kind kind) {
   switch (kind) {
-    case json::kind::null: return nullptr;
-    case json::kind::bool_: return false;
-    case json::kind::int64: return std::int64_t{0};
-    case json::kind::uint64: return std::uint64_t{0};
-    case json::kind::double_: return 0.0;
-    case json::kind::string: return json::string();
-    case json::kind::array: return json::array();
-    case json::kind::object: return json::object();
+    case json::kind::null:
+      return nullptr;
+    case json::kind::bool_:
+      return false;
+    case json::kind::int64:
+      return std::int64_t{0};
+    case json::kind::uint64:
+      return std::uint64_t{0};
+    case json::kind::double_:
+      return 0.0;
+    case json::kind::string:
+      return json::string();
+    case json::kind::array:
+      return json::array();
+    case json::kind::object:
+      return json::object();
   }
   return nullptr;
 }
@@ -67,8 +75,8 @@ std::size_t RecordedActions::episode_count() const {
 }
 
 std::size_t RecordedActions::memory_bytes() const {
-  std::size_t bytes = log_.capacity() + episodes_.size() * sizeof(EpisodeRecord) +
-                      episodes_value_.capacity();
+  std::size_t bytes =
+      log_.capacity() + episodes_.size() * sizeof(EpisodeRecord) + episodes_value_.capacity();
   for (const ColumnIds* ids : {&columns_.sensor_variables, &columns_.action_variables}) {
     for (const std::string& id : ids->ids) bytes += sizeof id + id.capacity();
   }
@@ -191,9 +199,9 @@ std::optional<double> ActionColumn::at(std::int64_t row) {
         // The column's end: the reader stays before it, so asking again fails the same way.
         reader_ = ByteLog::Reader(actions_->log_, reader_.offset() - 1);
         blame_node([&] {
-          throw KeyError("row " + std::to_string(row),
-                         "the recorded actions of column " + quoted(id_) + " (" +
-                             std::to_string(next_row_) + " rows)");
+          throw KeyError("row " + std::to_string(row), "the recorded actions of column " +
+                                                           quoted(id_) + " (" +
+                                                           std::to_string(next_row_) + " rows)");
         });
       }
     }

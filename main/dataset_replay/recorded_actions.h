@@ -162,11 +162,11 @@ class RecordedActions {
   // Bytes that tag each row of a column in the log, and the end of a column.
   enum Tag : std::uint8_t {
     kRowNull = 0,
-    kRowNumber = 1,           // then 8 bytes: the double
-    kRowNotNumber = 2,        // then the value captured
-    kRowNotNumberKind = 3,    // then 1 byte: the value's kind (no text is kept)
+    kRowNumber = 1,         // then 8 bytes: the double
+    kRowNotNumber = 2,      // then the value captured
+    kRowNotNumberKind = 3,  // then 1 byte: the value's kind (no text is kept)
     kColumnEnd = 4,
-    kColumnNotList = 5,       // instead of rows: then the value captured
+    kColumnNotList = 5,  // instead of rows: then the value captured
   };
 
   // The captured value (compact JSON text, length first) at an offset, parsed, or as text.

@@ -22,8 +22,7 @@ class ReportPlatform {
                                          std::string sim_id) = 0;
   // Claims the report of the sim build `implementation_id` against dataset `dataset_id`;
   // yields the claim, a map that holds the job's id ("jobId") and what the analysis needs.
-  virtual awaitable<boost::json::value> publish_report_start(std::string org_id,
-                                                             std::string sim_id,
+  virtual awaitable<boost::json::value> publish_report_start(std::string org_id, std::string sim_id,
                                                              std::string implementation_id,
                                                              std::string dataset_id) = 0;
   // Submits `body` to the claimed job: the analysis's artifact, or the reason that closes it.

@@ -108,8 +108,7 @@ awaitable<json::value> wait_for_reports(const ReportRun& run, ReportJob job) {
   auto deadline = std::chrono::steady_clock::now() + seconds_to_duration(timing.report_timeout_s);
   auto line = run.console.status("Writing the simulation report...");
   while (true) {
-    json::value status =
-        co_await run.api.publish_report_status(job);
+    json::value status = co_await run.api.publish_report_status(job);
     json_access::as_map(status, kStatus);
     if (build_failed(status) || !flag(status, "buildMapped", kStatus)) co_return status;
     if (report_settled(status) || std::chrono::steady_clock::now() > deadline) co_return status;
@@ -118,8 +117,8 @@ awaitable<json::value> wait_for_reports(const ReportRun& run, ReportJob job) {
 }
 
 json::object report_json(const json::value& status) {
-  json::object out{{"build", "building"}, {"status", nullptr}, {"score", nullptr},
-                   {"use_cases", json::array()}};
+  json::object out{
+      {"build", "building"}, {"status", nullptr}, {"score", nullptr}, {"use_cases", json::array()}};
   if (build_failed(status)) {
     out["build"] = "failed";
     return out;
@@ -144,20 +143,21 @@ void render_reports(Console& console, const json::value& status, const std::stri
   std::string name = escape_markup(sim_name);
   if (build_failed(status)) {
     console.print("[red]The platform could not build '" + name +
-                    "', so no report will be written. Check it with `velko sim list` and "
-                    "`velko sim validate`.[/red]");
+                  "', so no report will be written. Check it with `velko sim list` and "
+                  "`velko sim validate`.[/red]");
     return;
   }
   if (!flag(status, "buildMapped", kStatus)) {
     console.print("[green]✓[/green] Submitted. The platform is still building '" + name +
-                    "'; its simulation report appears under the Reports of every use case "
-                    "using it once the build is done.");
+                  "'; its simulation report appears under the Reports of every use case "
+                  "using it once the build is done.");
     return;
   }
   const json::value* run = run_of(status);
   if (!report_settled(status)) {
-    console.print("[yellow]The platform is still writing the report; it appears under the "
-                    "Reports of every use case using the sim when it is done.[/yellow]");
+    console.print(
+        "[yellow]The platform is still writing the report; it appears under the "
+        "Reports of every use case using the sim when it is done.[/yellow]");
   }
   if (!run) return;
   std::string label = state_label(*run);
@@ -175,8 +175,8 @@ void render_reports(Console& console, const json::value& status, const std::stri
   console.print_table(table);
   if (projects.empty()) {
     console.print("[yellow]No use case uses '" + name +
-                    "' yet. The report appears in any use case you add it to (or pass "
-                    "--project).[/yellow]");
+                  "' yet. The report appears in any use case you add it to (or pass "
+                  "--project).[/yellow]");
   }
 }
 

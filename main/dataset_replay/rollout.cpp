@@ -27,14 +27,22 @@ namespace {
 // Truth as the sim means it: false, null, zero and empty values are false.
 bool truthy(const json::value& value) {
   switch (value.kind()) {
-    case json::kind::null: return false;
-    case json::kind::bool_: return value.get_bool();
-    case json::kind::int64: return value.get_int64() != 0;
-    case json::kind::uint64: return value.get_uint64() != 0;
-    case json::kind::double_: return value.get_double() != 0;
-    case json::kind::string: return !value.get_string().empty();
-    case json::kind::array: return !value.get_array().empty();
-    case json::kind::object: return !value.get_object().empty();
+    case json::kind::null:
+      return false;
+    case json::kind::bool_:
+      return value.get_bool();
+    case json::kind::int64:
+      return value.get_int64() != 0;
+    case json::kind::uint64:
+      return value.get_uint64() != 0;
+    case json::kind::double_:
+      return value.get_double() != 0;
+    case json::kind::string:
+      return !value.get_string().empty();
+    case json::kind::array:
+      return !value.get_array().empty();
+    case json::kind::object:
+      return !value.get_object().empty();
   }
   return false;
 }

@@ -34,8 +34,7 @@ std::vector<std::string> predicted_columns(const Plan& plan);
 // `call_timeout_s` seconds. The reset carries `seed` when there is one.
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,
-                                              double call_timeout_s,
-                                              int steps_ahead,
+                                              double call_timeout_s, int steps_ahead,
                                               StepBatching batching = {},
                                               std::optional<std::uint64_t> seed = std::nullopt);
 

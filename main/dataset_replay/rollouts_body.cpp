@@ -155,8 +155,7 @@ RolloutsBody::RolloutsBody(const boost::json::object& head,
   parts->predictions = std::move(predictions);
 
   BodyWriter writer(parts);
-  for (std::string_view piece = writer.next_piece(); !piece.empty();
-       piece = writer.next_piece()) {
+  for (std::string_view piece = writer.next_piece(); !piece.empty(); piece = writer.next_piece()) {
     parts->size += piece.size();
     if (parts->size > max_bytes) {
       throw PublishReportError(
@@ -186,8 +185,7 @@ std::string RolloutsBody::text() const {
   std::string out;
   out.reserve(parts_->size);
   BodyWriter writer(parts_);
-  for (std::string_view piece = writer.next_piece(); !piece.empty();
-       piece = writer.next_piece()) {
+  for (std::string_view piece = writer.next_piece(); !piece.empty(); piece = writer.next_piece()) {
     out += piece;
   }
   return out;

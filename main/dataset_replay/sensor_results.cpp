@@ -4,8 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include <boost/json.hpp>
 #include <fmt/format.h>
+#include <boost/json.hpp>
 
 namespace velko::dataset_replay {
 
@@ -130,8 +130,8 @@ Table sensor_table(const std::vector<SensorResult>& results, std::size_t max_row
          std::to_string(result.compared_rows), escape_markup(note_of(result))});
   }
   if (results.size() > max_rows) {
-    table.rows.push_back({fmt::format("{} more sensors", results.size() - max_rows), "",
-                          "", "", "", ""});
+    table.rows.push_back(
+        {fmt::format("{} more sensors", results.size() - max_rows), "", "", "", "", ""});
   }
   return table;
 }

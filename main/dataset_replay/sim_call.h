@@ -11,8 +11,7 @@ namespace velko::dataset_replay {
 
 // What a TimeoutError says of a sim call NAME that did not answer within `seconds`.
 inline std::string sim_timeout_message(const char* name, double seconds) {
-  return std::string("the sim's ") + name + " did not answer within " + float_repr(seconds) +
-         " s";
+  return std::string("the sim's ") + name + " did not answer within " + float_repr(seconds) + " s";
 }
 
 // Awaits `call` for at most `seconds`. When the time runs out the call is cancelled and

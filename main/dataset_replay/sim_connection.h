@@ -41,9 +41,7 @@ class SimProcess {
 // variables: far more than the space has, so that a sim whose observations stray a little
 // from its description still runs, but an observation of millions of values for a space of a
 // few is refused before it is built.
-inline std::size_t most_observation_values(std::size_t variables) {
-  return 4 * variables + 4096;
-}
+inline std::size_t most_observation_values(std::size_t variables) { return 4 * variables + 4096; }
 
 // What a sim client is made with.
 struct ClientOptions {

@@ -72,8 +72,8 @@ awaitable<std::string> start_sim(const SimStarter& starter, std::string path, in
     try {
       std::rethrow_exception(start_failure);
     } catch (...) {
-      std::throw_with_nested(PublishReportError(
-          "The sim did not start:\n\n" + (log.empty() ? error_text(start_failure) : log)));
+      std::throw_with_nested(PublishReportError("The sim did not start:\n\n" +
+                                                (log.empty() ? error_text(start_failure) : log)));
     }
   }
 }

@@ -30,13 +30,15 @@ using KeyView = slot_path::Key;
 KeyView parse_key(std::string_view content, std::string& scratch) {
   KeyView key;
   switch (slot_path::read_key(content, key, scratch)) {
-    case slot_path::KeyFault::kNone: return key;
+    case slot_path::KeyFault::kNone:
+      return key;
     case slot_path::KeyFault::kOutOfRange:
       throw std::invalid_argument("the slot key [" + std::string(content) + "] is out of range");
     case slot_path::KeyFault::kLoneSurrogate:
       throw std::invalid_argument("the slot key [" + std::string(content) + "] " +
                                   slot_path::fault_text(slot_path::KeyFault::kLoneSurrogate));
-    default: not_a_literal(content);
+    default:
+      not_a_literal(content);
   }
 }
 
@@ -78,8 +80,10 @@ boost::json::value& element(boost::json::value& node, const KeyView& key) {
       if (auto* found = object->if_contains(key.text)) return *found;
       throw KeyError(std::string(key.text));
     }
-    throw TypeError("the slot key " + quoted(key.text) + " names a map entry, but the value "
-                    "there is " + json_access::kind_name(node));
+    throw TypeError("the slot key " + quoted(key.text) +
+                    " names a map entry, but the value "
+                    "there is " +
+                    json_access::kind_name(node));
   }
   if (auto* array = node.if_array()) {
     auto size = static_cast<std::int64_t>(array->size());
@@ -99,10 +103,14 @@ boost::json::value& element(boost::json::value& node, const KeyView& key) {
 // A finite number read from a sensor's value, if it has one.
 std::optional<double> as_number(const boost::json::value& value) {
   switch (value.kind()) {
-    case boost::json::kind::int64: return static_cast<double>(value.get_int64());
-    case boost::json::kind::uint64: return static_cast<double>(value.get_uint64());
-    case boost::json::kind::double_: return value.get_double();
-    case boost::json::kind::bool_: return value.get_bool() ? 1.0 : 0.0;
+    case boost::json::kind::int64:
+      return static_cast<double>(value.get_int64());
+    case boost::json::kind::uint64:
+      return static_cast<double>(value.get_uint64());
+    case boost::json::kind::double_:
+      return value.get_double();
+    case boost::json::kind::bool_:
+      return value.get_bool() ? 1.0 : 0.0;
     case boost::json::kind::string: {
       std::string text = unicode::trim(value.get_string());
       std::string_view digits = text;
@@ -110,14 +118,14 @@ std::optional<double> as_number(const boost::json::value& value) {
         digits.remove_prefix(1);
       }
       double number = 0;
-      auto [end, error] =
-          std::from_chars(digits.data(), digits.data() + digits.size(), number);
+      auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
       if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
         return std::nullopt;
       }
       return number;
     }
-    default: return std::nullopt;
+    default:
+      return std::nullopt;
   }
 }
 

@@ -30,8 +30,7 @@ class GuidanceLibrary {
   // Uploads the bytes of a reward file under its file name and returns the value that names
   // it (its data URL).
   virtual awaitable<std::string> upload_reward_file(std::string organization_id,
-                                                    std::string project_id,
-                                                    std::string filename,
+                                                    std::string project_id, std::string filename,
                                                     std::string bytes) = 0;
   // The item with this name and type, if the project has one.
   virtual awaitable<std::optional<GuidanceItem>> get_by_name(std::string organization_id,

@@ -162,8 +162,7 @@ GuidanceManifest read_manifest(const std::string& path) {
 
   // 1. The manifest must be an existing regular file.
   auto missing = [&] {
-    fail("No " + manifest_name + " in " + shown(path) +
-         " (create one with `velko guidance new`)");
+    fail("No " + manifest_name + " in " + shown(path) + " (create one with `velko guidance new`)");
   };
   if (!is_regular_file(manifest_file, /*strict=*/true)) missing();
   std::optional<std::string> text = read_manifest_text(manifest_file, shown(path));
@@ -172,10 +171,9 @@ GuidanceManifest read_manifest(const std::string& path) {
   // 2. It must be UTF-8 text holding one JSON document. Text that cannot be decoded is not a
   // manifest error: it passes to the caller as an ordinary error.
   if (auto bad = unicode::invalid_utf8_at(*text)) {
-    throw std::runtime_error(manifest_name + " in " + shown(path) +
-                             " is not UTF-8 text (byte " +
-                             hex_byte(static_cast<unsigned char>((*text)[*bad])) +
-                             " at offset " + std::to_string(*bad) + ")");
+    throw std::runtime_error(manifest_name + " in " + shown(path) + " is not UTF-8 text (byte " +
+                             hex_byte(static_cast<unsigned char>((*text)[*bad])) + " at offset " +
+                             std::to_string(*bad) + ")");
   }
   boost::json::value document;
   try {

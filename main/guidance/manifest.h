@@ -16,8 +16,8 @@ inline constexpr std::string_view MANIFEST = "guidance.json";
 // Reward code file of a reward manifest that names none; also what scaffolding writes.
 inline constexpr std::string_view DEFAULT_REWARD_FILE = "reward.py";
 // The item types, in the order messages list them.
-inline constexpr std::array<std::string_view, 4> TYPES = {"goal", "constraint",
-                                                          "successCriteria", "reward"};
+inline constexpr std::array<std::string_view, 4> TYPES = {"goal", "constraint", "successCriteria",
+                                                          "reward"};
 // Largest manifest that is read.
 inline constexpr std::size_t MAX_MANIFEST_BYTES = 8u << 20;
 

@@ -6,9 +6,9 @@
 namespace velko::guidance {
 
 awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
-                                                  std::string organization_id,
-                                                  std::string project_id,
-                                                  OutsideFileConsent consent) {
+                                                 std::string organization_id,
+                                                 std::string project_id,
+                                                 OutsideFileConsent consent) {
   // Tests the directory before the platform is contacted.
   GuidanceManifest manifest = read_manifest(path);
   std::optional<RewardFileContents> reward;

@@ -18,8 +18,8 @@ namespace velko::guidance {
 // opened once and what is sent is read from the descriptor that was checked
 // (read_reward_file).
 awaitable<std::pair<GuidanceItem, bool>> publish(Platform& api, std::string path,
-                                                  std::string organization_id,
-                                                  std::string project_id,
-                                                  OutsideFileConsent consent = {});
+                                                 std::string organization_id,
+                                                 std::string project_id,
+                                                 OutsideFileConsent consent = {});
 
 }  // namespace velko::guidance

@@ -49,8 +49,7 @@ std::string starting_manifest(std::string_view name, std::string_view kind) {
   return out;
 }
 
-std::string create(const std::string& name, const std::string& kind,
-                   const std::string& location) {
+std::string create(const std::string& name, const std::string& kind, const std::string& location) {
   if (!is_type(kind)) throw GuidanceManifestError("type must be one of: " + types_list());
   if (location.find('\0') != std::string::npos) {
     throw std::invalid_argument("the location holds a NUL character");

@@ -15,14 +15,19 @@ void fail(std::string_view what) {
 bool same(const boost::json::value& a, const boost::json::value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
-    case boost::json::kind::null: return true;
-    case boost::json::kind::bool_: return a.get_bool() == b.get_bool();
-    case boost::json::kind::int64: return a.get_int64() == b.get_int64();
-    case boost::json::kind::uint64: return a.get_uint64() == b.get_uint64();
+    case boost::json::kind::null:
+      return true;
+    case boost::json::kind::bool_:
+      return a.get_bool() == b.get_bool();
+    case boost::json::kind::int64:
+      return a.get_int64() == b.get_int64();
+    case boost::json::kind::uint64:
+      return a.get_uint64() == b.get_uint64();
     case boost::json::kind::double_:
       return std::bit_cast<std::uint64_t>(a.get_double()) ==
              std::bit_cast<std::uint64_t>(b.get_double());
-    case boost::json::kind::string: return a.get_string() == b.get_string();
+    case boost::json::kind::string:
+      return a.get_string() == b.get_string();
     case boost::json::kind::array: {
       const auto& x = a.get_array();
       const auto& y = b.get_array();

@@ -75,9 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   } catch (const std::runtime_error& error) {
     // Text that is not UTF-8.
-    check(velko::unicode::invalid_utf8_at(std::string_view(
-              reinterpret_cast<const char*>(data), size)).has_value(),
-          "an ordinary error for UTF-8 text");
+    check(
+        velko::unicode::invalid_utf8_at(std::string_view(reinterpret_cast<const char*>(data), size))
+            .has_value(),
+        "an ordinary error for UTF-8 text");
     return 0;
   }
   check(!manifest.name.empty() && manifest.name == velko::unicode::trim(manifest.name),

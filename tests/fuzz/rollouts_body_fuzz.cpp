@@ -56,11 +56,16 @@ struct Input {
 // An episode identifier of one of the kinds a node may give.
 json::value identifier(std::uint8_t kind, std::size_t index) {
   switch (kind % 5) {
-    case 0: return static_cast<std::int64_t>(index);
-    case 1: return json::value(std::string("ep-\"") + std::to_string(index) + "\"\u00e9");
-    case 2: return std::numeric_limits<std::uint64_t>::max() - index;
-    case 3: return -0.5 * static_cast<double>(index);
-    default: return json::array{static_cast<std::int64_t>(index), nullptr, "\x01"};
+    case 0:
+      return static_cast<std::int64_t>(index);
+    case 1:
+      return json::value(std::string("ep-\"") + std::to_string(index) + "\"\u00e9");
+    case 2:
+      return std::numeric_limits<std::uint64_t>::max() - index;
+    case 3:
+      return -0.5 * static_cast<double>(index);
+    default:
+      return json::array{static_cast<std::int64_t>(index), nullptr, "\x01"};
   }
 }
 

@@ -28,9 +28,18 @@ using velko::fuzz::check;
 
 namespace {
 
-constexpr double kNumbers[] = {2.5, -3.5, 0.0, -0.0, 7.0, 1e300, -1e19, 9.3e18,
+constexpr double kNumbers[] = {2.5,
+                               -3.5,
+                               0.0,
+                               -0.0,
+                               7.0,
+                               1e300,
+                               -1e19,
+                               9.3e18,
                                std::numeric_limits<double>::infinity(),
-                               std::numeric_limits<double>::quiet_NaN(), 0.1, -1.0};
+                               std::numeric_limits<double>::quiet_NaN(),
+                               0.1,
+                               -1.0};
 
 // True when the report run's keys are the core library's (both are slot_path::SlotKey).
 bool same_keys(const std::vector<replay::SlotKey>& ours, const spaces::SlotKeys& theirs) {
@@ -86,9 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The two readers share one grammar (common/slot_path_grammar.h): they take the same paths
   // and read the same keys from them.
-  check(ours_reads == core_reads, core_reads
-                                      ? "the report run refuses a path that the core library takes"
-                                      : "the report run takes a path that the core library refuses");
+  check(ours_reads == core_reads,
+        core_reads ? "the report run refuses a path that the core library takes"
+                   : "the report run takes a path that the core library refuses");
   if (!ours_reads) return 0;
   check(same_keys(ours, keys), "the two readers read a path otherwise");
 
@@ -105,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   boost::json::value written = value;
   try {
     replay::write_slot(written, path, number);
-  } catch (const std::out_of_range&) {       // KeyError too
+  } catch (const std::out_of_range&) {  // KeyError too
     check(velko::fuzz::same(written, value), "a failed write changed the value");
     return 0;
   } catch (const replay::TypeError&) {

@@ -70,8 +70,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(mappings.size() == space.variables, "not one mapping per variable");
   // The description itself stands for any value a sim could send.
-  check(spaces::value_problem(space, description).has_value() != spaces::contains(space, description),
-        "the space check and the space disagree on a value");
+  check(
+      spaces::value_problem(space, description).has_value() != spaces::contains(space, description),
+      "the space check and the space disagree on a value");
   if (space.variables > kMostSampledVariables) return 0;
 
   spaces::ComputeSpace sampler(space, size);

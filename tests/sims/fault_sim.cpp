@@ -99,8 +99,7 @@ class FaultSim final : public pb::Sim::Service {
     reply->set_batch_steps(static_cast<std::uint32_t>(options_.batches));
     return grpc::Status::OK;
   }
-  grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request,
-                    pb::MakeReply*) override {
+  grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request, pb::MakeReply*) override {
     std::lock_guard lock(mutex_);
     // Shows what the sim was given, for the tests that check it.
     std::printf("make %s %s %s %s\n", request->run_id().c_str(), request->sim_id().c_str(),
@@ -201,8 +200,7 @@ class FaultSim final : public pb::Sim::Service {
     } else if (fault == "text-reward") {
       reply.set_json("[" + observation + ", \"high\", false, false, {}]");
     } else {
-      reply.set_json("[" + observation + ", 0.0, " + (ended ? "true" : "false") +
-                      ", false, {}]");
+      reply.set_json("[" + observation + ", 0.0, " + (ended ? "true" : "false") + ", false, {}]");
     }
     return grpc::Status::OK;
   }

@@ -21,9 +21,9 @@ std::string EndToEnd::fault_sim(const std::string& name, std::vector<std::string
 
 RunOptions EndToEnd::options() const {
   RunOptions run_options;
-  run_options.env = services ? services->env()
-                             : std::map<std::string, std::optional<std::string>>{
-                                   {"NO_COLOR", std::string("1")}};
+  run_options.env =
+      services ? services->env()
+               : std::map<std::string, std::optional<std::string>>{{"NO_COLOR", std::string("1")}};
   run_options.timeout_s = 120;
   return run_options;
 }

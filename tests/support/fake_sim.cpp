@@ -30,8 +30,7 @@ using dataset_replay::SimProcess;
 namespace {
 
 double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // Waits `seconds` on a timer; kForever waits until cancelled (kHangCapS at most). A
@@ -75,9 +74,7 @@ class ClientHandle : public SimClient {
     return fake_->episode_steps(window, call_timeout_s);
   }
   bool takes_steps_ahead() const override { return fake_->takes_steps_ahead(); }
-  void bound_observations(std::size_t variables) override {
-    fake_->bound_observations(variables);
-  }
+  void bound_observations(std::size_t variables) override { fake_->bound_observations(variables); }
 
  private:
   std::shared_ptr<FakeSimClient> fake_;

@@ -16,8 +16,8 @@
 
 #include <boost/json/value.hpp>
 
-#include "main/dataset_replay/sim_connection.h"
 #include "main/dataset_replay/host_sim_module.h"
+#include "main/dataset_replay/sim_connection.h"
 #include "sim_connection/steps_ahead.h"
 
 namespace velko::testing {

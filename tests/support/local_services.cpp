@@ -37,8 +37,9 @@ void write_valve_runs(const std::string& data, int episodes, int rows, const std
 
 LocalServices::LocalServices(const std::string& data,
                              const std::vector<std::string>& platform_args) {
-  std::vector<std::string> argv{bin("velko-dev-platform"), "--host", "127.0.0.1", "--port", "0",
-                                "--build-seconds", "0", "--report-seconds", "0"};
+  std::vector<std::string> argv{
+      bin("velko-dev-platform"), "--host", "127.0.0.1",        "--port", "0",
+      "--build-seconds",         "0",      "--report-seconds", "0"};
   argv.insert(argv.end(), platform_args.begin(), platform_args.end());
   platform_ = std::make_unique<ServerProcess>(argv);
   node_ = std::make_unique<ServerProcess>(std::vector<std::string>{
@@ -51,12 +52,9 @@ std::string LocalServices::platform_url() const { return platform_->url(); }
 std::string LocalServices::node_url() const { return node_->url(); }
 
 std::map<std::string, std::optional<std::string>> LocalServices::env() const {
-  return {{"VELKO_API_URL", platform_url()},
-          {"VELKO_COMPUTE_URL", node_url()},
-          {"VELKO_PROJECT", std::nullopt},
-          {"VELKO_ORG", std::nullopt},
-          {"VELKO_STEPS_AHEAD", std::nullopt},
-          {"NO_COLOR", std::string("1")}};
+  return {{"VELKO_API_URL", platform_url()},   {"VELKO_COMPUTE_URL", node_url()},
+          {"VELKO_PROJECT", std::nullopt},     {"VELKO_ORG", std::nullopt},
+          {"VELKO_STEPS_AHEAD", std::nullopt}, {"NO_COLOR", std::string("1")}};
 }
 
 json::value LocalServices::state() const {

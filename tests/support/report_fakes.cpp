@@ -62,8 +62,7 @@ int FakeReportPlatform::status_calls() const {
   return n;
 }
 
-awaitable<dataset_replay::LocalDataset> FakeDatasetModule::resolve_local_dataset(
-    std::string ref) {
+awaitable<dataset_replay::LocalDataset> FakeDatasetModule::resolve_local_dataset(std::string ref) {
   resolved.push_back(ref);
   co_return dataset;
 }

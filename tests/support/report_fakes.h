@@ -50,7 +50,8 @@ class FakeReportPlatform : public dataset_replay::ReportPlatform {
 
 class FakeDatasetModule : public dataset_replay::DatasetModule {
  public:
-  dataset_replay::LocalDataset dataset{"ds-1", "water-tank-runs", dataset_replay::LocalDataset::Cycles{40}};
+  dataset_replay::LocalDataset dataset{"ds-1", "water-tank-runs",
+                                       dataset_replay::LocalDataset::Cycles{40}};
   std::string url = "http://127.0.0.1:9";
   http::Headers headers;
   int header_calls = 0;

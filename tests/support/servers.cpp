@@ -63,31 +63,31 @@ ServerProcess::~ServerProcess() {
 
 LoopbackNode::LoopbackNode() : server_(std::make_unique<httplib::Server>()) {
   // Any number of slashes before "ml": a base URL with a trailing slash is used as given.
-  server_->Post(R"(/*ml/([A-Za-z0-9_-]+))", [this](const httplib::Request& request,
-                                                    httplib::Response& out) {
-    std::string path = request.matches[1];
-    Respond respond;
-    std::function<void(const std::string&)> hook;
-    {
-      std::lock_guard lock(mutex_);
-      paths_.push_back(path);
-      bodies_[path].push_back(request.body);
-      Seen seen{request.path, request.body, {}};
-      for (const auto& [name, value] : request.headers) seen.headers.emplace(name, value);
-      seen_.push_back(std::move(seen));
-      auto it = responders_.find(path);
-      if (it == responders_.end()) it = responders_.find("*");
-      if (it != responders_.end()) respond = it->second;
-      hook = hook_;
-    }
-    if (hook) hook(path);
-    if (respond) {
-      respond(request, out);
-    } else {
-      out.status = 404;
-      out.set_content(R"({"detail": "no answer set for this path"})", "application/json");
-    }
-  });
+  server_->Post(
+      R"(/*ml/([A-Za-z0-9_-]+))", [this](const httplib::Request& request, httplib::Response& out) {
+        std::string path = request.matches[1];
+        Respond respond;
+        std::function<void(const std::string&)> hook;
+        {
+          std::lock_guard lock(mutex_);
+          paths_.push_back(path);
+          bodies_[path].push_back(request.body);
+          Seen seen{request.path, request.body, {}};
+          for (const auto& [name, value] : request.headers) seen.headers.emplace(name, value);
+          seen_.push_back(std::move(seen));
+          auto it = responders_.find(path);
+          if (it == responders_.end()) it = responders_.find("*");
+          if (it != responders_.end()) respond = it->second;
+          hook = hook_;
+        }
+        if (hook) hook(path);
+        if (respond) {
+          respond(request, out);
+        } else {
+          out.status = 404;
+          out.set_content(R"({"detail": "no answer set for this path"})", "application/json");
+        }
+      });
   port_ = server_->bind_to_any_port("127.0.0.1");
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -127,7 +127,8 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& options) {
     for (int i = 0; i < n; ++i) {
       if (!fds[i].revents) continue;
       if (fds[i].fd == in_pipe[1]) {
-        ssize_t k = ::write(in_pipe[1], options.input.data() + written, options.input.size() - written);
+        ssize_t k =
+            ::write(in_pipe[1], options.input.data() + written, options.input.size() - written);
         if (k > 0) written += static_cast<std::size_t>(k);
         if (k < 0 || written == options.input.size()) {
           ::close(in_pipe[1]);

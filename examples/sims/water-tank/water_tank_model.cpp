@@ -12,9 +12,9 @@ namespace json = boost::json;
 
 namespace {
 
-constexpr double kGravity = 9.81;          // m/s²
-constexpr double kWaterDensity = 1000.0;   // kg/m³
-constexpr int kSubsteps = 10;              // integration steps per step
+constexpr double kGravity = 9.81;         // m/s²
+constexpr double kWaterDensity = 1000.0;  // kg/m³
+constexpr int kSubsteps = 10;             // integration steps per step
 constexpr double kPi = 3.14159265358979323846;
 
 double number(const json::value& value, const char* name) {
@@ -58,16 +58,16 @@ std::uint64_t mix(std::uint64_t x) {
 
 }  // namespace
 
-WaterTankParameters parameters_from_json(const json::object& settings,
-                                         WaterTankParameters p) {
+WaterTankParameters parameters_from_json(const json::object& settings, WaterTankParameters p) {
   auto positive = [](double v) { return v > 0; };
   auto non_negative = [](double v) { return v >= 0; };
   read(settings, "tank_area", p.tank_area, positive, "above 0");
   read(settings, "max_level", p.max_level, positive, "above 0");
   read(settings, "outlet_area", p.outlet_area, non_negative, "at least 0");
   read(settings, "pump_flow_per_stage", p.pump_flow_per_stage, non_negative, "at least 0");
-  read(settings, "dt", p.dt, [](double v) { return v > 0 && v <= 3600; },
-       "above 0 and at most 3600");
+  read(
+      settings, "dt", p.dt, [](double v) { return v > 0 && v <= 3600; },
+      "above 0 and at most 3600");
   read(settings, "inflow_noise", p.inflow_noise, non_negative, "at least 0");
   read(settings, "sensor_noise", p.sensor_noise, non_negative, "at least 0");
   const double max_level = p.max_level;
@@ -78,8 +78,7 @@ WaterTankParameters parameters_from_json(const json::object& settings,
     throw std::invalid_argument("the setting \"initial_level\" must be from 0 to max_level");
   }
   p.seed = integer(settings, "seed", p.seed);
-  std::uint64_t max_steps =
-      integer(settings, "max_steps", static_cast<std::uint64_t>(p.max_steps));
+  std::uint64_t max_steps = integer(settings, "max_steps", static_cast<std::uint64_t>(p.max_steps));
   if (max_steps > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     throw std::invalid_argument("the setting \"max_steps\" is too large");
   }
@@ -106,8 +105,8 @@ WaterTankReading WaterTankModel::step(double valve_opening, int pump_stage) {
   pump_stage = std::clamp(pump_stage, 0, kMaxPumpStage);
 
   double disturbance = p.inflow_noise > 0 ? p.inflow_noise * normal() : 0.0;
-  double inflow = pump_stage > 0 ? std::max(0.0, pump_stage * p.pump_flow_per_stage + disturbance)
-                                 : 0.0;
+  double inflow =
+      pump_stage > 0 ? std::max(0.0, pump_stage * p.pump_flow_per_stage + disturbance) : 0.0;
   const double h = p.dt / kSubsteps;
   double outflow_volume = 0;
   spilled_ = 0;

@@ -11,17 +11,17 @@ namespace velko::examples {
 
 // The tank's physical parameters, its noise and its episodes.
 struct WaterTankParameters {
-  double tank_area = 2.0;             // m², the tank's cross-section
-  double max_level = 3.0;             // m; water above it spills over
-  double initial_level = 1.0;         // m, at the start of an episode
-  double outlet_area = 0.005;         // m², effective outlet area with the valve fully open
-  double pump_flow_per_stage = 0.008; // m³/s delivered by each pump stage
-  double dt = 1.0;                    // s, the time of one step
-  double inflow_noise = 0.0;          // m³/s, standard deviation of the pump's flow disturbance
-  double sensor_noise = 0.0;          // standard deviation added to each reading, in its unit
-  double target_level = 2.0;          // m, the level that the reward favours
-  std::int64_t max_steps = 0;         // steps after which an episode is truncated; 0: never
-  std::uint64_t seed = 0;             // the random source of every episode derives from it
+  double tank_area = 2.0;              // m², the tank's cross-section
+  double max_level = 3.0;              // m; water above it spills over
+  double initial_level = 1.0;          // m, at the start of an episode
+  double outlet_area = 0.005;          // m², effective outlet area with the valve fully open
+  double pump_flow_per_stage = 0.008;  // m³/s delivered by each pump stage
+  double dt = 1.0;                     // s, the time of one step
+  double inflow_noise = 0.0;           // m³/s, standard deviation of the pump's flow disturbance
+  double sensor_noise = 0.0;           // standard deviation added to each reading, in its unit
+  double target_level = 2.0;           // m, the level that the reward favours
+  std::int64_t max_steps = 0;          // steps after which an episode is truncated; 0: never
+  std::uint64_t seed = 0;              // the random source of every episode derives from it
 };
 
 // Pump stages are 0 (off) to kMaxPumpStage.

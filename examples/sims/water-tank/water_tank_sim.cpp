@@ -33,22 +33,20 @@ class WaterTankSim : public velko::sim_author::Sim {
 
   json::value sensor_space() override {
     const double max_level = parameters_.max_level;
-    return json::object{
-        {"type", "box"},
-        {"shape", json::array{4}},
-        {"dtype", "float64"},
-        {"low", json::array{0, 0, 0, 0}},
-        {"high", json::array{max_level, nullptr, nullptr, 9.81 * max_level}},
-        {"names", json::array{"tank_level", "inflow", "outflow", "pressure"}}};
+    return json::object{{"type", "box"},
+                        {"shape", json::array{4}},
+                        {"dtype", "float64"},
+                        {"low", json::array{0, 0, 0, 0}},
+                        {"high", json::array{max_level, nullptr, nullptr, 9.81 * max_level}},
+                        {"names", json::array{"tank_level", "inflow", "outflow", "pressure"}}};
   }
 
   json::value action_space() override {
-    json::object valve{{"type", "box"},   {"shape", json::array{}}, {"dtype", "float64"},
-                       {"low", 0.0},      {"high", 1.0},
-                       {"names", json::array{"valve_opening"}}};
-    json::object pump{{"type", "discrete"},
-                      {"n", velko::examples::kMaxPumpStage + 1},
-                      {"name", "pump_stage"}};
+    json::object valve{{"type", "box"},      {"shape", json::array{}},
+                       {"dtype", "float64"}, {"low", 0.0},
+                       {"high", 1.0},        {"names", json::array{"valve_opening"}}};
+    json::object pump{
+        {"type", "discrete"}, {"n", velko::examples::kMaxPumpStage + 1}, {"name", "pump_stage"}};
     json::object spaces;
     spaces["valve_opening"] = std::move(valve);
     spaces["pump_stage"] = std::move(pump);
@@ -67,8 +65,8 @@ class WaterTankSim : public velko::sim_author::Sim {
     if (!members) throw std::invalid_argument("the action must be a map");
     double valve = number(*members, "valve_opening");
     double stage = number(*members, "pump_stage");
-    WaterTankReading reading = model_->step(valve, static_cast<int>(std::lround(
-                                                       std::clamp(stage, -1.0, 4.0))));
+    WaterTankReading reading =
+        model_->step(valve, static_cast<int>(std::lround(std::clamp(stage, -1.0, 4.0))));
     velko::sim_author::StepResult result;
     result.observation = observation(reading);
     result.reward = model_->reward();
