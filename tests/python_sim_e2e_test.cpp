@@ -132,7 +132,7 @@ TEST_F(PythonSimEndToEnd, ExceptionInStepEndsTheRunWithItsMessage) {
   EXPECT_THAT(result.err, HasSubstr("the sim's step() failed: the valve is stuck"));
   std::string reason(services->closed_claim().at("submitted").at("failure").as_string());
   EXPECT_EQ("Error: " + reason + "\n", result.err);
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 // What a sim author runs before publishing passes on the Python example as on the C++ one.
@@ -187,7 +187,7 @@ TEST_F(PythonSimEndToEnd, CartPoleLikeEnvScoresTheBestAgainstItsOwnSeededRecordi
   double longer_pole =
       score_of(cartpole("longer-pole", {"--constants", R"({"half_length": 0.7})"}));
   EXPECT_LT(longer_pole, own - 10);
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(PythonSimEndToEnd, SimThatNeverServesIsStoppedAtTheServeLimit) {
@@ -198,7 +198,7 @@ TEST_F(PythonSimEndToEnd, SimThatNeverServesIsStoppedAtTheServeLimit) {
                                      "start: "));
   EXPECT_THAT(result.err, HasSubstr("\n\nloading for good\n"));
   EXPECT_THAT(claims(), IsEmpty());
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(PythonSimEndToEnd, SimIgnoringSigtermIsKilledAfterTheRun) {
@@ -208,7 +208,7 @@ TEST_F(PythonSimEndToEnd, SimIgnoringSigtermIsKilledAfterTheRun) {
   // velko waits 10 s for the sim to end before it kills it.
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 10s);
   EXPECT_TRUE(services->closed_claim().at("submitted").at("simulatorValidation").is_object());
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ TEST_F(ReportEndToEnd, PublishedSimIsReplayedSubmittedAndReported) {
   EXPECT_EQ(body.at("simulatorValidation").at("dataset").at("selected_episodes").as_array().size(),
             3u);
   EXPECT_TRUE(body.at("dataset").at("contentSha256").is_string());
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 
   // For a pipeline: one object on standard output, and a score gate with a status of its own
   // once everything else has run (the build published, the report made).
@@ -322,7 +322,7 @@ TEST_F(ReportEndToEnd, SimThatCannotWorkIsNotPublishedAndSaysWhy) {
                                     "slot; give the slot path"));
   EXPECT_EQ(state().at("claims"), json::array());
   EXPECT_EQ(state().at("sims"), json::array());
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(ReportEndToEnd, SimCrashingMidReplayIsToldByItsEndAndClosesTheClaim) {
@@ -336,7 +336,7 @@ TEST_F(ReportEndToEnd, SimCrashingMidReplayIsToldByItsEndAndClosesTheClaim) {
   EXPECT_THAT(result.err, StartsWith("Error: " + ended + "\n\n"));
   EXPECT_THAT(result.err, HasSubstr("\nfatal: simulated crash at step 5\n"));
   EXPECT_EQ(services->closed_claim().at("submitted").at("failure"), json::value(ended));
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
   // With --json, the failure is in the object too, with the claim it closed.
   RunResult as_json = publish(fault_sim("crashing-json", {"crash-at-step", "5"}), {"--json"});
   EXPECT_EQ(as_json.status, 1);
@@ -363,7 +363,7 @@ TEST_F(ReportEndToEnd, StepsAheadSettingDecidesHowTheSimIsStepped) {
     EXPECT_EQ(result.status, 0) << one_at_a_time << "\n" << result.err;
     EXPECT_THAT(result.out, HasSubstr("✓ Analyzed 3 episodes"));
   }
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
@@ -375,7 +375,7 @@ TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
   EXPECT_THAT(result.err,
               StartsWith("Error: The sim failed while replaying the dataset (TimeoutError: "));
   services->closed_claim();
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) {
@@ -411,7 +411,7 @@ TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) 
     const json::array& claims = held.at("claims").as_array();
     ASSERT_FALSE(claims.empty()) << result.err << result.out;
     EXPECT_EQ(claims.back().at("submitted"), json::parse(R"({"failure": "Interrupted"})"));
-    EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+    EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
   }
 }
 
@@ -436,7 +436,7 @@ TEST_F(ReportEndToEnd, KillingVelkoTakesTheSimAndWhatItStartedWithIt) {
   while (!processes_in(dir.path()).empty() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(20ms);
   }
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 }  // namespace

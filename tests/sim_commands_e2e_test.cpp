@@ -46,7 +46,7 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
                                     "the same steps one at a time\n"));
   EXPECT_THAT(result.out, HasSubstr("│ step()              │ 200   │"));
   EXPECT_EQ(result.err, "");
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(SimCommandsEndToEnd, ValidateSendsStepsAheadAsVelkoStepsAheadSays) {
@@ -140,7 +140,7 @@ TEST_F(SimCommandsEndToEnd, CtrlCStopsTheSimAndWhatItStarted) {
   RunResult result = finished.get();
   EXPECT_EQ(result.status, 130);
   EXPECT_EQ(result.err, "Interrupted\n");
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 // The local platform and a compute node holding a dataset for the test sim (one sensor "level",

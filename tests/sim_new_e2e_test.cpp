@@ -60,7 +60,7 @@ TEST_F(SimNewEndToEnd, NewSimsPassEveryCheckOfValidate) {
       EXPECT_EQ(check.at("status"), json::value("passed")) << c.language << ": " << check;
     }
   }
-  EXPECT_THAT(processes_in(dir.path()), IsEmpty());
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
 TEST_F(SimNewEndToEnd, RefusesBadNamesAndTakenFoldersAndMakesNothing) {

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace velko::testing {
 
@@ -181,6 +182,16 @@ std::vector<int> processes_in(const std::string& directory) {
     pids.push_back(std::stoi(name));
   }
   return pids;
+}
+
+std::vector<int> processes_left_in(const std::string& directory) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::vector<int> left = processes_in(directory);
+  while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    left = processes_in(directory);
+  }
+  return left;
 }
 
 std::string read_file(const std::string& path) {

@@ -83,6 +83,9 @@ std::string read_file(const std::string& path);
 
 // The pids of the running processes whose working directory lies under `directory`.
 std::vector<int> processes_in(const std::string& directory);
+// processes_in once they are gone, or after 10 s: processes sent SIGKILL just before may take
+// a moment to end on a busy machine.
+std::vector<int> processes_left_in(const std::string& directory);
 void write_file(const std::string& path, const std::string& content);
 
 }  // namespace velko::testing
