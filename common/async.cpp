@@ -1,9 +1,12 @@
 #include "common/async.h"
 
 #include <csignal>
+#include <vector>
 
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -35,6 +38,24 @@ awaitable<void> sleep_for(std::chrono::steady_clock::duration duration) {
 }
 
 awaitable<void> sleep_seconds(double seconds) { co_await sleep_for(seconds_to_duration(seconds)); }
+
+awaitable<void> run_all(std::size_t n, std::function<awaitable<void>(std::size_t)> body) {
+  if (n == 0) co_return;
+  auto executor = co_await asio::this_coro::executor;
+  using Operation = decltype(asio::co_spawn(executor, body(0), asio::deferred));
+  std::vector<Operation> operations;
+  operations.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    operations.push_back(asio::co_spawn(executor, body(i), asio::deferred));
+  }
+  auto [order, errors] =
+      co_await asio::experimental::make_parallel_group(std::move(operations))
+          .async_wait(asio::experimental::wait_for_one_error(), asio::use_awaitable);
+  // The first to end with an error is the one that cut the others short.
+  for (std::size_t index : order) {
+    if (errors[index]) detail::rethrow_translated(errors[index]);
+  }
+}
 
 namespace detail {
 

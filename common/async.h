@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -111,6 +112,12 @@ awaitable<T> with_timeout(awaitable<T> op, double seconds, std::string message) 
   if (failure) detail::rethrow_translated(failure);
   throw TimeoutError(message);
 }
+
+// Runs body(0) .. body(n - 1) side by side on this coroutine's executor and completes when
+// every one has ended. The first to fail cancels the others (each sees Interrupted at its
+// current co_await) and its error is raised once all have ended; a cancellation of the caller
+// reaches every one. A body that must not be cut short resets its cancellation state itself.
+awaitable<void> run_all(std::size_t n, std::function<awaitable<void>(std::size_t)> body);
 
 // Runs `fn` on the worker pool and awaits its result; the event loop stays free meanwhile.
 // A cancellation requests a stop through the token, waits for `fn` to return, then raises

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "common/literal.h"
@@ -31,6 +32,9 @@ constexpr Variable kVariables[] = {
     {"VELKO_STEP_BATCH",
      "steps in one message to a sim that takes batches, 0 to 1024 (default 32; 0 or 1: none)"},
     {"VELKO_BATCH_WINDOW", "steps in flight in batches, VELKO_STEP_BATCH to 16384 (default 256)"},
+    {"VELKO_SIMS",
+     "processes of a sim that `sim publish` replays over, 1 to 64 or auto (one a core); "
+     "default 1, or auto when the sim's velko-sim.json says \"several_processes\": true"},
     {"NO_COLOR", "set: no colours"},
 };
 
@@ -50,6 +54,24 @@ int whole_number_of(const char* name, const std::string& text, int low, int high
 }
 
 }  // namespace
+
+std::optional<std::string> sim_count_problem(const std::string& text) {
+  if (text == "auto") return std::nullopt;
+  int value = -1;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error == std::errc() && stop == end && value >= 1 &&
+      value <= dataset_replay::MAX_SIM_PROCESSES) {
+    return std::nullopt;
+  }
+  return "must be auto (one process a core) or a whole number from 1 to " +
+         std::to_string(dataset_replay::MAX_SIM_PROCESSES) + ", not " + quoted(text);
+}
+
+int sim_count_of(const std::string& text, const std::string& what) {
+  if (auto problem = sim_count_problem(text)) throw std::invalid_argument(what + " " + *problem);
+  return text == "auto" ? 0 : std::stoi(text);
+}
 
 Settings read_settings(const std::function<const char*(const char*)>& lookup) {
   auto get = [&lookup](const char* name) -> std::optional<std::string> {
@@ -86,6 +108,7 @@ Settings read_settings(const std::function<const char*(const char*)>& lookup) {
         whole_number_of("VELKO_BATCH_WINDOW", *value, least_window, BATCH_WINDOW_MAX,
                         "the most steps in flight in batches, at least VELKO_STEP_BATCH");
   }
+  if (auto value = get("VELKO_SIMS")) settings.sims = sim_count_of(*value, "VELKO_SIMS");
   return settings;
 }
 

@@ -91,6 +91,12 @@ SimCommand read_sim_file(const fs::path& directory) {
     }
     result.argv.push_back(std::move(text_word));
   }
+  if (const json::value* several = document.get_object().if_contains("several_processes")) {
+    if (!several->is_bool()) {
+      throw SimStartError(where + ": \"several_processes\" must be true or false");
+    }
+    result.several_processes = several->get_bool();
+  }
   result.argv[0] = find_program(result.argv[0], directory, where).string();
   result.directory = directory.string();
   return result;

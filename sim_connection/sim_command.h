@@ -25,6 +25,9 @@ struct SimCommand {
   // argv[0] is the program's path.
   std::vector<std::string> argv;
   std::string directory;
+  // True when the sim's description says that several of its processes may run at once
+  // ("several_processes": true): a sim with files or licences of its own says nothing.
+  bool several_processes = false;
 };
 
 // Reads how the sim at `path` is started: a directory holding velko-sim.json, whose

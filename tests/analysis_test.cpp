@@ -90,8 +90,13 @@ class AnalyzeTest : public ::testing::Test {
     const ReportRun run{platform_, *dataset_,    *module_,      *sim_,
                         core_,     out_.console, out_.logger(), timings_};
     return async_to_sync([&]() -> awaitable<json::value> {
-      co_return co_await analyze(run, "/sims/tank", claim, dataset_->dataset, kBundle, max_episodes,
-                                 env_init_, call_timeout_s, run_seed_);
+      ReplayOptions replay;
+      replay.max_episodes = max_episodes;
+      replay.env_init = env_init_;
+      replay.call_timeout_s = call_timeout_s;
+      replay.run_seed = run_seed_;
+      co_return co_await analyze(run, "/sims/tank", claim, dataset_->dataset, kBundle,
+                                 std::move(replay));
     })();
   }
   // The PublishReportError that the run ends with; its cause is kept in `cause_`.

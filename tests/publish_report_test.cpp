@@ -71,16 +71,23 @@ class ReportRunTest : public ::testing::Test {
   // Makes the stand-in analysis answer `result`.
   void analysis_returns(json::value result) {
     analysis = [this, result](const ReportRun&, std::string path, json::value claim,
-                              LocalDataset ds, std::string bundle, int max, json::object env,
-                              double timeout, std::uint64_t seed) -> awaitable<json::value> {
-      seen = AnalyzeArgs{path, claim, ds.id, bundle, max, env, timeout, seed};
+                              LocalDataset ds, std::string bundle,
+                              ReplayOptions replay) -> awaitable<json::value> {
+      seen = AnalyzeArgs{path,
+                         claim,
+                         ds.id,
+                         bundle,
+                         replay.max_episodes,
+                         replay.env_init,
+                         replay.call_timeout_s,
+                         replay.run_seed};
       co_return result;
     };
   }
 
   void analysis_throws(std::function<void()> raise) {
-    analysis = [raise](const ReportRun&, std::string, json::value, LocalDataset, std::string, int,
-                       json::object, double, std::uint64_t) -> awaitable<json::value> {
+    analysis = [raise](const ReportRun&, std::string, json::value, LocalDataset, std::string,
+                       ReplayOptions) -> awaitable<json::value> {
       raise();
       co_return json::value();
     };
@@ -282,8 +289,8 @@ TEST_F(ReportRunTest, InterruptDuringTheAnalysisClosesTheClaimThenGoesOn) {
 }
 
 TEST_F(ReportRunTest, SigintWhileAnalyzingClosesTheClaimBeforeTheInterruptLeaves) {
-  analysis = [](const ReportRun&, std::string, json::value, LocalDataset, std::string, int,
-                json::object, double, std::uint64_t) -> awaitable<json::value> {
+  analysis = [](const ReportRun&, std::string, json::value, LocalDataset, std::string,
+                ReplayOptions) -> awaitable<json::value> {
     std::thread([] {
       std::this_thread::sleep_for(30ms);
       ::kill(::getpid(), SIGINT);

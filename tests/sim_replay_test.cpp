@@ -27,6 +27,7 @@
 #include "dev/node_actions.h"
 #include "dev/node_catalog.h"
 #include "main/dataset_replay/analysis.h"
+#include "main/dataset_replay/episode_seed.h"
 #include "main/dataset_replay/report_run.h"
 #include "main/dataset_replay/run_context.h"
 #include "sim_connection/sim_connection_impl.h"
@@ -84,6 +85,8 @@ json::value last_rollouts(testing::LoopbackNode& node) {
 class WatchedConnection : public SimConnection {
  public:
   std::atomic<pid_t> pgid{0};
+  // The process group of every sim started, in order.
+  std::vector<pid_t> groups;
   std::shared_ptr<std::vector<std::string>> lines = std::make_shared<std::vector<std::string>>();
   std::shared_ptr<std::mutex> lines_mutex = std::make_shared<std::mutex>();
 
@@ -117,6 +120,7 @@ class WatchedConnection : public SimConnection {
     std::unique_ptr<SimProcess> process =
         co_await real_.make_in_process(std::move(path), port, std::move(watched));
     pgid = static_cast<sim_connection::LocalSimProcess&>(*process).pid();
+    groups.push_back(pgid);
     co_return process;
   }
   std::unique_ptr<SimClient> make(ClientOptions options) override {
@@ -164,8 +168,12 @@ class SimReplay : public ::testing::Test {
     LocalDataset dataset{"ds-1", "tank-runs", LocalDataset::Cycles{episodes_}};
     const ReportRun run{platform_, datasets_,    host_sim_,     *connection_,
                         core_,     out_.console, out_.logger(), timings_};
-    return async_to_sync(analyze)(run, path, claim, dataset, std::string(64, 'a'), 20, env_init,
-                                  call_timeout_s, std::uint64_t{0});
+    ReplayOptions replay;
+    replay.env_init = std::move(env_init);
+    replay.call_timeout_s = call_timeout_s;
+    replay.sims = sims_;
+    return async_to_sync(analyze)(run, path, claim, dataset, std::string(64, 'a'),
+                                  std::move(replay));
   }
 
   // The analysis's failure message for the sim at `path`.
@@ -199,6 +207,8 @@ class SimReplay : public ::testing::Test {
   testing::CapturedOutput out_;
   Timings timings_;
   std::int64_t episodes_ = 1;
+  // Processes of the sim that the analysis replays over.
+  int sims_ = 1;
 };
 
 TEST_F(SimReplay, WaterTankReplaysEveryEpisodeAndIsStoppedBeforeTheAnalysis) {
@@ -377,15 +387,19 @@ TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
   for (std::int64_t max_steps : {0, 150}) {
     SCOPED_TRACE("max_steps " + std::to_string(max_steps));
     // One at a time, sent ahead one to a message, and in batches of the default size and of
-    // one whose boundaries fall anywhere in an episode.
+    // one whose boundaries fall anywhere in an episode; in one process of the sim and spread
+    // over two and three.
     struct Way {
       int steps_ahead;
       StepBatching batching;
+      int sims = 1;
     };
     const Way ways[] = {{1, {}},
                         {sim_connection::DEFAULT_STEPS_AHEAD, {0, 0}},
                         {sim_connection::DEFAULT_STEPS_AHEAD, {}},
-                        {sim_connection::DEFAULT_STEPS_AHEAD, {7, 16}}};
+                        {sim_connection::DEFAULT_STEPS_AHEAD, {7, 16}},
+                        {sim_connection::DEFAULT_STEPS_AHEAD, {}, 2},
+                        {1, {}, 3}};
     std::vector<std::string> bodies;
     for (const Way& way : ways) {
       // The run asks for dataset "ds-1".
@@ -400,6 +414,7 @@ TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
       start(std::move(node), count);
       connection_->window = way.steps_ahead;
       timings_.batching = way.batching;
+      sims_ = way.sims;
       analyze_sim(tank, 20, json::object{{"seed", 11}, {"max_steps", max_steps}});
       bodies.push_back(node_->bodies("sim-analyze-rollouts").back());
     }
@@ -422,6 +437,31 @@ TEST_F(SimReplay, StepsAheadOrInBatchesGiveTheNodeTheSameRolloutsByteForByte) {
         EXPECT_GE(rows, 200u);
       }
     }
+  }
+}
+
+TEST_F(SimReplay, AFailureInOneOfSeveralProcessesStopsThemAllAndTellsOfThatOne) {
+  // Two episodes over two processes: the one that resets with episode 4's seed crashes at its
+  // first step while the other hangs in its own until it is stopped.
+  start(R"({"episodes": [
+      {"episode": 3, "n_rows": 3, "actions": {"a_valve": [null, 0.5, 0.25]}},
+      {"episode": 4, "n_rows": 3, "actions": {"a_valve": [null, 0.5, 0.25]}}],
+    "sensor_variables": ["s_level"], "action_variables": ["a_valve"],
+    "raw_names": {"s_level": "level", "a_valve": "valve"}})",
+        2);
+  sims_ = 2;
+  const std::uint64_t seed = episode_seed(0, json::value(4));
+  auto begin = Clock::now();
+  const std::string message =
+      failure(test_sim({"--fault", "crash-or-hang", std::to_string(seed)}), 20);
+  EXPECT_LT(seconds_since(begin), 10) << "the hanging process was not stopped";
+  EXPECT_THAT(message, StartsWith("The sim was ended by signal 6 (Aborted) while replaying the "
+                                  "dataset; validate it with `velko sim validate --steps 100`"));
+  EXPECT_THAT(message, EndsWith("fatal: simulated crash after reset seed " + std::to_string(seed)));
+  EXPECT_THAT(node_->paths(), ElementsAre("analysis-actions"));
+  ASSERT_EQ(connection_->groups.size(), 2u);
+  for (pid_t group : connection_->groups) {
+    EXPECT_TRUE(testing::eventually_blocking([&] { return !testing::group_alive(group); }, 5));
   }
 }
 

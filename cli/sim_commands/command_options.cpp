@@ -8,6 +8,7 @@
 
 #include "common/json_text.h"
 #include "compute_node/dataset.h"
+#include "host/settings.h"
 #include "main/dataset_replay/run_context.h"
 #include "platform/client.h"
 
@@ -57,6 +58,11 @@ CLI::Validator call_timeout_check() {
         return "must be a number of seconds greater than 0, such as 30; got " + text;
       },
       "");
+}
+
+CLI::Validator sim_count_check() {
+  return CLI::Validator(
+      [](std::string& text) { return host::sim_count_problem(text).value_or(std::string()); }, "");
 }
 
 CLI::Validator whole_number_check(long long minimum, long long maximum,

@@ -33,6 +33,9 @@ CLI::Validator call_timeout_check();
 // --max-episodes.
 CLI::Validator whole_number_check(long long minimum, long long maximum, const std::string& example);
 
+// --sims: auto or a count of sim processes (host::sim_count_problem).
+CLI::Validator sim_count_check();
+
 // Adds --max-answer-size to a command that runs a sim: the most MiB that one answer of the
 // sim may hold, into `mib` (whose value is the default), a whole number up to the client's
 // bound.

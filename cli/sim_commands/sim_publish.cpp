@@ -62,6 +62,8 @@ struct PublishOptions {
   bool json = false;
   // --min-score: the least score that passes.
   std::optional<double> min_score;
+  // --sims: "auto" or a count; empty: VELKO_SIMS, else as the sim's description says.
+  std::string sims;
 };
 
 // What `sim publish --json` tells beside the report run's outcome.
@@ -105,7 +107,7 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
     throw std::runtime_error(options.path + " is not a sim directory");
   }
   // The options themselves were checked with the command line.
-  sim_connection::resolve_sim_command(options.path);
+  const sim_connection::SimCommand command = sim_connection::resolve_sim_command(options.path);
   std::optional<json::object> env_init;
   if (!options.env_init.empty()) env_init = env_init_object(options.env_init);
   // A token that would break the header line carrying it is refused before anything is sent
@@ -157,6 +159,15 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   report.env_init = env_init;
   report.call_timeout_s = options.call_timeout_s;
   report.seed = options.seed;
+  // One process of the sim unless --sims or VELKO_SIMS asks for more, or the sim's
+  // description says that several may run (then one a core).
+  if (!options.sims.empty()) {
+    report.sims = host::sim_count_of(options.sims, "--sims");
+  } else if (settings.sims) {
+    report.sims = *settings.sims;
+  } else if (command.several_processes) {
+    report.sims = 0;
+  }
   report.outcome = &record.outcome;
   // The report run, built from this command's settings, console and components.
   compute_node::ComputeNodeDatasets datasets(settings.compute_url, settings.node_token);
@@ -285,6 +296,12 @@ void add_sim_commands(CLI::App& app, const host::Settings& settings, Console& co
                    "so that the same seed replays alike")
       ->check(whole_number_check(0, INT64_MAX, "7"))
       ->capture_default_str();
+  command
+      ->add_option("--sims", options->sims,
+                   "Processes of the sim to replay over, each episode wholly in one: a count "
+                   "or auto (one a core, at most one an episode). Default: VELKO_SIMS, else 1, "
+                   "or auto when the sim's velko-sim.json says \"several_processes\": true")
+      ->check(sim_count_check());
   add_max_answer_size(*command, options->max_answer_mib);
   command->add_flag("--json", options->json,
                     "Print one JSON object (the sim, build, dataset, rows, score, sensors, "

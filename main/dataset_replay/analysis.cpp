@@ -3,9 +3,13 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include <spdlog/logger.h>
@@ -95,15 +99,153 @@ double process_cpu_seconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// One process of the sim in a run: how it was started, its client, and what it was doing.
+struct SimWorker {
+  SimOutput output;
+  std::unique_ptr<SimProcess> process;
+  // Where it serves: "localhost:PORT".
+  std::string address;
+  std::unique_ptr<SimClient> client;
+  // Its answer to get_mappings (or what its spaces give).
+  json::value mappings;
+  // What the sim was doing, for the message of its failure.
+  const char* stage = "replaying the dataset";
+};
+
+// The processes to replay `episodes` episodes over when `asked` are asked for (0: one a
+// core): at least one, so that a run of no episodes still starts and plans, and no more than
+// there are episodes.
+std::size_t sim_processes(int asked, std::size_t episodes) {
+  const std::size_t wanted = asked > 0 ? static_cast<std::size_t>(asked)
+                                       : std::max(1u, std::thread::hardware_concurrency());
+  return std::max<std::size_t>(1, std::min(wanted, episodes));
+}
+
+// What starting and setting up a process of the sim needs, the same for each.
+struct SimSetUp {
+  const ReportRun& run;
+  const std::string& path;
+  const json::object& env_init;
+  double call_timeout_s;
+};
+
+// Starts a process of the sim on `port`, connects to it and sets it up: init, make, its
+// mappings and the bound of its observations. Set-up calls are bounded like every other call:
+// a sim that hangs in one of them must not hold the run (and its claim) for ever.
+awaitable<void> start_and_set_up(const SimSetUp& set_up, int port, SimWorker& worker) {
+  const ReportRun& run = set_up.run;
+  const SimStarter starter{run.sims, run.host_sim, run.console, run.logger,
+                           run.timings.serve_timeout_s};
+  worker.address = co_await start_sim(starter, set_up.path, port, worker.process, worker.output);
+  worker.client = connect_sim(run.sims, worker.address, set_up.env_init, kReportRunId,
+                              run.timings.max_answer_bytes);
+  co_await sim_call(worker.client->init(), "init()", set_up.call_timeout_s);
+  worker.stage = "making the environment";
+  co_await sim_call(worker.client->make(), "make()", set_up.call_timeout_s);
+  worker.stage = "replaying the dataset";
+  worker.mappings = co_await sim_mappings(run, *worker.client, set_up.call_timeout_s);
+  co_await bound_observations(run, *worker.client, set_up.call_timeout_s);
+}
+
+// The episodes of a replay as its processes take them, in order, and their predictions, added
+// to the run's in the plan's episode order whichever process completes first.
+struct EpisodeQueue {
+  const RecordedActions& columns;
+  const Plan& plan;
+  RunPredictions& rollouts;
+  Console::Status& line;
+  std::size_t processes;
+  // The next episode to take.
+  std::size_t next = 0;
+  // Rows reached by every episode replayed so far.
+  std::size_t rows_reached = 0;
+  // Episodes added to `rollouts`: those before the first one still replayed.
+  std::size_t added = 0;
+  // Completed episodes that wait for an earlier one, by index.
+  std::map<std::size_t, std::pair<json::value, EpisodePredictions>> waiting = {};
+
+  // Records the predictions of episode `index` and adds what now follows in order.
+  void complete(std::size_t index, json::value id, EpisodePredictions predictions) {
+    waiting.emplace(index, std::make_pair(std::move(id), std::move(predictions)));
+    for (auto first = waiting.begin(); first != waiting.end() && first->first == added;
+         first = waiting.begin()) {
+      rollouts.add(first->second.first, first->second.second);
+      waiting.erase(first);
+      ++added;
+    }
+  }
+};
+
+// Replays episodes through one process of the sim, taking the next of the queue until none is
+// left, then ends its steps.
+awaitable<void> replay_episodes(const ReportRun& run, SimWorker& worker, EpisodeQueue& queue,
+                                double call_timeout_s, StepBatching batching,
+                                std::uint64_t run_seed) {
+  const std::size_t entries = queue.columns.episode_count();
+  const std::string through =
+      queue.processes == 1 ? "the sim" : std::to_string(queue.processes) + " processes of the sim";
+  while (queue.next < entries) {
+    const std::size_t k = queue.next++;
+    const RecordedEpisode episode = queue.columns.episode(k);
+    json::value id = episode.id();
+    json::value rows = episode.n_rows();
+    queue.line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k + 1) + " of " +
+                      std::to_string(entries) + ", " + as_text(rows) + " rows) through " + through +
+                      "...");
+    EpisodePredictions predictions =
+        co_await rollout_episode(run.core, *worker.client, queue.plan, episode, call_timeout_s,
+                                 run.sims.steps_ahead(), batching, episode_seed(run_seed, id));
+    queue.rows_reached += rows_in(predictions, queue.plan);
+    queue.complete(k, std::move(id), std::move(predictions));
+  }
+  // An answer that no step asked for fails the run, however late it is seen.
+  co_await sim_call(worker.client->end_steps(), "step()", call_timeout_s);
+}
+
+// Lets the process's env go. A close that fails after a complete replay is ignored; an
+// interrupt is not.
+awaitable<void> close_client(SimWorker& worker, double call_timeout_s) {
+  std::exception_ptr close_failure;
+  try {
+    co_await sim_call(worker.client->close(), "close()", call_timeout_s);
+  } catch (const std::exception&) {
+    close_failure = std::current_exception();
+  }
+  if (close_failure && is_interrupt(close_failure)) std::rethrow_exception(close_failure);
+}
+
+// What is done with each process of the sim.
+using WorkerBody = std::function<awaitable<void>(SimWorker& worker, std::size_t index)>;
+
+// Does `body` with one process, noting it in `failed` when it is the first to fail.
+awaitable<void> noting_failure(const WorkerBody& body, SimWorker& worker, std::size_t index,
+                               std::optional<std::size_t>& failed) {
+  try {
+    co_await body(worker, index);
+  } catch (...) {
+    if (!failed) failed = index;
+    throw;
+  }
+}
+
+// Does `body` with every process side by side (run_all): the first failure stops the others.
+awaitable<void> on_every_worker(std::vector<SimWorker>& workers, std::optional<std::size_t>& failed,
+                                WorkerBody body) {
+  std::function<awaitable<void>(std::size_t)> each = [&](std::size_t i) {
+    return noting_failure(body, workers[i], i, failed);
+  };
+  co_await run_all(workers.size(), std::move(each));
+}
+
 }  // namespace
 
 awaitable<json::value> analyze(const ReportRun& run, std::string path, json::value claim,
-                               LocalDataset dataset, std::string bundle_sha256, int max_episodes,
-                               json::object env_init, double call_timeout_s,
-                               std::uint64_t run_seed) {
+                               LocalDataset dataset, std::string bundle_sha256,
+                               ReplayOptions options) {
   SimConnection& sim = run.sims;
   const Timings& timing = run.timings;
   const ComputeNode node = compute_node(run.datasets);
+  const double call_timeout_s = options.call_timeout_s;
 
   std::optional<std::int64_t> count;
   if (dataset.cycles) count = dataset.cycles->count;
@@ -111,93 +253,88 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     throw PublishReportError("The episode count of '" + dataset.name +
                              "' is unknown; run `velko data stats " + dataset.name + "` first");
   }
-  std::vector<std::int64_t> episodes = pick_episodes(*count, max_episodes);
+  std::vector<std::int64_t> episodes = pick_episodes(*count, options.max_episodes);
   // Held in compact form for the whole replay; faults found in it later are the node's.
   const RecordedActions columns =
       co_await fetch_actions(node, dataset.id, std::move(episodes), timing.actions_timeout_s);
 
-  SimOutput output;
+  std::vector<SimWorker> workers(sim_processes(options.sims, columns.episode_count()));
   // A port that cannot be had fails the run as it is, before anything starts.
-  const int port = sim.get_free_port();
-  std::unique_ptr<SimProcess> process;
+  std::vector<int> ports;
+  for (std::size_t i = 0; i < workers.size(); ++i) ports.push_back(sim.get_free_port());
+  // The process whose failure ends the run: the first to fail.
+  std::optional<std::size_t> failed;
   std::optional<Plan> plan;
   // Every episode's predictions, compact, until they are sent.
   std::optional<RunPredictions> rollouts;
 
-  std::string address;
   std::exception_ptr failure;
-  // What the sim was doing, for the message of its failure.
-  const char* stage = "replaying the dataset";
   try {
-    const SimStarter starter{sim, run.host_sim, run.console, run.logger, timing.serve_timeout_s};
-    address = co_await start_sim(starter, path, port, process, output);
-    std::unique_ptr<SimClient> client =
-        connect_sim(sim, address, env_init, kReportRunId, timing.max_answer_bytes);
-    // Set-up calls are bounded like every other call: a sim that hangs in one of them must
-    // not hold the run (and its claim) for ever.
-    co_await sim_call(client->init(), "init()", call_timeout_s);
-    stage = "making the environment";
-    co_await sim_call(client->make(), "make()", call_timeout_s);
-    stage = "replaying the dataset";
-    plan = plan_analysis(co_await sim_mappings(run, *client, call_timeout_s), columns.columns());
-    co_await bound_observations(run, *client, call_timeout_s);
+    const SimSetUp set_up{run, path, options.env_init, call_timeout_s};
+    WorkerBody start = [&](SimWorker& worker, std::size_t i) {
+      return start_and_set_up(set_up, ports[i], worker);
+    };
+    co_await on_every_worker(workers, failed, std::move(start));
+    plan = plan_analysis(workers.front().mappings, columns.columns());
+    for (std::size_t i = 1; i < workers.size(); ++i) {
+      if (workers[i].mappings != workers.front().mappings) {
+        throw PublishReportError(
+            "The sim's processes gave different mappings (process 1 and process " +
+            std::to_string(i + 1) +
+            "): a sim run in several processes must describe itself alike in each; run it "
+            "with --sims 1");
+      }
+    }
     rollouts.emplace(predicted_columns(*plan));
 
     {
       auto line = run.console.status("Replaying the dataset through the sim...");
-      const std::size_t entries = columns.episode_count();
+      EpisodeQueue queue{columns, *plan, *rollouts, line, workers.size()};
+      const StepBatching batching = timing.batching;
       auto started = std::chrono::steady_clock::now();
       const double cpu_started = process_cpu_seconds();
-      std::size_t rows_reached = 0;
-      for (std::size_t k = 1; k <= entries; ++k) {
-        const RecordedEpisode episode = columns.episode(k - 1);
-        json::value id = episode.id();
-        json::value rows = episode.n_rows();
-        line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k) + " of " +
-                    std::to_string(entries) + ", " + as_text(rows) + " rows) through the sim...");
-        EpisodePredictions predictions = co_await rollout_episode(
-            run.core, *client, *plan, episode, call_timeout_s, sim.steps_ahead(), timing.batching,
-            episode_seed(run_seed, id));
-        rows_reached += rows_in(predictions, *plan);
-        rollouts->add(id, predictions);
-      }
-      // An answer that no step asked for fails the run, however late it is seen.
-      co_await sim_call(client->end_steps(), "step()", call_timeout_s);
+      WorkerBody replay = [&](SimWorker& worker, std::size_t) {
+        return replay_episodes(run, worker, queue, call_timeout_s, batching, options.run_seed);
+      };
+      co_await on_every_worker(workers, failed, std::move(replay));
       std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-      const std::size_t sim_steps = rows_reached - std::min(rows_reached, entries);
+      const std::size_t entries = columns.episode_count();
+      const std::size_t sim_steps = queue.rows_reached - std::min(queue.rows_reached, entries);
       const double cpu_us = (process_cpu_seconds() - cpu_started) * 1e6;
       run.logger.debug(
-          "Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s, {:.1f} us of "
-          "CPU a step",
-          entries, rows_reached, sim_steps, took.count(),
+          "Replayed {} episodes ({} rows, {} sim steps) in {:.3f} s with {} sim process{}, "
+          "{:.0f} steps/s, {:.1f} us of CPU a step",
+          entries, queue.rows_reached, sim_steps, took.count(), workers.size(),
+          workers.size() == 1 ? "" : "es",
+          static_cast<double>(sim_steps) / std::max(took.count(), 1e-9),
           cpu_us / static_cast<double>(std::max<std::size_t>(sim_steps, 1)));
     }
 
-    std::exception_ptr close_failure;
-    try {
-      co_await sim_call(client->close(), "close()", call_timeout_s);
-    } catch (const std::exception&) {
-      close_failure = std::current_exception();
-    }
-    if (close_failure && is_interrupt(close_failure)) std::rethrow_exception(close_failure);
+    WorkerBody close = [&](SimWorker& worker, std::size_t) {
+      return close_client(worker, call_timeout_s);
+    };
+    co_await on_every_worker(workers, failed, std::move(close));
   } catch (...) {
     failure = as_interrupt_if_cancelled(std::current_exception());
   }
 
   if (failure && !is_interrupt(failure) && !holds_error<PublishReportError>(failure)) {
+    // The message tells of the process that failed first.
+    SimWorker& worker = workers[failed.value_or(0)];
+    const char* stage = worker.stage;
     constexpr std::string_view kValidate = "; validate it with `velko sim validate --steps 100`";
     std::string message = std::string("The sim failed while ") + stage + " (" + type_name(failure) +
                           ": " + error_text(failure) + ")" + std::string(kValidate);
     // A sim that ended while it was called is told by its end and its last lines, not by the
     // connection it dropped; one that ran out of time was still there.
     std::optional<int> code;
-    if (process && !is_timeout(failure)) {
-      code = co_await ended_status(*process, timing.sim_end_settle_s);
+    if (worker.process && !is_timeout(failure)) {
+      code = co_await ended_status(*worker.process, timing.sim_end_settle_s);
     }
     if (code) {
       run.logger.debug("The sim ended as its call failed: {}", error_text(failure));
-      const std::string end = co_await run.host_sim.describe_end(address, *code);
-      const std::string tail = run.host_sim.output_tail(output.joined());
+      const std::string end = co_await run.host_sim.describe_end(worker.address, *code);
+      const std::string tail = run.host_sim.output_tail(worker.output.joined());
       message = "The sim " + end + " while " + stage + std::string(kValidate) +
                 (tail.empty() ? "" : "\n\n" + tail);
     }
@@ -208,11 +345,17 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
     }
   }
 
-  if (process) {
-    // The sim is stopped on every way out, an interrupt included.
-    co_await boost::asio::this_coro::reset_cancellation_state();
-    co_await stop_sim(*process, timing.terminate_grace_s);
+  // Every process is stopped on every way out, an interrupt included; side by side, so that
+  // one that ignores its terminate holds the others up no longer than itself.
+  co_await boost::asio::this_coro::reset_cancellation_state();
+  std::vector<SimProcess*> started;
+  for (SimWorker& worker : workers) {
+    if (worker.process) started.push_back(worker.process.get());
   }
+  std::function<awaitable<void>(std::size_t)> stop = [&](std::size_t i) {
+    return stop_sim(*started[i], timing.terminate_grace_s);
+  };
+  co_await run_all(started.size(), std::move(stop));
   if (failure) std::rethrow_exception(failure);
 
   json::object head;

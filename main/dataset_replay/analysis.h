@@ -15,17 +15,19 @@
 
 #include "common/async.h"
 #include "main/dataset_replay/dataset_module.h"
+#include "main/dataset_replay/report_run.h"
 
 namespace velko::dataset_replay {
 
 struct ReportRun;
 
-// Yields the node's analysis of the sim at `path` against the dataset. Each episode's reset
-// is seeded with episode_seed(run_seed, its identifier).
+// Yields the node's analysis of the sim at `path` against the dataset, replayed as `options`
+// say. With several processes of the sim, each is started, checked and set up as one is, each
+// episode is replayed wholly in one of them, and the predictions go to the node in the plan's
+// episode order, as one process would have made them for a sim that honours its seeds. A
+// failure in one process stops the others; every process is stopped on every way out.
 awaitable<boost::json::value> analyze(const ReportRun& run, std::string path,
                                       boost::json::value claim, LocalDataset dataset,
-                                      std::string bundle_sha256, int max_episodes,
-                                      boost::json::object env_init, double call_timeout_s,
-                                      std::uint64_t run_seed);
+                                      std::string bundle_sha256, ReplayOptions options);
 
 }  // namespace velko::dataset_replay

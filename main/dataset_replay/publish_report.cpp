@@ -136,6 +136,11 @@ void check_options(const PublishReportOptions& options) {
     throw std::invalid_argument("The most episodes to replay must be at least 1, not " +
                                 std::to_string(options.max_episodes));
   }
+  if (options.sims < 0 || options.sims > MAX_SIM_PROCESSES) {
+    throw std::invalid_argument("The sim processes must be from 1 to " +
+                                std::to_string(MAX_SIM_PROCESSES) + " (0: one a core), not " +
+                                std::to_string(options.sims));
+  }
   if (!std::isfinite(options.call_timeout_s) || options.call_timeout_s <= 0) {
     throw std::invalid_argument(
         "The time limit of a sim call must be a number of seconds "
@@ -260,10 +265,14 @@ awaitable<void> publish_report(const ReportRun& run, std::string org_id, std::st
   json::value result;
   std::exception_ptr failure;
   try {
-    json::object env_init = options.env_init ? *options.env_init : json::object();
+    ReplayOptions replay;
+    replay.max_episodes = options.max_episodes;
+    if (options.env_init) replay.env_init = *options.env_init;
+    replay.call_timeout_s = options.call_timeout_s;
+    replay.run_seed = options.seed;
+    replay.sims = options.sims;
     AnalyzeFn stage = run.analyze ? run.analyze : AnalyzeFn(analyze);
-    result = co_await stage(run, path, claim, dataset, bundle_sha256, options.max_episodes,
-                            std::move(env_init), options.call_timeout_s, options.seed);
+    result = co_await stage(run, path, claim, dataset, bundle_sha256, std::move(replay));
   } catch (...) {
     failure = as_interrupt_if_cancelled(std::current_exception());
   }

@@ -27,6 +27,9 @@ struct PublishReportOptions {
   double call_timeout_s = DEFAULT_CALL_TIMEOUT_S;
   // The run seed: each episode's reset gets a seed made from it and the episode's identifier.
   std::uint64_t seed = 0;
+  // Processes of the sim that the episodes are spread over (0: one a core, at most one an
+  // episode; at most MAX_SIM_PROCESSES).
+  int sims = 1;
   // Filled in with what the run finds as it goes (none: not kept). Lent by the caller.
   ReportOutcome* outcome = nullptr;
 };

@@ -30,11 +30,25 @@ class SimConnection;
 class SimModule;
 struct ReportRun;
 
+// How the analysis replays the dataset through the sim.
+struct ReplayOptions {
+  // Most episodes replayed, spread over the dataset.
+  int max_episodes = DEFAULT_MAX_EPISODES;
+  // The sim's initial settings, which Make carries.
+  boost::json::object env_init;
+  // Seconds that one call of the sim may take.
+  double call_timeout_s = DEFAULT_CALL_TIMEOUT_S;
+  // Each episode's reset is seeded with episode_seed(run_seed, its identifier).
+  std::uint64_t run_seed = 0;
+  // Processes of the sim that the episodes are spread over, each episode wholly in one; 0: as
+  // many as the machine has cores. Never more than there are episodes.
+  int sims = 1;
+};
+
 // The analysis stage as publish_report awaits it: `analyze` (analysis.h), or a test's stand-in.
 using AnalyzeFn = std::function<awaitable<boost::json::value>(
     const ReportRun& run, std::string path, boost::json::value claim, LocalDataset dataset,
-    std::string bundle_sha256, int max_episodes, boost::json::object env_init,
-    double call_timeout_s, std::uint64_t run_seed)>;
+    std::string bundle_sha256, ReplayOptions options)>;
 
 // One report run's components, lent by its maker for as long as the run lasts.
 struct ReportRun {

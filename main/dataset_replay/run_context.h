@@ -14,6 +14,8 @@ inline constexpr double REPORT_POLL_S = 5;
 inline constexpr int DEFAULT_MAX_EPISODES = 20;
 // Seconds that one call of a sim may take unless the user says otherwise (--call-timeout).
 inline constexpr double DEFAULT_CALL_TIMEOUT_S = 300;
+// Most processes of a sim that a report run replays over.
+inline constexpr int MAX_SIM_PROCESSES = 64;
 // Most steps in one message to a sim that takes batches, unless the run says otherwise.
 inline constexpr int DEFAULT_STEP_BATCH = 32;
 // Most steps in flight in batches unless the run says otherwise: several batches, so that the

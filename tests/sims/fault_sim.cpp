@@ -18,7 +18,8 @@
 // ended the episode); and big-observation N, whose observation after a step holds
 // round(valve x N) zeros instead of the level (a 20 MB answer for N = 20,000,000 and a valve of
 // 0.5), for the bounds of large answers; no-sensor-space fails SensorSpaceInfo, as a sim that
-// does not offer it.
+// does not offer it. crash-or-hang S, for runs over several processes: after a reset seeded S
+// its next step crashes the sim; after any other reset its steps hang.
 // spawn-child, one-at-a-time and no-sensor-space go with any other fault.
 // Without a fault it is a well-behaved sim whose level is the sum of the valve openings it was
 // given, and that takes steps sent ahead; one-at-a-time makes it a sim written before those.
@@ -134,6 +135,7 @@ class FaultSim final : public pb::Sim::Service {
     }
     level_ = 0;
     episode_steps_ = 0;
+    seed_ = request->has_seed() ? static_cast<long>(request->seed()) : -1;
     reply->set_json(options_.fault == "reset-outside" ? "[[-1.0], {}]" : "[[0.0], {}]");
     return grpc::Status::OK;
   }
@@ -149,6 +151,13 @@ class FaultSim final : public pb::Sim::Service {
     ++steps_;
     ++episode_steps_;
     const std::string& fault = options_.fault;
+    if (fault == "crash-or-hang") {
+      if (seed_ == options_.n) {
+        std::fprintf(stderr, "fatal: simulated crash after reset seed %ld\n", seed_);
+        std::abort();
+      }
+      while (true) ::pause();
+    }
     if (steps_ == options_.n) {
       if (fault == "crash-at-step") {
         std::fprintf(stderr, "fatal: simulated crash at step %ld\n", steps_);
@@ -278,6 +287,8 @@ class FaultSim final : public pb::Sim::Service {
   long steps_ = 0;
   long episode_steps_ = 0;
   double level_ = 0;
+  // The seed of the last reset; -1 for none.
+  long seed_ = -1;
 };
 
 Options parse(int argc, char** argv) {
