@@ -3,12 +3,15 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <map>
+#include <optional>
 #include <thread>
+#include <tuple>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -364,6 +367,67 @@ TEST_F(ReportEndToEnd, StepsAheadSettingDecidesHowTheSimIsStepped) {
     EXPECT_THAT(result.out, HasSubstr("✓ Analyzed 3 episodes"));
   }
   EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
+}
+
+TEST_F(ReportEndToEnd, SimProcessesComeFromTheOptionTheSettingOrTheSimsDescription) {
+  start();
+  const std::string tank = water_tank();
+  const std::string command = R"({"command": [")" + bin("velko-water-tank-sim") + R"("])";
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  struct Case {
+    // The tank's description says that several of its processes may run at once.
+    bool several;
+    std::vector<std::string> extra;
+    std::optional<std::string> setting;
+    int processes;
+  };
+  const std::vector<Case> cases = {
+      {false, {}, std::nullopt, 1},
+      {false, {"--sims", "2"}, std::nullopt, 2},
+      {false, {}, "2", 2},
+      {false, {"--sims", "1"}, "auto", 1},
+      // One a core, at most one an episode (3).
+      {true, {}, std::nullopt, std::min(cores, 3)},
+      {true, {"--sims", "1"}, std::nullopt, 1},
+      {false, {"--sims", "auto"}, std::nullopt, std::min(cores, 3)},
+  };
+  for (const Case& c : cases) {
+    write_file(tank + "/velko-sim.json",
+               command + (c.several ? R"(, "several_processes": true})" : "}"));
+    std::vector<std::string> argv = publish_args(tank);
+    argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+    RunOptions run_options = options();
+    run_options.env["VELKO_LOG_LEVEL"] = "debug";
+    run_options.env["VELKO_SIMS"] = c.setting;
+    RunResult result = run(argv, run_options);
+    const std::string which = ::testing::PrintToString(c.extra) + (c.several ? " several " : " ") +
+                              c.setting.value_or("-");
+    EXPECT_EQ(result.status, 0) << which << "\n" << result.err;
+    EXPECT_THAT(result.out, HasSubstr("✓ Analyzed 3 episodes")) << which;
+    EXPECT_THAT(result.err, HasSubstr(" with " + std::to_string(c.processes) + " sim process" +
+                                      (c.processes == 1 ? ", " : "es, ")))
+        << which;
+  }
+  EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
+  // A count that no run could use is refused before anything is published.
+  for (const auto& [extra, setting, error] :
+       std::vector<std::tuple<std::vector<std::string>, std::optional<std::string>, std::string>>{
+           {{"--sims", "0"},
+            std::nullopt,
+            "--sims: must be auto (one process a core) or a whole "
+            "number from 1 to 64, not '0'\n"},
+           {{},
+            "65",
+            "Error: VELKO_SIMS must be auto (one process a core) or a whole number "
+            "from 1 to 64, not '65'\n"}}) {
+    std::vector<std::string> argv = publish_args(tank);
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    RunOptions run_options = options();
+    run_options.env["VELKO_SIMS"] = setting;
+    RunResult result = run(argv, run_options);
+    EXPECT_EQ(result.status, extra.empty() ? 1 : 2) << result.err;
+    EXPECT_THAT(result.err, StartsWith(error));
+  }
 }
 
 TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {

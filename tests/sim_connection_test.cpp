@@ -161,6 +161,8 @@ TEST(SimCommand, PathThatIsNoSimIsRefusedClearly) {
   EXPECT_THAT(refusal(dir.path()), HasSubstr("\"command\" must be a non-empty list of texts"));
   testing::write_file(file, R"({"command": []})");
   EXPECT_THAT(refusal(dir.path()), HasSubstr("\"command\" must be a non-empty list of texts"));
+  testing::write_file(file, R"({"command": ["./run-sim"], "several_processes": "yes"})");
+  EXPECT_EQ(refusal(dir.path()), file + ": \"several_processes\" must be true or false");
   testing::write_file(file, R"({"command": ["./run-sim"]})");
   EXPECT_EQ(refusal(dir.path()), file + ": the program " + dir.path() + "/run-sim does not exist");
   testing::write_file(dir / "run-sim", "");
