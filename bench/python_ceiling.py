@@ -6,8 +6,8 @@ that the gRPC service calls) in a plain loop, with no gRPC, over the actions tha
 SIM_FILE is the sim's Python file (its folder goes on the path, for its own modules), ENV_CLASS
 the env class in it, ACTIONS_FILE a JSON list of episodes, each a list of action JSON texts as
 velko sent them (build/bin/sim_speed writes it). Each episode starts with an unseeded reset
-after one Make, as velko's replay does. Prints "STEPS SECONDS" of the stepping alone, the
-resets included; velko_sim is taken from the path (build/python).
+after one Make, as velko's replay does. Prints "STEPS SECONDS CPU_SECONDS" of the stepping
+alone, the resets included; velko_sim is taken from the path (build/python).
 """
 
 import importlib.util
@@ -29,13 +29,13 @@ def main(sim_file, env_class, actions_file):
     session = Session(getattr(module, env_class))
     session.make("{}")
     steps = 0
-    started = time.perf_counter()
+    started, cpu_started = time.perf_counter(), time.process_time()
     for actions in episodes:
         session.reset()
         for action in actions:
             session.step(action)
         steps += len(actions)
-    print(steps, time.perf_counter() - started)
+    print(steps, time.perf_counter() - started, time.process_time() - cpu_started)
 
 
 if __name__ == "__main__":

@@ -9,8 +9,8 @@
 //             (bench/python_ceiling.py)
 // Every way makes the same steps: a first replay records the action texts that velko sends
 // and where the sim ended each episode. For each way: steps per second (min and median of the
-// rounds), and for velko and bare the CPU per step of this process and of the sim (medians);
-// then the ratios within each round (median) and the load average before and after.
+// rounds), the CPU per step of this process and of the sim (medians; the ceiling's own counts
+// as the sim's), then the ratios within each round (median) and the load averages.
 //
 // Run: build/bin/sim_speed SIM [--episodes 200] [--rows 300] [--rounds 5] [--bare]
 //                          [--python-ceiling SIM_FILE ENV_CLASS]
@@ -251,8 +251,9 @@ void bare_stream(pb::Sim::Stub& stub, const SentActions& sent) {
   if (!stream->Finish().ok()) throw std::runtime_error("the bare stream failed");
 }
 
-// Runs the Python ceiling over the actions in `actions_file`; yields its steps per second.
-double python_ceiling(const std::string& sim_file, const std::string& env_class,
+// Runs the Python ceiling over the actions in `actions_file`: its steps per second and CPU per
+// step (as the sim's, the ceiling being the sim).
+Sample python_ceiling(const std::string& sim_file, const std::string& env_class,
                       const std::string& actions_file, std::int64_t steps) {
   const std::string command = "PYTHONPATH='" VELKO_PYTHON_DIR "' /usr/bin/python3 '" VELKO_BENCH_DIR
                               "/python_ceiling.py' '" +
@@ -261,11 +262,15 @@ double python_ceiling(const std::string& sim_file, const std::string& env_class,
   if (!pipe) throw std::runtime_error("cannot run " + command);
   long long made = 0;
   double seconds = 0;
-  const int read = std::fscanf(pipe, "%lld %lf", &made, &seconds);
-  if (::pclose(pipe) != 0 || read != 2 || made != steps || seconds <= 0) {
+  double cpu_seconds = 0;
+  const int read = std::fscanf(pipe, "%lld %lf %lf", &made, &seconds, &cpu_seconds);
+  if (::pclose(pipe) != 0 || read != 3 || made != steps || seconds <= 0) {
     throw std::runtime_error("the Python ceiling failed: " + command);
   }
-  return static_cast<double>(made) / seconds;
+  Sample sample;
+  sample.steps_per_s = static_cast<double>(made) / seconds;
+  sample.sim_cpu_us_per_step = cpu_seconds * 1e6 / static_cast<double>(made);
+  return sample;
 }
 
 // The value after option `name`, else `fallback`.
@@ -390,9 +395,8 @@ int main(int argc, char** argv) {
             measure(steps, sim_pid, [&] { bare_stream(*stub, sent); }));
       }
       if (!ceiling_file.empty()) {
-        Sample sample;
-        sample.steps_per_s = python_ceiling(ceiling_file, ceiling_class, actions_file, steps);
-        samples["python ceiling"].push_back(sample);
+        samples["python ceiling"].push_back(
+            python_ceiling(ceiling_file, ceiling_class, actions_file, steps));
       }
     }
     std::filesystem::remove(actions_file);
