@@ -368,6 +368,11 @@ int main(int argc, char** argv) {
         texts.emplace_back(json::array(episode.begin(), episode.end()));
       std::ofstream(actions_file) << velko::json_text::to_json(texts);
     }
+    // Removes the actions file however the measurement ends.
+    struct RemovedAtEnd {
+      const std::string& path;
+      ~RemovedAtEnd() { std::filesystem::remove(path); }
+    } removed_at_end{actions_file};
     std::printf(
         "sim_speed: %s, %d episodes of up to %d rows (%lld steps as the sim ended "
         "them), %d rounds; velko %d ahead, batches of %d, %d in flight (the sim %s); "
@@ -399,7 +404,6 @@ int main(int argc, char** argv) {
             python_ceiling(ceiling_file, ceiling_class, actions_file, steps));
       }
     }
-    std::filesystem::remove(actions_file);
 
     std::printf("%-18s %12s %12s %14s %14s\n", "way", "min step/s", "median", "cpu us/step",
                 "sim us/step");
