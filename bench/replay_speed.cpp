@@ -54,6 +54,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/json.hpp>
 
+#include "bench/measure.h"
 #include "common/async.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
@@ -72,46 +73,13 @@ namespace pb = velko::sim::v1;
 namespace dr = velko::dataset_replay;
 using velko::awaitable;
 using Clock = std::chrono::steady_clock;
+using velko::bench::load_average;
+using velko::bench::median;
+using velko::bench::process_cpu_s;
+using velko::bench::usage;
+using velko::bench::Usage;
 
 constexpr std::size_t kPingBytes = 64;
-
-// This process's CPU time (all threads) and context switches so far.
-struct Usage {
-  double cpu_s = 0;
-  long switches = 0;
-};
-
-Usage usage() {
-  rusage r{};
-  ::getrusage(RUSAGE_SELF, &r);
-  Usage out;
-  out.cpu_s = static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-              static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) * 1e-6;
-  out.switches = r.ru_nvcsw + r.ru_nivcsw;
-  return out;
-}
-
-// The CPU time of process `pid` so far (0 when it cannot be read).
-double process_cpu_s(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // The fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
-  std::size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::vector<std::string> fields;
-  std::string field;
-  for (char c : text.substr(close + 2)) {
-    if (c == ' ') {
-      fields.push_back(field);
-      field.clear();
-    } else {
-      field += c;
-    }
-  }
-  if (fields.size() < 13) return 0;
-  return (std::stod(fields[11]) + std::stod(fields[12])) /
-         static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
 
 // One measurement: steps made, wall time, CPU time and context switches.
 struct Sample {
@@ -258,19 +226,6 @@ std::int64_t replay(dr::CoreLibrary& core, velko::sim_connection::GrpcSimClient&
     }
   });
   return steps;
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
 }
 
 int option(int argc, char** argv, const char* name, int fallback) {

@@ -42,34 +42,54 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
                                     "nothing behind\nCall times\n"));
   // The same actions again, one at a time and sent ahead, must answer alike.
   EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset with "
-                                    "seed 0, up to 64 sent ahead and in batches, answered as "
-                                    "the same steps one at a time\n"));
+                                    "seed 0, up to 64 sent ahead and in batches of up to 32, 256 "
+                                    "in flight, answered as the same steps one at a time\n"));
   EXPECT_THAT(result.out, HasSubstr("│ step()              │ 200   │"));
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
 }
 
-TEST_F(SimCommandsEndToEnd, ValidateSendsStepsAheadAsVelkoStepsAheadSays) {
+TEST_F(SimCommandsEndToEnd, ValidateStepsAheadAndInBatchesAsTheSettingsSay) {
   const std::string tank = water_tank();
   struct Case {
     const char* steps_ahead;
+    const char* step_batch;
+    const char* batch_window;
     const char* status;
     const char* says;
   };
   const Case cases[] = {
-      {"8", "passed", "20 steps after a fresh Reset with seed 0, up to 8 sent ahead"},
-      {"1", "skipped", "VELKO_STEPS_AHEAD is 1, so steps go one at a time"},
+      {"8", "4", "12", "passed",
+       "20 steps after a fresh Reset with seed 0, up to 8 sent ahead and in batches of up to 4, "
+       "12 in flight, answered as"},
+      {"8", "1", "", "passed",
+       "20 steps after a fresh Reset with seed 0, up to 8 sent ahead, "
+       "answered as"},
+      {"1", "", "", "skipped", "VELKO_STEPS_AHEAD is 1, so steps go one at a time"},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.steps_ahead) + " " + c.step_batch + " " + c.batch_window);
     RunOptions run_options = options();
     run_options.env["VELKO_STEPS_AHEAD"] = std::string(c.steps_ahead);
+    run_options.env["VELKO_STEP_BATCH"] = std::string(c.step_batch);
+    run_options.env["VELKO_BATCH_WINDOW"] = std::string(c.batch_window);
     RunResult result = velko({"sim", "validate", tank, "--steps", "20", "--json"}, run_options);
-    ASSERT_EQ(result.status, 0) << c.steps_ahead << "\n" << result.out << result.err;
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
     const json::value check = json::parse(result.out).at("checks").at(7);
     EXPECT_EQ(check.at("check"), json::value("steps_ahead"));
-    EXPECT_EQ(check.at("status"), json::value(c.status)) << c.steps_ahead;
+    EXPECT_EQ(check.at("status"), json::value(c.status));
     EXPECT_THAT(std::string(check.at("summary").as_string()), HasSubstr(c.says));
   }
+
+  // A window below the batch size is refused before the sim is started.
+  RunOptions refused = options();
+  refused.env["VELKO_STEP_BATCH"] = "16";
+  refused.env["VELKO_BATCH_WINDOW"] = "8";
+  RunResult result = velko({"sim", "validate", tank, "--steps", "20"}, refused);
+  EXPECT_NE(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_THAT(result.err, StartsWith("Error: VELKO_BATCH_WINDOW must be a whole number from 16 "
+                                     "to 16384"));
 }
 
 TEST_F(SimCommandsEndToEnd, ValidateTakesTheCurrentDirectoryAndAnswersInJsonForCi) {

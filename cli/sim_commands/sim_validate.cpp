@@ -32,8 +32,11 @@ awaitable<int> run_validate(const host::Settings& settings, Console& console,
   // With --json, standard output holds the JSON alone: the status lines go to standard error.
   std::optional<Console> progress;
   if (as_json) progress.emplace(/*to_stderr=*/true, settings.color);
+  // Steps in batches go as a report run would send them (VELKO_STEP_BATCH, VELKO_BATCH_WINDOW).
+  dataset_replay::Timings timings;
+  timings.batching = settings.batching;
   const SimValidation parts{*components.sims, *components.host_sim, as_json ? *progress : console,
-                            *logger};
+                            *logger, timings};
   Validation validation = co_await validate_sim(parts, std::move(options));
   if (as_json) {
     console.print(escape_markup(json_text::to_json(validation_json(validation))));

@@ -133,10 +133,12 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
 
   const auto count = static_cast<std::int64_t>(expected.size());
   // Sent ahead one to a message, then, for a sim that takes them, in batches after another
-  // Reset: each way must answer as one at a time.
-  dataset_replay::StepBatching batching = run.parts.timings.batching;
-  if (batching.steps <= 1) batching = dataset_replay::StepBatching{};
-  const bool batches = run.client->takes_batches();
+  // Reset, as the report run would send them (VELKO_STEP_BATCH 0 or 1: none): each way must
+  // answer as one at a time.
+  const dataset_replay::StepBatching batching = run.parts.timings.batching;
+  const bool batches = run.client->takes_batches() && batching.steps > 1;
+  // Steps in flight in batches once they were sent; 0 while none were.
+  int batch_window = 0;
   AheadRun ahead;
   try {
     std::unique_ptr<dataset_replay::EpisodeSteps> stream =
@@ -148,7 +150,10 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
       at = "the reset before the steps in batches";
       (void)co_await run.timed(run.client->reset(run.seeded()), "reset()");
       stream = run.client->episode_batches(batching, run.options.call_timeout_s);
-      if (stream) ahead = co_await run_ahead(*stream, actions, expected, "in batches", at);
+      if (stream) {
+        batch_window = stream->window();
+        ahead = co_await run_ahead(*stream, actions, expected, "in batches", at);
+      }
     }
   } catch (const std::exception&) {
     error = std::current_exception();
@@ -158,9 +163,12 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
     co_return false;
   }
 
-  std::string done = plural(count, "step", "steps") + " after a fresh Reset with seed " +
-                     std::to_string(run.options.seed) + ", up to " + std::to_string(window) +
-                     " sent ahead" + (batches ? " and in batches" : "");
+  std::string done =
+      plural(count, "step", "steps") + " after a fresh Reset with seed " +
+      std::to_string(run.options.seed) + ", up to " + std::to_string(window) + " sent ahead" +
+      (batch_window > 0 ? " and in batches of up to " + std::to_string(batching.steps) + ", " +
+                              std::to_string(batch_window) + " in flight"
+                        : "");
   if (ahead.difference.empty() && ahead.answered == count) {
     run.pass(Check::kStepsAhead, done + ", answered as the same steps one at a time");
   } else {

@@ -51,10 +51,14 @@ def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=
     steps in order, as soon as the batch is applied. A batch of more than `limit` steps is
     refused. A failed step ends the stream after the answers of the steps before it; the
     answer that ends the episode ends the stream with OK, and the rest of its batch is
-    dropped. Nothing is applied once active() is false (velko cancelled the stream)."""
+    dropped. No batch is applied once active() is false (velko cancelled the stream): it is
+    asked before each batch, not before each step, as asking costs gRPC's lock of the call,
+    a few microseconds taken from the poller thread, and a batch is applied in a moment."""
     ahead = ReadAhead(batches)
     try:
         for batch in ahead:
+            if not active():
+                return
             if len(batch.steps) > limit:
                 fail("INVALID_ARGUMENT", f"a batch of {len(batch.steps)} steps, more than the "
                                          f"{limit} the sim takes in one")
@@ -63,8 +67,6 @@ def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=
             failure = None
             ended = False
             for request in batch.steps:
-                if not active():
-                    return
                 try:
                     answer = session.step(request.action_json)
                 except BadRequest as error:

@@ -1,6 +1,6 @@
 """The step stream's order of work against a fake session (an answer does not wait for the
-next request; a cancelled stream applies nothing more), and the reading ahead of requests
-that it rests on. tests/python/test_server.py serves it over gRPC."""
+next request; a cancelled stream applies nothing more; a batch is applied whole, or not at
+all once its stream is cancelled), and the reading ahead of requests that it rests on. tests/python/test_server.py serves it over gRPC."""
 
 import collections
 import threading
@@ -9,10 +9,12 @@ import unittest
 
 from velko_sim.read_ahead import ReadAhead
 from velko_sim.session import StepAnswer
-from velko_sim.stream import step_stream
+from velko_sim.stream import batch_stream, step_stream
 
 Request = collections.namedtuple("Request", "action_json step")
 Reply = collections.namedtuple("Reply", "json step")
+Batch = collections.namedtuple("Batch", "steps")
+BatchReply = collections.namedtuple("BatchReply", "answers")
 
 
 class FakeSession:
@@ -48,6 +50,18 @@ class StepStreamOrder(unittest.TestCase):
         replies = list(step_stream(session, requests, Reply, None,
                                    active=lambda: len(session.applied) < 2))
         self.assertEqual((len(replies), session.applied), (2, ["1", "2"]))
+
+    def test_a_cancelled_batch_stream_applies_no_batch_after_the_cancel(self):
+        # Cancelled while its first batch is applied: that batch is answered whole, and no
+        # later one is applied.
+        session = FakeSession()
+        batches = (Batch([Request(str(n), n) for n in range(first, first + 3)])
+                   for first in (1, 4, 7))
+        replies = list(batch_stream(session, batches, BatchReply, Reply, None, limit=3,
+                                    active=lambda: not session.applied))
+        self.assertEqual(replies, [BatchReply([Reply("[1]", 1), Reply("[2]", 2),
+                                               Reply("[3]", 3)])])
+        self.assertEqual(session.applied, ["1", "2", "3"])
 
 
 class ReadingAhead(unittest.TestCase):
