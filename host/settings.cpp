@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/sim_commands/command_options.h"
 #include "common/literal.h"
 
 namespace velko::host {
@@ -55,24 +56,6 @@ int whole_number_of(const char* name, const std::string& text, int low, int high
 
 }  // namespace
 
-std::optional<std::string> sim_count_problem(const std::string& text) {
-  if (text == "auto") return std::nullopt;
-  int value = -1;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error == std::errc() && stop == end && value >= 1 &&
-      value <= dataset_replay::MAX_SIM_PROCESSES) {
-    return std::nullopt;
-  }
-  return "must be auto (one process a core) or a whole number from 1 to " +
-         std::to_string(dataset_replay::MAX_SIM_PROCESSES) + ", not " + quoted(text);
-}
-
-int sim_count_of(const std::string& text, const std::string& what) {
-  if (auto problem = sim_count_problem(text)) throw std::invalid_argument(what + " " + *problem);
-  return text == "auto" ? 0 : std::stoi(text);
-}
-
 Settings read_settings(const std::function<const char*(const char*)>& lookup) {
   auto get = [&lookup](const char* name) -> std::optional<std::string> {
     const char* value = lookup(name);
@@ -108,7 +91,8 @@ Settings read_settings(const std::function<const char*(const char*)>& lookup) {
         whole_number_of("VELKO_BATCH_WINDOW", *value, least_window, BATCH_WINDOW_MAX,
                         "the most steps in flight in batches, at least VELKO_STEP_BATCH");
   }
-  if (auto value = get("VELKO_SIMS")) settings.sims = sim_count_of(*value, "VELKO_SIMS");
+  if (auto value = get("VELKO_SIMS"))
+    settings.sims = sim_commands::sim_count_of(*value, "VELKO_SIMS");
   return settings;
 }
 

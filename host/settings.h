@@ -48,15 +48,6 @@ struct Settings {
   std::optional<int> sims;
 };
 
-// Why `text` is not a count of sim processes as sim_count_of takes it ("must be auto ...");
-// none when it is one.
-std::optional<std::string> sim_count_problem(const std::string& text);
-
-// A count of sim processes as VELKO_SIMS and `sim publish --sims` take it: "auto" (0: one a
-// core, at most one an episode) or a whole number from 1 to MAX_SIM_PROCESSES; else
-// std::invalid_argument naming `what`.
-int sim_count_of(const std::string& text, const std::string& what);
-
 // Reads the settings through `lookup` (an empty variable counts as unset). A value that no
 // command could run with, VELKO_STEPS_AHEAD, VELKO_STEP_BATCH, VELKO_BATCH_WINDOW or VELKO_SIMS out
 // of its range (the window below the batch size included), is std::invalid_argument naming

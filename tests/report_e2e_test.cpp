@@ -445,23 +445,26 @@ TEST_F(ReportEndToEnd, StepSlowerThanTheCallTimeout) {
 TEST_F(ReportEndToEnd, InterruptsDuringTheReplayCloseTheClaimAndLeaveNoProcess) {
   // Ctrl-C, and a closed terminal, while the sim (which has a child of its own) hangs in a
   // step: the claim is closed with the interrupt as its reason and the sim's whole group goes.
+  // The closed terminal comes while two processes of the sim hang, and both groups go.
   start();
   for (auto [signal, status] : {std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+    const std::size_t sims = signal == SIGHUP ? 2 : 1;
     std::string sim_path = fault_sim("hanging-" + std::to_string(signal),
                                      {"hang-in-step", "1", "--fault", "spawn-child"});
     const std::size_t claims_before = state().at("claims").as_array().size();
     std::promise<int> pid_promise;
     RunOptions run_options = options();
     run_options.on_start = [&](int pid) { pid_promise.set_value(pid); };
-    auto finished =
-        std::async(std::launch::async, [&] { return run(publish_args(sim_path), run_options); });
+    auto finished = std::async(std::launch::async, [&] {
+      return run(publish_args(sim_path, {"--sims", std::to_string(sims)}), run_options);
+    });
     int pid = pid_promise.get_future().get();
     // Interrupt once the sim hangs in its first step (it says so on its output, which is
     // read into the run's log only when it fails; its process and its child are seen here,
     // after the claim: the sim started for the checks before it has a child too).
     auto replaying = [&] {
       return state().at("claims").as_array().size() > claims_before &&
-             processes_in(sim_path).size() >= 2;
+             processes_in(sim_path).size() >= 2 * sims;
     };
     auto deadline = std::chrono::steady_clock::now() + 60s;
     while (!replaying() && std::chrono::steady_clock::now() < deadline) {

@@ -1,5 +1,6 @@
 #include "cli/sim_commands/command_options.h"
 
+#include <charconv>
 #include <cmath>
 #include <set>
 #include <stdexcept>
@@ -7,8 +8,8 @@
 #include <CLI/CLI.hpp>
 
 #include "common/json_text.h"
+#include "common/literal.h"
 #include "compute_node/dataset.h"
-#include "host/settings.h"
 #include "main/dataset_replay/run_context.h"
 #include "platform/client.h"
 
@@ -60,9 +61,27 @@ CLI::Validator call_timeout_check() {
       "");
 }
 
+std::optional<std::string> sim_count_problem(const std::string& text) {
+  if (text == "auto") return std::nullopt;
+  int value = -1;
+  const char* end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error == std::errc() && stop == end && value >= 1 &&
+      value <= dataset_replay::MAX_SIM_PROCESSES) {
+    return std::nullopt;
+  }
+  return "must be auto (one process a core) or a whole number from 1 to " +
+         std::to_string(dataset_replay::MAX_SIM_PROCESSES) + ", not " + quoted(text);
+}
+
+int sim_count_of(const std::string& text, const std::string& what) {
+  if (auto problem = sim_count_problem(text)) throw std::invalid_argument(what + " " + *problem);
+  return text == "auto" ? 0 : std::stoi(text);
+}
+
 CLI::Validator sim_count_check() {
   return CLI::Validator(
-      [](std::string& text) { return host::sim_count_problem(text).value_or(std::string()); }, "");
+      [](std::string& text) { return sim_count_problem(text).value_or(std::string()); }, "");
 }
 
 CLI::Validator whole_number_check(long long minimum, long long maximum,

@@ -2,6 +2,7 @@
 // organisation they work in.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -33,7 +34,16 @@ CLI::Validator call_timeout_check();
 // --max-episodes.
 CLI::Validator whole_number_check(long long minimum, long long maximum, const std::string& example);
 
-// --sims: auto or a count of sim processes (host::sim_count_problem).
+// Why `text` is not a count of sim processes as sim_count_of takes it ("must be auto ...");
+// none when it is one.
+std::optional<std::string> sim_count_problem(const std::string& text);
+
+// A count of sim processes as VELKO_SIMS and `sim publish --sims` take it: "auto" (0: one a
+// core, at most one an episode) or a whole number from 1 to MAX_SIM_PROCESSES; else
+// std::invalid_argument naming `what`.
+int sim_count_of(const std::string& text, const std::string& what);
+
+// --sims: auto or a count of sim processes (sim_count_problem).
 CLI::Validator sim_count_check();
 
 // Adds --max-answer-size to a command that runs a sim: the most MiB that one answer of the

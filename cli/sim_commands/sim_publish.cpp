@@ -162,7 +162,7 @@ awaitable<void> publish_run(const host::Settings& settings, Console& console,
   // One process of the sim unless --sims or VELKO_SIMS asks for more, or the sim's
   // description says that several may run (then one a core).
   if (!options.sims.empty()) {
-    report.sims = host::sim_count_of(options.sims, "--sims");
+    report.sims = sim_count_of(options.sims, "--sims");
   } else if (settings.sims) {
     report.sims = *settings.sims;
   } else if (command.several_processes) {
