@@ -55,6 +55,7 @@
 #include <boost/json.hpp>
 
 #include "bench/measure.h"
+#include "bench/served_sim.h"
 #include "common/async.h"
 #include "main/dataset_replay/plan.h"
 #include "main/dataset_replay/rollout.h"
@@ -248,27 +249,8 @@ int main(int argc, char** argv) {
   // The sim, started and watched by an event loop of its own.
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
   const std::string program = (self.parent_path() / "velko-test-sim").string();
-  const int port = velko::sim_connection::free_port();
-  const std::string address = "localhost:" + std::to_string(port);
-  std::unique_ptr<velko::sim_connection::LocalSimProcess> process;
-  asio::io_context sim_io;
-  auto sim_work = asio::make_work_guard(sim_io);
-  std::promise<void> serving;
-  asio::co_spawn(
-      sim_io,
-      [&]() -> awaitable<void> {
-        process = co_await velko::sim_connection::start_sim(program, "localhost", port, nullptr);
-        co_await velko::sim_connection::SimModuleImpl().check_serving(address, 30);
-      },
-      [&serving](std::exception_ptr error) {
-        if (error) {
-          serving.set_exception(error);
-        } else {
-          serving.set_value();
-        }
-      });
-  std::thread sim_thread([&sim_io] { sim_io.run(); });
-  serving.get_future().get();
+  const velko::bench::ServedSim served(program);
+  const std::string& address = served.address();
 
   velko::spaces::CoreLibraryImpl core;
   const dr::RecordedActions long_episode = episodes_of(1, steps + 1);
@@ -286,7 +268,7 @@ int main(int argc, char** argv) {
   std::map<std::string, std::vector<Sample>> samples;
   std::printf("replay_speed: %d rounds of %d steps (%d for 20x308) each way%s; load average %s\n",
               rounds, steps, 20 * 307, busy ? ", beside a busy loop" : "", load_average().c_str());
-  const pid_t sim_pid = process->pid();
+  const pid_t sim_pid = served.pid();
   for (int round = 0; round < rounds; ++round) {
     g_peer_pid = peer.pid;
     samples["tcp ping-pong"].push_back(measure(steps, [&] { tcp_ping_pong(peer.port, steps); }));
@@ -353,11 +335,6 @@ int main(int argc, char** argv) {
   std::printf("load average at the end %s\n", load_average().c_str());
 
   run([&]() -> awaitable<void> { co_await client.close(); });
-  asio::post(sim_io, [&] {
-    process.reset();
-    sim_work.reset();
-  });
-  sim_thread.join();
   for (pid_t child : {peer.pid, busy_loop}) {
     if (child <= 0) continue;
     ::kill(child, SIGKILL);

@@ -41,6 +41,7 @@
 #include <boost/json.hpp>
 
 #include "bench/measure.h"
+#include "bench/served_sim.h"
 #include "common/async.h"
 #include "common/json_text.h"
 #include "main/dataset_replay/plan.h"
@@ -316,33 +317,13 @@ int main(int argc, char** argv) {
   way.batching.window = std::atoi(option(argc, argv, "--batch-window", "256"));
   const std::string load_before = velko::bench::load_average();
 
-  // The sim, started and watched by an event loop of its own.
-  const int port = velko::sim_connection::free_port();
-  const std::string address = "localhost:" + std::to_string(port);
-  std::unique_ptr<velko::sim_connection::LocalSimProcess> process;
-  asio::io_context sim_io;
-  auto sim_work = asio::make_work_guard(sim_io);
-  std::promise<void> serving;
-  asio::co_spawn(
-      sim_io,
-      [&]() -> awaitable<void> {
-        process = co_await velko::sim_connection::start_sim(
-            sim, "localhost", port,
-            [](const std::string& line) { std::fprintf(stderr, "sim: %s\n", line.c_str()); });
-        co_await velko::sim_connection::SimModuleImpl().check_serving(address, 30);
-      },
-      [&serving](std::exception_ptr error) {
-        if (error) {
-          serving.set_exception(error);
-        } else {
-          serving.set_value();
-        }
-      });
-  std::thread sim_thread([&sim_io] { sim_io.run(); });
   int status = 0;
   try {
-    serving.get_future().get();
-    const pid_t sim_pid = process->pid();
+    // The sim, started and watched by an event loop of its own.
+    const velko::bench::ServedSim served(
+        sim, [](const std::string& line) { std::fprintf(stderr, "sim: %s\n", line.c_str()); });
+    const std::string& address = served.address();
+    const pid_t sim_pid = served.pid();
 
     velko::spaces::CoreLibraryImpl core;
     velko::sim_connection::GrpcSimClient client({"bench", address, {}});
@@ -433,10 +414,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sim_speed: %s\n", error.what());
     status = 1;
   }
-  asio::post(sim_io, [&] {
-    process.reset();
-    sim_work.reset();
-  });
-  sim_thread.join();
   return status;
 }
