@@ -583,6 +583,46 @@ TEST(Async, WorkerRunsBlockingCodeWhileTheLoopStaysFree) {
   EXPECT_EQ(run(), 10);
 }
 
+TEST(Async, RunAllEndsWithTheFirstFailureAndCancelsTheOthers) {
+  // Body 1 fails after a moment; 0 and 2 would wait for ever, 3 ends at once.
+  std::vector<std::string> ends(4);
+  auto body = [&](std::size_t i) -> awaitable<void> {
+    try {
+      if (i == 1) {
+        co_await sleep_for(5ms);
+        throw std::runtime_error("body 1 failed");
+      }
+      if (i != 3) co_await sleep_for(1h);
+      ends[i] = "done";
+    } catch (const Interrupted&) {
+      ends[i] = "interrupted";
+      throw;
+    }
+  };
+  auto begin = std::chrono::steady_clock::now();
+  EXPECT_THROW(
+      {
+        try {
+          async_to_sync([&]() -> awaitable<void> { co_await run_all(4, body); })();
+        } catch (const std::runtime_error& error) {
+          EXPECT_STREQ(error.what(), "body 1 failed");
+          throw;
+        }
+      },
+      std::runtime_error);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+  EXPECT_EQ(ends, (std::vector<std::string>{"interrupted", "", "interrupted", "done"}));
+  // None at all, and all succeeding.
+  async_to_sync([&]() -> awaitable<void> { co_await run_all(0, body); })();
+  ends.assign(4, "");
+  std::function<awaitable<void>(std::size_t)> mark = [&](std::size_t i) -> awaitable<void> {
+    ends[i] = "done";
+    co_return;
+  };
+  async_to_sync([&]() -> awaitable<void> { co_await run_all(2, mark); })();
+  EXPECT_EQ(ends, (std::vector<std::string>{"done", "done", "", ""}));
+}
+
 TEST(Async, SigintInterruptsTheBodyAndCleanupStillAwaits) {
   bool cleaned = false;
   auto body = async_to_sync([&]() -> awaitable<void> {
