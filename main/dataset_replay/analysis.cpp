@@ -2,6 +2,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -259,9 +260,15 @@ awaitable<json::value> analyze(const ReportRun& run, std::string path, json::val
       co_await fetch_actions(node, dataset.id, std::move(episodes), timing.actions_timeout_s);
 
   std::vector<SimWorker> workers(sim_processes(options.sims, columns.episode_count()));
-  // A port that cannot be had fails the run as it is, before anything starts.
+  // A port that cannot be had fails the run as it is, before anything starts. Each process
+  // gets a port of its own: a sim that shares its port would take the others' connections.
   std::vector<int> ports;
-  for (std::size_t i = 0; i < workers.size(); ++i) ports.push_back(sim.get_free_port());
+  for (int tries = 0; ports.size() < workers.size(); ++tries) {
+    const int port = sim.get_free_port();
+    if (std::find(ports.begin(), ports.end(), port) == ports.end() || tries >= 100) {
+      ports.push_back(port);
+    }
+  }
   // The process whose failure ends the run: the first to fail.
   std::optional<std::size_t> failed;
   std::optional<Plan> plan;
