@@ -57,9 +57,10 @@ awaitable<void> PolledQueue::take_turn() {
 }
 
 awaitable<bool> PolledQueue::wait(const std::function<bool()>& done, Clock::time_point deadline) {
+  bool turn_due = false;
   while (true) {
     Clock::time_point now = Clock::now();
-    if (now - last_turn_ >= kTurnInterval) {
+    if (turn_due || now - last_turn_ >= kTurnInterval) {
       std::exception_ptr cancelled;
       try {
         co_await take_turn();
@@ -71,7 +72,14 @@ awaitable<bool> PolledQueue::wait(const std::function<bool()>& done, Clock::time
     }
     if (done()) co_return true;
     if (now >= deadline) co_return false;
-    handle_one(std::min(deadline, last_turn_ + kTurnInterval));
+    if (clients_ > 1) {
+      // The event may be another client's, and another coroutine may have become ready to
+      // run meanwhile: the loop gets a turn after every slice.
+      handle_one(std::min(deadline, now + kSharedSlice));
+      turn_due = true;
+    } else {
+      handle_one(std::min(deadline, last_turn_ + kTurnInterval));
+    }
   }
 }
 

@@ -28,9 +28,12 @@ class QueuedOperation {
   ~QueuedOperation() = default;
 };
 
-// The completion queue of one sim client. Every operation started on it must have ended
-// (its `finished` run) before the operation's owner goes away: after a cancellation, an owner
-// settles its operations with `settle`.
+// The completion queue of one sim client, or of the clients of a connection that may serve
+// several sims at once: whichever of their coroutines polls it handles every event, and then
+// polls in short slices with a turn of the event loop after each, so that another client's
+// coroutine that became ready meanwhile goes on. Every operation started on it must
+// have ended (its `finished` run) before the operation's owner goes away: after a
+// cancellation, an owner settles its operations with `settle`.
 class PolledQueue {
  public:
   using Clock = std::chrono::steady_clock;
@@ -38,6 +41,8 @@ class PolledQueue {
   // Longest time that the event loop goes without a turn while a call is awaited: the delay
   // within which an interrupt, a timer or the sim's output is seen.
   static constexpr Clock::duration kTurnInterval = std::chrono::milliseconds(10);
+  // Longest that one poll blocks while several clients use the queue.
+  static constexpr Clock::duration kSharedSlice = std::chrono::microseconds(50);
 
   PolledQueue();
   // Shuts the queue down and drops what is left in it.
@@ -46,6 +51,10 @@ class PolledQueue {
   PolledQueue& operator=(const PolledQueue&) = delete;
 
   grpc::CompletionQueue* get() { return &queue_; }
+
+  // A client starts or stops using the queue.
+  void join() { ++clients_; }
+  void leave() { --clients_; }
 
   // Handles the queue's events until `done()` is true (true) or `deadline` passes (false).
   // The event loop gets a turn at least every kTurnInterval; a cancellation of the awaiting
@@ -69,6 +78,8 @@ class PolledQueue {
 
   grpc::CompletionQueue queue_;
   Clock::time_point last_turn_;
+  // Clients that use the queue now.
+  int clients_ = 0;
 };
 
 }  // namespace velko::sim_connection

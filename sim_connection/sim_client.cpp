@@ -255,12 +255,18 @@ BadAnswer unasked_answer(std::uint64_t number, std::uint64_t after) {
 }  // namespace
 
 struct GrpcSimClient::Impl {
+  explicit Impl(std::shared_ptr<PolledQueue> queue_in) : shared_queue(std::move(queue_in)) {
+    shared_queue->join();
+  }
+  ~Impl() { shared_queue->leave(); }
+
   dataset_replay::ClientOptions options;
   std::shared_ptr<grpc::Channel> channel;
   std::unique_ptr<pb::Sim::Stub> stub;
-  // Declared after the channel and before the streams: it goes after the calls bound to it
-  // and before the channel.
-  PolledQueue queue;
+  // Declared after the channel and before the streams: it goes after the calls bound to it.
+  // Shared with the other clients of a connection, so that one poll serves them all.
+  std::shared_ptr<PolledQueue> shared_queue;
+  PolledQueue& queue = *shared_queue;
   // The sim announced that it takes steps sent ahead of their answers.
   bool steps_ahead = false;
   // The variables of the sim's sensor space, once they bound its observations.
@@ -556,8 +562,9 @@ class StepsInBatches final : public NumberedSteps<BatchStream> {
 
 }  // namespace
 
-GrpcSimClient::GrpcSimClient(dataset_replay::ClientOptions options)
-    : impl_(std::make_unique<Impl>()) {
+GrpcSimClient::GrpcSimClient(dataset_replay::ClientOptions options,
+                             std::shared_ptr<PolledQueue> queue)
+    : impl_(std::make_unique<Impl>(queue ? std::move(queue) : std::make_shared<PolledQueue>())) {
   impl_->options = std::move(options);
   impl_->channel = open_channel(impl_->options.address, impl_->options.max_answer_bytes);
   impl_->stub = pb::Sim::NewStub(impl_->channel);

@@ -26,6 +26,8 @@ class SimError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+class PolledQueue;
+
 // A connection to one serving sim. Every call is cancellable: a cancellation stops the call
 // and surfaces as Interrupted. Calls are made one at a time, from the thread of the event loop
 // that awaits them, which also reads their answers (see polled_queue.h).
@@ -33,7 +35,10 @@ class GrpcSimClient : public dataset_replay::SimClient {
  public:
   struct Impl;
 
-  explicit GrpcSimClient(dataset_replay::ClientOptions options);
+  // `queue`: the completion queue that the client shares with the other clients of its
+  // connection (none: one of its own).
+  explicit GrpcSimClient(dataset_replay::ClientOptions options,
+                         std::shared_ptr<PolledQueue> queue = nullptr);
   ~GrpcSimClient() override;
   GrpcSimClient(const GrpcSimClient&) = delete;
   GrpcSimClient& operator=(const GrpcSimClient&) = delete;

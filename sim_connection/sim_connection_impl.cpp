@@ -1,5 +1,6 @@
 #include "sim_connection/sim_connection_impl.h"
 
+#include "sim_connection/polled_queue.h"
 #include "sim_connection/sim_client.h"
 
 namespace velko::sim_connection {
@@ -18,7 +19,8 @@ awaitable<std::unique_ptr<dataset_replay::SimProcess>> SimConnectionImpl::make_i
 
 std::unique_ptr<dataset_replay::SimClient> SimConnectionImpl::make(
     dataset_replay::ClientOptions options) {
-  return std::make_unique<GrpcSimClient>(std::move(options));
+  if (!queue_) queue_ = std::make_shared<PolledQueue>();
+  return std::make_unique<GrpcSimClient>(std::move(options), queue_);
 }
 
 }  // namespace velko::sim_connection

@@ -11,6 +11,8 @@
 
 namespace velko::sim_connection {
 
+class PolledQueue;
+
 // The real sim connection (sim processes and the sim client together).
 class SimConnectionImpl : public dataset_replay::SimConnection {
  public:
@@ -30,6 +32,9 @@ class SimConnectionImpl : public dataset_replay::SimConnection {
  private:
   int steps_ahead_;
   std::shared_ptr<StartedSims> started_ = std::make_shared<StartedSims>();
+  // The completion queue of every client made here, made with the first: the clients of a
+  // run over several sims are served by one poll.
+  std::shared_ptr<PolledQueue> queue_;
 };
 
 }  // namespace velko::sim_connection
