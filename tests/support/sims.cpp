@@ -21,8 +21,7 @@ namespace {
 
 // The state letter and the process group of /proc/<pid>/stat; false when it is gone.
 bool read_stat(const std::string& pid, char& state, long& pgrp) {
-  std::ifstream in("/proc/" + pid + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string text = proc_file("/proc/" + pid + "/stat");
   std::size_t close = text.rfind(')');
   if (close == std::string::npos) return false;
   std::istringstream fields(text.substr(close + 1));

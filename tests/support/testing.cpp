@@ -174,9 +174,7 @@ std::vector<int> processes_in(const std::string& directory) {
     std::string cwd = std::filesystem::read_symlink(entry.path() / "cwd", link_ec).string();
     if (link_ec || cwd.rfind(root, 0) != 0) continue;
     // A zombie has ended; only its parent has not reaped it yet.
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
+    const std::string line = proc_file(entry.path() / "stat");
     auto close = line.rfind(')');
     if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') continue;
     pids.push_back(std::stoi(name));
@@ -192,6 +190,17 @@ std::vector<int> processes_left_in(const std::string& directory) {
     left = processes_in(directory);
   }
   return left;
+}
+
+std::string proc_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  std::string text;
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, got);
+  ::close(fd);
+  return got < 0 ? std::string() : text;
 }
 
 std::string read_file(const std::string& path) {

@@ -81,6 +81,10 @@ std::string source(const std::string& relative);
 
 std::string read_file(const std::string& path);
 
+// The text of a file under /proc, empty when it cannot be read: its process may end between
+// the open and the read, which the standard streams report by throwing.
+std::string proc_file(const std::string& path);
+
 // The pids of the running processes whose working directory lies under `directory`.
 std::vector<int> processes_in(const std::string& directory);
 // processes_in once they are gone, or after 10 s: processes sent SIGKILL just before may take
