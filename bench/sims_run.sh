@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # A report run spread over several processes of a sim bound by its own CPU, beside the same
-# run in one process: `velko sim publish` of the Python water tank (examples/sims/water-tank-py,
-# about 29 us of its own CPU a step) against the local platform and a compute node serving a
-# dataset of 100 episodes generated for the run (about 30,000 steps), at velko's default
-# batches, with --sims 1 and --sims N in turns.
+# run in one process: `velko sim publish` of SIM, by default the Python water tank
+# (examples/sims/water-tank-py, about 29 us of its own CPU a step; bench/sims/spin-tank is a
+# C++ sim that spins 50 us a step), against the local platform and a compute node serving a
+# dataset of 100 water tank episodes generated for the run (about 30,000 steps), at velko's
+# default batches, with --sims 1 and --sims N in turns.
 # Prints each run's replay steps per second (from velko's debug line), the median of each and
 # their ratio, with the load average before and after.
-# Usage: bench/sims_run.sh [runs] [N]   (needs a built build/; N defaults to 2)
+# Usage: bench/sims_run.sh [runs] [N] [SIM]   (needs a built build/; N defaults to 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs="${1:-5}"
 several="${2:-2}"
+sim="${3:-examples/sims/water-tank-py}"
 generator=build/bin/generate_water_tank_runs
 [ -x build/bin/velko ] && [ -x "$generator" ] && [ -d build/python/velko_sim ] ||
   { echo "build first: scripts/build" >&2; exit 1; }
@@ -22,10 +24,10 @@ work=$server_work
 start_local_services "$work/data" --build-seconds 3600
 export VELKO_LOG_LEVEL=debug
 
-# steps_per_second N: one report run of the Python tank over N processes; prints its replay's
+# steps_per_second N: one report run of the sim over N processes; prints its replay's
 # steps per second.
 steps_per_second() {
-  build/bin/velko sim publish examples/sims/water-tank-py --dataset water-tank-runs \
+  build/bin/velko sim publish "$sim" --dataset water-tank-runs \
     --max-episodes 100 --sims "$1" >"$work/out" 2>"$work/err"
   grep -o "Replayed .*" "$work/err" | sed -n 's/.* \([0-9]*\) sim steps) in \([0-9.]*\) s.*/\1 \2/p' |
     awk '{printf "%.0f", $1 / $2}'
