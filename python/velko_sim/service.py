@@ -27,10 +27,11 @@ class SimService(sim_pb2_grpc.SimServicer):
 
     def Init(self, request, context):
         # Steps sent ahead reach the env one at a time, in order, as any others: its step()
-        # sees no difference.
+        # sees no difference. Nor does its reset() when it comes in a batch.
         return self._in_slot(context, sim_pb2.InitReply,
                              lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead,
-                                                       batch_steps=self._batch_steps))
+                                                       batch_steps=self._batch_steps,
+                                                       batch_resets=bool(self._batch_steps)))
 
     def Make(self, request, context):
         return self._answer(context, sim_pb2.MakeReply,
@@ -67,7 +68,9 @@ class SimService(sim_pb2_grpc.SimServicer):
             self._slots.give_back()
 
     def StepBatches(self, request_iterator, context):
-        # As StepStream, a batch of steps to a message; offered only when announced.
+        # As StepStream, a batch of steps to a message; offered only when announced. A stream
+        # whose first batch carries a reset holds every episode of the run, each reset in its
+        # first batch.
         if not self._batch_steps:
             _fail(context, "UNIMPLEMENTED", "the sim takes no batches of steps")
             return

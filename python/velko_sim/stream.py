@@ -10,7 +10,10 @@ Unnumbered requests (step 0) come one at a time over a stream that outlives epis
 
 StepBatches carries the numbered steps of one episode several to a message: a batch's steps
 are applied one after the other, with no message between them, and answered together as soon
-as the last is applied; after the answer that ends the episode nothing more is applied.
+as the last is applied; after the answer that ends the episode nothing more is applied. A
+stream whose first batch carries a reset is kept across episodes: each episode's first batch
+resets the env before its steps, and after the answer that ends an episode every batch is
+dropped until the next one with a reset.
 """
 
 from .json_values import BadRequest
@@ -49,13 +52,22 @@ def step_stream(session, requests, reply_type, fail, active=lambda: True):
 def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=lambda: True):
     """Yields one reply per batch of steps (each with `.steps`), holding the answers of its
     steps in order, as soon as the batch is applied. A batch of more than `limit` steps is
-    refused. A failed step ends the stream after the answers of the steps before it; the
+    refused. A failed step ends the stream after the answers of the steps before it. No batch
+    is applied once active() is false (velko cancelled the stream): it is asked before each
+    batch, not before each step, as asking costs gRPC's lock of the call, a few microseconds
+    taken from the poller thread, and a batch is applied in a moment.
+
+    The first batch decides what the stream is. Without a reset it holds one episode: the
     answer that ends the episode ends the stream with OK, and the rest of its batch is
-    dropped. No batch is applied once active() is false (velko cancelled the stream): it is
-    asked before each batch, not before each step, as asking costs gRPC's lock of the call,
-    a few microseconds taken from the poller thread, and a batch is applied in a moment."""
+    dropped. With one (`.reset`, a ResetRequest) the stream is kept until velko closes it: a
+    batch with a reset resets the env as Reset does before its steps, and its reply carries
+    the reset's answer in `reset`, even when the batch has no step; after the answer that
+    ends an episode, the rest of its batch and every batch without a reset are dropped. A
+    failed reset ends the stream with its status."""
     ahead = ReadAhead(batches)
     try:
+        kept = None  # whether the stream outlives its episodes, known from the first batch
+        ended = False
         for batch in ahead:
             if not active():
                 return
@@ -63,28 +75,48 @@ def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=
                 fail("INVALID_ARGUMENT", f"a batch of {len(batch.steps)} steps, more than the "
                                          f"{limit} the sim takes in one")
                 return
-            answers = []
-            failure = None
-            ended = False
-            for request in batch.steps:
+            if kept is None:
+                kept = batch.HasField("reset")
+            reset = None
+            if kept and batch.HasField("reset"):
+                request = batch.reset
+                seed = request.seed if request.HasField("seed") else None
                 try:
-                    answer = session.step(request.action_json)
+                    reset = answer_type(json=session.reset(seed, request.options_json))
                 except BadRequest as error:
-                    failure = ("INVALID_ARGUMENT", str(error))
-                    break
+                    fail("INVALID_ARGUMENT", str(error))
+                    return
                 except CallError as error:
-                    failure = (error.status, error.message)
-                    break
-                answers.append(answer_type(json=answer.json, step=request.step))
-                if answer.ended:
-                    ended = True
-                    break
-            if answers:
+                    fail(error.status, error.message)
+                    return
+            elif ended:
+                continue  # the episode is over: wait for the batch that starts the next
+            answers, failure, ended = _apply(session, batch.steps, answer_type)
+            if reset is not None:
+                yield reply_type(reset=reset, answers=answers)
+            elif answers:
                 yield reply_type(answers=answers)
             if failure is not None:
                 fail(*failure)
                 return
-            if ended:
+            if ended and not kept:
                 return
     finally:
         ahead.close()
+
+
+def _apply(session, steps, answer_type):
+    """Applies `steps` in order up to the first that fails or ends the episode: (their
+    answers, (status, message) of the failure or None, whether the episode ended)."""
+    answers = []
+    for request in steps:
+        try:
+            answer = session.step(request.action_json)
+        except BadRequest as error:
+            return answers, ("INVALID_ARGUMENT", str(error)), False
+        except CallError as error:
+            return answers, (error.status, error.message), False
+        answers.append(answer_type(json=answer.json, step=request.step))
+        if answer.ended:
+            return answers, None, True
+    return answers, None, False

@@ -218,6 +218,7 @@ class StepsSentAhead(unittest.TestCase):
                 reply = sim.call("Init")
                 self.assertIs(reply.steps_ahead, announced)
                 self.assertEqual(reply.batch_steps, BATCH_STEPS if announced else 0)
+                self.assertIs(reply.batch_resets, announced)
 
     def test_answers_echo_their_steps_numbers(self):
         with faulty_sim() as sim:
