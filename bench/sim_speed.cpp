@@ -313,8 +313,10 @@ int main(int argc, char** argv) {
   }
   ReplayWay way;
   way.steps_ahead = std::atoi(option(argc, argv, "--steps-ahead", "64"));
-  way.batching.steps = std::atoi(option(argc, argv, "--step-batch", "32"));
-  way.batching.window = std::atoi(option(argc, argv, "--batch-window", "256"));
+  way.batching.steps =
+      std::atoi(option(argc, argv, "--step-batch", std::to_string(dr::DEFAULT_STEP_BATCH).c_str()));
+  way.batching.window = std::atoi(
+      option(argc, argv, "--batch-window", std::to_string(dr::DEFAULT_BATCH_WINDOW).c_str()));
   const std::string load_before = velko::bench::load_average();
 
   int status = 0;

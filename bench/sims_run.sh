@@ -20,7 +20,7 @@ generator=build/bin/generate_water_tank_runs
 source scripts/lib/servers.sh
 work=$server_work
 
-"$generator" --episodes 100 "$work/data/water-tank-runs" >/dev/null
+"$generator" --episodes "${EPISODES:-100}" "$work/data/water-tank-runs" >/dev/null
 start_local_services "$work/data" --build-seconds 3600
 export VELKO_LOG_LEVEL=debug
 
@@ -28,9 +28,10 @@ export VELKO_LOG_LEVEL=debug
 # steps per second.
 steps_per_second() {
   build/bin/velko sim publish "$sim" --dataset water-tank-runs \
-    --max-episodes 100 --sims "$1" >"$work/out" 2>"$work/err"
+    --max-episodes "${EPISODES:-100}" --sims "$1" >"$work/out" 2>"$work/err" || { tail -n 5 "$work/out" "$work/err" >&2; exit 1; }
   grep -o "Replayed .*" "$work/err" | sed -n 's/.* \([0-9]*\) sim steps) in \([0-9.]*\) s.*/\1 \2/p' |
     awk '{printf "%.0f", $1 / $2}'
+  [ -z "${SHOW_REPLAY:-}" ] || grep -o "Replayed .*" "$work/err" >&2
 }
 
 median() { sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }

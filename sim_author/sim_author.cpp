@@ -79,6 +79,8 @@ json::value decode(const std::string& text, const char* what) {
 
 // Most steps taken in one batch.
 constexpr std::uint32_t kBatchSteps = 256;
+// Longest that the steps of a batch go unanswered while later ones are applied.
+constexpr std::chrono::seconds kAnswerWithin{1};
 
 // The sim connection's service over the author's Sim.
 class SimService final : public pb::Sim::Service {
@@ -94,6 +96,7 @@ class SimService final : public pb::Sim::Service {
     // sees no difference.
     reply->set_steps_ahead(true);
     reply->set_batch_steps(kBatchSteps);
+    reply->set_batch_resets(true);
     return grpc::Status::OK;
   }
 
@@ -125,21 +128,7 @@ class SimService final : public pb::Sim::Service {
 
   grpc::Status Reset(grpc::ServerContext*, const pb::ResetRequest* request,
                      pb::JsonReply* reply) override {
-    return guarded([&] {
-      ResetRequest reset;
-      if (request->has_seed()) reset.seed = request->seed();
-      if (!request->options_json().empty()) {
-        json::value options = decode(request->options_json(), "options_json");
-        if (!options.is_object()) throw std::invalid_argument("options_json is not a JSON object");
-        reset.options = std::move(options.get_object());
-      }
-      ResetResult result = sim_.reset(reset);
-      json::array parts;
-      parts.reserve(2);
-      parts.emplace_back(std::move(result.observation));
-      parts.emplace_back(std::move(result.info));
-      reply->set_json(encode(parts));
-    });
+    return reset(request, reply);
   }
 
   grpc::Status Step(grpc::ServerContext*, const pb::StepRequest* request,
@@ -169,33 +158,57 @@ class SimService final : public pb::Sim::Service {
   }
 
   // Steps in batches, with the rules of the stream above: a batch is applied step by step and
-  // answered in one message; nothing after the answer that ends the episode is applied.
+  // answered in one message; nothing after the answer that ends the episode is applied. A
+  // stream whose first batch carries a reset is kept from episode to episode: each episode's
+  // reset comes in its first batch and is answered first, and after an ending answer the
+  // batches without a reset are dropped.
   grpc::Status StepBatches(
       grpc::ServerContext*,
       grpc::ServerReaderWriter<pb::StepBatchReply, pb::StepBatch>* stream) override {
     pb::StepBatch batch;
     bool ended = false;
-    while (!ended && stream->Read(&batch)) {
+    bool first = true;
+    bool kept = false;
+    while ((kept || !ended) && stream->Read(&batch)) {
       if (batch.steps_size() > static_cast<int>(kBatchSteps)) {
         return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
                             "a batch of " + std::to_string(batch.steps_size()) +
                                 " steps, more than the " + std::to_string(kBatchSteps) +
                                 " the sim takes in one");
       }
+      if (first) kept = batch.has_reset();
+      first = false;
       pb::StepBatchReply reply;
+      if (kept && batch.has_reset()) {
+        grpc::Status status = reset(&batch.reset(), reply.mutable_reset());
+        if (!status.ok()) return status;
+        ended = false;
+      } else if (ended) {
+        continue;  // a step of an episode that has ended
+      }
+      auto answering_since = std::chrono::steady_clock::now();
+      bool written = true;
       for (const pb::StepRequest& request : batch.steps()) {
         pb::JsonReply answer;
         grpc::Status status = step(request, answer, ended);
         if (!status.ok()) {
-          // The answers of the steps before the failed one go out first.
-          if (reply.answers_size() > 0) stream->Write(reply);
+          // The answers before the failed step's go out first.
+          if (reply.answers_size() > 0 || reply.has_reset()) stream->Write(reply);
           return status;
         }
         answer.set_step(request.step());
         *reply.add_answers() = std::move(answer);
         if (ended) break;
+        // velko's time limit counts until an answer comes: slow steps are answered in parts.
+        if (std::chrono::steady_clock::now() - answering_since >= kAnswerWithin) {
+          written = stream->Write(reply);
+          if (!written) break;
+          reply.Clear();
+          answering_since = std::chrono::steady_clock::now();
+        }
       }
-      if (!stream->Write(reply)) break;
+      if (!written) break;
+      if ((reply.answers_size() > 0 || reply.has_reset()) && !stream->Write(reply)) break;
     }
     return grpc::Status::OK;
   }
@@ -205,6 +218,25 @@ class SimService final : public pb::Sim::Service {
   }
 
  private:
+  // Starts an episode as `request` says and writes [observation, info] into `reply`.
+  grpc::Status reset(const pb::ResetRequest* request, pb::JsonReply* reply) {
+    return guarded([&] {
+      ResetRequest reset;
+      if (request->has_seed()) reset.seed = request->seed();
+      if (!request->options_json().empty()) {
+        json::value options = decode(request->options_json(), "options_json");
+        if (!options.is_object()) throw std::invalid_argument("options_json is not a JSON object");
+        reset.options = std::move(options.get_object());
+      }
+      ResetResult result = sim_.reset(reset);
+      json::array parts;
+      parts.reserve(2);
+      parts.emplace_back(std::move(result.observation));
+      parts.emplace_back(std::move(result.info));
+      reply->set_json(encode(parts));
+    });
+  }
+
   // Applies one step; `ended` tells whether its answer ends the episode.
   grpc::Status step(const pb::StepRequest& request, pb::JsonReply& reply, bool& ended) {
     return guarded([&] {

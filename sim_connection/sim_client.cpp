@@ -280,6 +280,16 @@ struct GrpcSimClient::Impl {
   bool stream_offered = true;
   // Steps of the episode answered one at a time since the last reset.
   std::uint64_t answered_in_episode = 0;
+  // The sim's answer to action_space_info() since the last make().
+  std::optional<json::value> action_space;
+  // The sim announced that it takes each episode's reset in its first batch.
+  bool batch_resets = false;
+  // The stream that carries episodes with their resets from one to the next; none before the
+  // first, or after an episode that was stopped or failed.
+  std::unique_ptr<BatchStream> episodes;
+  // The last step answered in the last episode on it, and whether that answer ended it.
+  std::uint64_t episodes_last_step = 0;
+  bool episodes_last_ended = false;
 
   // Refuses the answer that no step asked for on the stream of steps one at a time, if one
   // came: the stream is cancelled and BadAnswer names the last step answered.
@@ -377,6 +387,7 @@ struct GrpcSimClient::Impl {
   // the stream's destructor does.
   awaitable<void> end_steps() {
     refuse_unasked();
+    co_await end_episodes();
     if (!stream) co_return;
     if (!stream->ended() && stream->unanswered() == 0) {
       stream->close();
@@ -387,6 +398,31 @@ struct GrpcSimClient::Impl {
     }
     if (!stream->ended()) stream->cancel();
     stream.reset();
+  }
+
+  // The refusal of an answer to step `number` where the next episode's reset, or nothing more,
+  // was due.
+  BadAnswer after_last_episode(std::uint64_t number) const {
+    return BadAnswer("the sim's step() answered step " + std::to_string(number) + " after step " +
+                     std::to_string(episodes_last_step) +
+                     (episodes_last_ended ? " ended the episode" : ", the episode's last"));
+  }
+
+  // Closes the stream of episodes with their resets and reads it to its end, so that an
+  // answer that no step asked for is seen.
+  awaitable<void> end_episodes() {
+    if (!episodes) co_return;
+    std::unique_ptr<BatchStream> ending = std::move(episodes);
+    if (ending->ended() || ending->unanswered() > 0) co_return;
+    ending->close();
+    pb::JsonReply answer;
+    const BatchStream::Next outcome =
+        co_await ending->next(answer, Clock::now() + BatchStream::kCloseGrace);
+    if (outcome == BatchStream::Next::kAnswer) throw after_last_episode(answer.step());
+    if (outcome == BatchStream::Next::kUnasked) throw after_last_episode(*ending->unasked());
+    if (outcome == BatchStream::Next::kEnded && !ending->status().ok()) {
+      raise_status(ending->status(), "step()");
+    }
   }
 };
 
@@ -428,16 +464,16 @@ class StepsOneAtATime final : public dataset_replay::EpisodeSteps {
 template <class Stream>
 class NumberedSteps : public dataset_replay::EpisodeSteps {
  public:
+  // On a stream of the episode's own.
   NumberedSteps(GrpcSimClient::Impl& impl, int window, double limit_s)
-      : stream_(*impl.stub, impl.queue, impl.options.max_answer_bytes),
-        window_(window),
-        limit_s_(limit_s),
-        sensor_variables_(impl.sensor_variables) {}
+      : NumberedSteps(
+            impl, window, limit_s,
+            std::make_unique<Stream>(*impl.stub, impl.queue, impl.options.max_answer_bytes)) {}
 
-  // Steps still unanswered are cancelled: the sim applies no more of them once it sees that,
-  // and their answers are never read.
+  // Steps still unanswered on a stream of the episode's own are cancelled: the sim applies no
+  // more of them once it sees that, and their answers are never read.
   ~NumberedSteps() override {
-    if (!stream_.ended()) stream_.cancel();
+    if (owned_ && !stream_.ended()) stream_.cancel();
   }
 
   int window() const override { return window_; }
@@ -503,10 +539,20 @@ class NumberedSteps : public dataset_replay::EpisodeSteps {
   }
 
  protected:
+  // On `stream`; on one that another owns when `owned` is none.
+  NumberedSteps(GrpcSimClient::Impl& impl, int window, double limit_s,
+                std::unique_ptr<Stream> owned, Stream* stream = nullptr)
+      : owned_(std::move(owned)),
+        stream_(owned_ ? *owned_ : *stream),
+        window_(window),
+        limit_s_(limit_s),
+        sensor_variables_(impl.sensor_variables) {}
+
   // Called before each wait for an answer: sends what must go before it.
   virtual void before_wait() {}
 
-  Stream stream_;
+  std::unique_ptr<Stream> owned_;
+  Stream& stream_;
   int window_;
   double limit_s_;
   std::uint64_t sent_ = 0;
@@ -530,7 +576,7 @@ class StepsAhead final : public NumberedSteps<StepStream> {
 // Steps sent ahead several to a message, on StepBatches. A batch goes out once it holds
 // `batch` steps, or earlier when the sim has fewer than that left to answer, so that it is
 // never left without work while velko waits.
-class StepsInBatches final : public NumberedSteps<BatchStream> {
+class StepsInBatches : public NumberedSteps<BatchStream> {
  public:
   StepsInBatches(GrpcSimClient::Impl& impl, int batch, int window, double limit_s)
       : NumberedSteps(impl, window, limit_s), batch_(batch) {}
@@ -539,6 +585,8 @@ class StepsInBatches final : public NumberedSteps<BatchStream> {
     pb::StepRequest* request = pending_.add_steps();
     encode_action(action, *request);
     request->set_step(++sent_);
+    // The episode's first batch is a short one, so that the sim starts on it while the
+    // replay makes the next.
     if (pending_.steps_size() >= batch_) flush();
   }
 
@@ -548,9 +596,20 @@ class StepsInBatches final : public NumberedSteps<BatchStream> {
     co_await NumberedSteps::finish(sim_ended);
   }
 
- private:
+  void send_now() override {
+    if (pending_.steps_size() > 0 || pending_.has_reset()) flush();
+  }
+
+ protected:
+  // On the stream of episodes that `impl` keeps.
+  StepsInBatches(GrpcSimClient::Impl& impl, int batch, int window, double limit_s,
+                 BatchStream& stream)
+      : NumberedSteps(impl, window, limit_s, nullptr, &stream), batch_(batch) {}
+
   void before_wait() override {
-    if (pending_.steps_size() > 0 && stream_.unanswered() < batch_) flush();
+    if ((pending_.steps_size() > 0 || pending_.has_reset()) && stream_.unanswered() < batch_) {
+      flush();
+    }
   }
 
   void flush() {
@@ -560,6 +619,82 @@ class StepsInBatches final : public NumberedSteps<BatchStream> {
 
   int batch_;
   pb::StepBatch pending_;
+};
+
+// A new episode in batches on the stream that the client keeps from episode to episode: its
+// reset goes in the first batch, with the episode's first steps, and is answered before them.
+// The sim drops what follows an answer that ends the episode until the next reset.
+class EpisodeWithReset final : public StepsInBatches {
+ public:
+  EpisodeWithReset(GrpcSimClient::Impl& impl, int batch, int window, double limit_s,
+                   const dataset_replay::ResetArgs& args)
+      : StepsInBatches(impl, batch, window, limit_s, kept_stream(impl)), impl_(impl) {
+    pb::ResetRequest& reset = *pending_.mutable_reset();
+    if (args.seed) reset.set_seed(*args.seed);
+    if (!args.options.empty()) reset.set_options_json(json_text::to_json(args.options));
+  }
+
+  // An episode that did not finish as the rules say (stopped with steps unanswered, failed,
+  // or never finished) leaves the stream behind: it is cancelled, and the next episode opens
+  // another.
+  ~EpisodeWithReset() override {
+    if (kept_) return;
+    if (!stream_.ended()) stream_.cancel();
+    impl_.episodes.reset();
+  }
+
+  awaitable<std::vector<json::value>> reset_answer() override {
+    before_wait();
+    pb::JsonReply answer;
+    const BatchStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    if (outcome == BatchStream::Next::kTimedOut) {
+      stream_.cancel();
+      throw TimeoutError(dataset_replay::sim_timeout_message("reset()", limit_s_));
+    }
+    if (outcome == BatchStream::Next::kUnasked) throw impl_.after_last_episode(*stream_.unasked());
+    if (outcome == BatchStream::Next::kEnded) {
+      if (stream_.status().ok()) {
+        throw SimError(
+            "the sim's reset() failed: the sim ended the step stream before it answered the "
+            "reset");
+      }
+      raise_status(stream_.status(), "reset()");
+    }
+    if (answer.step() != 0) {
+      stream_.cancel();
+      if (impl_.episodes_last_step > 0) throw impl_.after_last_episode(answer.step());
+      throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
+                      " where the answer of the episode's reset was due");
+    }
+    co_return parts_of(answer.json(), "reset()", sensor_variables_);
+  }
+
+  awaitable<void> finish(bool sim_ended) override {
+    pending_.Clear();
+    if (!sim_ended && stream_.unanswered() > 0) co_return;  // cancelled with the steps
+    // The sim drops the steps sent after its ending answer; the stream goes on with the next
+    // episode's reset.
+    if (sim_ended) stream_.forget_unanswered();
+    impl_.episodes_last_step = answered_;
+    impl_.episodes_last_ended = sim_ended;
+    kept_ = true;
+    co_return;
+  }
+
+ private:
+  // The stream that the client keeps, opened now when it has none or it has ended.
+  static BatchStream& kept_stream(GrpcSimClient::Impl& impl) {
+    if (!impl.episodes || impl.episodes->ended()) {
+      impl.episodes =
+          std::make_unique<BatchStream>(*impl.stub, impl.queue, impl.options.max_answer_bytes);
+      impl.episodes_last_step = 0;
+      impl.episodes_last_ended = false;
+    }
+    return *impl.episodes;
+  }
+
+  GrpcSimClient::Impl& impl_;
+  bool kept_ = false;
 };
 
 }  // namespace
@@ -580,6 +715,7 @@ awaitable<void> GrpcSimClient::init() {
   impl_->steps_ahead = reply.steps_ahead();
   // Bounded by what velko would send anyway: a sim's large number changes nothing.
   impl_->batch_steps = static_cast<int>(std::min<std::uint32_t>(reply.batch_steps(), 1u << 20));
+  impl_->batch_resets = reply.batch_resets();
 }
 
 awaitable<void> GrpcSimClient::make() {
@@ -590,6 +726,7 @@ awaitable<void> GrpcSimClient::make() {
   request.set_sim_id(options.run_id);
   request.set_env_id(options.run_id);
   request.set_env_init_json(json_text::to_json(options.env_init));
+  impl_->action_space.reset();
   co_await impl_->call(&pb::Sim::Stub::PrepareAsyncMake, std::move(request), "make()");
 }
 
@@ -610,9 +747,13 @@ awaitable<json::value> GrpcSimClient::sensor_space_info() {
 }
 
 awaitable<json::value> GrpcSimClient::action_space_info() {
+  // An env's spaces are made with it: asked again before the next make(), the sim gives the
+  // same answer, and a replay asks for it at every episode.
+  if (impl_->action_space) co_return *impl_->action_space;
   pb::JsonReply reply = co_await impl_->call(&pb::Sim::Stub::PrepareAsyncActionSpaceInfo,
                                              pb::SpaceInfoRequest(), "action_space_info()");
-  co_return parse_answer(reply.json(), "action_space_info()");
+  impl_->action_space = parse_answer(reply.json(), "action_space_info()");
+  co_return *impl_->action_space;
 }
 
 awaitable<std::vector<json::value>> GrpcSimClient::reset(dataset_replay::ResetArgs args) {
@@ -658,6 +799,17 @@ std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_batches(
 
 // Batches keep the rules of steps sent ahead: a sim takes them only with those.
 bool GrpcSimClient::takes_batches() const { return impl_->steps_ahead && impl_->batch_steps > 1; }
+
+std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_with_reset(
+    dataset_replay::StepBatching batching, double call_timeout_s, dataset_replay::ResetArgs args) {
+  const int batch = std::min(batching.steps, impl_->batch_steps);
+  if (!takes_batches() || !impl_->batch_resets || batch <= 1) return nullptr;
+  // The steps of one at a time, if any went before, end first: the sim applies one call's
+  // steps at a time.
+  impl_->refuse_unasked();
+  return std::make_unique<EpisodeWithReset>(*impl_, batch, std::max(batching.window, batch),
+                                            call_timeout_s, args);
+}
 
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {
   UnaryCall<pb::PingReply> call;

@@ -64,6 +64,11 @@ class GrpcSimClient : public dataset_replay::SimClient {
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_batches(
       dataset_replay::StepBatching batching, double call_timeout_s) override;
   bool takes_batches() const override;
+  // In batches on one stream that the client keeps from episode to episode, each episode's
+  // reset in its first batch, when the sim announced resets in batches (after init()).
+  std::unique_ptr<dataset_replay::EpisodeSteps> episode_with_reset(
+      dataset_replay::StepBatching batching, double call_timeout_s,
+      dataset_replay::ResetArgs args) override;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.

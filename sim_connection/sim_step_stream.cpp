@@ -82,6 +82,12 @@ void NumberedStream<Kind>::close() {
 }
 
 template <class Kind>
+void NumberedStream<Kind>::forget_unanswered() {
+  drop_unsent();
+  awaited_ = 0;
+}
+
+template <class Kind>
 void NumberedStream<Kind>::cancel() {
   if (!busy() && finished_) return;
   cancelled_ = true;

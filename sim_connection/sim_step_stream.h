@@ -35,7 +35,9 @@ struct OneStepAMessage {
   }
 };
 
-// The StepBatches call: several steps to a request, one or more answers to a reply.
+// The StepBatches call: several steps to a request, one or more answers to a reply. A batch
+// that carries an episode's reset awaits its answer too, which comes before those of its
+// steps, numbered 0.
 struct BatchesOfSteps {
   using Request = velko::sim::v1::StepBatch;
   using Reply = velko::sim::v1::StepBatchReply;
@@ -43,9 +45,15 @@ struct BatchesOfSteps {
                       grpc::CompletionQueue* queue) {
     return stub.PrepareAsyncStepBatches(context, queue);
   }
-  static int steps_in(const Request& batch) { return batch.steps_size(); }
+  static int steps_in(const Request& batch) {
+    return batch.steps_size() + (batch.has_reset() ? 1 : 0);
+  }
   template <class Take>
   static void answers_of(Reply& reply, Take take) {
+    if (reply.has_reset()) {
+      reply.mutable_reset()->set_step(0);
+      if (!take(*reply.mutable_reset())) return;
+    }
     for (velko::sim::v1::JsonReply& answer : *reply.mutable_answers()) {
       if (!take(answer)) break;
     }
@@ -96,6 +104,11 @@ class NumberedStream {
 
   // Cancels the stream at once and settles its operations.
   void cancel();
+
+  // Expects no answer to the steps sent or queued so far, and sends none of those queued: the
+  // sim dropped them, as it does with the steps after the one that ended an episode. An answer
+  // to one of them is then one that no step asked for.
+  void forget_unanswered();
 
   // True once the stream's final status is known.
   bool ended() const { return finished_; }

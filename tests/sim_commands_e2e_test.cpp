@@ -42,8 +42,9 @@ TEST_F(SimCommandsEndToEnd, TheExampleSimPassesEveryCheck) {
                                     "nothing behind\nCall times\n"));
   // The same actions again, one at a time and sent ahead, must answer alike.
   EXPECT_THAT(result.out, HasSubstr("\n✓ Steps sent ahead: 100 steps after a fresh Reset with "
-                                    "seed 0, up to 64 sent ahead and in batches of up to 32, 256 "
-                                    "in flight, answered as the same steps one at a time\n"));
+                                    "seed 0, up to 64 sent ahead and in batches of up to 128, "
+                                    "512 in flight, the reset in the first, answered as the same "
+                                    "steps one at a time\n"));
   EXPECT_THAT(result.out, HasSubstr("│ step()              │ 200   │"));
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(processes_left_in(dir.path()), IsEmpty());
@@ -61,7 +62,7 @@ TEST_F(SimCommandsEndToEnd, ValidateStepsAheadAndInBatchesAsTheSettingsSay) {
   const Case cases[] = {
       {"8", "4", "12", "passed",
        "20 steps after a fresh Reset with seed 0, up to 8 sent ahead and in batches of up to 4, "
-       "12 in flight, answered as"},
+       "12 in flight, the reset in the first, answered as"},
       {"8", "1", "", "passed",
        "20 steps after a fresh Reset with seed 0, up to 8 sent ahead, "
        "answered as"},

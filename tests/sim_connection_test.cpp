@@ -574,32 +574,53 @@ TEST(SimClient, StepsInBatchesKeepTheRulesOfStepsSentAhead) {
        true,
        "BadAnswer: the sim's step() answered step 3 after step 2 ended the episode"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : ""));
-    TempDir dir;
-    std::vector<double> levels;
-    std::string failure = error_of<void>([&]() -> awaitable<void> {
-      ServingSim sim;
-      co_await sim.start(testing::test_sim_dir(dir.path(), c.args));
-      co_await sim.client->reset();
-      std::unique_ptr<dataset_replay::EpisodeSteps> steps =
-          sim.client->episode_batches(dataset_replay::StepBatching{4, 8}, 5);
-      EXPECT_EQ(steps->window(), 8);
-      for (int i = 0; i < c.sent; ++i) steps->send(valve(0.5));
-      for (int i = 0; i < c.taken; ++i) levels.push_back(level_of(co_await steps->next()));
-      co_await steps->finish(c.sim_ended);
-      // The sim goes on with the next episode.
-      co_await sim.client->reset();
-      levels.push_back(level_of(co_await sim.client->step(valve(2))));
-    });
-    EXPECT_EQ(failure, c.failure);
-    if (c.failure.empty()) {
-      std::vector<double> expected;
-      for (int i = 1; i <= c.taken; ++i) expected.push_back(0.5 * i);
-      expected.push_back(2);
-      EXPECT_EQ(levels, expected);
+  // Each with a stream per episode, and with the resets in the batches on one stream (where
+  // steps after the end are seen at the next episode's reset).
+  for (const Case& c : cases)
+    for (bool kept : {false, true}) {
+      SCOPED_TRACE(c.args[1] + (c.args.size() > 2 ? " " + c.args[2] : "") +
+                   (kept ? " with resets" : ""));
+      std::vector<std::string> args = c.args;
+      if (kept) args.push_back("--batch-resets");
+      TempDir dir;
+      std::vector<double> levels;
+      std::string failure = error_of<void>([&]() -> awaitable<void> {
+        ServingSim sim;
+        co_await sim.start(testing::test_sim_dir(dir.path(), args));
+        const dataset_replay::StepBatching batching{4, 8};
+        std::unique_ptr<dataset_replay::EpisodeSteps> steps;
+        if (kept) {
+          steps = sim.client->episode_with_reset(batching, 5, {});
+        } else {
+          co_await sim.client->reset();
+          steps = sim.client->episode_batches(batching, 5);
+        }
+        EXPECT_EQ(steps->window(), 8);
+        for (int i = 0; i < c.sent; ++i) steps->send(valve(0.5));
+        if (kept) (void)co_await steps->reset_answer();
+        for (int i = 0; i < c.taken; ++i) levels.push_back(level_of(co_await steps->next()));
+        co_await steps->finish(c.sim_ended);
+        // The sim goes on with the next episode.
+        if (kept) {
+          steps = sim.client->episode_with_reset(batching, 5, {});
+          steps->send(valve(2));
+          EXPECT_EQ(level_of(co_await steps->reset_answer()), 0);
+          levels.push_back(level_of(co_await steps->next()));
+          co_await steps->finish(false);
+          co_await sim.client->end_steps();
+        } else {
+          co_await sim.client->reset();
+          levels.push_back(level_of(co_await sim.client->step(valve(2))));
+        }
+      });
+      EXPECT_EQ(failure, c.failure);
+      if (c.failure.empty()) {
+        std::vector<double> expected;
+        for (int i = 1; i <= c.taken; ++i) expected.push_back(0.5 * i);
+        expected.push_back(2);
+        EXPECT_EQ(levels, expected);
+      }
     }
-  }
   // A sim that announces no batches gets none.
   TempDir dir;
   testing::run_async([&]() -> awaitable<void> {

@@ -276,7 +276,7 @@ TEST_F(ValidateFaultSims, StepsSentAheadAreComparedWithTheSameStepsOneAtATime) {
   Validation batches = validate({"--end-at", "3", "--batches", "2"}, 10);
   EXPECT_EQ(batches.result(Check::kStepsAhead).summary,
             "3 steps after a fresh Reset with seed 0, up to 64 sent ahead and in batches of up "
-            "to 32, 256 in flight, answered as the same steps one at a time");
+            "to 128, 512 in flight, answered as the same steps one at a time");
 
   // A sim that answers otherwise on the stream may just not be deterministic: a warning.
   Validation differs = validate({"--fault", "differs-ahead"});

@@ -501,11 +501,11 @@ TEST(Settings, BatchSizeAndWindowAreCheckedTogether) {
   };
   // (batch, window) given, and what is read: the default window grows to a larger batch.
   const std::vector<std::tuple<const char*, const char*, int, int>> good = {
-      {"", "", 32, 256},
-      {"0", "", 0, 256},
+      {"", "", 128, 512},
+      {"0", "", 0, 512},
       {"8", "8", 8, 8},
       {"1024", "", 1024, 1024},
-      {"", "16384", 32, 16384}};
+      {"", "16384", 128, 16384}};
   for (const auto& [batch, window, steps, in_flight] : good) {
     env = {{"VELKO_STEP_BATCH", batch}, {"VELKO_BATCH_WINDOW", window}};
     host::Settings settings = host::read_settings(lookup);
@@ -520,7 +520,7 @@ TEST(Settings, BatchSizeAndWindowAreCheckedTogether) {
        "VELKO_BATCH_WINDOW must be a whole number from 64 to 16384 (the most steps "
        "in flight in batches, at least VELKO_STEP_BATCH), not '32'"},
       {"", "many",
-       "VELKO_BATCH_WINDOW must be a whole number from 32 to 16384 (the most steps "
+       "VELKO_BATCH_WINDOW must be a whole number from 128 to 16384 (the most steps "
        "in flight in batches, at least VELKO_STEP_BATCH), not 'many'"},
   };
   for (const auto& [batch, window, message] : bad) {

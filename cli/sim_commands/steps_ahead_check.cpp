@@ -139,6 +139,7 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
   const bool batches = run.client->takes_batches() && batching.steps > 1;
   // Steps in flight in batches once they were sent; 0 while none were.
   int batch_window = 0;
+  bool resets_in_batches = false;
   AheadRun ahead;
   try {
     std::unique_ptr<dataset_replay::EpisodeSteps> stream =
@@ -148,8 +149,15 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
     if (batches && ahead.difference.empty() && ahead.answered == count) {
       line.update("Stepping the sim with steps in batches...");
       at = "the reset before the steps in batches";
-      (void)co_await run.timed(run.client->reset(run.seeded()), "reset()");
-      stream = run.client->episode_batches(batching, run.options.call_timeout_s);
+      // A sim that takes the reset in the first batch gets it there, as a report run sends it.
+      stream = run.client->episode_with_reset(batching, run.options.call_timeout_s, run.seeded());
+      resets_in_batches = stream != nullptr;
+      if (resets_in_batches) {
+        (void)co_await stream->reset_answer();
+      } else {
+        (void)co_await run.timed(run.client->reset(run.seeded()), "reset()");
+        stream = run.client->episode_batches(batching, run.options.call_timeout_s);
+      }
       if (stream) {
         batch_window = stream->window();
         ahead = co_await run_ahead(*stream, actions, expected, "in batches", at);
@@ -167,7 +175,8 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
       plural(count, "step", "steps") + " after a fresh Reset with seed " +
       std::to_string(run.options.seed) + ", up to " + std::to_string(window) + " sent ahead" +
       (batch_window > 0 ? " and in batches of up to " + std::to_string(batching.steps) + ", " +
-                              std::to_string(batch_window) + " in flight"
+                              std::to_string(batch_window) + " in flight" +
+                              (resets_in_batches ? ", the reset in the first" : "")
                         : "");
   if (ahead.difference.empty() && ahead.answered == count) {
     run.pass(Check::kStepsAhead, done + ", answered as the same steps one at a time");

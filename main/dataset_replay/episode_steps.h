@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include <boost/json/value.hpp>
@@ -24,6 +25,8 @@ class EpisodeSteps {
   // Sends the next step with `action`, taken at once: the caller may change it afterwards.
   // Only while fewer than window() steps are unanswered.
   virtual void send(const boost::json::value& action) = 0;
+  // Sends at once the steps held back to fill a batch: the caller has no more to send.
+  virtual void send_now() {}
   // The answer of the oldest unanswered step (observation, reward, terminated, truncated,
   // info). TimeoutError "the sim's step() did not answer within S s" when it does not come
   // within the time limit, counted from the start of the wait.
@@ -32,6 +35,14 @@ class EpisodeSteps {
   // answer ended the episode (terminated or truncated). Steps still unanswered otherwise are
   // cancelled.
   virtual awaitable<void> finish(bool sim_ended) = 0;
+  // The answer of the reset that the steps began with (observation, info), before any step's:
+  // for steps made with SimClient::episode_with_reset() only. TimeoutError "the sim's reset()
+  // did not answer within S s" when it does not come within the time limit.
+  // (Defined here: the sim connection module, loaded apart, shares this type with velko.)
+  virtual awaitable<std::vector<boost::json::value>> reset_answer() {
+    throw std::logic_error("the steps of this episode did not begin with its reset");
+    co_return std::vector<boost::json::value>{};
+  }
 };
 
 // The steps of an episode one at a time through client.step(), each answer awaited at most

@@ -125,13 +125,30 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
   Recorder recorder(plan, core);
   ResetArgs reset_args;
   reset_args.seed = seed;
-  std::vector<json::value> reset = co_await call(client.reset(std::move(reset_args)), "reset()");
-  expect_parts(reset, 2, "reset()", "observation, info");
-  recorder.record(reset[0]);
+  const std::int64_t n_rows = episode.row_count();
+  // A sim that takes resets in batches gets the reset with the episode's first steps; any
+  // other a reset call first.
+  std::unique_ptr<EpisodeSteps> steps;
+  if (steps_ahead > 1) steps = client.episode_with_reset(batching, call_timeout_s, reset_args);
+  bool reset_due = steps != nullptr;
+  // Takes the reset's answer and records its observation.
+  auto take_reset = [&](std::vector<json::value> reset) {
+    expect_parts(reset, 2, "reset()", "observation, info");
+    recorder.record(reset[0]);
+    reset_due = false;
+  };
+  if (!reset_due) {
+    take_reset(co_await call(client.reset(std::move(reset_args)), "reset()"));
+  }
+  if (n_rows <= 1) {
+    if (reset_due) {
+      take_reset(co_await steps->reset_answer());
+      co_await steps->finish(false);
+    }
+    co_return std::move(recorder.predictions);
+  }
 
   json::value action = core.as_compute_sees(template_action);
-  const std::int64_t n_rows = episode.row_count();
-  if (n_rows <= 1) co_return std::move(recorder.predictions);
   // The recorded values of each planned action, looked up once.
   std::vector<std::string> ids;
   ids.reserve(plan.actions.size());
@@ -159,8 +176,7 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
   // allows; a row whose action cannot be made fails the replay only once every earlier answer
   // has been taken and none ended the episode, as when steps go one at a time.
   // One at a time (a window of 0 or 1) holds for batches too.
-  std::unique_ptr<EpisodeSteps> steps;
-  if (steps_ahead > 1) steps = client.episode_batches(batching, call_timeout_s);
+  if (!steps && steps_ahead > 1) steps = client.episode_batches(batching, call_timeout_s);
   if (!steps) steps = client.episode_steps(steps_ahead, call_timeout_s);
   const std::int64_t window = std::max(1, steps->window());
   const std::int64_t last = n_rows - 1;
@@ -182,7 +198,11 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
           unsendable = std::current_exception();
         }
       }
+      // The episode's last steps need not wait for a batch to fill.
+      if (sent == last || unsendable) steps->send_now();
     }
+    // The reset's answer comes before any step's, and its failure first.
+    if (reset_due) take_reset(co_await steps->reset_answer());
     if (answered == sent && unsendable) std::rethrow_exception(unsendable);
     std::vector<json::value> step = co_await steps->next();
     ++answered;

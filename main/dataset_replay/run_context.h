@@ -17,10 +17,10 @@ inline constexpr double DEFAULT_CALL_TIMEOUT_S = 300;
 // Most processes of a sim that a report run replays over.
 inline constexpr int MAX_SIM_PROCESSES = 64;
 // Most steps in one message to a sim that takes batches, unless the run says otherwise.
-inline constexpr int DEFAULT_STEP_BATCH = 32;
+inline constexpr int DEFAULT_STEP_BATCH = 128;
 // Most steps in flight in batches unless the run says otherwise: several batches, so that the
 // sim has the next one while velko reads the answers of the last.
-inline constexpr int DEFAULT_BATCH_WINDOW = 256;
+inline constexpr int DEFAULT_BATCH_WINDOW = 512;
 
 // How the steps of an episode go to a sim that takes them in batches.
 struct StepBatching {

@@ -110,6 +110,15 @@ class SimClient {
                                                         double /*call_timeout_s*/) {
     return nullptr;
   }
+  // A new episode started by `args` and its steps, in batches as `batching` says, the reset
+  // going with the first of them on a stream that lasts from episode to episode (its answer
+  // is the steps' reset_answer()); none when the sim does not take resets in batches (it did
+  // not announce them in its answer to init()) or `batching` asks for no batches.
+  virtual std::unique_ptr<EpisodeSteps> episode_with_reset(StepBatching /*batching*/,
+                                                           double /*call_timeout_s*/,
+                                                           ResetArgs /*args*/) {
+    return nullptr;
+  }
 };
 
 // Called with each line that the sim writes.

@@ -16,9 +16,16 @@ resets the env before its steps, and after the answer that ends an episode every
 dropped until the next one with a reset.
 """
 
+import threading
+import time
+
 from .json_values import BadRequest
 from .read_ahead import ReadAhead
 from .session import CallError
+
+# Longest that the steps of a batch go unanswered while later ones are applied: the time limit
+# of velko's call counts until an answer comes, so a batch of slow steps is answered in parts.
+ANSWER_WITHIN_S = 1.0
 
 
 def step_stream(session, requests, reply_type, fail, active=lambda: True):
@@ -57,6 +64,10 @@ def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=
     batch, not before each step, as asking costs gRPC's lock of the call, a few microseconds
     taken from the poller thread, and a batch is applied in a moment.
 
+    The batches are read and applied on a thread of their own, while the replies of those
+    before go out: gRPC's server sends a reply only through the thread that polls the
+    connection, and the env does not wait for that hand-over.
+
     The first batch decides what the stream is. Without a reset it holds one episode: the
     answer that ends the episode ends the stream with OK, and the rest of its batch is
     dropped. With one (`.reset`, a ResetRequest) the stream is kept until velko closes it: a
@@ -64,59 +75,81 @@ def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=
     the reset's answer in `reset`, even when the batch has no step; after the answer that
     ends an episode, the rest of its batch and every batch without a reset are dropped. A
     failed reset ends the stream with its status."""
-    ahead = ReadAhead(batches)
+    stopped = threading.Event()
+    outcomes = ReadAhead(_applied(session, batches, reply_type, answer_type, limit,
+                                  lambda: not stopped.is_set() and active()))
     try:
-        kept = None  # whether the stream outlives its episodes, known from the first batch
-        ended = False
-        for batch in ahead:
-            if not active():
-                return
-            if len(batch.steps) > limit:
-                fail("INVALID_ARGUMENT", f"a batch of {len(batch.steps)} steps, more than the "
-                                         f"{limit} the sim takes in one")
-                return
-            if kept is None:
-                kept = batch.HasField("reset")
-            reset = None
-            if kept and batch.HasField("reset"):
-                request = batch.reset
-                seed = request.seed if request.HasField("seed") else None
-                try:
-                    reset = answer_type(json=session.reset(seed, request.options_json))
-                except BadRequest as error:
-                    fail("INVALID_ARGUMENT", str(error))
-                    return
-                except CallError as error:
-                    fail(error.status, error.message)
-                    return
-            elif ended:
-                continue  # the episode is over: wait for the batch that starts the next
-            answers, failure, ended = _apply(session, batch.steps, answer_type)
-            if reset is not None:
-                yield reply_type(reset=reset, answers=answers)
-            elif answers:
-                yield reply_type(answers=answers)
+        for reply, failure in outcomes:
+            if reply is not None:
+                yield reply
             if failure is not None:
                 fail(*failure)
                 return
-            if ended and not kept:
-                return
     finally:
-        ahead.close()
+        stopped.set()
+        outcomes.close()
 
 
-def _apply(session, steps, answer_type):
-    """Applies `steps` in order up to the first that fails or ends the episode: (their
-    answers, (status, message) of the failure or None, whether the episode ended)."""
+def _applied(session, batches, reply_type, answer_type, limit, active):
+    """Applies the batches of `batches` as batch_stream says, yielding for each (its reply or
+    None, (status, message) of the failure that ends the stream or None)."""
+    kept = None  # whether the stream outlives its episodes, known from the first batch
+    ended = False
+    for batch in batches:
+        if not active():
+            return
+        if len(batch.steps) > limit:
+            yield None, ("INVALID_ARGUMENT", f"a batch of {len(batch.steps)} steps, more than "
+                                             f"the {limit} the sim takes in one")
+            return
+        if kept is None:
+            kept = batch.HasField("reset")
+        reset = None
+        if kept and batch.HasField("reset"):
+            request = batch.reset
+            seed = request.seed if request.HasField("seed") else None
+            try:
+                reset = answer_type(json=session.reset(seed, request.options_json))
+            except BadRequest as error:
+                yield None, ("INVALID_ARGUMENT", str(error))
+                return
+            except CallError as error:
+                yield None, (error.status, error.message)
+                return
+        elif ended:
+            continue  # the episode is over: wait for the batch that starts the next
+        steps = batch.steps
+        done = 0
+        while True:
+            answers, failure, ended, done = _apply(session, steps, done, answer_type)
+            if reset is not None:
+                yield reply_type(reset=reset, answers=answers), failure
+                reset = None
+            elif answers or failure is not None:
+                yield (reply_type(answers=answers) if answers else None), failure
+            if failure is not None or ended or done == len(steps):
+                break
+        if failure is not None or (ended and not kept):
+            return
+
+
+def _apply(session, steps, first, answer_type):
+    """Applies `steps` in order from the one at `first` up to the first that fails or ends
+    the episode, or until ANSWER_WITHIN_S have gone by: (their answers, (status, message) of
+    the failure or None, whether the episode ended, the index of the next step to apply)."""
     answers = []
-    for request in steps:
+    started = time.monotonic()
+    for index in range(first, len(steps)):
+        request = steps[index]
         try:
             answer = session.step(request.action_json)
         except BadRequest as error:
-            return answers, ("INVALID_ARGUMENT", str(error)), False
+            return answers, ("INVALID_ARGUMENT", str(error)), False, index
         except CallError as error:
-            return answers, (error.status, error.message), False
+            return answers, (error.status, error.message), False, index
         answers.append(answer_type(json=answer.json, step=request.step))
         if answer.ended:
-            return answers, None, True
-    return answers, None, False
+            return answers, None, True, index + 1
+        if time.monotonic() - started >= ANSWER_WITHIN_S:
+            return answers, None, False, index + 1
+    return answers, None, False, len(steps)

@@ -7,10 +7,12 @@ import collections
 import threading
 import time
 import unittest
+from unittest import mock
 
 from velko_sim._proto import sim_pb2
 from velko_sim.read_ahead import ReadAhead
 from velko_sim.session import CallError, StepAnswer
+from velko_sim import stream
 from velko_sim.stream import batch_stream, step_stream
 
 Request = collections.namedtuple("Request", "action_json step")
@@ -97,9 +99,12 @@ class StepStreamOrder(unittest.TestCase):
             # A failure ends the stream with its status, the answers before it first.
             ("R 1 | R99 2", "RNone [1]", ("UNKNOWN", "no reset"), "RNone 1"),
             ("R fail 1", "RNone", ("UNKNOWN", "stuck"), "RNone"),
+            # Steps slower than velko_sim answers within go out in parts (none waits).
+            ("R 1 2 | 3", "RNone [1] | [2] | [3]", None, "RNone 1 2 3", 0),
         ]
-        for text, expected, status, applied in cases:
-            with self.subTest(text):
+        for text, expected, status, applied, *answer_within in cases:
+            with self.subTest(text), mock.patch.object(stream, "ANSWER_WITHIN_S",
+                                                       *(answer_within or [1.0])):
                 session, failures = FakeSession(), []
                 replies = batch_stream(session, batches(text), sim_pb2.StepBatchReply,
                                        sim_pb2.JsonReply, lambda *f: failures.append(f), 3)

@@ -1,7 +1,8 @@
 // velko-test-sim: a sim with one sensor ("level") and one action ("valve") that misbehaves on
 // request, for the tests and benchmarks of the sim connection.
 //
-//   velko-test-sim [--fault KIND [N]]... [--end-at N] [--batches N] --host H --port P
+//   velko-test-sim [--fault KIND [N]]... [--end-at N] [--batches N [--batch-resets]] --host H
+//                  --port P
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
 // spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream,
@@ -27,7 +28,8 @@
 // A reset with a seed prints "reset seed N OPTIONS" (the options' JSON text, or "-").
 // --batches N: it also takes batches of at most N steps (StepBatches), answering each batch in
 // one message, with the faults of steps sent ahead (steps-after-end, out-of-order N,
-// differs-ahead, stall-after-end).
+// differs-ahead, stall-after-end). --batch-resets: it also takes each episode's reset in its
+// first batch, on a stream kept across episodes, with the same faults.
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
@@ -70,6 +72,8 @@ struct Options {
   long end_at = 0;
   // The most steps in one batch that it announces; 0 for none.
   long batches = 0;
+  // It announces that it takes resets in batches.
+  bool batch_resets = false;
   std::string host = "localhost";
   int port = 0;
 };
@@ -98,6 +102,7 @@ class FaultSim final : public pb::Sim::Service {
     const std::string& fault = options_.fault;
     reply->set_steps_ahead(!options_.one_at_a_time && fault != "no-stream");
     reply->set_batch_steps(static_cast<std::uint32_t>(options_.batches));
+    reply->set_batch_resets(options_.batch_resets);
     return grpc::Status::OK;
   }
   grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request, pb::MakeReply*) override {
@@ -245,11 +250,21 @@ class FaultSim final : public pb::Sim::Service {
     if (options_.batches == 0) return grpc::Status(grpc::StatusCode::UNIMPLEMENTED, "");
     pb::StepBatch batch;
     bool ended = false;
-    while (!ended && stream->Read(&batch)) {
+    bool first = true;
+    bool kept = false;
+    while ((kept || !ended) && stream->Read(&batch)) {
       if (batch.steps_size() > options_.batches) {
         return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, "a batch larger than announced");
       }
+      if (first) kept = options_.batch_resets && batch.has_reset();
+      first = false;
       pb::StepBatchReply reply;
+      if (kept && batch.has_reset()) {
+        Reset(context, &batch.reset(), reply.mutable_reset());
+        ended = false;
+      } else if (ended) {
+        continue;
+      }
       for (const pb::StepRequest& request : batch.steps()) {
         bool ends = false;
         pb::JsonReply answer;
@@ -315,6 +330,8 @@ Options parse(int argc, char** argv) {
       options.end_at = std::atol(argv[++i]);
     } else if (arg == "--batches" && i + 1 < argc) {
       options.batches = std::atol(argv[++i]);
+    } else if (arg == "--batch-resets") {
+      options.batch_resets = true;
     } else if (arg == "--host" && i + 1 < argc) {
       options.host = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
