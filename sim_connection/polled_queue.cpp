@@ -19,7 +19,9 @@ namespace {
 // `deadline` on gRPC's monotonic clock, whose origin is its own.
 gpr_timespec grpc_deadline(PolledQueue::Clock::time_point deadline) {
   if (deadline == PolledQueue::Clock::time_point::max()) return gpr_inf_future(GPR_CLOCK_MONOTONIC);
-  const auto left = std::max(deadline - PolledQueue::Clock::now(), PolledQueue::Clock::duration{});
+  const auto left = deadline - PolledQueue::Clock::now();
+  // gRPC waits whole milliseconds: a deadline that has come would still block a millisecond.
+  if (left <= PolledQueue::Clock::duration{}) return gpr_inf_past(GPR_CLOCK_MONOTONIC);
   return gpr_time_add(
       gpr_now(GPR_CLOCK_MONOTONIC),
       gpr_time_from_nanos(std::chrono::duration_cast<std::chrono::nanoseconds>(left).count(),
@@ -73,10 +75,25 @@ awaitable<bool> PolledQueue::wait(const std::function<bool()>& done, Clock::time
     if (done()) co_return true;
     if (now >= deadline) co_return false;
     if (clients_ > 1) {
-      // The event may be another client's, and another coroutine may have become ready to
-      // run meanwhile: the loop gets a turn after every slice.
-      handle_one(std::min(deadline, now + kSharedSlice));
-      turn_due = true;
+      // The event may be another client's, and another coroutine may be ready to run: the
+      // queue is looked at without blocking the event loop (a wait of gRPC's lasts a whole
+      // millisecond at least), and while nothing comes the loop sleeps between looks, briefly
+      // at first and longer the longer nothing comes.
+      if (handle_one(now)) {
+        idle_wait_ = kSharedFirstWait;
+        turn_due = true;
+        continue;
+      }
+      std::exception_ptr cancelled;
+      try {
+        co_await sleep_for(std::min(idle_wait_, deadline - now));
+      } catch (...) {
+        cancelled = as_interrupt_if_cancelled(std::current_exception());
+      }
+      if (cancelled) std::rethrow_exception(cancelled);
+      last_turn_ = Clock::now();
+      idle_wait_ = std::min(idle_wait_ * 2, kSharedLastWait);
+      turn_due = false;
     } else {
       handle_one(std::min(deadline, last_turn_ + kTurnInterval));
     }

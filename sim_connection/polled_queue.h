@@ -29,9 +29,9 @@ class QueuedOperation {
 };
 
 // The completion queue of one sim client, or of the clients of a connection that may serve
-// several sims at once: whichever of their coroutines polls it handles every event, and then
-// polls in short slices with a turn of the event loop after each, so that another client's
-// coroutine that became ready meanwhile goes on. Every operation started on it must
+// several sims at once: whichever of their coroutines polls it handles every event. With
+// several clients it looks at the queue without blocking, and sleeps on the event loop between
+// looks, so that another client's coroutine that became ready meanwhile goes on at once. Every operation started on it must
 // have ended (its `finished` run) before the operation's owner goes away: after a
 // cancellation, an owner settles its operations with `settle`.
 class PolledQueue {
@@ -41,8 +41,10 @@ class PolledQueue {
   // Longest time that the event loop goes without a turn while a call is awaited: the delay
   // within which an interrupt, a timer or the sim's output is seen.
   static constexpr Clock::duration kTurnInterval = std::chrono::milliseconds(10);
-  // Longest that one poll blocks while several clients use the queue.
-  static constexpr Clock::duration kSharedSlice = std::chrono::microseconds(50);
+  // While several clients use the queue, the event loop sleeps between looks at it: first
+  // this long, then twice as long each time nothing came, up to kSharedLastWait.
+  static constexpr Clock::duration kSharedFirstWait = std::chrono::microseconds(20);
+  static constexpr Clock::duration kSharedLastWait = std::chrono::microseconds(500);
 
   PolledQueue();
   // Shuts the queue down and drops what is left in it.
@@ -78,6 +80,8 @@ class PolledQueue {
 
   grpc::CompletionQueue queue_;
   Clock::time_point last_turn_;
+  // How long the event loop sleeps before its next look while several clients use the queue.
+  Clock::duration idle_wait_ = kSharedFirstWait;
   // Clients that use the queue now.
   int clients_ = 0;
 };
