@@ -31,9 +31,9 @@ class QueuedOperation {
 // The completion queue of one sim client, or of the clients of a connection that may serve
 // several sims at once: whichever of their coroutines polls it handles every event. With
 // several clients it looks at the queue without blocking, and sleeps on the event loop between
-// looks, so that another client's coroutine that became ready meanwhile goes on at once. Every operation started on it must
-// have ended (its `finished` run) before the operation's owner goes away: after a
-// cancellation, an owner settles its operations with `settle`.
+// looks, so that another client's coroutine that became ready meanwhile goes on at once. Every
+// operation started on it must have ended (its `finished` run) before the operation's owner goes
+// away: after a cancellation, an owner settles its operations with `settle`.
 class PolledQueue {
  public:
   using Clock = std::chrono::steady_clock;
