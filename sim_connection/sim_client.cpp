@@ -585,8 +585,6 @@ class StepsInBatches : public NumberedSteps<BatchStream> {
     pb::StepRequest* request = pending_.add_steps();
     encode_action(action, *request);
     request->set_step(++sent_);
-    // The episode's first batch is a short one, so that the sim starts on it while the
-    // replay makes the next.
     if (pending_.steps_size() >= batch_) flush();
   }
 
@@ -804,8 +802,7 @@ std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_with_reset(
     dataset_replay::StepBatching batching, double call_timeout_s, dataset_replay::ResetArgs args) {
   const int batch = std::min(batching.steps, impl_->batch_steps);
   if (!takes_batches() || !impl_->batch_resets || batch <= 1) return nullptr;
-  // The steps of one at a time, if any went before, end first: the sim applies one call's
-  // steps at a time.
+  // As reset() does: an answer that no step made one at a time asked for is refused first.
   impl_->refuse_unasked();
   return std::make_unique<EpisodeWithReset>(*impl_, batch, std::max(batching.window, batch),
                                             call_timeout_s, args);
