@@ -163,13 +163,15 @@ class SimService final : public pb::Sim::Service {
   // reset comes in its first batch and is answered first, and after an ending answer the
   // batches without a reset are dropped.
   grpc::Status StepBatches(
-      grpc::ServerContext*,
+      grpc::ServerContext* context,
       grpc::ServerReaderWriter<pb::StepBatchReply, pb::StepBatch>* stream) override {
     pb::StepBatch batch;
     bool ended = false;
     bool first = true;
     bool kept = false;
-    while ((kept || !ended) && stream->Read(&batch)) {
+    // A stream that velko cancelled has no more of its steps applied: the next episode may
+    // already be on its way on another.
+    while ((kept || !ended) && stream->Read(&batch) && !context->IsCancelled()) {
       if (batch.steps_size() > static_cast<int>(kBatchSteps)) {
         return grpc::Status(grpc::StatusCode::INVALID_ARGUMENT,
                             "a batch of " + std::to_string(batch.steps_size()) +
@@ -201,7 +203,7 @@ class SimService final : public pb::Sim::Service {
         if (ended) break;
         // velko's time limit counts until an answer comes: slow steps are answered in parts.
         if (std::chrono::steady_clock::now() - answering_since >= kAnswerWithin) {
-          written = stream->Write(reply);
+          written = !context->IsCancelled() && stream->Write(reply);
           if (!written) break;
           reply.Clear();
           answering_since = std::chrono::steady_clock::now();

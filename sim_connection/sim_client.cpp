@@ -418,6 +418,8 @@ struct GrpcSimClient::Impl {
     pb::JsonReply answer;
     const BatchStream::Next outcome =
         co_await ending->next(answer, Clock::now() + BatchStream::kCloseGrace);
+    // A sim that keeps the stream open is let go at once, not waited for again.
+    if (outcome == BatchStream::Next::kTimedOut) ending->cancel();
     if (outcome == BatchStream::Next::kAnswer) throw after_last_episode(answer.step());
     if (outcome == BatchStream::Next::kUnasked) throw after_last_episode(*ending->unasked());
     if (outcome == BatchStream::Next::kEnded && !ending->status().ok()) {
@@ -516,6 +518,8 @@ class NumberedSteps : public dataset_replay::EpisodeSteps {
       stream_.cancel();
       co_return;
     }
+    // Answers that came for steps after the replay's last are not the sim's fault.
+    if (!sim_ended) stream_.drop_answers();
     // The sim ends the stream after the answer that ended the episode, and once it has no
     // more steps to take; it answers nothing more.
     stream_.close();
@@ -638,7 +642,7 @@ class EpisodeWithReset final : public StepsInBatches {
   ~EpisodeWithReset() override {
     if (kept_) return;
     if (!stream_.ended()) stream_.cancel();
-    impl_.episodes.reset();
+    if (impl_.episodes.get() == &stream_) impl_.episodes.reset();
   }
 
   awaitable<std::vector<json::value>> reset_answer() override {
@@ -671,8 +675,12 @@ class EpisodeWithReset final : public StepsInBatches {
     pending_.Clear();
     if (!sim_ended && stream_.unanswered() > 0) co_return;  // cancelled with the steps
     // The sim drops the steps sent after its ending answer; the stream goes on with the next
-    // episode's reset.
-    if (sim_ended) stream_.forget_unanswered();
+    // episode's reset. Answers that came for steps after the replay's last are not wanted.
+    if (sim_ended) {
+      stream_.forget_unanswered();
+    } else {
+      stream_.drop_answers();
+    }
     impl_.episodes_last_step = answered_;
     impl_.episodes_last_ended = sim_ended;
     kept_ = true;
@@ -682,6 +690,12 @@ class EpisodeWithReset final : public StepsInBatches {
  private:
   // The stream that the client keeps, opened now when it has none or it has ended.
   static BatchStream& kept_stream(GrpcSimClient::Impl& impl) {
+    // The sim keeps the stream between episodes; one that it failed meanwhile fails the run.
+    if (impl.episodes && impl.episodes->ended() && !impl.episodes->status().ok()) {
+      const grpc::Status status = impl.episodes->status();
+      impl.episodes.reset();
+      raise_status(status, "step()");
+    }
     if (!impl.episodes || impl.episodes->ended()) {
       impl.episodes =
           std::make_unique<BatchStream>(*impl.stub, impl.queue, impl.options.max_answer_bytes);

@@ -88,6 +88,13 @@ void NumberedStream<Kind>::forget_unanswered() {
 }
 
 template <class Kind>
+void NumberedStream<Kind>::drop_answers() {
+  answers_.clear();
+  held_bytes_ = 0;
+  pump();
+}
+
+template <class Kind>
 void NumberedStream<Kind>::cancel() {
   if (!busy() && finished_) return;
   cancelled_ = true;

@@ -110,6 +110,10 @@ class NumberedStream {
   // to one of them is then one that no step asked for.
   void forget_unanswered();
 
+  // Drops the answers that came and were not taken: the steps they answer are no longer
+  // wanted (the replay stopped the episode before them).
+  void drop_answers();
+
   // True once the stream's final status is known.
   bool ended() const { return finished_; }
   const grpc::Status& status() const { return status_; }

@@ -563,6 +563,8 @@ TEST(SimClient, StepsInBatchesKeepTheRulesOfStepsSentAhead) {
       {{"--batches", "2", "--end-at", "3"}, 7, 3, true, ""},
       // Rows running out in the middle of a batch: the partial one goes out.
       {{"--batches", "4"}, 3, 3, false, ""},
+      // The replay stopping after step 1, the answers to 2 and 3 came with it: not wanted.
+      {{"--batches", "4"}, 3, 1, false, ""},
       {{"--batches", "4", "--fault", "out-of-order", "2"},
        4,
        2,

@@ -161,6 +161,12 @@ awaitable<bool> check_steps_ahead(ValidationRun& run) {
       if (stream) {
         batch_window = stream->window();
         ahead = co_await run_ahead(*stream, actions, expected, "in batches", at);
+        stream.reset();
+        // A stream kept across episodes is closed and read to its end, as at the end of a
+        // report run: an answer after the episode's last fails here too.
+        at = "the end of the steps in batches";
+        co_await dataset_replay::sim_call(run.client->end_steps(), "step()",
+                                          run.options.call_timeout_s);
       }
     }
   } catch (const std::exception&) {

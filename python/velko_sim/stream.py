@@ -121,6 +121,8 @@ def _applied(session, batches, reply_type, answer_type, limit, active):
         steps = batch.steps
         done = 0
         while True:
+            if done and not active():
+                return  # cancelled while a batch of slow steps was being answered in parts
             answers, failure, ended, done = _apply(session, steps, done, answer_type)
             if reset is not None:
                 yield reply_type(reset=reset, answers=answers), failure
