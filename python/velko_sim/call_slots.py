@@ -1,8 +1,8 @@
-"""How many calls the sim works on at once, so that Ping always finds a free thread.
+"""How many calls the sim works on at once, so that a call is refused rather than queued.
 
-gRPC's server runs each call on a thread of one pool, and a step stream holds its thread for
-as long as it is open. Without a bound, a few open streams (or calls waiting for an env stuck
-in a step) would take every thread, and Ping, and every other call, would wait behind them.
+The sim runs the env for single calls on a few worker threads, and a step stream is open for
+as long as velko keeps it. Without a bound, calls waiting for an env stuck in a step would
+take every worker, and every later call would wait behind them with no word of why.
 """
 
 import threading

@@ -2,8 +2,11 @@
 
 Reads the address, takes the port for this process alone, serves the Sim service until
 SIGTERM or SIGINT, then stops within a few seconds even when the env is stuck in a call.
+gRPC's server runs on an asyncio event loop of a thread of its own; the main thread waits for
+the stop signals.
 """
 
+import asyncio
 import concurrent.futures
 import os
 import signal
@@ -24,12 +27,12 @@ MAX_REQUEST_BYTES = 64 << 20
 # may take before the process leaves without waiting (an env stuck in a step).
 SHUTDOWN_GRACE_S = 1.0
 SHUTDOWN_LIMIT_S = 3.0
-# Threads answering calls: a step stream holds one (and reads its requests on a thread of its
-# own) for as long as it is open.
+# Threads that run the env for calls other than the step streams (which apply their steps on
+# the event loop).
 WORKERS = 8
-# Calls other than Ping that run at once; one more is refused. One thread is always left for
-# Ping (and for such refusals, which end at once). velko makes one call at a time, and its
-# previous step stream may still be ending on the sim's side when the next call comes.
+# Calls other than Ping that run at once; one more is refused at once rather than queued.
+# velko makes one call at a time, and its previous step stream may still be ending on the
+# sim's side when the next call comes.
 CALLS_AT_ONCE = WORKERS - 1
 # Most steps taken in one batch (announced to velko when batches are on).
 BATCH_STEPS = 256
@@ -81,39 +84,57 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True,
         _leave(2, f"{program}: {error}")
     session = Session(make_env, mappings)
 
-    # The stop signals wait for this thread alone: the server's threads, started below,
-    # inherit the blocked mask.
+    # The stop signals wait for this thread alone: the threads started below inherit the
+    # blocked mask.
     signal.pthread_sigmask(signal.SIG_BLOCK, _STOP_SIGNALS)
     workers = concurrent.futures.ThreadPoolExecutor(max_workers=WORKERS,
                                                     thread_name_prefix="velko-sim")
+    service = SimService(session, CallSlots(CALLS_AT_ONCE), workers,
+                         steps_ahead=bool(steps_ahead),
+                         batch_steps=BATCH_STEPS if steps_ahead and batches else 0)
+    loop = asyncio.new_event_loop()
+    started = concurrent.futures.Future()
+    serving = threading.Thread(target=_serve_on, args=(loop, service, f"{host}:{port}", started),
+                               name="velko-sim-loop", daemon=True)
+    serving.start()
+    server = started.result()
+    if server is None:
+        _leave(1, f"{program}: cannot serve on {host}:{port} (is the port in use?)")
+
+    # The signals stay blocked afterwards: a second SIGTERM does not cut the way out short.
+    signal.sigwait(_STOP_SIGNALS)
+    _stop(loop, server, serving, workers)
+
+
+def _serve_on(loop, service, target, started):
+    """Runs the event loop with the server on it (on the loop's own thread): `started` gets
+    the server once it serves on `target`, or None when the port cannot be taken."""
+    asyncio.set_event_loop(loop)
     # The port is this process's alone: gRPC would share it (SO_REUSEPORT) with another
     # server, and velko could then talk to another run's sim.
-    server = grpc.server(workers, options=[("grpc.so_reuseport", 0),
-                                           ("grpc.max_receive_message_length",
-                                            MAX_REQUEST_BYTES)])
-    service = SimService(session, CallSlots(CALLS_AT_ONCE), steps_ahead=bool(steps_ahead),
-                         batch_steps=BATCH_STEPS if steps_ahead and batches else 0)
+    server = grpc.aio.server(options=[("grpc.so_reuseport", 0),
+                                      ("grpc.max_receive_message_length", MAX_REQUEST_BYTES)])
     sim_pb2_grpc.add_SimServicer_to_server(service, server)
-    target = f"{host}:{port}"
     try:
         bound = server.add_insecure_port(target)
     except RuntimeError:
         bound = 0
     if not bound:
-        _leave(1, f"{program}: cannot serve on {target} (is the port in use?)")
-    server.start()
+        started.set_result(None)
+        return
+    loop.run_until_complete(server.start())
+    started.set_result(server)
+    loop.run_forever()
 
-    # The signals stay blocked afterwards: a second SIGTERM does not cut the way out short.
-    signal.sigwait(_STOP_SIGNALS)
-    _stop(server, workers)
 
-
-def _stop(server, workers):
+def _stop(loop, server, serving, workers):
     """Stops serving; leaves at once when a call stuck in the env would hold the process."""
     stopped = threading.Event()
 
     def stop():  # on a thread of its own: the main thread keeps the time limit
-        server.stop(SHUTDOWN_GRACE_S).wait()
+        asyncio.run_coroutine_threadsafe(server.stop(SHUTDOWN_GRACE_S), loop).result()
+        loop.call_soon_threadsafe(loop.stop)
+        serving.join()
         workers.shutdown(wait=True)
         stopped.set()
 

@@ -1,137 +1,155 @@
-"""The gRPC service `velko.sim.v1.Sim` over a Session."""
+"""The gRPC service `velko.sim.v1.Sim` over a Session, served on an asyncio event loop."""
+
+import asyncio
 
 import grpc
 
 from .json_values import BadRequest
 from .session import CallError
-from .stream import batch_stream, step_stream
+from .stream import BatchApplier, StepApplier
 from .stubs import sim_pb2, sim_pb2_grpc
 
 
 class SimService(sim_pb2_grpc.SimServicer):
     """Answers velko's calls with a Session; failures become statuses with their message.
 
-    Every call but Ping takes one of `slots` (a CallSlots) while it runs, and is refused with
-    RESOURCE_EXHAUSTED when none is free: given fewer slots than the server has threads, Ping
-    always finds a thread, whatever the other calls are doing."""
+    Calls other than the step streams run the env on one of `workers` (an executor), so that
+    the event loop, and Ping with it, goes on while the env makes itself or a step hangs. The
+    streams apply their steps on the event loop: a hand-over to another thread for every
+    message would cost the sim more than gRPC's own work for it, and velko sends nothing else
+    while it steps.
 
-    def __init__(self, session, slots, steps_ahead=True, batch_steps=0):
+    Every call but Ping takes one of `slots` (a CallSlots) while it runs, and is refused with
+    RESOURCE_EXHAUSTED when none is free, rather than queued behind the others."""
+
+    def __init__(self, session, slots, workers, steps_ahead=True, batch_steps=0):
         self._session = session
         self._slots = slots
+        self._workers = workers
         self._steps_ahead = steps_ahead
         self._batch_steps = batch_steps
 
-    def Ping(self, request, context):
-        # Answers at once, whatever the env is doing: it takes no lock and no slot.
+    async def Ping(self, request, context):
+        # Answers at once, whatever the env is doing in a worker: it takes no lock and no slot.
         return sim_pb2.PingReply()
 
-    def Init(self, request, context):
+    async def Init(self, request, context):
         # Steps sent ahead reach the env one at a time, in order, as any others: its step()
         # sees no difference. Nor does its reset() when it comes in a batch.
-        return self._in_slot(context, sim_pb2.InitReply,
-                             lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead,
-                                                       batch_steps=self._batch_steps,
-                                                       batch_resets=bool(self._batch_steps)))
+        return await self._answer(
+            context, lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead,
+                                               batch_steps=self._batch_steps,
+                                               batch_resets=bool(self._batch_steps)))
 
-    def Make(self, request, context):
-        return self._answer(context, sim_pb2.MakeReply,
-                            lambda: self._session.make(request.env_init_json))
+    async def Make(self, request, context):
+        def make():
+            self._session.make(request.env_init_json)
+            return sim_pb2.MakeReply()
+        return await self._answer(context, make)
 
-    def GetMappings(self, request, context):
-        return self._json(context, self._session.mappings)
+    async def GetMappings(self, request, context):
+        return await self._json(context, self._session.mappings)
 
-    def SensorSpaceInfo(self, request, context):
-        return self._json(context, self._session.sensor_space)
+    async def SensorSpaceInfo(self, request, context):
+        return await self._json(context, self._session.sensor_space)
 
-    def ActionSpaceInfo(self, request, context):
-        return self._json(context, self._session.action_space)
+    async def ActionSpaceInfo(self, request, context):
+        return await self._json(context, self._session.action_space)
 
-    def Reset(self, request, context):
+    async def Reset(self, request, context):
         # A velko older than the seed sends neither field: no seed, no options.
         seed = request.seed if request.HasField("seed") else None
-        return self._json(context, lambda: self._session.reset(seed, request.options_json))
+        return await self._json(context, lambda: self._session.reset(seed, request.options_json))
 
-    def Step(self, request, context):
-        return self._json(context, lambda: self._session.step(request.action_json).json)
+    async def Step(self, request, context):
+        return await self._json(context, lambda: self._session.step(request.action_json).json)
 
-    def StepStream(self, request_iterator, context):
-        # A generator: the slot is taken when gRPC starts to run the stream on its thread, and
-        # given back however the stream ends (a cancelled one included).
+    async def Close(self, request, context):
+        def close():
+            self._session.close()
+            return sim_pb2.CloseReply()
+        return await self._answer(context, close)
+
+    async def StepStream(self, request_iterator, context):
         if not self._slots.take():
-            _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
-            return
+            await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            yield from step_stream(self._session, request_iterator, sim_pb2.JsonReply,
-                                   lambda status, message: _fail(context, status, message),
-                                   context.is_active)
+            applier = StepApplier(self._session, sim_pb2.JsonReply)
+            async for request in request_iterator:
+                if context.cancelled():
+                    return
+                reply, failure = applier.apply(request)
+                if reply is not None:
+                    yield reply
+                if failure is not None:
+                    await _fail(context, *failure)
+                if applier.finished:
+                    return  # the episode ended: the steps still on their way are not applied
         finally:
             self._slots.give_back()
 
-    def StepBatches(self, request_iterator, context):
+    async def StepBatches(self, request_iterator, context):
         # As StepStream, a batch of steps to a message; offered only when announced. A stream
         # whose first batch carries a reset holds every episode of the run, each reset in its
         # first batch.
         if not self._batch_steps:
-            _fail(context, "UNIMPLEMENTED", "the sim takes no batches of steps")
-            return
+            await _fail(context, "UNIMPLEMENTED", "the sim takes no batches of steps")
         if not self._slots.take():
-            _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
-            return
+            await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            yield from batch_stream(self._session, request_iterator, sim_pb2.StepBatchReply,
-                                    sim_pb2.JsonReply,
-                                    lambda status, message: _fail(context, status, message),
-                                    self._batch_steps, context.is_active)
+            applier = BatchApplier(self._session, sim_pb2.StepBatchReply, sim_pb2.JsonReply,
+                                   self._batch_steps)
+            active = lambda: not context.cancelled()  # noqa: E731
+            async for batch in request_iterator:
+                if context.cancelled():
+                    return
+                for reply, failure in applier.apply(batch, active):
+                    if reply is not None:
+                        yield reply
+                    if failure is not None:
+                        await _fail(context, *failure)
+                if applier.finished:
+                    return
         finally:
             self._slots.give_back()
 
-    def Close(self, request, context):
-        return self._answer(context, sim_pb2.CloseReply, self._session.close)
-
-    def _in_slot(self, context, reply_type, call):
-        """What `call` answers, run in a slot; an empty reply_type refused when none is
-        free."""
+    async def _answer(self, context, call):
+        """The reply that `call` makes on a worker, in a slot; a failure becomes the call's
+        status."""
         if not self._slots.take():
-            _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
-            return reply_type()
+            await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            return call()
+            reply, failure = await asyncio.get_running_loop().run_in_executor(
+                self._workers, _outcome, call)
         finally:
             self._slots.give_back()
+        if failure is not None:
+            await _fail(context, *failure)
+        return reply
 
-    def _json(self, context, call):
+    async def _json(self, context, call):
         """A JsonReply with the text that `call` gives."""
-        def answer():
-            reply = sim_pb2.JsonReply()
-            try:
-                reply.json = call()
-            except BadRequest as error:
-                _fail(context, "INVALID_ARGUMENT", str(error))
-            except CallError as error:
-                _fail(context, error.status, error.message)
-            return reply
-        return self._in_slot(context, sim_pb2.JsonReply, answer)
+        return await self._answer(context, lambda: sim_pb2.JsonReply(json=call()))
 
-    def _answer(self, context, reply_type, call):
-        """An empty reply once `call` has run."""
-        def answer():
-            try:
-                call()
-            except BadRequest as error:
-                _fail(context, "INVALID_ARGUMENT", str(error))
-            except CallError as error:
-                _fail(context, error.status, error.message)
-            return reply_type()
-        return self._in_slot(context, reply_type, answer)
+
+def _outcome(call):
+    """(what call() returns, None), or (None, (status, message)) when it fails as the
+    session's calls fail."""
+    try:
+        return call(), None
+    except BadRequest as error:
+        return None, ("INVALID_ARGUMENT", str(error))
+    except CallError as error:
+        return None, (error.status, error.message)
 
 
 # Longest status message sent: a status travels in a header, whose size gRPC bounds.
 MAX_MESSAGE_CHARS = 2000
 
 
-def _fail(context, status, message):
-    """Ends the call with a status (named as in grpc.StatusCode) and its message."""
+async def _fail(context, status, message):
+    """Ends the call with a status (named as in grpc.StatusCode) and its message: raises, as
+    gRPC's abort does."""
     if len(message) > MAX_MESSAGE_CHARS:
         message = message[:MAX_MESSAGE_CHARS] + f" [... {len(message) - MAX_MESSAGE_CHARS} more]"
-    context.set_code(getattr(grpc.StatusCode, status))
-    context.set_details(message)
+    await context.abort(getattr(grpc.StatusCode, status), message)

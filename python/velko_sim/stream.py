@@ -1,11 +1,12 @@
-"""StepStream: steps over one stream, each request answered in order as Step answers it.
+"""What the two step streams do with each request, as it comes.
 
-Everything the step stream does is here, so that a change to how streams are used (when one
-ends, what a sim announces about them) is made in this one place.
+Everything the step streams do is here, so that a change to how streams are used (when one
+ends, what a sim announces about them) is made in this one place. The service feeds each
+request to its stream's applier on the server's event loop and sends what it gives back.
 
-velko numbers the steps of an episode that it sends ahead of their answers (from 1); each
-answer echoes its request's number, and the answer that ends the episode (terminated or
-truncated) ends the stream, so that the requests still on their way are never applied.
+StepStream: velko numbers the steps of an episode that it sends ahead of their answers (from
+1); each answer echoes its request's number, and the answer that ends the episode (terminated
+or truncated) ends the stream, so that the requests still on their way are never applied.
 Unnumbered requests (step 0) come one at a time over a stream that outlives episodes.
 
 StepBatches carries the numbered steps of one episode several to a message: a batch's steps
@@ -16,11 +17,9 @@ resets the env before its steps, and after the answer that ends an episode every
 dropped until the next one with a reset.
 """
 
-import threading
 import time
 
 from .json_values import BadRequest
-from .read_ahead import ReadAhead
 from .session import CallError
 
 # Longest that the steps of a batch go unanswered while later ones are applied: the time limit
@@ -28,130 +27,118 @@ from .session import CallError
 ANSWER_WITHIN_S = 1.0
 
 
-def step_stream(session, requests, reply_type, fail, active=lambda: True):
-    """Yields one reply per step request, each as soon as its step is applied (the requests
-    are read a few ahead, on a thread of their own). A failed step ends the stream:
-    fail(status, message) sets the stream's status and nothing more is applied. After the
-    answer that ends a numbered episode the stream ends with OK. Nothing is applied once
-    active() is false (velko cancelled the stream)."""
-    ahead = ReadAhead(requests)
-    try:
-        for request in ahead:
-            if not active():
-                return
-            try:
-                answer = session.step(request.action_json)
-            except BadRequest as error:
-                fail("INVALID_ARGUMENT", str(error))
-                return
-            except CallError as error:
-                fail(error.status, error.message)
-                return
-            # The caller sends each reply before it asks for the next one, so ending here
-            # ends the stream right after the ending answer has gone out.
-            yield reply_type(json=answer.json, step=request.step)
-            if answer.ended and request.step > 0:
-                return
-    finally:
-        ahead.close()
+class StepApplier:
+    """The steps of one StepStream, applied one request at a time."""
+
+    def __init__(self, session, reply_type):
+        self._session = session
+        self._reply_type = reply_type
+        self.finished = False  # the stream is over: nothing more is applied
+
+    def apply(self, request):
+        """Applies one step request: (its reply or None, (status, message) of its failure or
+        None). After a failure, or the answer that ends a numbered episode, the stream is
+        `finished` (with OK after that answer)."""
+        try:
+            answer = self._session.step(request.action_json)
+        except BadRequest as error:
+            self.finished = True
+            return None, ("INVALID_ARGUMENT", str(error))
+        except CallError as error:
+            self.finished = True
+            return None, (error.status, error.message)
+        self.finished = answer.ended and request.step > 0
+        return self._reply_type(json=answer.json, step=request.step), None
 
 
-def batch_stream(session, batches, reply_type, answer_type, fail, limit, active=lambda: True):
-    """Yields one reply per batch of steps (each with `.steps`), holding the answers of its
-    steps in order, as soon as the batch is applied. A batch of more than `limit` steps is
-    refused. A failed step ends the stream after the answers of the steps before it. No batch
-    is applied once active() is false (velko cancelled the stream): it is asked before each
-    batch, not before each step, as asking costs gRPC's lock of the call, a few microseconds
-    taken from the poller thread, and a batch is applied in a moment.
-
-    The batches are read and applied on a thread of their own, while the replies of those
-    before go out: gRPC's server sends a reply only through the thread that polls the
-    connection, and the env does not wait for that hand-over.
+class BatchApplier:
+    """The batches of one StepBatches stream, applied one message at a time. A batch of more
+    than `limit` steps is refused; a failed step ends the stream after the answers of the steps
+    before it.
 
     The first batch decides what the stream is. Without a reset it holds one episode: the
-    answer that ends the episode ends the stream with OK, and the rest of its batch is
+    answer that ends the episode finishes the stream with OK, and the rest of its batch is
     dropped. With one (`.reset`, a ResetRequest) the stream is kept until velko closes it: a
     batch with a reset resets the env as Reset does before its steps, and its reply carries
     the reset's answer in `reset`, even when the batch has no step; after the answer that
     ends an episode, the rest of its batch and every batch without a reset are dropped. A
     failed reset ends the stream with its status."""
-    stopped = threading.Event()
-    outcomes = ReadAhead(_applied(session, batches, reply_type, answer_type, limit,
-                                  lambda: not stopped.is_set() and active()))
-    try:
-        for reply, failure in outcomes:
-            if reply is not None:
-                yield reply
-            if failure is not None:
-                fail(*failure)
-                return
-    finally:
-        stopped.set()
-        outcomes.close()
 
+    def __init__(self, session, reply_type, answer_type, limit):
+        self._session = session
+        self._reply_type = reply_type
+        self._answer_type = answer_type
+        self._limit = limit
+        self._kept = None  # whether the stream outlives its episodes, known from its first batch
+        self._ended = False  # the episode is over
+        self.finished = False  # the stream is over: nothing more is applied
 
-def _applied(session, batches, reply_type, answer_type, limit, active):
-    """Applies the batches of `batches` as batch_stream says, yielding for each (its reply or
-    None, (status, message) of the failure that ends the stream or None)."""
-    kept = None  # whether the stream outlives its episodes, known from the first batch
-    ended = False
-    for batch in batches:
-        if not active():
-            return
-        if len(batch.steps) > limit:
+    def apply(self, batch, active=lambda: True):
+        """Applies one batch, yielding (a reply or None, (status, message) of the failure that
+        finishes the stream or None) for each part of its answers: the whole batch, or the
+        steps applied within each ANSWER_WITHIN_S when they are slow. active() is asked
+        between parts: once it is false (velko cancelled the stream) nothing more is applied."""
+        if len(batch.steps) > self._limit:
+            self.finished = True
             yield None, ("INVALID_ARGUMENT", f"a batch of {len(batch.steps)} steps, more than "
-                                             f"the {limit} the sim takes in one")
+                                             f"the {self._limit} the sim takes in one")
             return
-        if kept is None:
-            kept = batch.HasField("reset")
+        if self._kept is None:
+            self._kept = batch.HasField("reset")
         reset = None
-        if kept and batch.HasField("reset"):
+        if self._kept and batch.HasField("reset"):
             request = batch.reset
             seed = request.seed if request.HasField("seed") else None
             try:
-                reset = answer_type(json=session.reset(seed, request.options_json))
+                reset = self._answer_type(json=self._session.reset(seed, request.options_json))
             except BadRequest as error:
+                self.finished = True
                 yield None, ("INVALID_ARGUMENT", str(error))
                 return
             except CallError as error:
+                self.finished = True
                 yield None, (error.status, error.message)
                 return
-        elif ended:
-            continue  # the episode is over: wait for the batch that starts the next
+            self._ended = False
+        elif self._ended:
+            return  # the episode is over: wait for the batch that starts the next
         steps = batch.steps
         done = 0
         while True:
             if done and not active():
-                return  # cancelled while a batch of slow steps was being answered in parts
-            answers, failure, ended, done = _apply(session, steps, done, answer_type)
+                self.finished = True  # cancelled while slow steps were answered in parts
+                return
+            reply = self._reply_type()
+            failure, self._ended, done = self._apply(steps, done, reply.answers)
             if reset is not None:
-                yield reply_type(reset=reset, answers=answers), failure
+                reply.reset.CopyFrom(reset)
                 reset = None
-            elif answers or failure is not None:
-                yield (reply_type(answers=answers) if answers else None), failure
-            if failure is not None or ended or done == len(steps):
-                break
-        if failure is not None or (ended and not kept):
-            return
+            elif not reply.answers:
+                reply = None
+            self.finished = failure is not None or (self._ended and not self._kept)
+            yield reply, failure
+            if failure is not None or self._ended or done == len(steps):
+                return
 
-
-def _apply(session, steps, first, answer_type):
-    """Applies `steps` in order from the one at `first` up to the first that fails or ends
-    the episode, or until ANSWER_WITHIN_S have gone by: (their answers, (status, message) of
-    the failure or None, whether the episode ended, the index of the next step to apply)."""
-    answers = []
-    started = time.monotonic()
-    for index in range(first, len(steps)):
-        request = steps[index]
-        try:
-            answer = session.step(request.action_json)
-        except BadRequest as error:
-            return answers, ("INVALID_ARGUMENT", str(error)), False, index
-        except CallError as error:
-            return answers, (error.status, error.message), False, index
-        answers.append(answer_type(json=answer.json, step=request.step))
-        if answer.ended:
-            return answers, None, True, index + 1
-        if time.monotonic() - started >= ANSWER_WITHIN_S:
-            return answers, None, False, index + 1
-    return answers, None, False, len(steps)
+    def _apply(self, steps, first, answers):
+        """Applies `steps` in order from the one at `first` up to the first that fails or
+        ends the episode, or until ANSWER_WITHIN_S have gone by, adding their answers to
+        `answers`: ((status, message) of the failure or None, whether the episode ended, the
+        index of the next step to apply)."""
+        started = time.monotonic()
+        add = answers.add
+        step = self._session.step
+        for index in range(first, len(steps)):
+            request = steps[index]
+            try:
+                answer = step(request.action_json)
+            except BadRequest as error:
+                return ("INVALID_ARGUMENT", str(error)), False, index
+            except CallError as error:
+                return (error.status, error.message), False, index
+            add(json=answer.json, step=request.step)
+            if answer.ended:
+                return None, True, index + 1
+            if time.monotonic() - started >= ANSWER_WITHIN_S:
+                return None, False, index + 1
+        return None, False, len(steps)

@@ -1,19 +1,16 @@
-"""The step stream's order of work against a fake session (an answer does not wait for the
-next request; a cancelled stream applies nothing more; a batch is applied whole, or not at
-all once its stream is cancelled; a stream whose first batch resets holds episodes), and the
-reading ahead of requests that it rests on. tests/python/test_server.py serves it over gRPC."""
+"""What the step streams apply of each request, against a fake session: the answer that ends
+a numbered episode finishes a stream; a batch is applied whole, or in parts when its steps are
+slow, and nothing more once its stream is cancelled; a stream whose first batch resets holds
+episodes. tests/python/test_server.py serves them over gRPC."""
 
 import collections
-import threading
-import time
 import unittest
 from unittest import mock
 
 from velko_sim._proto import sim_pb2
-from velko_sim.read_ahead import ReadAhead
 from velko_sim.session import CallError, StepAnswer
 from velko_sim import stream
-from velko_sim.stream import batch_stream, step_stream
+from velko_sim.stream import BatchApplier, StepApplier
 
 Request = collections.namedtuple("Request", "action_json step")
 Reply = collections.namedtuple("Reply", "json step")
@@ -56,37 +53,33 @@ class FakeSession:
 
 class StepStreamOrder(unittest.TestCase):
 
-    def test_an_answer_does_not_wait_for_the_next_request(self):
-        answered = threading.Event()
+    def test_the_answer_that_ends_a_numbered_episode_finishes_the_stream(self):
+        # (requests, replies, failure or None, whether the stream is finished after the last)
+        cases = [([Request("1", 1), Request("end", 2)], [Reply("[1]", 1), Reply("[end]", 2)],
+                  None, True),
+                 # One at a time (step 0) the stream outlives episodes.
+                 ([Request("end", 0), Request("2", 0)], [Reply("[end]", 0), Reply("[2]", 0)],
+                  None, False),
+                 ([Request("1", 1), Request("fail", 2)], [Reply("[1]", 1), None],
+                  ("UNKNOWN", "stuck"), True)]
+        for requests, expected, failure, finished in cases:
+            with self.subTest(requests):
+                applier = StepApplier(FakeSession(), Reply)
+                outcomes = [applier.apply(request) for request in requests]
+                self.assertEqual([reply for reply, _ in outcomes], expected)
+                self.assertEqual((outcomes[-1][1], applier.finished), (failure, finished))
 
-        def requests():
-            yield Request("1", 1)
-            # One at a time, velko sends the next step only once it has this answer.
-            if answered.wait(30):
-                yield Request("2", 2)
-
-        stream = step_stream(FakeSession(), requests(), Reply, None)
-        self.assertEqual(next(stream), Reply("[1]", 1))
-        answered.set()
-        self.assertEqual(list(stream), [Reply("[2]", 2)])
-
-    def test_a_cancelled_stream_applies_nothing_more(self):
+    def test_a_cancelled_batch_stream_applies_nothing_more(self):
+        # Cancelled while the steps of its first batch are answered in parts: what was applied
+        # goes out, and nothing after it is applied.
         session = FakeSession()
-        requests = (Request(str(i), i) for i in range(1, 6))
-        replies = list(step_stream(session, requests, Reply, None,
-                                   active=lambda: len(session.applied) < 2))
-        self.assertEqual((len(replies), session.applied), (2, ["1", "2"]))
-
-    def test_a_cancelled_batch_stream_applies_no_batch_after_the_cancel(self):
-        # Cancelled while its first batch is applied: that batch is answered whole, and no
-        # later one is applied.
-        session = FakeSession()
-        replies = list(batch_stream(session, batches("1 2 3 | 4 5 6 | 7 8 9"),
-                                    sim_pb2.StepBatchReply, sim_pb2.JsonReply, None, limit=3,
-                                    active=lambda: not session.applied))
-        self.assertEqual([[(a.json, a.step) for a in r.answers] for r in replies],
-                         [[("[1]", 1), ("[2]", 2), ("[3]", 3)]])
-        self.assertEqual(session.applied, ["1", "2", "3"])
+        applier = BatchApplier(session, sim_pb2.StepBatchReply, sim_pb2.JsonReply, limit=3)
+        with mock.patch.object(stream, "ANSWER_WITHIN_S", 0):
+            replies = list(applier.apply(next(batches("1 2 3")),
+                                         active=lambda: not session.applied))
+        self.assertEqual([[(a.json, a.step) for a in r.answers] for r, _ in replies],
+                         [[("[1]", 1)]])
+        self.assertEqual((session.applied, applier.finished), (["1"], True))
 
     def test_a_stream_whose_first_batch_resets_is_kept_across_episodes(self):
         # (batches, replies, status or None, what the session applied)
@@ -101,56 +94,27 @@ class StepStreamOrder(unittest.TestCase):
             ("R fail 1", "RNone", ("UNKNOWN", "stuck"), "RNone"),
             # Steps slower than velko_sim answers within go out in parts (none waits).
             ("R 1 2 | 3", "RNone [1] | [2] | [3]", None, "RNone 1 2 3", 0),
+            # Without a reset first, the stream holds one episode; too long a batch is refused.
+            ("1 end x | 2", "[1] [end]", None, "1 end"),
+            ("1 2 3 4", "", ("INVALID_ARGUMENT", "a batch of 4 steps, more than the 3 the sim "
+                                                 "takes in one"), ""),
         ]
         for text, expected, status, applied, *answer_within in cases:
             with self.subTest(text), mock.patch.object(stream, "ANSWER_WITHIN_S",
                                                        *(answer_within or [1.0])):
-                session, failures = FakeSession(), []
-                replies = batch_stream(session, batches(text), sim_pb2.StepBatchReply,
-                                       sim_pb2.JsonReply, lambda *f: failures.append(f), 3)
+                session, failures, replies = FakeSession(), [], []
+                applier = BatchApplier(session, sim_pb2.StepBatchReply, sim_pb2.JsonReply, 3)
+                for batch in batches(text):
+                    for reply, failure in applier.apply(batch):
+                        replies += [reply] if reply is not None else []
+                        failures += [failure] if failure is not None else []
+                    if applier.finished:
+                        break
                 self.assertEqual(" | ".join(" ".join(
                     (["R" + r.reset.json] if r.HasField("reset") else []) +
                     [a.json for a in r.answers]) for r in replies), expected)
                 self.assertEqual((failures, " ".join(session.applied)),
                                  ([status] if status else [], applied))
-
-
-class ReadingAhead(unittest.TestCase):
-
-    def test_requests_come_in_order_and_a_failure_to_read_is_raised_as_it_was(self):
-        failure = RuntimeError("cancelled")
-
-        def requests():
-            yield from range(5)
-            raise failure
-
-        ahead = ReadAhead(requests())
-        self.assertEqual([next(ahead) for _ in range(5)], [0, 1, 2, 3, 4])
-        with self.assertRaises(RuntimeError) as raised:
-            next(ahead)
-        self.assertIs(raised.exception, failure)
-        self.assertEqual(list(ahead), [])
-
-    def test_reads_at_most_its_bound_ahead_and_lets_go_once_closed(self):
-        read = []
-
-        def endless():
-            while True:
-                read.append(len(read))
-                yield read[-1]
-
-        ahead = ReadAhead(endless(), ahead=3)
-        self.assertEqual(next(ahead), 0)
-        deadline = time.monotonic() + 30
-        while len(read) < 5 and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(0.1)
-        # One taken, three waiting, one in hand.
-        self.assertEqual(len(read), 5)
-        ahead.close()
-        ahead._thread.join(30)
-        self.assertFalse(ahead._thread.is_alive())
-        self.assertEqual(list(ahead), [])
 
 
 if __name__ == "__main__":
