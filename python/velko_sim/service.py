@@ -74,17 +74,7 @@ class SimService(sim_pb2_grpc.SimServicer):
         if not self._slots.take():
             await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            applier = StepApplier(self._session, sim_pb2.JsonReply)
-            async for request in request_iterator:
-                if context.cancelled():
-                    return
-                reply, failure = applier.apply(request)
-                if reply is not None:
-                    yield reply
-                if failure is not None:
-                    await _fail(context, *failure)
-                if applier.finished:
-                    return  # the episode ended: the steps still on their way are not applied
+            await _stream(context, StepApplier(self._session, sim_pb2.JsonReply))
         finally:
             self._slots.give_back()
 
@@ -97,19 +87,8 @@ class SimService(sim_pb2_grpc.SimServicer):
         if not self._slots.take():
             await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            applier = BatchApplier(self._session, sim_pb2.StepBatchReply, sim_pb2.JsonReply,
-                                   self._batch_steps)
-            active = lambda: not context.cancelled()  # noqa: E731
-            async for batch in request_iterator:
-                if context.cancelled():
-                    return
-                for reply, failure in applier.apply(batch, active):
-                    if reply is not None:
-                        yield reply
-                    if failure is not None:
-                        await _fail(context, *failure)
-                if applier.finished:
-                    return
+            await _stream(context, BatchApplier(self._session, sim_pb2.StepBatchReply,
+                                                sim_pb2.JsonReply, self._batch_steps))
         finally:
             self._slots.give_back()
 
@@ -130,6 +109,97 @@ class SimService(sim_pb2_grpc.SimServicer):
     async def _json(self, context, call):
         """A JsonReply with the text that `call` gives."""
         return await self._answer(context, lambda: sim_pb2.JsonReply(json=call()))
+
+
+async def _stream(context, applier):
+    """Serves a step stream with `applier` until it is finished, its requests end or velko
+    cancels it; a failure becomes the stream's status once the replies before it are out."""
+    active = lambda: not context.cancelled()  # noqa: E731
+    async with _Overlapped(context) as call:
+        while not applier.finished:
+            request = await call.read()
+            if request is None or context.cancelled():
+                return
+            for reply, failure in applier.apply(request, active):
+                if reply is not None:
+                    call.write(reply)
+                if failure is not None:
+                    await call.written()
+                    await _fail(context, *failure)
+
+
+class _Overlapped:
+    """The reads and writes of a stream's messages, each on a task of its own, so that the
+    stream's work goes on while gRPC takes them: the next request is read while the last is
+    applied (up to READ_AHEAD), and replies are written in order while the next are made.
+    Leaving the block (`async with`) normally waits for the replies written so far."""
+
+    READ_AHEAD = 4
+
+    def __init__(self, context):
+        self._context = context
+        self._requests = asyncio.Queue(self.READ_AHEAD)
+        self._replies = asyncio.Queue()
+        self._closing = False
+        self._write_error = None
+        self._tasks = []
+
+    async def __aenter__(self):
+        self._tasks = [asyncio.ensure_future(self._read_all()),
+                       asyncio.ensure_future(self._write_all())]
+        return self
+
+    async def __aexit__(self, error_type, error, traceback):
+        try:
+            if error_type is None:
+                await self.written()
+        finally:
+            self._closing = True
+            for task in self._tasks:
+                task.cancel()
+
+    async def read(self):
+        """The next request, or None once they have ended. Raises what reading raised (the
+        call was cancelled or failed)."""
+        request = await self._requests.get()
+        if isinstance(request, BaseException):
+            raise request
+        return request
+
+    def write(self, reply):
+        """Queues a reply; it goes out after those before it."""
+        self._replies.put_nowait(reply)
+
+    async def written(self):
+        """Returns once every reply queued so far has gone out. Raises what writing raised;
+        once a write has failed, the replies after it are dropped."""
+        await self._replies.join()
+        if self._write_error is not None:
+            raise self._write_error
+
+    async def _read_all(self):
+        try:
+            while True:
+                request = await self._context.read()
+                if request is grpc.aio.EOF:
+                    await self._requests.put(None)
+                    return
+                await self._requests.put(request)
+        except BaseException as error:  # noqa: B036 the call's end, unless this block ends
+            if self._closing:
+                raise
+            await self._requests.put(error)
+
+    async def _write_all(self):
+        while True:
+            reply = await self._replies.get()
+            try:
+                if self._write_error is None:
+                    await self._context.write(reply)
+            except Exception as error:  # the call was cancelled, or failed
+                self._write_error = error
+            finally:
+                self._replies.task_done()
 
 
 def _outcome(call):

@@ -2,7 +2,8 @@
 
 Everything the step streams do is here, so that a change to how streams are used (when one
 ends, what a sim announces about them) is made in this one place. The service feeds each
-request to its stream's applier on the server's event loop and sends what it gives back.
+request to its stream's applier (StepApplier, BatchApplier: each has `apply(request, active)`
+and `finished`) on the server's event loop and sends what it gives back.
 
 StepStream: velko numbers the steps of an episode that it sends ahead of their answers (from
 1); each answer echoes its request's number, and the answer that ends the episode (terminated
@@ -35,20 +36,23 @@ class StepApplier:
         self._reply_type = reply_type
         self.finished = False  # the stream is over: nothing more is applied
 
-    def apply(self, request):
-        """Applies one step request: (its reply or None, (status, message) of its failure or
-        None). After a failure, or the answer that ends a numbered episode, the stream is
-        `finished` (with OK after that answer)."""
+    def apply(self, request, active=lambda: True):
+        """Applies one step request, yielding (its reply or None, (status, message) of its
+        failure or None) once, as BatchApplier.apply does for a batch. After a failure, or the
+        answer that ends a numbered episode, the stream is `finished` (with OK after that
+        answer)."""
         try:
             answer = self._session.step(request.action_json)
         except BadRequest as error:
             self.finished = True
-            return None, ("INVALID_ARGUMENT", str(error))
+            yield None, ("INVALID_ARGUMENT", str(error))
+            return
         except CallError as error:
             self.finished = True
-            return None, (error.status, error.message)
+            yield None, (error.status, error.message)
+            return
         self.finished = answer.ended and request.step > 0
-        return self._reply_type(json=answer.json, step=request.step), None
+        yield self._reply_type(json=answer.json, step=request.step), None
 
 
 class BatchApplier:

@@ -65,7 +65,7 @@ class StepStreamOrder(unittest.TestCase):
         for requests, expected, failure, finished in cases:
             with self.subTest(requests):
                 applier = StepApplier(FakeSession(), Reply)
-                outcomes = [applier.apply(request) for request in requests]
+                outcomes = [outcome for request in requests for outcome in applier.apply(request)]
                 self.assertEqual([reply for reply, _ in outcomes], expected)
                 self.assertEqual((outcomes[-1][1], applier.finished), (failure, finished))
 
