@@ -1,6 +1,6 @@
 // How fast velko replays a real sim as a report run steps it, beside its peers, measured in
 // turns within one run so that all see the same machine:
-//   velko     rollout_episode (the report run's replay) over E episodes of R rows of recorded
+//   velko     EpisodeRollout (the report run's replay) over E episodes of R rows of recorded
 //             actions, with velko's default steps ahead and batches, or the settings given
 //   bare      (--bare) a synchronous gRPC client stepping the same sim one step at a time on
 //             one StepStream, with a Reset per episode and the action texts ready
@@ -172,13 +172,27 @@ struct ReplayWay {
 std::int64_t replay(dr::CoreLibrary& core, dr::SimClient& client, const dr::Plan& plan,
                     const dr::RecordedActions& actions, const ReplayWay& way) {
   std::int64_t steps = 0;
+  // As a report run's process replays its episodes: each one's reset and first steps go out
+  // behind the last steps of the one before.
   run([&]() -> awaitable<void> {
-    for (std::size_t e = 0; e < actions.episode_count(); ++e) {
-      const dr::RecordedEpisode episode = actions.episode(e);
-      dr::EpisodePredictions predictions = co_await dr::rollout_episode(
-          core, client, plan, episode, 30, way.steps_ahead, way.batching);
+    std::size_t taken = 0;
+    auto take = [&] {
+      return taken == actions.episode_count()
+                 ? nullptr
+                 : std::make_unique<dr::EpisodeRollout>(
+                       core, client, plan, actions.episode(taken++), 30, way.steps_ahead,
+                       way.batching, std::nullopt);
+    };
+    std::unique_ptr<dr::EpisodeRollout> upcoming = take();
+    while (upcoming) {
+      const std::unique_ptr<dr::EpisodeRollout> rollout = std::move(upcoming);
+      dr::EpisodePredictions predictions = co_await rollout->run([&]() -> awaitable<void> {
+        if ((upcoming = take())) co_await upcoming->start();
+      });
+      if (!upcoming) upcoming = take();
       steps += static_cast<std::int64_t>(predictions.size(0)) - 1;
     }
+    co_await client.end_steps();
   });
   return steps;
 }

@@ -97,6 +97,7 @@ class SimService final : public pb::Sim::Service {
     reply->set_steps_ahead(true);
     reply->set_batch_steps(kBatchSteps);
     reply->set_batch_resets(true);
+    reply->set_episodes_ahead(true);
     return grpc::Status::OK;
   }
 

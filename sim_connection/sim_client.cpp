@@ -284,12 +284,21 @@ struct GrpcSimClient::Impl {
   std::optional<json::value> action_space;
   // The sim announced that it takes each episode's reset in its first batch.
   bool batch_resets = false;
+  // ... and that it takes an episode's reset while the last one's answers are still to come.
+  bool episodes_ahead = false;
   // The stream that carries episodes with their resets from one to the next; none before the
-  // first, or after an episode that was stopped or failed.
-  std::unique_ptr<BatchStream> episodes;
+  // first, or after an episode that was stopped or failed. Each episode on it shares it.
+  std::shared_ptr<BatchStream> episodes;
   // The last step answered in the last episode on it, and whether that answer ended it.
   std::uint64_t episodes_last_step = 0;
   bool episodes_last_ended = false;
+  // Resets sent on it so far: an episode whose reset is not the last was followed by the next
+  // one's before its own answers were all in.
+  std::uint64_t episodes_resets_sent = 0;
+  // Answers of an episode that the replay stopped before the sim ended it, still to come
+  // before the next one's reset: how many at most, and the step number of the first.
+  int episodes_skip = 0;
+  std::uint64_t episodes_skip_from = 0;
 
   // Refuses the answer that no step asked for on the stream of steps one at a time, if one
   // came: the stream is cancelled and BadAnswer names the last step answered.
@@ -412,7 +421,7 @@ struct GrpcSimClient::Impl {
   // answer that no step asked for is seen.
   awaitable<void> end_episodes() {
     if (!episodes) co_return;
-    std::unique_ptr<BatchStream> ending = std::move(episodes);
+    std::shared_ptr<BatchStream> ending = std::move(episodes);
     if (ending->ended() || ending->unanswered() > 0) co_return;
     ending->close();
     pb::JsonReply answer;
@@ -615,12 +624,20 @@ class StepsInBatches : public NumberedSteps<BatchStream> {
   }
 
   void flush() {
+    const bool reset = pending_.has_reset();
+    flushed_ += BatchesOfSteps::steps_in(pending_);
     stream_.send(std::move(pending_));
     pending_.Clear();
+    if (reset) reset_sent();
   }
+
+  // Called once a batch with a reset has been sent.
+  virtual void reset_sent() {}
 
   int batch_;
   pb::StepBatch pending_;
+  // Answers awaited for the batches sent (a reset counts as one).
+  int flushed_ = 0;
 };
 
 // A new episode in batches on the stream that the client keeps from episode to episode: its
@@ -630,7 +647,13 @@ class EpisodeWithReset final : public StepsInBatches {
  public:
   EpisodeWithReset(GrpcSimClient::Impl& impl, int batch, int window, double limit_s,
                    const dataset_replay::ResetArgs& args)
-      : StepsInBatches(impl, batch, window, limit_s, kept_stream(impl)), impl_(impl) {
+      : EpisodeWithReset(impl, batch, window, limit_s, args, kept_stream(impl)) {}
+
+  EpisodeWithReset(GrpcSimClient::Impl& impl, int batch, int window, double limit_s,
+                   const dataset_replay::ResetArgs& args, std::shared_ptr<BatchStream> stream)
+      : StepsInBatches(impl, batch, window, limit_s, *stream),
+        impl_(impl),
+        shared_(std::move(stream)) {
     pb::ResetRequest& reset = *pending_.mutable_reset();
     if (args.seed) reset.set_seed(*args.seed);
     if (!args.options.empty()) reset.set_options_json(json_text::to_json(args.options));
@@ -642,13 +665,29 @@ class EpisodeWithReset final : public StepsInBatches {
   ~EpisodeWithReset() override {
     if (kept_) return;
     if (!stream_.ended()) stream_.cancel();
-    if (impl_.episodes.get() == &stream_) impl_.episodes.reset();
+    if (impl_.episodes == shared_) impl_.episodes.reset();
   }
 
   awaitable<std::vector<json::value>> reset_answer() override {
     before_wait();
     pb::JsonReply answer;
-    const BatchStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    BatchStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    // The answers of the episode before, stopped by the replay before the sim ended it, come
+    // first: at most as many as it left unanswered, in their order. Those the sim did not send
+    // (it ended that episode) never come.
+    while (outcome == BatchStream::Next::kAnswer && answer.step() != 0 && impl_.episodes_skip > 0) {
+      if (answer.step() != impl_.episodes_skip_from) {
+        stream_.cancel();
+        throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
+                        " where step " + std::to_string(impl_.episodes_skip_from) + " was due");
+      }
+      --impl_.episodes_skip;
+      ++impl_.episodes_skip_from;
+      outcome = co_await stream_.next(answer, deadline_in(limit_s_));
+    }
+    if (outcome == BatchStream::Next::kAnswer && answer.step() == 0) {
+      stream_.forget(std::exchange(impl_.episodes_skip, 0));
+    }
     if (outcome == BatchStream::Next::kTimedOut) {
       stream_.cancel();
       throw TimeoutError(dataset_replay::sim_timeout_message("reset()", limit_s_));
@@ -668,17 +707,32 @@ class EpisodeWithReset final : public StepsInBatches {
       throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
                       " where the answer of the episode's reset was due");
     }
+    reset_taken_ = true;
     co_return parts_of(answer.json(), "reset()", sensor_variables_);
   }
 
   awaitable<void> finish(bool sim_ended) override {
     pending_.Clear();
-    if (!sim_ended && stream_.unanswered() > 0) co_return;  // cancelled with the steps
-    // The sim drops the steps sent after its ending answer; the stream goes on with the next
-    // episode's reset. Answers that came for steps after the replay's last are not wanted.
+    // The answers of this episode that were not taken, and of those the ones not yet in. When
+    // the next episode's reset was sent after its steps, both share the stream.
+    const int outstanding = flushed_ - static_cast<int>(answered_) - (reset_taken_ ? 1 : 0);
+    const int to_come = std::max(0, outstanding - stream_.held_before_reset());
+    const bool followed = reset_index_ > 0 && impl_.episodes_resets_sent > reset_index_;
     if (sim_ended) {
-      stream_.forget_unanswered();
+      // The sim drops the steps sent after its ending answer; the stream goes on with the
+      // next episode's reset.
+      if (followed) {
+        stream_.forget(to_come);
+      } else {
+        stream_.forget_unanswered();
+      }
+    } else if (to_come > 0) {
+      if (!followed) co_return;  // cancelled with the steps
+      // The next episode's reset takes the rest of this one's answers as they come.
+      impl_.episodes_skip = outstanding;
+      impl_.episodes_skip_from = answered_ + 1;
     } else {
+      // Answers that came for steps after the replay's last are not wanted.
       stream_.drop_answers();
     }
     impl_.episodes_last_step = answered_;
@@ -688,8 +742,10 @@ class EpisodeWithReset final : public StepsInBatches {
   }
 
  private:
+  void reset_sent() override { reset_index_ = ++impl_.episodes_resets_sent; }
+
   // The stream that the client keeps, opened now when it has none or it has ended.
-  static BatchStream& kept_stream(GrpcSimClient::Impl& impl) {
+  static std::shared_ptr<BatchStream> kept_stream(GrpcSimClient::Impl& impl) {
     // The sim keeps the stream between episodes; one that it failed meanwhile fails the run.
     if (impl.episodes && impl.episodes->ended() && !impl.episodes->status().ok()) {
       const grpc::Status status = impl.episodes->status();
@@ -698,15 +754,20 @@ class EpisodeWithReset final : public StepsInBatches {
     }
     if (!impl.episodes || impl.episodes->ended()) {
       impl.episodes =
-          std::make_unique<BatchStream>(*impl.stub, impl.queue, impl.options.max_answer_bytes);
+          std::make_shared<BatchStream>(*impl.stub, impl.queue, impl.options.max_answer_bytes);
       impl.episodes_last_step = 0;
       impl.episodes_last_ended = false;
+      impl.episodes_skip = 0;
     }
-    return *impl.episodes;
+    return impl.episodes;
   }
 
   GrpcSimClient::Impl& impl_;
+  std::shared_ptr<BatchStream> shared_;
   bool kept_ = false;
+  bool reset_taken_ = false;
+  // This episode's reset among those sent on the stream (from 1); 0 until it is sent.
+  std::uint64_t reset_index_ = 0;
 };
 
 }  // namespace
@@ -728,6 +789,7 @@ awaitable<void> GrpcSimClient::init() {
   // Bounded by what velko would send anyway: a sim's large number changes nothing.
   impl_->batch_steps = static_cast<int>(std::min<std::uint32_t>(reply.batch_steps(), 1u << 20));
   impl_->batch_resets = reply.batch_resets();
+  impl_->episodes_ahead = reply.episodes_ahead();
 }
 
 awaitable<void> GrpcSimClient::make() {
@@ -820,6 +882,10 @@ std::unique_ptr<dataset_replay::EpisodeSteps> GrpcSimClient::episode_with_reset(
   impl_->refuse_unasked();
   return std::make_unique<EpisodeWithReset>(*impl_, batch, std::max(batching.window, batch),
                                             call_timeout_s, args);
+}
+
+bool GrpcSimClient::takes_episodes_ahead() const {
+  return takes_batches() && impl_->batch_resets && impl_->episodes_ahead;
 }
 
 awaitable<bool> GrpcSimClient::ping(double timeout_s) {

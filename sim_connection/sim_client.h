@@ -69,6 +69,7 @@ class GrpcSimClient : public dataset_replay::SimClient {
   std::unique_ptr<dataset_replay::EpisodeSteps> episode_with_reset(
       dataset_replay::StepBatching batching, double call_timeout_s,
       dataset_replay::ResetArgs args) override;
+  bool takes_episodes_ahead() const override;
 
   // True when the sim answers within `timeout_s` (any answer, an error status included);
   // false when it cannot be reached or stays silent that long.

@@ -1,5 +1,6 @@
 #include "sim_connection/sim_step_stream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
@@ -88,10 +89,27 @@ void NumberedStream<Kind>::forget_unanswered() {
 }
 
 template <class Kind>
+void NumberedStream<Kind>::forget(int steps) {
+  awaited_ -= std::clamp(steps, 0, awaited_);
+}
+
+template <class Kind>
 void NumberedStream<Kind>::drop_answers() {
-  answers_.clear();
-  held_bytes_ = 0;
+  while (!answers_.empty() && answers_.front().step() != 0) {
+    held_bytes_ -= answers_.front().json().size();
+    answers_.pop_front();
+  }
   pump();
+}
+
+template <class Kind>
+int NumberedStream<Kind>::held_before_reset() const {
+  int held = 0;
+  for (const pb::JsonReply& answer : answers_) {
+    if (answer.step() == 0) break;
+    ++held;
+  }
+  return held;
 }
 
 template <class Kind>

@@ -110,9 +110,19 @@ class NumberedStream {
   // to one of them is then one that no step asked for.
   void forget_unanswered();
 
-  // Drops the answers that came and were not taken: the steps they answer are no longer
-  // wanted (the replay stopped the episode before them).
+  // Expects no answer to `steps` of the steps sent or queued: the sim dropped them while the
+  // next episode's steps follow them on the stream. Requests are still written (the sim
+  // drops what follows an episode's end until the next reset).
+  void forget(int steps);
+
+  // Drops the answers that came and were not taken, up to the first that answers a reset
+  // (numbered 0): the steps they answer are no longer wanted (the replay stopped the episode
+  // before them), and the next episode's answers are kept.
   void drop_answers();
+
+  // The answers held before the first that answers a reset: the held answers of the episode
+  // being taken.
+  int held_before_reset() const;
 
   // True once the stream's final status is known.
   bool ended() const { return finished_; }

@@ -360,6 +360,56 @@ TEST_F(SimReplay, SimsThatMisbehaveWithStepsSentAheadOrInBatchesAreCaughtAndStop
             json::parse(R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 0.75]}}])"));
 }
 
+TEST_F(SimReplay, EpisodesCutShortLeaveTheNextOneSentBehindThemWhole) {
+  // Two episodes, of 39 steps and of three. To a sim that takes episodes ahead the second
+  // episode's reset and steps go out behind the first's before its answers are in, whatever
+  // ends the first early: the sim (an ending answer, after which it drops the rest) or the
+  // replay (an observation without a value, while most of the sim's answers to the later steps
+  // are still to come). The predictions are those of the other ways.
+  std::string valve = "null";
+  for (int row = 1; row < 40; ++row) valve += ", 0.5";
+  const std::string columns = R"({
+    "episodes": [{"episode": 3, "n_rows": 40, "actions": {"a_valve": [)" +
+                              valve + R"(]}},
+                 {"episode": 5, "n_rows": 4, "actions": {"a_valve": [null, 1.0, 1.0, 1.0]}}],
+    "sensor_variables": ["s_level"], "action_variables": ["a_valve"],
+    "raw_names": {"s_level": "level", "a_valve": "valve"}})";
+  struct Case {
+    std::vector<std::string> args;
+    std::string episodes;
+  };
+  const std::vector<Case> cases = {
+      {{"--end-at", "2"},
+       R"([{"episode": 3, "predictions": {"s_level": [0.0, 0.5, 1.0]}},
+           {"episode": 5, "predictions": {"s_level": [0.0, 1.0, 2.0]}}])"},
+      {{"--fault", "null-at-step", "1"},
+       R"([{"episode": 3, "predictions": {"s_level": [0.0, null]}},
+           {"episode": 5, "predictions": {"s_level": [0.0, 1.0, 2.0, 3.0]}}])"},
+  };
+  const std::vector<std::vector<std::string>> ways = {
+      {"--fault", "one-at-a-time"},
+      {"--batches", "4", "--batch-resets"},
+      {"--batches", "4", "--batch-resets", "--episodes-ahead"}};
+  for (const Case& c : cases) {
+    for (const std::vector<std::string>& way : ways) {
+      SCOPED_TRACE(c.args[1] + " " + way.back());
+      std::vector<std::string> args = c.args;
+      args.insert(args.end(), way.begin(), way.end());
+      start(columns, 2);
+      analyze_sim(test_sim(args));
+      EXPECT_EQ(last_rollouts(*node_).at("episodes"), json::parse(c.episodes));
+      expect_sim_gone();
+    }
+  }
+  // A sim that answers steps after its ending answer is caught at the next episode's reset.
+  start(columns, 2);
+  EXPECT_EQ(failure(test_sim({"--fault", "steps-after-end", "--end-at", "2", "--batches", "4",
+                              "--batch-resets", "--episodes-ahead"})),
+            "The sim failed while replaying the dataset (BadAnswer: the sim's step() answered "
+            "step 3 after step 2 ended the episode" +
+                std::string(kValidate));
+}
+
 TEST_F(SimReplay, ASimThatAnswersEachStepTwiceIsRefusedHoweverItIsStepped) {
   // Sent ahead, the second answer to step 1 comes where step 2's is due. One at a time it
   // may be taken for the next step's answer, but the stream ends one answer too long.

@@ -178,24 +178,39 @@ struct EpisodeQueue {
 };
 
 // Replays episodes through one process of the sim, taking the next of the queue until none is
-// left, then ends its steps.
+// left, then ends its steps. Once every step of an episode has been sent, the next episode's
+// reset and first steps follow them, so that the sim is not left idle between episodes.
 awaitable<void> replay_episodes(const ReportRun& run, SimWorker& worker, EpisodeQueue& queue,
                                 double call_timeout_s, StepBatching batching,
                                 std::uint64_t run_seed) {
   const std::size_t entries = queue.columns.episode_count();
   const std::string through =
       queue.processes == 1 ? "the sim" : std::to_string(queue.processes) + " processes of the sim";
-  while (queue.next < entries) {
-    const std::size_t k = queue.next++;
+  // The episode to replay next and its index, started already when `started`.
+  std::unique_ptr<EpisodeRollout> upcoming;
+  std::size_t upcoming_k = 0;
+  auto take_next = [&]() -> bool {
+    if (queue.next >= entries) return false;
+    upcoming_k = queue.next++;
+    const RecordedEpisode episode = queue.columns.episode(upcoming_k);
+    upcoming = std::make_unique<EpisodeRollout>(run.core, *worker.client, queue.plan, episode,
+                                                call_timeout_s, run.sims.steps_ahead(), batching,
+                                                episode_seed(run_seed, episode.id()));
+    return true;
+  };
+  while (upcoming || take_next()) {
+    const std::unique_ptr<EpisodeRollout> rollout = std::move(upcoming);
+    const std::size_t k = upcoming_k;
     const RecordedEpisode episode = queue.columns.episode(k);
     json::value id = episode.id();
     json::value rows = episode.n_rows();
     queue.line.update("Replaying episode " + as_text(id) + " (" + std::to_string(k + 1) + " of " +
                       std::to_string(entries) + ", " + as_text(rows) + " rows) through " + through +
                       "...");
-    EpisodePredictions predictions =
-        co_await rollout_episode(run.core, *worker.client, queue.plan, episode, call_timeout_s,
-                                 run.sims.steps_ahead(), batching, episode_seed(run_seed, id));
+    auto start_next = [&]() -> awaitable<void> {
+      if (take_next()) co_await upcoming->start();
+    };
+    EpisodePredictions predictions = co_await rollout->run(start_next);
     queue.rows_reached += rows_in(predictions, queue.plan);
     queue.complete(k, std::move(id), std::move(predictions));
   }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "common/errors.h"
 #include "common/literal.h"
@@ -109,58 +110,95 @@ std::vector<std::string> predicted_columns(const Plan& plan) {
   return columns;
 }
 
-awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
-                                              const Plan& plan, const RecordedEpisode& episode,
-                                              double call_timeout_s, int steps_ahead,
-                                              StepBatching batching,
-                                              std::optional<std::uint64_t> seed) {
-  auto call = [&](auto operation, const char* name) {
-    return sim_call(std::move(operation), name, call_timeout_s);
-  };
+// What an episode's replay holds from its start to its last answer.
+struct EpisodeRollout::State {
+  CoreLibrary& core;
+  SimClient& client;
+  const Plan& plan;
+  RecordedEpisode episode;
+  double call_timeout_s;
+  int steps_ahead;
+  StepBatching batching;
+  std::optional<std::uint64_t> seed;
 
-  json::value space_info = co_await call(client.action_space_info(), "action_space_info()");
-  json::value sample = core.to_compute_space(space_info)->sample();
-  json::value template_action = core.as_compute_sees(sample);
-
-  Recorder recorder(plan, core);
-  ResetArgs reset_args;
-  reset_args.seed = seed;
-  const std::int64_t n_rows = episode.row_count();
-  // A sim that takes resets in batches gets the reset with the episode's first steps; any
-  // other a reset call first.
+  // Set by prepare().
+  bool prepared = false;
+  json::value template_action;
+  std::optional<Recorder> recorder;
+  std::int64_t n_rows = 0;
+  // Set by prepare_rows(), for an episode of more than one row.
+  bool rows_ready = false;
+  json::value action;
+  std::vector<ActionColumn> columns;
+  std::vector<std::optional<SlotWriter>> writers;
+  // The steps, and how far they went. Row i is the answer of step i.
   std::unique_ptr<EpisodeSteps> steps;
-  if (steps_ahead > 1) steps = client.episode_with_reset(batching, call_timeout_s, reset_args);
-  bool reset_due = steps != nullptr;
-  // Takes the reset's answer and records its observation.
-  auto take_reset = [&](std::vector<json::value> reset) {
-    expect_parts(reset, 2, "reset()", "observation, info");
-    recorder.record(reset[0]);
-    reset_due = false;
-  };
-  if (!reset_due) {
-    take_reset(co_await call(client.reset(std::move(reset_args)), "reset()"));
-  }
-  if (n_rows <= 1) {
-    if (reset_due) {
-      take_reset(co_await steps->reset_answer());
-      co_await steps->finish(false);
-    }
-    co_return std::move(recorder.predictions);
+  bool reset_due = false;
+  // The steps carry the reset, on the stream that the client keeps from episode to episode.
+  bool with_reset = false;
+  std::int64_t window = 1;
+  std::int64_t last = 0;
+  std::int64_t sent = 0;
+  std::int64_t answered = 0;
+  std::exception_ptr unsendable;
+
+  State(CoreLibrary& core_in, SimClient& client_in, const Plan& plan_in, RecordedEpisode episode_in,
+        double call_timeout_s_in, int steps_ahead_in, StepBatching batching_in,
+        std::optional<std::uint64_t> seed_in)
+      : core(core_in),
+        client(client_in),
+        plan(plan_in),
+        episode(episode_in),
+        call_timeout_s(call_timeout_s_in),
+        steps_ahead(steps_ahead_in),
+        batching(batching_in),
+        seed(seed_in) {}
+
+  // The action space and the episode's length.
+  awaitable<void> prepare() {
+    json::value space_info =
+        co_await sim_call(client.action_space_info(), "action_space_info()", call_timeout_s);
+    json::value sample = core.to_compute_space(space_info)->sample();
+    template_action = core.as_compute_sees(sample);
+    recorder.emplace(plan, core);
+    n_rows = episode.row_count();
+    prepared = true;
   }
 
-  json::value action = core.as_compute_sees(template_action);
-  // The recorded values of each planned action, looked up once.
-  std::vector<std::string> ids;
-  ids.reserve(plan.actions.size());
-  for (const auto& pair : plan.actions) ids.push_back(pair.second);
-  std::vector<ActionColumn> columns = episode.columns(ids);
-  std::vector<std::optional<SlotWriter>> writers(plan.actions.size());
-  for (std::size_t i = 0; i < plan.actions.size(); ++i) {
-    if (plan.actions[i].first) writers[i].emplace(*plan.actions[i].first);
+  // The recorded columns of the planned actions, looked up once, and the action they fill.
+  void prepare_rows() {
+    if (rows_ready) return;
+    action = core.as_compute_sees(template_action);
+    std::vector<std::string> ids;
+    ids.reserve(plan.actions.size());
+    for (const auto& pair : plan.actions) ids.push_back(pair.second);
+    columns = episode.columns(ids);
+    writers.assign(plan.actions.size(), std::nullopt);
+    for (std::size_t i = 0; i < plan.actions.size(); ++i) {
+      if (plan.actions[i].first) writers[i].emplace(*plan.actions[i].first);
+    }
+    rows_ready = true;
+  }
+
+  // The steps of a sim that takes resets in batches, with the reset in the first batch; none
+  // for another sim, or when steps go one at a time.
+  void steps_with_reset() {
+    if (steps_ahead > 1) {
+      ResetArgs reset_args;
+      reset_args.seed = seed;
+      steps = client.episode_with_reset(batching, call_timeout_s, std::move(reset_args));
+    }
+    reset_due = with_reset = steps != nullptr;
+    if (steps) set_window();
+  }
+
+  void set_window() {
+    window = std::max(1, steps->window());
+    last = n_rows - 1;
   }
 
   // Writes row `row`'s recorded actions into the replayed action.
-  auto write_row = [&](std::int64_t row) {
+  void write_row(std::int64_t row) {
     for (std::size_t i = 0; i < plan.actions.size(); ++i) {
       std::optional<double> value = columns[i].at(row);
       if (!value) continue;
@@ -170,52 +208,122 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
       }
       writers[i]->write(action, *value);
     }
-  };
+  }
 
-  // Row i is the answer of step i. Steps go out ahead of their answers as far as the window
-  // allows; a row whose action cannot be made fails the replay only once every earlier answer
-  // has been taken and none ended the episode, as when steps go one at a time.
+  // Sends steps as far as the window allows. A row whose action cannot be made fails the
+  // replay only once every earlier answer has been taken and none ended the episode, as when
+  // steps go one at a time.
+  void send_more() {
+    while (!unsendable && sent < last && sent - answered < window) {
+      try {
+        write_row(sent + 1);
+        steps->send(action);
+        ++sent;
+      } catch (const std::exception&) {
+        unsendable = std::current_exception();
+      }
+    }
+    // The episode's last steps need not wait for a batch to fill.
+    if (sent == last || unsendable) steps->send_now();
+  }
+
+  // Takes the reset's answer and records its observation.
+  void take_reset(std::vector<json::value> reset) {
+    expect_parts(reset, 2, "reset()", "observation, info");
+    recorder->record(reset[0]);
+    reset_due = false;
+  }
+};
+
+EpisodeRollout::EpisodeRollout(CoreLibrary& core, SimClient& client, const Plan& plan,
+                               RecordedEpisode episode, double call_timeout_s, int steps_ahead,
+                               StepBatching batching, std::optional<std::uint64_t> seed)
+    : state_(std::make_unique<State>(core, client, plan, episode, call_timeout_s, steps_ahead,
+                                     batching, seed)) {}
+
+EpisodeRollout::~EpisodeRollout() = default;
+
+awaitable<void> EpisodeRollout::start() {
+  State& s = *state_;
+  if (s.steps_ahead <= 1 || !s.client.takes_episodes_ahead()) co_return;
+  co_await s.prepare();
+  if (s.n_rows > 1) {
+    // An episode whose recorded actions cannot be read is not started: its replay raises the
+    // fault when it comes to it.
+    try {
+      s.prepare_rows();
+    } catch (const std::exception&) {
+      co_return;
+    }
+  }
+  s.steps_with_reset();
+  if (!s.steps) co_return;
+  if (s.n_rows > 1) s.send_more();
+  s.steps->send_now();
+}
+
+awaitable<EpisodePredictions> EpisodeRollout::run(std::function<awaitable<void>()> sent_all) {
+  State& s = *state_;
+  if (!s.prepared) co_await s.prepare();
+  // A sim that takes resets in batches gets the reset with the episode's first steps; any
+  // other a reset call first.
+  if (!s.steps) s.steps_with_reset();
+  if (!s.reset_due && !s.with_reset) {
+    ResetArgs reset_args;
+    reset_args.seed = s.seed;
+    s.take_reset(
+        co_await sim_call(s.client.reset(std::move(reset_args)), "reset()", s.call_timeout_s));
+  }
+  if (s.n_rows <= 1) {
+    if (s.reset_due) {
+      s.take_reset(co_await s.steps->reset_answer());
+      co_await s.steps->finish(false);
+    }
+    co_return std::move(s.recorder->predictions);
+  }
+
+  s.prepare_rows();
   // One at a time (a window of 0 or 1) holds for batches too.
-  if (!steps && steps_ahead > 1) steps = client.episode_batches(batching, call_timeout_s);
-  if (!steps) steps = client.episode_steps(steps_ahead, call_timeout_s);
-  const std::int64_t window = std::max(1, steps->window());
-  const std::int64_t last = n_rows - 1;
-  std::int64_t sent = 0;
-  std::int64_t answered = 0;
-  std::exception_ptr unsendable;
+  if (!s.steps && s.steps_ahead > 1)
+    s.steps = s.client.episode_batches(s.batching, s.call_timeout_s);
+  if (!s.steps) s.steps = s.client.episode_steps(s.steps_ahead, s.call_timeout_s);
+  if (!s.with_reset) s.set_window();
   bool sim_ended = false;
   // The window is filled again once half of it has been answered, so that steps go out
   // together rather than one per answer.
-  const std::int64_t refill_at = window / 2;
-  while (answered < last) {
-    if (sent - answered <= refill_at) {
-      while (!unsendable && sent < last && sent - answered < window) {
-        try {
-          write_row(sent + 1);
-          steps->send(action);
-          ++sent;
-        } catch (const std::exception&) {
-          unsendable = std::current_exception();
-        }
-      }
-      // The episode's last steps need not wait for a batch to fill.
-      if (sent == last || unsendable) steps->send_now();
+  const std::int64_t refill_at = s.window / 2;
+  while (s.answered < s.last) {
+    if (s.sent - s.answered <= refill_at) s.send_more();
+    // Once every step is out, the next episode may send its reset and first steps behind them.
+    if (sent_all && s.with_reset && s.sent == s.last && !s.unsendable) {
+      const std::function<awaitable<void>()> start_next = std::move(sent_all);
+      sent_all = nullptr;
+      co_await start_next();
     }
     // The reset's answer comes before any step's, and its failure first.
-    if (reset_due) take_reset(co_await steps->reset_answer());
-    if (answered == sent && unsendable) std::rethrow_exception(unsendable);
-    std::vector<json::value> step = co_await steps->next();
-    ++answered;
+    if (s.reset_due) s.take_reset(co_await s.steps->reset_answer());
+    if (s.answered == s.sent && s.unsendable) std::rethrow_exception(s.unsendable);
+    std::vector<json::value> step = co_await s.steps->next();
+    ++s.answered;
     expect_parts(step, 5, "step()", "observation, reward, terminated, truncated, info");
-    const bool readable = recorder.record(step[0]);
+    const bool readable = s.recorder->record(step[0]);
     if (truthy(step[2]) || truthy(step[3])) {
       sim_ended = true;
       break;
     }
     if (!readable) break;
   }
-  co_await steps->finish(sim_ended);
-  co_return std::move(recorder.predictions);
+  co_await s.steps->finish(sim_ended);
+  co_return std::move(s.recorder->predictions);
+}
+
+awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
+                                              const Plan& plan, const RecordedEpisode& episode,
+                                              double call_timeout_s, int steps_ahead,
+                                              StepBatching batching,
+                                              std::optional<std::uint64_t> seed) {
+  EpisodeRollout rollout(core, client, plan, episode, call_timeout_s, steps_ahead, batching, seed);
+  co_return co_await rollout.run();
 }
 
 }  // namespace velko::dataset_replay

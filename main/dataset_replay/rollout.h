@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,12 +11,12 @@
 #include "common/async.h"
 #include "main/dataset_replay/episode_steps.h"
 #include "main/dataset_replay/predictions.h"
+#include "main/dataset_replay/recorded_actions.h"
 
 namespace velko::dataset_replay {
 
 class CoreLibrary;
 class SimClient;
-class RecordedEpisode;
 struct Plan;
 
 // The sensor columns whose predictions an episode's replay records: those of the plan's sensor
@@ -37,5 +39,32 @@ awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& clie
                                               double call_timeout_s, int steps_ahead,
                                               StepBatching batching = {},
                                               std::optional<std::uint64_t> seed = std::nullopt);
+
+// rollout_episode in two parts, so that a process's next episode goes out while the answers
+// of the one before come in: start() sends the reset and first steps of a sim that takes
+// episodes ahead (for another sim it does nothing), and run() replays the rest. `episode` is a
+// view: its RecordedActions must outlive the rollout.
+class EpisodeRollout {
+ public:
+  EpisodeRollout(CoreLibrary& core, SimClient& client, const Plan& plan, RecordedEpisode episode,
+                 double call_timeout_s, int steps_ahead, StepBatching batching,
+                 std::optional<std::uint64_t> seed);
+  ~EpisodeRollout();
+  EpisodeRollout(const EpisodeRollout&) = delete;
+  EpisodeRollout& operator=(const EpisodeRollout&) = delete;
+
+  // Sends the reset and the first steps, as far as the window allows, behind whatever the
+  // client's stream of episodes still carries. Call it before run(), at most once.
+  awaitable<void> start();
+
+  // Replays the episode and returns its predictions, as rollout_episode does. On the stream
+  // of episodes, `sent_all` (when given) is awaited once, when every step has been sent: the
+  // next episode's start() then goes out behind them.
+  awaitable<EpisodePredictions> run(std::function<awaitable<void>()> sent_all = {});
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace velko::dataset_replay

@@ -119,6 +119,10 @@ class SimClient {
                                                            ResetArgs /*args*/) {
     return nullptr;
   }
+  // True when an episode_with_reset() may be started while the steps of the one before still
+  // await answers (the sim said so in its answer to init()): its reset and first steps then
+  // go out behind them.
+  virtual bool takes_episodes_ahead() const { return false; }
 };
 
 // Called with each line that the sim writes.

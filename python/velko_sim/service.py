@@ -39,7 +39,8 @@ class SimService(sim_pb2_grpc.SimServicer):
         return await self._answer(
             context, lambda: sim_pb2.InitReply(steps_ahead=self._steps_ahead,
                                                batch_steps=self._batch_steps,
-                                               batch_resets=bool(self._batch_steps)))
+                                               batch_resets=bool(self._batch_steps),
+                                               episodes_ahead=bool(self._batch_steps)))
 
     async def Make(self, request, context):
         def make():

@@ -219,6 +219,7 @@ class StepsSentAhead(unittest.TestCase):
                 self.assertIs(reply.steps_ahead, announced)
                 self.assertEqual(reply.batch_steps, BATCH_STEPS if announced else 0)
                 self.assertIs(reply.batch_resets, announced)
+                self.assertIs(reply.episodes_ahead, announced)
 
     def test_answers_echo_their_steps_numbers(self):
         with faulty_sim() as sim:

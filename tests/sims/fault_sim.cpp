@@ -1,8 +1,8 @@
 // velko-test-sim: a sim with one sensor ("level") and one action ("valve") that misbehaves on
 // request, for the tests and benchmarks of the sim connection.
 //
-//   velko-test-sim [--fault KIND [N]]... [--end-at N] [--batches N [--batch-resets]] --host H
-//                  --port P
+//   velko-test-sim [--fault KIND [N]]... [--end-at N]
+//                  [--batches N [--batch-resets [--episodes-ahead]]] --host H --port P
 //
 // Faults: crash-at-step N, hang-in-step N, error-in-step N, fail-before-serve, ignore-sigterm,
 // spawn-child, malformed-json, four-parts, deep-json, never-serve, long-line, no-stream,
@@ -29,7 +29,8 @@
 // --batches N: it also takes batches of at most N steps (StepBatches), answering each batch in
 // one message, with the faults of steps sent ahead (steps-after-end, out-of-order N,
 // differs-ahead, stall-after-end). --batch-resets: it also takes each episode's reset in its
-// first batch, on a stream kept across episodes, with the same faults.
+// first batch, on a stream kept across episodes, with the same faults. --episodes-ahead: it
+// announces that it takes such a batch while the last episode's answers are still to come.
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
@@ -74,6 +75,8 @@ struct Options {
   long batches = 0;
   // It announces that it takes resets in batches.
   bool batch_resets = false;
+  // It announces that it takes an episode's reset before the last one's answers are all out.
+  bool episodes_ahead = false;
   std::string host = "localhost";
   int port = 0;
 };
@@ -103,6 +106,7 @@ class FaultSim final : public pb::Sim::Service {
     reply->set_steps_ahead(!options_.one_at_a_time && fault != "no-stream");
     reply->set_batch_steps(static_cast<std::uint32_t>(options_.batches));
     reply->set_batch_resets(options_.batch_resets);
+    reply->set_episodes_ahead(options_.episodes_ahead);
     return grpc::Status::OK;
   }
   grpc::Status Make(grpc::ServerContext*, const pb::MakeRequest* request, pb::MakeReply*) override {
@@ -332,6 +336,8 @@ Options parse(int argc, char** argv) {
       options.batches = std::atol(argv[++i]);
     } else if (arg == "--batch-resets") {
       options.batch_resets = true;
+    } else if (arg == "--episodes-ahead") {
+      options.episodes_ahead = true;
     } else if (arg == "--host" && i + 1 < argc) {
       options.host = argv[++i];
     } else if (arg == "--port" && i + 1 < argc) {
