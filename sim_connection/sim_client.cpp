@@ -292,8 +292,8 @@ struct GrpcSimClient::Impl {
   // The last step answered in the last episode on it, and whether that answer ended it.
   std::uint64_t episodes_last_step = 0;
   bool episodes_last_ended = false;
-  // Resets sent on it so far: an episode whose reset is not the last was followed by the next
-  // one's before its own answers were all in.
+  // Resets sent so far: an episode whose reset is not the last, on the stream still kept, was
+  // followed by the next one's before its own answers were all in.
   std::uint64_t episodes_resets_sent = 0;
   // Answers of an episode that the replay stopped before the sim ended it, still to come
   // before the next one's reset: how many at most, and the step number of the first.
@@ -717,7 +717,8 @@ class EpisodeWithReset final : public StepsInBatches {
     // the next episode's reset was sent after its steps, both share the stream.
     const int outstanding = flushed_ - static_cast<int>(answered_) - (reset_taken_ ? 1 : 0);
     const int to_come = std::max(0, outstanding - stream_.held_before_reset());
-    const bool followed = reset_index_ > 0 && impl_.episodes_resets_sent > reset_index_;
+    const bool followed =
+        reset_index_ > 0 && impl_.episodes_resets_sent > reset_index_ && impl_.episodes == shared_;
     if (sim_ended) {
       // The sim drops the steps sent after its ending answer; the stream goes on with the
       // next episode's reset.

@@ -1,15 +1,20 @@
 """What the step streams apply of each request, against a fake session: the answer that ends
 a numbered episode finishes a stream; a batch is applied whole, or in parts when its steps are
 slow, and nothing more once its stream is cancelled; a stream whose first batch resets holds
-episodes. tests/python/test_server.py serves them over gRPC."""
+episodes. And the reads and writes that overlap a stream's work, against a fake call.
+tests/python/test_server.py serves them over gRPC."""
 
+import asyncio
 import collections
 import unittest
 from unittest import mock
 
 from velko_sim._proto import sim_pb2
 from velko_sim.session import CallError, StepAnswer
+import grpc
+
 from velko_sim import stream
+from velko_sim.service import _Overlapped
 from velko_sim.stream import BatchApplier, StepApplier
 
 Request = collections.namedtuple("Request", "action_json step")
@@ -115,6 +120,70 @@ class StepStreamOrder(unittest.TestCase):
                     [a.json for a in r.answers]) for r in replies), expected)
                 self.assertEqual((failures, " ".join(session.applied)),
                                  ([status] if status else [], applied))
+
+
+class FakeCall:
+    """A stream's context: read() gives `requests` then EOF, or raises one that is an
+    exception; write() records each reply after a turn of the loop and fails the one equal to
+    `failing`."""
+
+    def __init__(self, requests, failing=None):
+        self.requests = list(requests)
+        self.failing = failing
+        self.written = []
+
+    async def read(self):
+        await asyncio.sleep(0)
+        if not self.requests:
+            return grpc.aio.EOF
+        request = self.requests.pop(0)
+        if isinstance(request, Exception):
+            raise request
+        return request
+
+    async def write(self, reply):
+        await asyncio.sleep(0)
+        if reply == self.failing:
+            raise RuntimeError("the call was cancelled")
+        self.written.append(reply)
+
+
+class OverlappedReadsAndWrites(unittest.TestCase):
+
+    def serve(self, call, reply_to=lambda request: request):
+        """Reads every request and writes reply_to(request) for each, as a stream does: (the
+        requests read, the error raised or None)."""
+        read = []
+
+        async def stream():
+            async with _Overlapped(call) as overlapped:
+                while (request := await overlapped.read()) is not None:
+                    read.append(request)
+                    overlapped.write(reply_to(request))
+                await overlapped.written()
+
+        try:
+            asyncio.run(stream())
+        except RuntimeError as error:
+            return read, error
+        return read, None
+
+    def test_replies_go_out_in_order_and_failures_are_raised_where_they_belong(self):
+        # (requests, the reply that fails to go out, what was read, written, the error)
+        cases = [(["a", "b", "c"], None, "abc", "abc", None),
+                 # A failed read comes after the requests before it (the call is over: what
+                 # was written of their replies does not matter).
+                 (["a", RuntimeError("cancelled"), "c"], None, "a", None, "cancelled"),
+                 # A failed write drops the replies after it, and written() raises it.
+                 (["a", "b", "c"], "b", "abc", "a", "the call was cancelled")]
+        for requests, failing, read, written, error in cases:
+            with self.subTest(requests=requests, failing=failing):
+                call = FakeCall(requests, failing)
+                got, raised = self.serve(call)
+                self.assertEqual("".join(got), read)
+                if written is not None:
+                    self.assertEqual("".join(call.written), written)
+                self.assertEqual(raised and str(raised), error)
 
 
 if __name__ == "__main__":
