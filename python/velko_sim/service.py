@@ -4,9 +4,7 @@ import asyncio
 
 import grpc
 
-from .json_values import BadRequest
-from .session import CallError
-from .stream import BatchApplier, StepApplier
+from .stream import BatchApplier, StepApplier, outcome
 from .stubs import sim_pb2, sim_pb2_grpc
 
 
@@ -100,7 +98,7 @@ class SimService(sim_pb2_grpc.SimServicer):
             await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
             reply, failure = await asyncio.get_running_loop().run_in_executor(
-                self._workers, _outcome, call)
+                self._workers, outcome, call)
         finally:
             self._slots.give_back()
         if failure is not None:
@@ -201,17 +199,6 @@ class _Overlapped:
                 self._write_error = error
             finally:
                 self._replies.task_done()
-
-
-def _outcome(call):
-    """(what call() returns, None), or (None, (status, message)) when it fails as the
-    session's calls fail."""
-    try:
-        return call(), None
-    except BadRequest as error:
-        return None, ("INVALID_ARGUMENT", str(error))
-    except CallError as error:
-        return None, (error.status, error.message)
 
 
 # Longest status message sent: a status travels in a header, whose size gRPC bounds.

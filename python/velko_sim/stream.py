@@ -28,6 +28,17 @@ from .session import CallError
 ANSWER_WITHIN_S = 1.0
 
 
+def outcome(call):
+    """(what call() returns, None), or (None, (status, message)) when it fails as the
+    session's calls fail."""
+    try:
+        return call(), None
+    except BadRequest as error:
+        return None, ("INVALID_ARGUMENT", str(error))
+    except CallError as error:
+        return None, (error.status, error.message)
+
+
 class StepApplier:
     """The steps of one StepStream, applied one request at a time."""
 
@@ -41,15 +52,10 @@ class StepApplier:
         failure or None) once, as BatchApplier.apply does for a batch. After a failure, or the
         answer that ends a numbered episode, the stream is `finished` (with OK after that
         answer)."""
-        try:
-            answer = self._session.step(request.action_json)
-        except BadRequest as error:
+        answer, failure = outcome(lambda: self._session.step(request.action_json))
+        if failure is not None:
             self.finished = True
-            yield None, ("INVALID_ARGUMENT", str(error))
-            return
-        except CallError as error:
-            self.finished = True
-            yield None, (error.status, error.message)
+            yield None, failure
             return
         self.finished = answer.ended and request.step > 0
         yield self._reply_type(json=answer.json, step=request.step), None
@@ -93,16 +99,12 @@ class BatchApplier:
         if self._kept and batch.HasField("reset"):
             request = batch.reset
             seed = request.seed if request.HasField("seed") else None
-            try:
-                reset = self._answer_type(json=self._session.reset(seed, request.options_json))
-            except BadRequest as error:
+            answer, failure = outcome(lambda: self._session.reset(seed, request.options_json))
+            if failure is not None:
                 self.finished = True
-                yield None, ("INVALID_ARGUMENT", str(error))
+                yield None, failure
                 return
-            except CallError as error:
-                self.finished = True
-                yield None, (error.status, error.message)
-                return
+            reset = self._answer_type(json=answer)
             self._ended = False
         elif self._ended:
             return  # the episode is over: wait for the batch that starts the next
