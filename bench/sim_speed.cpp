@@ -189,6 +189,10 @@ std::int64_t replay(dr::CoreLibrary& core, dr::SimClient& client, const dr::Plan
       dr::EpisodePredictions predictions = co_await rollout->run([&]() -> awaitable<void> {
         if ((upcoming = take())) co_await upcoming->start();
       });
+      if (upcoming && rollout->cut_short()) {
+        upcoming.reset();
+        --taken;
+      }
       if (!upcoming) upcoming = take();
       steps += static_cast<std::int64_t>(predictions.size(0)) - 1;
     }

@@ -295,10 +295,6 @@ struct GrpcSimClient::Impl {
   // Resets sent so far: an episode whose reset is not the last, on the stream still kept, was
   // followed by the next one's before its own answers were all in.
   std::uint64_t episodes_resets_sent = 0;
-  // Answers of an episode that the replay stopped before the sim ended it, still to come
-  // before the next one's reset: how many at most, and the step number of the first.
-  int episodes_skip = 0;
-  std::uint64_t episodes_skip_from = 0;
 
   // Refuses the answer that no step asked for on the stream of steps one at a time, if one
   // came: the stream is cancelled and BadAnswer names the last step answered.
@@ -671,23 +667,7 @@ class EpisodeWithReset final : public StepsInBatches {
   awaitable<std::vector<json::value>> reset_answer() override {
     before_wait();
     pb::JsonReply answer;
-    BatchStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
-    // The answers of the episode before, stopped by the replay before the sim ended it, come
-    // first: at most as many as it left unanswered, in their order. Those the sim did not send
-    // (it ended that episode) never come.
-    while (outcome == BatchStream::Next::kAnswer && answer.step() != 0 && impl_.episodes_skip > 0) {
-      if (answer.step() != impl_.episodes_skip_from) {
-        stream_.cancel();
-        throw BadAnswer("the sim's step() answered step " + std::to_string(answer.step()) +
-                        " where step " + std::to_string(impl_.episodes_skip_from) + " was due");
-      }
-      --impl_.episodes_skip;
-      ++impl_.episodes_skip_from;
-      outcome = co_await stream_.next(answer, deadline_in(limit_s_));
-    }
-    if (outcome == BatchStream::Next::kAnswer && answer.step() == 0) {
-      stream_.forget(std::exchange(impl_.episodes_skip, 0));
-    }
+    const BatchStream::Next outcome = co_await stream_.next(answer, deadline_in(limit_s_));
     if (outcome == BatchStream::Next::kTimedOut) {
       stream_.cancel();
       throw TimeoutError(dataset_replay::sim_timeout_message("reset()", limit_s_));
@@ -728,10 +708,9 @@ class EpisodeWithReset final : public StepsInBatches {
         stream_.forget_unanswered();
       }
     } else if (to_come > 0) {
-      if (!followed) co_return;  // cancelled with the steps
-      // The next episode's reset takes the rest of this one's answers as they come.
-      impl_.episodes_skip = outstanding;
-      impl_.episodes_skip_from = answered_ + 1;
+      // Cancelled with the steps, and with the next episode if it was sent behind them: it
+      // has to be sent again.
+      co_return;
     } else {
       // Answers that came for steps after the replay's last are not wanted.
       stream_.drop_answers();
@@ -758,7 +737,6 @@ class EpisodeWithReset final : public StepsInBatches {
           std::make_shared<BatchStream>(*impl.stub, impl.queue, impl.options.max_answer_bytes);
       impl.episodes_last_step = 0;
       impl.episodes_last_ended = false;
-      impl.episodes_skip = 0;
     }
     return impl.episodes;
   }

@@ -189,13 +189,16 @@ awaitable<void> replay_episodes(const ReportRun& run, SimWorker& worker, Episode
   // The episode to replay next and its index, started already when `started`.
   std::unique_ptr<EpisodeRollout> upcoming;
   std::size_t upcoming_k = 0;
-  auto take_next = [&]() -> bool {
-    if (queue.next >= entries) return false;
-    upcoming_k = queue.next++;
+  auto make_upcoming = [&] {
     const RecordedEpisode episode = queue.columns.episode(upcoming_k);
     upcoming = std::make_unique<EpisodeRollout>(run.core, *worker.client, queue.plan, episode,
                                                 call_timeout_s, run.sims.steps_ahead(), batching,
                                                 episode_seed(run_seed, episode.id()));
+  };
+  auto take_next = [&]() -> bool {
+    if (queue.next >= entries) return false;
+    upcoming_k = queue.next++;
+    make_upcoming();
     return true;
   };
   while (upcoming || take_next()) {
@@ -211,6 +214,11 @@ awaitable<void> replay_episodes(const ReportRun& run, SimWorker& worker, Episode
       if (take_next()) co_await upcoming->start();
     };
     EpisodePredictions predictions = co_await rollout->run(start_next);
+    // A next episode sent behind steps that were cancelled starts again.
+    if (upcoming && rollout->cut_short()) {
+      upcoming.reset();
+      make_upcoming();
+    }
     queue.rows_reached += rows_in(predictions, queue.plan);
     queue.complete(k, std::move(id), std::move(predictions));
   }

@@ -141,6 +141,8 @@ struct EpisodeRollout::State {
   std::int64_t sent = 0;
   std::int64_t answered = 0;
   std::exception_ptr unsendable;
+  // The replay stopped the episode with steps still unanswered.
+  bool cut_short = false;
 
   State(CoreLibrary& core_in, SimClient& client_in, const Plan& plan_in, RecordedEpisode episode_in,
         double call_timeout_s_in, int steps_ahead_in, StepBatching batching_in,
@@ -311,11 +313,16 @@ awaitable<EpisodePredictions> EpisodeRollout::run(std::function<awaitable<void>(
       sim_ended = true;
       break;
     }
-    if (!readable) break;
+    if (!readable) {
+      s.cut_short = s.answered < s.sent;
+      break;
+    }
   }
   co_await s.steps->finish(sim_ended);
   co_return std::move(s.recorder->predictions);
 }
+
+bool EpisodeRollout::cut_short() const { return state_->cut_short; }
 
 awaitable<EpisodePredictions> rollout_episode(CoreLibrary& core, SimClient& client,
                                               const Plan& plan, const RecordedEpisode& episode,

@@ -62,6 +62,11 @@ class EpisodeRollout {
   // next episode's start() then goes out behind them.
   awaitable<EpisodePredictions> run(std::function<awaitable<void>()> sent_all = {});
 
+  // True when run() stopped the episode on its side (an observation it could not read) with
+  // steps unanswered: their stream was cancelled, and a next episode started behind them
+  // has to be made again and run from its start.
+  bool cut_short() const;
+
  private:
   struct State;
   std::unique_ptr<State> state_;

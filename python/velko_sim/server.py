@@ -54,7 +54,8 @@ def _leave(status, message):
     raise SystemExit(status)
 
 
-def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True, batches=True):
+def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True, batches=True,
+          steps_on_loop=True):
     """Serves the env that make_env(settings) makes until SIGTERM or SIGINT; then returns.
 
     The address comes from `--host H --port P` in argv (default: sys.argv[1:]; other
@@ -75,6 +76,11 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True,
 
     batches: whether velko may send those steps several to a message (StepBatches), which
     spares a message each way for every step. Only with steps_ahead.
+
+    steps_on_loop: whether the steps and resets that come on velko's streams run on the
+    server's event loop (the fastest), or on a worker thread. Pass False for an env whose
+    step() or reset() runs an asyncio event loop of its own (asyncio.run), which Python
+    refuses on a thread whose loop is running.
     """
     _line_buffered()
     program = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "sim"
@@ -91,7 +97,8 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True,
                                                     thread_name_prefix="velko-sim")
     service = SimService(session, CallSlots(CALLS_AT_ONCE), workers,
                          steps_ahead=bool(steps_ahead),
-                         batch_steps=BATCH_STEPS if steps_ahead and batches else 0)
+                         batch_steps=BATCH_STEPS if steps_ahead and batches else 0,
+                         steps_on_loop=steps_on_loop)
     loop = asyncio.new_event_loop()
     started = concurrent.futures.Future()
     serving = threading.Thread(target=_serve_on, args=(loop, service, f"{host}:{port}", started),
@@ -108,21 +115,27 @@ def serve(make_env, mappings=None, *, argv=None, environ=None, steps_ahead=True,
 
 def _serve_on(loop, service, target, started):
     """Runs the event loop with the server on it (on the loop's own thread): `started` gets
-    the server once it serves on `target`, or None when the port cannot be taken."""
+    the server once it serves on `target`, None when the port cannot be taken, or what
+    failed."""
     asyncio.set_event_loop(loop)
-    # The port is this process's alone: gRPC would share it (SO_REUSEPORT) with another
-    # server, and velko could then talk to another run's sim.
-    server = grpc.aio.server(options=[("grpc.so_reuseport", 0),
-                                      ("grpc.max_receive_message_length", MAX_REQUEST_BYTES)])
-    sim_pb2_grpc.add_SimServicer_to_server(service, server)
     try:
-        bound = server.add_insecure_port(target)
-    except RuntimeError:
-        bound = 0
-    if not bound:
-        started.set_result(None)
+        # The port is this process's alone: gRPC would share it (SO_REUSEPORT) with another
+        # server, and velko could then talk to another run's sim.
+        server = grpc.aio.server(options=[("grpc.so_reuseport", 0),
+                                          ("grpc.max_receive_message_length",
+                                           MAX_REQUEST_BYTES)])
+        sim_pb2_grpc.add_SimServicer_to_server(service, server)
+        try:
+            bound = server.add_insecure_port(target)
+        except RuntimeError:
+            bound = 0
+        if not bound:
+            started.set_result(None)
+            return
+        loop.run_until_complete(server.start())
+    except BaseException as error:  # noqa: B036 the main thread waits for the outcome
+        started.set_exception(error)
         return
-    loop.run_until_complete(server.start())
     started.set_result(server)
     loop.run_forever()
 

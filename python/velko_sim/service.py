@@ -15,15 +15,19 @@ class SimService(sim_pb2_grpc.SimServicer):
     the event loop, and Ping with it, goes on while the env makes itself or a step hangs. The
     streams apply their steps on the event loop: a hand-over to another thread for every
     message would cost the sim more than gRPC's own work for it, and velko sends nothing else
-    while it steps.
+    while it steps. With steps_on_loop false they apply them on a worker too, for an env that
+    runs an event loop of its own in its calls.
 
     Every call but Ping takes one of `slots` (a CallSlots) while it runs, and is refused with
     RESOURCE_EXHAUSTED when none is free, rather than queued behind the others."""
 
-    def __init__(self, session, slots, workers, steps_ahead=True, batch_steps=0):
+    def __init__(self, session, slots, workers, steps_ahead=True, batch_steps=0,
+                 steps_on_loop=True):
         self._session = session
         self._slots = slots
         self._workers = workers
+        # Where the streams apply their steps: on the loop (None), or on a worker.
+        self._stream_workers = None if steps_on_loop else workers
         self._steps_ahead = steps_ahead
         self._batch_steps = batch_steps
 
@@ -73,7 +77,8 @@ class SimService(sim_pb2_grpc.SimServicer):
         if not self._slots.take():
             await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            await _stream(context, StepApplier(self._session, sim_pb2.JsonReply))
+            await _stream(context, StepApplier(self._session, sim_pb2.JsonReply),
+                          self._stream_workers)
         finally:
             self._slots.give_back()
 
@@ -87,7 +92,8 @@ class SimService(sim_pb2_grpc.SimServicer):
             await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
             await _stream(context, BatchApplier(self._session, sim_pb2.StepBatchReply,
-                                                sim_pb2.JsonReply, self._batch_steps))
+                                                sim_pb2.JsonReply, self._batch_steps),
+                          self._stream_workers)
         finally:
             self._slots.give_back()
 
@@ -97,10 +103,13 @@ class SimService(sim_pb2_grpc.SimServicer):
         if not self._slots.take():
             await _fail(context, "RESOURCE_EXHAUSTED", self._slots.busy_message())
         try:
-            reply, failure = await asyncio.get_running_loop().run_in_executor(
-                self._workers, outcome, call)
-        finally:
+            answered = asyncio.get_running_loop().run_in_executor(self._workers, outcome, call)
+        except BaseException:
             self._slots.give_back()
+            raise
+        # The slot is the env's until its call returns, even when velko stops waiting for it.
+        answered.add_done_callback(lambda _: self._slots.give_back())
+        reply, failure = await asyncio.shield(answered)
         if failure is not None:
             await _fail(context, *failure)
         return reply
@@ -110,21 +119,32 @@ class SimService(sim_pb2_grpc.SimServicer):
         return await self._answer(context, lambda: sim_pb2.JsonReply(json=call()))
 
 
-async def _stream(context, applier):
+async def _stream(context, applier, workers=None):
     """Serves a step stream with `applier` until it is finished, its requests end or velko
-    cancels it; a failure becomes the stream's status once the replies before it are out."""
+    cancels it; a failure becomes the stream's status once the replies before it are out.
+    The steps are applied on the loop, or on one of `workers` when given."""
     active = lambda: not context.cancelled()  # noqa: E731
+    loop = asyncio.get_running_loop()
     async with _Overlapped(context) as call:
         while not applier.finished:
             request = await call.read()
             if request is None or context.cancelled():
                 return
-            for reply, failure in applier.apply(request, active):
+            parts = applier.apply(request, active)
+            while True:
+                part = (next(parts, None) if workers is None else
+                        await loop.run_in_executor(workers, next, parts, None))
+                if part is None:
+                    break
+                reply, failure = part
                 if reply is not None:
                     call.write(reply)
                 if failure is not None:
                     await call.written()
                     await _fail(context, *failure)
+                # A turn of the loop: the reply starts to go out, and velko's cancel comes in,
+                # while the rest of a slow batch is applied.
+                await asyncio.sleep(0)
 
 
 class _Overlapped:

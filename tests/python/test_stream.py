@@ -14,7 +14,9 @@ from velko_sim.session import CallError, StepAnswer
 import grpc
 
 from velko_sim import stream
-from velko_sim.service import _Overlapped
+import concurrent.futures
+
+from velko_sim.service import _Overlapped, _stream
 from velko_sim.stream import BatchApplier, StepApplier
 
 Request = collections.namedtuple("Request", "action_json step")
@@ -125,12 +127,19 @@ class StepStreamOrder(unittest.TestCase):
 class FakeCall:
     """A stream's context: read() gives `requests` then EOF, or raises one that is an
     exception; write() records each reply after a turn of the loop and fails the one equal to
-    `failing`."""
+    `failing`; the call counts as cancelled once `cancel_after` replies are written.
+    `applied_at_write` holds len(session.applied) as each write began."""
 
-    def __init__(self, requests, failing=None):
+    def __init__(self, requests, failing=None, session=None, cancel_after=None):
         self.requests = list(requests)
         self.failing = failing
+        self.session = session
+        self.cancel_after = cancel_after
         self.written = []
+        self.applied_at_write = []
+
+    def cancelled(self):
+        return self.cancel_after is not None and len(self.written) >= self.cancel_after
 
     async def read(self):
         await asyncio.sleep(0)
@@ -142,6 +151,8 @@ class FakeCall:
         return request
 
     async def write(self, reply):
+        if self.session is not None:
+            self.applied_at_write.append(len(self.session.applied))
         await asyncio.sleep(0)
         if reply == self.failing:
             raise RuntimeError("the call was cancelled")
@@ -184,6 +195,35 @@ class OverlappedReadsAndWrites(unittest.TestCase):
                 if written is not None:
                     self.assertEqual("".join(call.written), written)
                 self.assertEqual(raised and str(raised), error)
+
+
+class LoopingSession(FakeSession):
+    """A FakeSession whose steps run an event loop of their own, as an env may."""
+
+    def step(self, action_json):
+        asyncio.run(asyncio.sleep(0))
+        return super().step(action_json)
+
+
+class StreamsOnTheLoop(unittest.TestCase):
+
+    def test_a_slow_batch_goes_out_in_parts_and_stops_at_a_cancel(self):
+        # Steps slower than velko_sim answers within: each answer starts to go out before the
+        # batch is done, and once velko cancels (after the first reply) no more is applied.
+        # On the loop, or on a worker for an env that runs a loop of its own.
+        workers = concurrent.futures.ThreadPoolExecutor(1)
+        for on_worker in (False, True):
+            with self.subTest(on_worker=on_worker), \
+                    mock.patch.object(stream, "ANSWER_WITHIN_S", 0):
+                session = LoopingSession() if on_worker else FakeSession()
+                call = FakeCall(batches("1 2 3 4 5 6"), session=session, cancel_after=1)
+                applier = BatchApplier(session, sim_pb2.StepBatchReply, sim_pb2.JsonReply, 6)
+                asyncio.run(_stream(call, applier, workers if on_worker else None))
+                self.assertLess(call.applied_at_write[0], 3)
+                self.assertLess(len(session.applied), 4)
+                self.assertEqual([r.answers[0].step for r in call.written],
+                                 list(range(1, len(call.written) + 1)))
+        workers.shutdown()
 
 
 if __name__ == "__main__":
